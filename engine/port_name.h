@@ -1,0 +1,25 @@
+// How the operator's port text names a serial device on this platform.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zevuvuri {
+
+struct NamedDevice {
+  std::string path;       // what gets opened
+  std::string mapped_by;  // the COM link that led there, or empty
+};
+
+// POSIX: a text beginning with "/" is a device path used as it is. A decimal
+// number N (no sign, no leading zero, no blanks) names the device that the
+// link "comN" in the port directory points to or, without such a link,
+// /dev/ttyS{N-1}. Anything else names nothing.
+// Windows: "\\.\COM" followed by the text.
+std::optional<NamedDevice> DeviceForPortText(std::string_view port_text);
+
+// POSIX: $ZEVUVURI_PORT_DIR, or ~/.config/zevuvuri/ports.
+std::string PortDirectory();
+
+}  // namespace zevuvuri

@@ -1,0 +1,101 @@
+// The one serial port an upgrade talks through, its receive thread and the
+// buffer that thread fills. No framing here: what is written and what replies
+// mean belongs to upgrade_frame.h and upgrade_controller.cpp.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <thread>
+
+#include "engine/receive_buffer.h"
+#include "engine/serial_port.h"
+#include "engine/upgrade_frame.h"
+
+namespace zevuvuri {
+
+// Sees every byte that crosses the link, for tracing. Sent: on the writing
+// thread; Received: on the receive thread. Must be quick and must not call
+// back into the link.
+class LinkObserver {
+ public:
+  virtual ~LinkObserver() = default;
+  virtual void Sent(std::span<const std::uint8_t> bytes) = 0;
+  virtual void Received(std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Thread contract:
+//   OpenLink: one thread while the link is closed (the window thread at Start).
+//   SetLineSpeed, WriteBytes, ClearReply*, WaitReply, CloseLink: the worker.
+//   ReplyCount, FirstByte: any thread. Abort: any thread.
+//   The receive thread only appends to the buffer.
+class SerialLink {
+ public:
+  // The receive thread pauses 10 ms per pass on a serial link and 50 ms over
+  // the air; it reads `link_mode` before each pause.
+  static constexpr auto kSerialPause = std::chrono::milliseconds{10};
+  static constexpr auto kOverTheAirPause = std::chrono::milliseconds{50};
+  static constexpr auto kReplyStep = std::chrono::milliseconds{10};
+  static constexpr std::size_t kReadChunk = 60000;
+
+  explicit SerialLink(const std::atomic<LinkMode>& link_mode);
+  ~SerialLink();
+  SerialLink(const SerialLink&) = delete;
+  SerialLink& operator=(const SerialLink&) = delete;
+
+  // Opens the port the text names and starts the receive thread. On false the
+  // link stays closed and LastOpenError says why.
+  bool OpenLink(std::string_view port_text);
+  const PortOpenError& LastOpenError() const { return last_open_error_; }
+  bool IsOpen() const { return port_ != nullptr; }
+
+  bool SetLineSpeed(std::uint32_t baud);
+  // One call is one system write; returns when it completed or failed.
+  bool WriteBytes(std::span<const std::uint8_t> bytes);
+
+  void ClearReply() { buffer_.Clear(); }
+  void ClearReplyAndFirstByte() { buffer_.ClearWithFirstByte(); }
+  std::uint16_t ReplyCount() const { return buffer_.Count(); }
+  std::uint8_t FirstByte() const { return buffer_.FirstByte(); }
+
+  // Looks for a reply every 10 ms, `limit / 10 ms` pauses and a last look:
+  // the limit is counted in pauses, not read from a clock. Returns byte 0 once
+  // the count is not 0, nothing when the limit passes or the link is aborted.
+  std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit);
+
+  // Ends the port's use and stops the receive thread (cooperatively: it is
+  // woken and joined, never killed, so its lock is never left held), then
+  // releases the device. Safe on a closed link.
+  void CloseLink();
+
+  // Ends a blocked write or wait at once and makes later ones return at once,
+  // until the next OpenLink. For shutting down while an upgrade runs.
+  void Abort();
+  bool Aborted() const { return aborted_.load(); }
+
+  void SetObserver(LinkObserver* observer) { observer_ = observer; }
+
+ private:
+  void ReceiveLoop();
+
+  const std::atomic<LinkMode>& link_mode_;
+  ReceiveBuffer buffer_;
+  PortOpenError last_open_error_;
+  std::unique_ptr<SerialPort> port_;
+  std::thread receiver_;
+  LinkObserver* observer_ = nullptr;
+
+  std::mutex port_mutex_;  // guards port_ against Abort from another thread
+  std::mutex stop_mutex_;
+  std::condition_variable stop_cv_;
+  bool stop_ = false;  // under stop_mutex_
+  std::atomic<bool> aborted_{false};
+};
+
+}  // namespace zevuvuri

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what building and testing the loader needs on Debian 12.
+# Runs apt-get as root, or through sudo for an ordinary user.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev
+  libcli11-dev nlohmann-json3-dev
+  qt6-base-dev xvfb xauth
+  valgrind
+)
+
+if [ "$(id -u)" -eq 0 ]; then as_root=(); else as_root=(sudo); fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "install-deps: everything is already installed"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
