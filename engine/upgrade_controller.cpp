@@ -256,6 +256,7 @@ void UpgradeController::RunSteps(std::FILE** file) {
     if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) {
       return EndWith(status::kPollRefused, UpgradeOutcome::PollRefused, f);
     }
+    if (!shutting_down_.load()) sinks_.PollAcknowledged();
     if (link_mode_.load() == LinkMode::Serial) {
       Status(status::kUpgradingSerial);
       state_.store(UpgradeState::Idle);

@@ -43,6 +43,7 @@ class UpgradeSinks {
 
   // For front ends that report more than the window shows; no-ops by default.
   virtual void LinkModeLearned(LinkMode) {}
+  virtual void PollAcknowledged() {}  // each acknowledged poll frame, before the next
   virtual void DataProgress(std::uint64_t /*bytes_sent*/, std::uint64_t /*file_size*/) {}
   virtual void UpgradeEnded(UpgradeOutcome) {}
 };

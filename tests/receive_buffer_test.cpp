@@ -1,0 +1,79 @@
+#include "engine/receive_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "engine/firmware_path.h"
+#include "engine/text_encoding.h"
+
+namespace zevuvuri {
+namespace {
+
+std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t value) { return std::vector<std::uint8_t>(n, value); }
+
+TEST(ReceiveBuffer, AppendsAtTheCountAndClearsKeepByteZeroUnlessAsked) {
+  ReceiveBuffer buffer;
+  buffer.Append(std::vector<std::uint8_t>{'0', 'j', 'k'});
+  EXPECT_EQ(buffer.Count(), 3);
+  EXPECT_EQ(buffer.FirstByte(), '0');
+
+  buffer.Clear();
+  EXPECT_EQ(buffer.Count(), 0);
+  EXPECT_EQ(buffer.FirstByte(), '0') << "a plain clear leaves the old reply in place";
+
+  buffer.Append(std::vector<std::uint8_t>{'1'});
+  EXPECT_EQ(buffer.FirstByte(), '1') << "after a clear the next byte lands at index 0";
+  buffer.ClearWithFirstByte();
+  EXPECT_EQ(buffer.Count(), 0);
+  EXPECT_EQ(buffer.FirstByte(), 0);
+}
+
+TEST(ReceiveBuffer, AFloodNeverWrapsTheCountOrMovesTheReply) {
+  ReceiveBuffer buffer;
+  buffer.Append(std::vector<std::uint8_t>{'0'});
+  EXPECT_EQ(buffer.Append(Bytes(60000, 'g')), 60000u);
+  EXPECT_EQ(buffer.Append(Bytes(60000, 'g')), 65535u - 60001u);
+  EXPECT_EQ(buffer.Count(), 65535);
+  EXPECT_EQ(buffer.Append(Bytes(10, 'g')), 0u);
+  EXPECT_EQ(buffer.Count(), 65535) << "a 16-bit count at its limit must not wrap to a small value";
+  EXPECT_EQ(buffer.FirstByte(), '0');
+}
+
+TEST(ReceiveBuffer, ConcurrentAppendsAndClearsKeepTheCountWithinWhatArrived) {
+  ReceiveBuffer buffer;
+  std::atomic<bool> done{false};
+  std::thread appender([&] {
+    for (int i = 0; i < 20000; ++i) buffer.Append(std::vector<std::uint8_t>{'0', '0', '0'});
+    done = true;
+  });
+  while (!done) {
+    buffer.Clear();
+    const auto count = buffer.Count();
+    EXPECT_EQ(count % 3, 0) << "an append is never seen half done";
+  }
+  appender.join();
+}
+
+TEST(FirmwarePath, RefusesWhatCannotBeOpenedExactly) {
+  EXPECT_EQ(NarrowFirmwarePath(L"REDIDADU.bin"), "REDIDADU.bin");
+  EXPECT_EQ(NarrowFirmwarePath(L"/tmp/caf\u00e9.bin"), "/tmp/caf\xc3\xa9.bin");
+  EXPECT_EQ(NarrowFirmwarePath(std::wstring(1023, L'a')), std::string(1023, 'a'));
+  EXPECT_FALSE(NarrowFirmwarePath(std::wstring(1024, L'a'))) << "no room for the terminator";
+  EXPECT_FALSE(NarrowFirmwarePath(std::wstring(L"a.bin") + L'\0' + L"b")) << "a NUL would cut the path short";
+  EXPECT_FALSE(NarrowFirmwarePath(std::wstring(1, static_cast<wchar_t>(0xD800)))) << "lone surrogate";
+  // 512 two-byte characters are 1024 bytes: one too many.
+  EXPECT_FALSE(NarrowFirmwarePath(std::wstring(512, L'\u00e9')));
+}
+
+TEST(TextEncoding, RoundTripsAndReplacesBrokenSequences) {
+  const std::wstring text = L"COM \u00e9\u4e2d\U0001F600";
+  EXPECT_EQ(FromUtf8(*ToUtf8(text)), text);
+  EXPECT_EQ(FromUtf8("a\xff" "b"), L"a\uFFFDb");
+  EXPECT_EQ(FromUtf8("\xc3"), L"\uFFFD");
+  EXPECT_EQ(FromUtf8("\xe0\x80\x80"), L"\uFFFD\uFFFD\uFFFD") << "overlong forms are not characters";
+}
+
+}  // namespace
+}  // namespace zevuvuri

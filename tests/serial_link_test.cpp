@@ -1,0 +1,192 @@
+// The link over real pseudo-terminals: what the module sends and what the
+// loader writes must cross unchanged, and every wait must end.
+#include "engine/serial_link.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/pseudo_terminal.h"
+
+namespace zevuvuri {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::PseudoTerminal;
+using testing::TempDir;
+
+class SerialLinkTest : public ::testing::Test {
+ protected:
+  std::atomic<LinkMode> mode_{LinkMode::Serial};
+  SerialLink link_{mode_};
+  PseudoTerminal module_;
+
+  // Waits until the receive thread has appended `count` bytes.
+  bool AwaitCount(std::uint16_t count) {
+    for (int i = 0; i < 300 && link_.ReplyCount() < count; ++i) std::this_thread::sleep_for(10ms);
+    return link_.ReplyCount() >= count;
+  }
+};
+
+TEST_F(SerialLinkTest, EveryByteValueCrossesUnchangedBothWays) {
+  ASSERT_TRUE(link_.OpenLink(module_.SlavePath()));
+  // The bytes a terminal would translate or swallow: XON, XOFF, CR, LF, NUL,
+  // the interrupt and end-of-file characters, and every other value.
+  std::vector<std::uint8_t> all;
+  for (int v : {0x11, 0x13, int{'\r'}, int{'\n'}, 0x00, 0x03, 0x04, 0x1A, 0x7F, 0xFF}) all.push_back(static_cast<std::uint8_t>(v));
+  for (int v = 0; v < 256; ++v) all.push_back(static_cast<std::uint8_t>(v));
+
+  EXPECT_TRUE(link_.WriteBytes(all));
+  EXPECT_EQ(module_.Read(all.size(), 2s), all);
+
+  link_.ClearReply();
+  module_.Write(all);
+  ASSERT_TRUE(AwaitCount(static_cast<std::uint16_t>(all.size())));
+  EXPECT_EQ(link_.ReplyCount(), all.size());
+  EXPECT_EQ(link_.FirstByte(), 0x11);
+  link_.CloseLink();
+}
+
+TEST_F(SerialLinkTest, WaitReplyReturnsTheFirstByteOfAReplyAndEndsAtItsLimit) {
+  ASSERT_TRUE(link_.OpenLink(module_.SlavePath()));
+
+  link_.ClearReply();
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(link_.WaitReply(300ms));
+  auto waited = std::chrono::steady_clock::now() - begin;
+  EXPECT_GE(waited, 300ms) << "30 pauses of 10 ms";
+  EXPECT_LT(waited, 1500ms);
+
+  // A reply of several bytes: the count is their number, byte 0 the first.
+  link_.ClearReply();
+  std::thread late([&] {
+    std::this_thread::sleep_for(100ms);
+    module_.Write({'0', 'x', 'y'});
+  });
+  begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(link_.WaitReply(2000ms), '0');
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms) << "returned at the next look, not at the limit";
+  late.join();
+  ASSERT_TRUE(AwaitCount(3));
+  EXPECT_EQ(link_.ReplyCount(), 3);
+
+  // A clear while bytes keep arriving: the next ones land at index 0.
+  link_.ClearReply();
+  module_.Write({'1'});
+  EXPECT_EQ(link_.WaitReply(2000ms), '1');
+  link_.CloseLink();
+}
+
+TEST_F(SerialLinkTest, OverTheAirPassesAreSlowerButStillDeliver) {
+  mode_ = LinkMode::OverTheAir;
+  ASSERT_TRUE(link_.OpenLink(module_.SlavePath()));
+  link_.ClearReplyAndFirstByte();
+  EXPECT_EQ(link_.FirstByte(), 0);
+  module_.Write({'0'});
+  EXPECT_EQ(link_.WaitReply(2000ms), '0');
+  link_.CloseLink();
+}
+
+TEST_F(SerialLinkTest, APortHeldByAnotherLinkDoesNotOpenUntilReleased) {
+  ASSERT_TRUE(link_.OpenLink(module_.SlavePath()));
+  std::atomic<LinkMode> other_mode{LinkMode::Serial};
+  SerialLink other(other_mode);
+  EXPECT_FALSE(other.OpenLink(module_.SlavePath()));
+  EXPECT_EQ(other.LastOpenError().kind, PortFailure::Busy);
+  EXPECT_FALSE(other.IsOpen());
+
+  link_.CloseLink();
+  EXPECT_TRUE(other.OpenLink(module_.SlavePath())) << "closing releases the port";
+  other.CloseLink();
+}
+
+TEST_F(SerialLinkTest, CloseEndsAQuietReceiveThreadPromptlyAndTheLinkOpensAgain) {
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(link_.OpenLink(module_.SlavePath())) << "round " << round;
+    std::this_thread::sleep_for(30ms);  // the receive thread now blocks for a byte
+    const auto begin = std::chrono::steady_clock::now();
+    link_.CloseLink();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 200ms);
+    EXPECT_FALSE(link_.IsOpen());
+  }
+}
+
+TEST_F(SerialLinkTest, AbortEndsAWaitAtOnce) {
+  ASSERT_TRUE(link_.OpenLink(module_.SlavePath()));
+  link_.ClearReply();
+  std::thread aborter([&] {
+    std::this_thread::sleep_for(50ms);
+    link_.Abort();
+  });
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(link_.WaitReply(2000ms));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+  aborter.join();
+  EXPECT_FALSE(link_.WriteBytes(std::vector<std::uint8_t>{'X'}));
+  link_.CloseLink();
+  EXPECT_TRUE(link_.OpenLink(module_.SlavePath())) << "a new open starts without the abort";
+  EXPECT_TRUE(link_.WriteBytes(std::vector<std::uint8_t>{'X'}));
+  link_.CloseLink();
+}
+
+TEST_F(SerialLinkTest, AVanishedModuleLeavesTheLinkClosable) {
+  ASSERT_TRUE(link_.OpenLink(module_.SlavePath()));
+  module_.Close();
+  link_.ClearReply();
+  link_.WriteBytes(std::vector<std::uint8_t>{'X'});  // fails or is lost: either way no reply
+  EXPECT_FALSE(link_.WaitReply(100ms));
+  const auto begin = std::chrono::steady_clock::now();
+  link_.CloseLink();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 200ms);
+}
+
+class PortTextTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::setenv("ZEVUVURI_PORT_DIR", ports_.Path().c_str(), 1); }
+  void TearDown() override { ::unsetenv("ZEVUVURI_PORT_DIR"); }
+
+  PortFailure FailureFor(const std::string& text) {
+    std::atomic<LinkMode> mode{LinkMode::Serial};
+    SerialLink link(mode);
+    EXPECT_FALSE(link.OpenLink(text)) << text;
+    return link.LastOpenError().kind;
+  }
+
+  TempDir ports_;
+};
+
+TEST_F(PortTextTest, ANumberOpensItsComLink) {
+  PseudoTerminal module;
+  std::filesystem::create_symlink(module.SlavePath(), ports_.Path() + "/com7");
+  std::atomic<LinkMode> mode{LinkMode::Serial};
+  SerialLink link(mode);
+  ASSERT_TRUE(link.OpenLink("7"));
+  EXPECT_EQ(link.LastOpenError().device, ports_.Path() + "/com7");
+  link.WriteBytes(std::vector<std::uint8_t>{'A'});
+  EXPECT_EQ(module.Read(1, 2s), std::vector<std::uint8_t>{'A'});
+  link.CloseLink();
+}
+
+TEST_F(PortTextTest, TextsThatNameNoSerialPortFailWithTheirReason) {
+  EXPECT_EQ(FailureFor(""), PortFailure::BadPortText);
+  EXPECT_EQ(FailureFor("0"), PortFailure::BadPortText);
+  EXPECT_EQ(FailureFor("01"), PortFailure::BadPortText);
+  EXPECT_EQ(FailureFor("COM1"), PortFailure::BadPortText);
+  EXPECT_EQ(FailureFor(" 1"), PortFailure::BadPortText);
+  EXPECT_EQ(FailureFor("/dev/null"), PortFailure::NotASerialDevice);
+  const std::string regular = ports_.Path() + "/not-a-port";
+  std::ofstream(regular) << "data";
+  EXPECT_EQ(FailureFor(regular), PortFailure::NotASerialDevice);
+  EXPECT_EQ(FailureFor(ports_.Path() + "/missing"), PortFailure::NoSuchDevice);
+  // A COM link whose device is gone is reported as missing, not skipped.
+  std::filesystem::create_symlink(ports_.Path() + "/gone", ports_.Path() + "/com3");
+  EXPECT_EQ(FailureFor("3"), PortFailure::NoSuchDevice);
+}
+
+}  // namespace
+}  // namespace zevuvuri

@@ -1,0 +1,66 @@
+// The command line's upgrade sinks: status texts as plain lines (or JSON
+// events) on standard output, a progress bar on a terminal's standard error.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "engine/upgrade_sinks.h"
+
+namespace zevuvuri::cli {
+
+// Sinks: called from the main thread (Start) and the worker. The queries:
+// main thread. Every print is under one lock, so lines never interleave.
+class ConsoleReporter final : public UpgradeSinks {
+ public:
+  ConsoleReporter(std::FILE* out, std::FILE* err, bool json, bool progress_bar);
+
+  void SetStatus(std::string_view text) override;
+  void SetButtonCaption(std::string_view) override {}
+  void EnableButton(bool enabled) override;
+  void SetProgressRange(std::uint16_t) override {}
+  void SetProgressPosition(std::uint32_t) override {}
+  void EndProcess() override {}
+  void LinkModeLearned(LinkMode mode) override;
+  void PollAcknowledged() override;
+  void DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) override;
+  void UpgradeEnded(UpgradeOutcome outcome) override;
+
+  // Waits up to `timeout` for the upgrade's end; its outcome once it ended.
+  std::optional<UpgradeOutcome> WaitForEnd(std::chrono::milliseconds timeout);
+  bool ButtonEnabled() const;
+  int PollsAcknowledged() const;
+  std::string LastStatus() const;
+
+  // Notes for the operator, on standard error (a JSON "note" event with --json).
+  void Note(const std::string& text);
+  void Result(UpgradeOutcome outcome, int exit_code, double seconds);
+
+ private:
+  void ClearProgressLine();  // under mutex_
+  void DrawProgressLine(std::uint64_t bytes_sent, std::uint64_t file_size);  // under mutex_
+  void EmitJson(const std::string& line);  // under mutex_
+
+  std::FILE* const out_;
+  std::FILE* const err_;
+  const bool json_;
+  const bool progress_bar_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+
+  mutable std::mutex mutex_;
+  std::condition_variable ended_cv_;
+  std::optional<UpgradeOutcome> outcome_;
+  bool button_enabled_ = true;
+  int polls_acknowledged_ = 0;
+  std::string last_status_;
+  bool progress_shown_ = false;
+  std::optional<std::chrono::steady_clock::time_point> data_started_;
+  std::chrono::steady_clock::time_point last_progress_{};
+};
+
+}  // namespace zevuvuri::cli

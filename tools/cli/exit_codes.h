@@ -1,0 +1,28 @@
+// The command-line loader's exit statuses, one per kind of ending, so that a
+// test station's script can tell them apart without parsing text.
+#pragma once
+
+#include <string_view>
+
+#include "engine/upgrade_sinks.h"
+
+namespace zevuvuri::cli {
+
+enum class ExitCode : int {
+  Ok = 0,                    // "Upgrade OK"
+  Usage = 2,                 // bad command line
+  Port = 3,                  // "Failure : couldn't initialize COM port"
+  File = 4,                  // "Failure : couldn't open file" / "couldn't read file"
+  PollRefused = 5,           // "Did not get local ACK"
+  FrameRefused = 6,          // "Write Error"
+  RebootNotAcknowledged = 7, // "Did not get local ACK for reboot"
+  SyncTimeout = 8,           // "Failure : no answer from module" (--sync-timeout)
+  FileTooLarge = 9,          // "Failure : file too large"
+  Thread = 10,               // "Failure : couldn't start thread"
+  Interrupted = 130,         // Ctrl-C or SIGTERM: port closed, nothing more sent
+};
+
+ExitCode ExitCodeFor(UpgradeOutcome outcome);
+std::string_view OutcomeName(UpgradeOutcome outcome);  // for --json: "ok", "port", ...
+
+}  // namespace zevuvuri::cli
