@@ -1,0 +1,148 @@
+// The simulated module: a strict state machine over the bytes the loader sends.
+//
+// It is fed the received bytes with their arrival time and returns what the module sends
+// back (with the time before which each piece must not go out), the protocol violations it
+// found, notes for the log, and the upgrades that completed. It does no I/O and reads no
+// clock, so it can be driven byte by byte from a test.
+//
+// A session runs from the loader's wake-up to the loader closing the port (portClosed), or
+// to the next wake-up where a frame would begin. A session the loader abandons after a
+// failure is not a violation; bytes it sends after a refused or unanswered message are.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fault_plan.h"
+#include "module_protocol.h"
+
+namespace zevuvuri::sim {
+
+// Time since an origin of the caller's choosing.
+using Micros = std::chrono::microseconds;
+
+struct ModelConfig {
+  LinkMode mode = LinkMode::Serial;
+  std::optional<std::uint8_t> type;                       // required type code, if given
+  std::optional<std::vector<std::uint8_t>> expected;      // the firmware the loader must send
+  FaultPlan faults;
+  unsigned wire_baud = 0;                                 // 0: no wire-time emulation
+};
+
+struct Output {
+  std::vector<std::uint8_t> bytes;
+  Micros not_before{0};
+};
+
+struct CompletedUpgrade {
+  unsigned session = 0;
+  std::vector<std::uint8_t> firmware;  // payloads of all data frames but the repeated last one
+  unsigned data_frames = 0;
+  LinkMode mode = LinkMode::Serial;
+  std::uint8_t type = 0;
+};
+
+struct Note {
+  std::string text;
+  bool detail = false;  // per-message trace, shown only when asked for
+};
+
+struct Events {
+  std::vector<Output> outputs;
+  std::vector<std::string> violations;
+  std::vector<Note> notes;
+  std::vector<CompletedUpgrade> completed;
+  bool wakeup_began = false;  // the loader is sending the wake-up now (at 9600 baud)
+  bool vanish = false;        // a fault asks the module to disappear now
+
+  void append(Events&& other);
+};
+
+class ModuleModel {
+ public:
+  explicit ModuleModel(ModelConfig config);
+
+  // Bytes received at `now`. output_busy tells that replies from earlier calls still wait
+  // to be written: a probe that arrives meanwhile is not answered a second time.
+  Events feed(std::span<const std::uint8_t> bytes, Micros now, bool output_busy = false);
+
+  // The loader closed the port: the session ends.
+  Events portClosed();
+
+  unsigned sessions() const { return session_; }
+  unsigned violationCount() const { return violation_count_; }
+  unsigned completedCount() const { return completed_count_; }
+  bool inSession() const { return state_ != State::Idle; }
+
+ private:
+  enum class State {
+    Idle,      // no session: the port is closed or nothing has arrived yet
+    Wakeup,    // inside the wake-up string
+    Sync,      // probes until the first frame
+    Header,    // the 4 header bytes of a frame
+    Body,      // the 56 payload bytes of a poll or data frame
+    Filler,    // the 56 "X" after the end header
+    Trailer,   // the 60 "p" after an acknowledged end, over the air
+    Done,      // the upgrade is complete: nothing more may arrive
+    Stopped,   // a message was not acknowledged: the loader must give up
+    Skipping,  // lost track of the framing: wait for the next wake-up
+  };
+
+  void feedByte(std::uint8_t byte, Micros now, bool output_busy, Events& ev);
+  void beginSession(Events& ev);
+  void endSession(Events& ev);
+  bool faultsActive() const;
+  void violation(Events& ev, std::string text);
+  void skip(Events& ev);
+  void startMessage(Micros now);
+  // Plans and queues the answer to the message that began at message_start_ and is
+  // `length` bytes long on the wire.
+  Answer answer(Events& ev, const MessageContext& message, std::size_t length);
+  Micros wireTime(std::size_t bytes) const;
+
+  void onProbe(Events& ev, bool output_busy);
+  void onHeader(Events& ev);
+  void onPoll(Events& ev);
+  void onData(Events& ev);
+  void onEnd(Events& ev);
+  void checkType(Events& ev, const std::string& what, std::uint8_t type);
+  void checkPayload(Events& ev);
+  void checkLastRepeats(Events& ev);
+  void complete(Events& ev);
+  std::string where() const;
+
+  ModelConfig config_;
+  State state_ = State::Idle;
+  unsigned session_ = 0;
+  unsigned violation_count_ = 0;
+  unsigned completed_count_ = 0;
+  Micros message_start_{0};
+  Micros line_free_{0};  // when the module's last output has left the wire
+
+  // Per session.
+  std::size_t pos_ = 0;  // position inside the wake-up, header, body, filler or trailer
+  std::size_t skipped_ = 0;
+  std::size_t wakeup_match_ = 0;  // wake-up bytes matched while skipping
+  std::uint8_t header_[kHeaderSize]{};
+  std::uint8_t body_[kPayloadSize]{};
+  unsigned probes_ = 0;
+  bool sync_answered_ = false;
+  bool sync_answer_sent_ = false;
+  unsigned polls_ = 0;
+  unsigned acked_polls_ = 0;
+  unsigned data_frames_ = 0;
+  std::optional<std::uint8_t> session_type_;
+  std::vector<std::uint8_t> received_;              // payloads of all data frames so far
+  std::vector<std::uint8_t> expected_area_;         // the loader's payload area, with --expect
+  bool beyond_expected_reported_ = false;
+  std::size_t bad_filler_ = 0;
+  std::size_t bad_trailer_ = 0;
+  std::string stopped_after_;  // which message the loader did not get acknowledged
+};
+
+}  // namespace zevuvuri::sim
