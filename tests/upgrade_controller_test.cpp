@@ -1,0 +1,386 @@
+// The upgrade sequence end to end over a real pseudo-terminal, against a
+// module that the test scripts: every byte on the wire, every sink call.
+#include "engine/upgrade_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+
+#include "engine/status_texts.h"
+#include "tests/support/scripted_module.h"
+
+namespace zevuvuri {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Answer;
+using testing::ScriptedModule;
+using testing::TempDir;
+using testing::WireMessage;
+using Kind = WireMessage::Kind;
+
+// Records every sink call as one line, in order.
+class RecordingSinks : public UpgradeSinks {
+ public:
+  void SetStatus(std::string_view t) override { Add("status " + std::string(t)); }
+  void SetButtonCaption(std::string_view t) override { Add("caption " + std::string(t)); }
+  void EnableButton(bool e) override { Add(e ? "enable" : "disable"); }
+  void SetProgressRange(std::uint16_t m) override { Add("range " + std::to_string(m)); }
+  void SetProgressPosition(std::uint32_t p) override { Add("position " + std::to_string(p)); }
+  void EndProcess() override { Add("end process"); }
+  void UpgradeEnded(UpgradeOutcome o) override {
+    std::lock_guard lock(mutex_);
+    outcome_ = o;
+    cv_.notify_all();
+  }
+
+  std::optional<UpgradeOutcome> AwaitEnd(std::chrono::milliseconds limit = 20s) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, limit, [&] { return outcome_.has_value(); });
+    auto o = outcome_;
+    outcome_.reset();
+    return o;
+  }
+  std::vector<std::string> Calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  // The calls other than progress positions, which tests look at separately.
+  std::vector<std::string> Milestones() {
+    std::vector<std::string> out;
+    for (auto& c : Calls()) {
+      if (c.rfind("position ", 0) != 0) out.push_back(c);
+    }
+    return out;
+  }
+  std::vector<std::uint32_t> Positions() {
+    std::vector<std::uint32_t> out;
+    for (auto& c : Calls()) {
+      if (c.rfind("position ", 0) == 0) out.push_back(static_cast<std::uint32_t>(std::stoul(c.substr(9))));
+    }
+    return out;
+  }
+  void Forget() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+  }
+  bool Saw(const std::string& call) {
+    auto c = Calls();
+    return std::find(c.begin(), c.end(), call) != c.end();
+  }
+
+ private:
+  void Add(std::string call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> calls_;
+  std::optional<UpgradeOutcome> outcome_;
+};
+
+std::vector<std::uint8_t> Pattern(std::size_t n) {
+  std::vector<std::uint8_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((i * 7 + 3) & 0xFF);
+  return v;
+}
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  std::wstring Firmware(const std::vector<std::uint8_t>& bytes) {
+    const std::string path = dir_.Path() + "/fw.bin";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                               static_cast<std::streamsize>(bytes.size()));
+    return std::wstring(path.begin(), path.end());
+  }
+  static std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+  std::vector<WireMessage> Of(const ScriptedModule& m, Kind kind) {
+    std::vector<WireMessage> out;
+    for (auto& msg : m.Messages()) {
+      if (msg.kind == kind) out.push_back(msg);
+    }
+    return out;
+  }
+
+  TempDir dir_;
+  RecordingSinks sinks_;
+  UpgradeController controller_{sinks_};
+};
+
+// What the data frames of a file must carry: 56 bytes per read, the unread
+// tail keeping the previous payload, one more frame for the empty last read.
+std::vector<std::vector<std::uint8_t>> ExpectedDataFrames(const std::vector<std::uint8_t>& file, std::uint8_t type) {
+  std::vector<std::vector<std::uint8_t>> frames;
+  std::vector<std::uint8_t> payload(56, 0);
+  for (std::size_t offset = 0;; offset += 56) {
+    const std::size_t r = offset < file.size() ? std::min<std::size_t>(56, file.size() - offset) : 0;
+    std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(std::min(offset, file.size())), r, payload.begin());
+    std::vector<std::uint8_t> f = {static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>(offset >> 8),
+                                   static_cast<std::uint8_t>(0x50 | (offset >> 16)), type};
+    f.insert(f.end(), payload.begin(), payload.end());
+    frames.push_back(f);
+    if (r == 0) break;
+  }
+  return frames;
+}
+
+TEST_F(ControllerTest, SerialUpgradeSendsExactlyTheFileAndReportsEachStep) {
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  const auto file = Pattern(60);
+  controller_.OnAcquire(Wide(module.Port()), L"24", Firmware(file));
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+
+  EXPECT_EQ(sinks_.Milestones(), (std::vector<std::string>{
+                                     "status Running", "caption Click to Start", "disable", "range 30",
+                                     "status Synchronising...", "status Acquiring...",
+                                     "status Upgrading over serial port", "status Upgrade OK", "caption Acquire",
+                                     "enable"}));
+  EXPECT_EQ(sinks_.Positions(), (std::vector<std::uint32_t>{0, 0, 28, 56}));
+
+  const auto messages = module.Messages();
+  ASSERT_GE(messages.size(), 4u);
+  EXPECT_EQ(messages[0].kind, Kind::WakeUp);
+  const auto polls = Of(module, Kind::Poll);
+  ASSERT_EQ(polls.size(), 1u) << "serial mode streams after the first acknowledged poll";
+  std::vector<std::uint8_t> poll = {0x00, 0x00, 0x00, 0x18};
+  poll.resize(60, 0);
+  EXPECT_EQ(polls[0].bytes, poll) << "a poll frame carries zeros before the first file read";
+
+  const auto data = Of(module, Kind::Data);
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (auto& d : data) sent.push_back(d.bytes);
+  EXPECT_EQ(sent, ExpectedDataFrames(file, 0x18));
+  ASSERT_FALSE(data.empty());
+  EXPECT_GE(data[0].at - polls[0].at, 2000ms) << "the serial start pause";
+  const auto end = Of(module, Kind::End);
+  ASSERT_EQ(end.size(), 1u);
+  EXPECT_EQ(end[0].bytes, (std::vector<std::uint8_t>{168, 0x00, 0x70, 0x18}));
+  EXPECT_EQ(Of(module, Kind::Fillers).size(), 1u);
+  EXPECT_TRUE(Of(module, Kind::Trailer).empty()) << "no reboot trailer on a serial link";
+  EXPECT_EQ(controller_.State(), UpgradeState::Idle);
+  EXPECT_FALSE(controller_.Link().IsOpen());
+}
+
+TEST_F(ControllerTest, OverTheAirPollsUntilConfirmedThenStreamsAndSendsTheTrailer) {
+  ScriptedModule module(ScriptedModule::Cooperative(true));
+  const auto file = Pattern(56);
+  const auto firmware = Firmware(file);
+  controller_.OnAcquire(Wide(module.Port()), L"8", firmware);
+  ASSERT_TRUE(module.AwaitCount(Kind::Poll, 3, 10s));
+  EXPECT_TRUE(sinks_.Saw("enable")) << "the button is enabled for the confirm";
+  EXPECT_EQ(Of(module, Kind::Data).size(), 0u);
+  EXPECT_EQ(controller_.Mode(), LinkMode::OverTheAir);
+
+  controller_.OnAcquire(Wide(module.Port()), L"8", firmware);  // the operator's press: Confirm
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+
+  const auto calls = sinks_.Milestones();
+  const auto confirm = std::find(calls.begin(), calls.end(), "caption Acquire");
+  ASSERT_NE(confirm, calls.end());
+  EXPECT_EQ(*(confirm - 1), "disable") << "Confirm disables the button, then sets its caption";
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "status Upgrading over the air"), calls.end());
+  EXPECT_EQ(calls.back(), "enable");
+
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (auto& d : Of(module, Kind::Data)) sent.push_back(d.bytes);
+  EXPECT_EQ(sent, ExpectedDataFrames(file, 8)) << "56 bytes: two frames carrying the same payload";
+  ASSERT_EQ(Of(module, Kind::Trailer).size(), 1u);
+  EXPECT_EQ(Of(module, Kind::Trailer)[0].bytes, std::vector<std::uint8_t>(60, 'p'));
+}
+
+TEST_F(ControllerTest, AConfirmBeforePollingSkipsThePollFrames) {
+  // The module answers the probe late, so the confirm lands during synchronisation.
+  ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
+    if (m.kind == Kind::Probe) return nth < 3 ? Answer{} : Answer{{'0'}};
+    return ScriptedModule::Cooperative(true)(m, nth);
+  });
+  const auto firmware = Firmware(Pattern(10));
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+  EXPECT_EQ(module.Count(Kind::Poll), 0);
+  EXPECT_EQ(module.Count(Kind::Data), 2);
+  EXPECT_GE(module.Count(Kind::Probe), 3);
+}
+
+TEST_F(ControllerTest, AConfirmDoesNotCutShortThePollThatAwaitsItsReply) {
+  // Over the air; the second poll never gets an answer.
+  ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
+    if (m.kind == Kind::Poll && nth == 2) return {};
+    return ScriptedModule::Cooperative(true)(m, nth);
+  });
+  const auto firmware = Firmware(Pattern(10));
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  ASSERT_TRUE(module.AwaitCount(Kind::Poll, 2, 10s));
+  const auto confirmed = std::chrono::steady_clock::now();
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::PollRefused);
+  EXPECT_GE(std::chrono::steady_clock::now() - confirmed, 1500ms);
+  EXPECT_TRUE(sinks_.Saw("status Did not get local ACK"));
+  EXPECT_EQ(module.Count(Kind::Data), 0);
+}
+
+TEST_F(ControllerTest, RefusalsEndTheUpgradeWithTheirTextAndLeaveItRestartable) {
+  struct Case {
+    const char* what;
+    bool over_the_air;
+    Kind refused;
+    int nth;
+    std::vector<std::uint8_t> answer;
+    UpgradeOutcome outcome;
+    std::string status;
+  };
+  const Case cases[] = {
+      {"poll answered 1", false, Kind::Poll, 1, {'1'}, UpgradeOutcome::PollRefused, "Did not get local ACK"},
+      {"data frame answered 1", false, Kind::Data, 2, {'1'}, UpgradeOutcome::FrameRefused, "Write Error"},
+      {"data frame unanswered", false, Kind::Data, 1, {}, UpgradeOutcome::FrameRefused, "Write Error"},
+      {"end answered 2, serial", false, Kind::Fillers, 1, {'2'}, UpgradeOutcome::Ok, "Upgrade OK"},
+      {"end answered 2, over the air", true, Kind::Fillers, 1, {'2'}, UpgradeOutcome::RebootRefused,
+       "Did not get local ACK for reboot"},
+      {"end unanswered", false, Kind::Fillers, 1, {}, UpgradeOutcome::RebootRefused,
+       "Did not get local ACK for reboot"},
+      {"end answered with junk", false, Kind::Fillers, 1, {'7', '2'}, UpgradeOutcome::RebootRefused,
+       "Did not get local ACK for reboot"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedModule module([&c](const WireMessage& m, int nth) -> Answer {
+      if (m.kind == c.refused && nth == c.nth) return {c.answer};
+      return ScriptedModule::Cooperative(c.over_the_air)(m, nth);
+    });
+    sinks_.Forget();
+    const auto firmware = Firmware(Pattern(100));
+    controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+    if (c.over_the_air) {
+      ASSERT_TRUE(module.AwaitCount(Kind::Poll, 1, 10s));
+      controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+    }
+    ASSERT_EQ(sinks_.AwaitEnd(), c.outcome);
+    auto calls = sinks_.Milestones();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 3], "status " + c.status);
+    EXPECT_EQ(calls[calls.size() - 2], "caption Acquire");
+    EXPECT_EQ(calls.back(), "enable");
+    EXPECT_EQ(controller_.State(), UpgradeState::Idle);
+    EXPECT_FALSE(controller_.Link().IsOpen()) << "the port is closed at every ending";
+  }
+}
+
+TEST_F(ControllerTest, AMissingFileFailsWithThePortClosedAndANewStartWorks) {
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  controller_.OnAcquire(Wide(module.Port()), L"0", Wide(dir_.Path() + "/missing.bin"));
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FileFailure);
+  EXPECT_EQ(sinks_.Milestones(), (std::vector<std::string>{"status Running", "caption Click to Start", "disable",
+                                                           "status Failure : couldn't open file", "caption Acquire",
+                                                           "enable"}));
+  EXPECT_TRUE(module.AllBytes().empty()) << "nothing is sent without a file";
+
+  controller_.OnAcquire(Wide(module.Port()), L"0", Wide(dir_.Path()));
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FileFailure) << "a directory is no firmware";
+
+  controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(3)));
+  EXPECT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+}
+
+TEST_F(ControllerTest, AFileBeyondTheOffsetFieldIsRefusedBeforeAnythingIsSent) {
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  const std::string path = dir_.Path() + "/big.bin";
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, 1048489);  // one byte past what the field can address
+  controller_.OnAcquire(Wide(module.Port()), L"0", Wide(path));
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FileTooLarge);
+  EXPECT_TRUE(sinks_.Saw("status Failure : file too large"));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(module.AllBytes().empty());
+  EXPECT_FALSE(controller_.Link().IsOpen());
+}
+
+TEST_F(ControllerTest, APathWithoutAnEightBitFormIsRefusedNotShortened) {
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  // Cut at 1023 bytes this path would name fw.bin's directory entry "aaa...".
+  const std::wstring too_long = Wide(dir_.Path()) + L"/" + std::wstring(1100, L'a');
+  controller_.OnAcquire(Wide(module.Port()), L"0", too_long);
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FileFailure);
+  EXPECT_TRUE(sinks_.Saw("status Failure : couldn't open file"));
+}
+
+TEST_F(ControllerTest, APortThatDoesNotOpenRestoresTheButton) {
+  controller_.OnAcquire(L"", L"0", L"REDIDADU.bin");
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::PortFailure);
+  EXPECT_EQ(sinks_.Milestones(), (std::vector<std::string>{"status Failure : couldn't initialize COM port",
+                                                           "caption Acquire", "enable"}));
+  EXPECT_EQ(controller_.State(), UpgradeState::Idle);
+}
+
+TEST_F(ControllerTest, AWorkerThatCannotStartUndoesTheStart) {
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  controller_.SetThreadStarterForTesting([](std::function<void()>) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  });
+  controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(3)));
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::ThreadFailure);
+  EXPECT_EQ(sinks_.Milestones(), (std::vector<std::string>{"status Failure : couldn't start thread",
+                                                           "caption Acquire", "enable"}));
+  EXPECT_EQ(controller_.State(), UpgradeState::Idle) << "the next press starts, not confirms";
+  EXPECT_FALSE(controller_.Link().IsOpen());
+
+  controller_.SetThreadStarterForTesting([](std::function<void()> body) { return std::thread(std::move(body)); });
+  controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(3)));
+  EXPECT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+}
+
+TEST_F(ControllerTest, ProductionModeEndsTheProcessAfterSuccessOnly) {
+  controller_.SetProductionFlag(true);
+  {
+    ScriptedModule refusing([](const WireMessage& m, int nth) -> Answer {
+      if (m.kind == Kind::Data) return {{'1'}};
+      return ScriptedModule::Cooperative(false)(m, nth);
+    });
+    controller_.OnAcquire(Wide(refusing.Port()), L"0", Firmware(Pattern(3)));
+    ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FrameRefused);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(sinks_.Saw("end process"));
+  }
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(3)));
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+  for (int i = 0; i < 100 && !sinks_.Saw("end process"); ++i) std::this_thread::sleep_for(10ms);
+  const auto calls = sinks_.Milestones();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), "end process") << "after the common ending";
+  EXPECT_EQ(calls[calls.size() - 2], "enable");
+}
+
+TEST_F(ControllerTest, ShutdownDuringEndlessSynchronisationIsPromptAndSilent) {
+  ScriptedModule mute([](const WireMessage&, int) { return Answer{}; });
+  controller_.OnAcquire(Wide(mute.Port()), L"0", Firmware(Pattern(3)));
+  ASSERT_TRUE(mute.AwaitCount(Kind::Probe, 3, 5s));
+  const auto calls_before = sinks_.Calls().size();
+  const auto begin = std::chrono::steady_clock::now();
+  controller_.Shutdown();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 300ms);
+  EXPECT_EQ(sinks_.Calls().size(), calls_before) << "no sink after shutdown";
+  EXPECT_EQ(controller_.LastOutcome(), UpgradeOutcome::Cancelled);
+  EXPECT_FALSE(controller_.Link().IsOpen());
+  // The port is free again for anyone else.
+  std::atomic<LinkMode> mode{LinkMode::Serial};
+  SerialLink other(mode);
+  EXPECT_TRUE(other.OpenLink(mute.Port()));
+}
+
+TEST_F(ControllerTest, ASyncLimitEndsProbingWithAFailure) {
+  ScriptedModule mute([](const WireMessage&, int) { return Answer{}; });
+  controller_.SetSyncLimit(500ms);
+  controller_.OnAcquire(Wide(mute.Port()), L"0", Firmware(Pattern(3)));
+  ASSERT_EQ(sinks_.AwaitEnd(5s), UpgradeOutcome::SyncTimeout);
+  EXPECT_TRUE(sinks_.Saw("status Failure : no answer from module"));
+  EXPECT_GE(mute.Count(Kind::Probe), 4);
+  EXPECT_LE(mute.Count(Kind::Probe), 6);
+}
+
+}  // namespace
+}  // namespace zevuvuri
