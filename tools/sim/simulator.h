@@ -1,0 +1,38 @@
+// Runs the simulated module on a pseudo-terminal until the asked-for upgrades are done.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+
+#include "module_model.h"
+
+namespace zevuvuri::sim {
+
+// Exit status of the simulator; a violation outranks every other outcome, and a complete
+// set of upgrades without violation is a success however the run ended.
+enum ExitCode : int {
+  kExitUpgraded = 0,      // the asked-for upgrades completed, no violation
+  kExitViolation = 1,     // the loader broke the protocol
+  kExitUsage = 2,         // bad command line
+  kExitTimeout = 3,       // --timeout passed first
+  kExitVanished = 4,      // a --vanish fault closed the port
+  kExitInterrupted = 5,   // SIGINT or SIGTERM
+  kExitSystemError = 6,   // pseudo-terminal, port link or save file failed
+};
+
+struct SimOptions {
+  ModelConfig model;
+  std::optional<unsigned> com;                 // create the comN link
+  std::filesystem::path port_dir;
+  std::optional<std::filesystem::path> save;   // where the received firmware goes
+  unsigned upgrades = 1;
+  std::optional<std::chrono::milliseconds> timeout;
+  std::chrono::milliseconds linger{2000};      // wait for the loader to close after the last
+  bool verbose = false;
+};
+
+// Prints the slave path on stdout, logs on stderr, returns an ExitCode.
+int runSimulator(const SimOptions& options);
+
+}  // namespace zevuvuri::sim
