@@ -8,7 +8,7 @@ namespace zevuvuri::sim {
 
 namespace {
 
-std::optional<unsigned long long> parseCount(std::string_view text) {
+std::optional<unsigned long long> ParseCount(std::string_view text) {
   unsigned long long value = 0;
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, value);
@@ -16,7 +16,7 @@ std::optional<unsigned long long> parseCount(std::string_view text) {
   return value;
 }
 
-std::optional<Phase> parsePhase(std::string_view text) {
+std::optional<Phase> ParsePhase(std::string_view text) {
   if (text == "sync") return Phase::Sync;
   if (text == "poll") return Phase::Poll;
   if (text == "data") return Phase::Data;
@@ -26,16 +26,16 @@ std::optional<Phase> parsePhase(std::string_view text) {
 
 // Splits "PHASE[:N]=VALUE" at the '=' and parses the value as a count.
 template <typename Result, typename Build>
-std::optional<Result> parseAssignment(std::string_view text, std::string_view what,
+std::optional<Result> ParseAssignment(std::string_view text, std::string_view what,
                                       std::string* error, Build build) {
   const auto eq = text.find('=');
   if (eq == std::string_view::npos) {
     *error = "'" + std::string(text) + "': expected PHASE[:N]=" + std::string(what);
     return std::nullopt;
   }
-  auto selector = parseSelector(text.substr(0, eq), error);
+  auto selector = ParseSelector(text.substr(0, eq), error);
   if (!selector) return std::nullopt;
-  const auto value = parseCount(text.substr(eq + 1));
+  const auto value = ParseCount(text.substr(eq + 1));
   if (!value) {
     *error = "'" + std::string(text) + "': " + std::string(what) + " must be a whole number";
     return std::nullopt;
@@ -45,7 +45,7 @@ std::optional<Result> parseAssignment(std::string_view text, std::string_view wh
 
 }  // namespace
 
-std::string_view phaseName(Phase phase) {
+std::string_view PhaseName(Phase phase) {
   switch (phase) {
     case Phase::Sync: return "sync";
     case Phase::Poll: return "poll";
@@ -55,16 +55,16 @@ std::string_view phaseName(Phase phase) {
   return "?";
 }
 
-std::optional<MessageSelector> parseSelector(std::string_view text, std::string* error) {
+std::optional<MessageSelector> ParseSelector(std::string_view text, std::string* error) {
   const auto colon = text.find(':');
-  const auto phase = parsePhase(text.substr(0, colon));
+  const auto phase = ParsePhase(text.substr(0, colon));
   if (!phase) {
     *error = "'" + std::string(text) + "': phase must be sync, poll, data or end";
     return std::nullopt;
   }
   MessageSelector selector{*phase, 0};
   if (colon != std::string_view::npos) {
-    const auto number = parseCount(text.substr(colon + 1));
+    const auto number = ParseCount(text.substr(colon + 1));
     if (!number || *number == 0 || *number > 0xFFFFFFFFull) {
       *error = "'" + std::string(text) + "': message number must be 1 or more";
       return std::nullopt;
@@ -78,19 +78,19 @@ std::optional<MessageSelector> parseSelector(std::string_view text, std::string*
   return selector;
 }
 
-std::optional<DelayRule> parseDelayRule(std::string_view text, std::string* error) {
-  return parseAssignment<DelayRule>(text, "MS", error, [](MessageSelector at, auto ms) {
+std::optional<DelayRule> ParseDelayRule(std::string_view text, std::string* error) {
+  return ParseAssignment<DelayRule>(text, "MS", error, [](MessageSelector at, auto ms) {
     return DelayRule{at, std::chrono::milliseconds{static_cast<long long>(ms)}};
   });
 }
 
-std::optional<Burst> parseBurst(std::string_view text, bool after_reply, std::string* error) {
-  return parseAssignment<Burst>(text, "COUNT", error, [after_reply](MessageSelector at, auto n) {
+std::optional<Burst> ParseBurst(std::string_view text, bool after_reply, std::string* error) {
+  return ParseAssignment<Burst>(text, "COUNT", error, [after_reply](MessageSelector at, auto n) {
     return Burst{at, static_cast<std::size_t>(n), after_reply};
   });
 }
 
-std::optional<EndAnswer> parseEndAnswer(std::string_view text, std::string* error) {
+std::optional<EndAnswer> ParseEndAnswer(std::string_view text, std::string* error) {
   if (text == "0") return EndAnswer::Ack;
   if (text == "2") return EndAnswer::RebootAck;
   if (text == "none") return EndAnswer::Silent;
@@ -98,22 +98,22 @@ std::optional<EndAnswer> parseEndAnswer(std::string_view text, std::string* erro
   return std::nullopt;
 }
 
-Answer planAnswer(const FaultPlan& plan, bool faults_active, const MessageContext& message) {
+Answer PlanAnswer(const FaultPlan& plan, bool faults_active, const MessageContext& message) {
   Answer answer;
   answer.delay = plan.reply_delay;
   if (!faults_active) {
     answer.reply.push_back(message.normal_reply);
     return answer;
   }
-  if (plan.vanish && plan.vanish->matches(message.phase, message.number)) {
+  if (plan.vanish && plan.vanish->Matches(message.phase, message.number)) {
     answer.vanish = true;
     return answer;
   }
   for (const auto& rule : plan.delays) {
-    if (rule.at.matches(message.phase, message.number)) answer.delay += rule.delay;
+    if (rule.at.Matches(message.phase, message.number)) answer.delay += rule.delay;
   }
   for (const auto& burst : plan.bursts) {
-    if (!burst.after_reply && burst.at.matches(message.phase, message.number)) {
+    if (!burst.after_reply && burst.at.Matches(message.phase, message.number)) {
       answer.reply.insert(answer.reply.end(), burst.bytes, kJunk);
     }
   }
@@ -151,7 +151,7 @@ Answer planAnswer(const FaultPlan& plan, bool faults_active, const MessageContex
   }
 
   for (const auto& burst : plan.bursts) {
-    if (burst.after_reply && burst.at.matches(message.phase, message.number)) {
+    if (burst.after_reply && burst.at.Matches(message.phase, message.number)) {
       answer.after.insert(answer.after.end(), burst.bytes, kJunk);
     }
   }

@@ -32,14 +32,14 @@ namespace zevuvuri::sim {
 
 enum class Phase : std::uint8_t { Sync, Poll, Data, End };
 
-std::string_view phaseName(Phase phase);
+std::string_view PhaseName(Phase phase);
 
 // One message of a phase; number 0 stands for every message of the phase.
 struct MessageSelector {
   Phase phase = Phase::Sync;
   unsigned number = 0;
 
-  bool matches(Phase p, unsigned n) const { return phase == p && (number == 0 || number == n); }
+  bool Matches(Phase p, unsigned n) const { return phase == p && (number == 0 || number == n); }
 };
 
 enum class EndAnswer : std::uint8_t { Ack, RebootAck, Silent };
@@ -89,13 +89,13 @@ struct Answer {
 
 // Shapes the answer to a message. With faults_active false the module answers normally,
 // after reply_delay.
-Answer planAnswer(const FaultPlan& plan, bool faults_active, const MessageContext& message);
+Answer PlanAnswer(const FaultPlan& plan, bool faults_active, const MessageContext& message);
 
 // Parsers for the command line forms PHASE[:N], PHASE[:N]=MS and PHASE[:N]=COUNT.
 // On failure they return nothing and set *error.
-std::optional<MessageSelector> parseSelector(std::string_view text, std::string* error);
-std::optional<DelayRule> parseDelayRule(std::string_view text, std::string* error);
-std::optional<Burst> parseBurst(std::string_view text, bool after_reply, std::string* error);
-std::optional<EndAnswer> parseEndAnswer(std::string_view text, std::string* error);
+std::optional<MessageSelector> ParseSelector(std::string_view text, std::string* error);
+std::optional<DelayRule> ParseDelayRule(std::string_view text, std::string* error);
+std::optional<Burst> ParseBurst(std::string_view text, bool after_reply, std::string* error);
+std::optional<EndAnswer> ParseEndAnswer(std::string_view text, std::string* error);
 
 }  // namespace zevuvuri::sim

@@ -41,7 +41,7 @@ Exit status:
   6  system error (pseudo-terminal, port link, reading --expect, writing --save)
 )";
 
-bool readFile(const std::string& path, std::vector<std::uint8_t>* bytes) {
+bool ReadFile(const std::string& path, std::vector<std::uint8_t>* bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -132,24 +132,24 @@ int main(int argc, char** argv) {
   options.model.mode = mode == "air" ? LinkMode::OverTheAir : LinkMode::Serial;
   if (type) options.model.type = static_cast<std::uint8_t>(*type);
   for (const auto& text : delays) {
-    auto rule = parseDelayRule(text, &error);
+    auto rule = ParseDelayRule(text, &error);
     if (!rule) return usage("--delay " + error);
     faults.delays.push_back(*rule);
   }
   for (const auto* list : {&bursts, &bursts_after}) {
     for (const auto& text : *list) {
-      auto burst = parseBurst(text, list == &bursts_after, &error);
+      auto burst = ParseBurst(text, list == &bursts_after, &error);
       if (!burst) return usage("--burst " + error);
       faults.bursts.push_back(*burst);
     }
   }
   if (!vanish.empty()) {
-    auto selector = parseSelector(vanish, &error);
+    auto selector = ParseSelector(vanish, &error);
     if (!selector) return usage("--vanish " + error);
     if (selector->number == 0) selector->number = 1;
     faults.vanish = *selector;
   }
-  auto end_answer = parseEndAnswer(end_reply, &error);
+  auto end_answer = ParseEndAnswer(end_reply, &error);
   if (!end_answer) return usage("--end-reply " + error);
   faults.end_answer = *end_answer;
   faults.reply_delay = std::chrono::milliseconds{reply_delay};
@@ -159,13 +159,13 @@ int main(int argc, char** argv) {
   options.linger = std::chrono::milliseconds{linger_ms};
   if (!expect.empty()) {
     std::vector<std::uint8_t> bytes;
-    if (!readFile(expect, &bytes)) {
+    if (!ReadFile(expect, &bytes)) {
       std::fprintf(stderr, "zevuvuri-sim: cannot read %s\n", expect.c_str());
       return kExitSystemError;
     }
     options.model.expected = std::move(bytes);
   }
   if (!save.empty()) options.save = save;
-  options.port_dir = PortLink::defaultDirectory();
-  return runSimulator(options);
+  options.port_dir = PortLink::DefaultDirectory();
+  return RunSimulator(options);
 }

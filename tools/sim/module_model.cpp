@@ -8,7 +8,7 @@ namespace zevuvuri::sim {
 
 namespace {
 
-std::string showByte(std::uint8_t byte) {
+std::string ShowByte(std::uint8_t byte) {
   char text[16];
   if (byte >= 0x20 && byte < 0x7F) {
     std::snprintf(text, sizeof text, "0x%02x '%c'", byte, byte);
@@ -18,24 +18,24 @@ std::string showByte(std::uint8_t byte) {
   return text;
 }
 
-std::string showHex(std::uint8_t byte) {
+std::string ShowHex(std::uint8_t byte) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02x", byte);
   return text;
 }
 
-std::uint32_t headerOffset(const std::uint8_t* header) {
+std::uint32_t HeaderOffset(const std::uint8_t* header) {
   return static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
          static_cast<std::uint32_t>(header[2] & 0x0F) << 16;
 }
 
-std::size_t framesForFile(std::size_t size) {
+std::size_t FramesForFile(std::size_t size) {
   return (size + kPayloadSize - 1) / kPayloadSize + 1;  // one more for the read that hit the end
 }
 
-std::string describeAnswer(const Answer& answer) {
+std::string DescribeAnswer(const Answer& answer) {
   if (answer.reply.empty()) return "not answered";
-  std::string text = "answered " + showByte(answer.reply.back());
+  std::string text = "answered " + ShowByte(answer.reply.back());
   const std::size_t extra = answer.reply.size() + answer.after.size() - 1;
   if (extra > 0) text += " with " + std::to_string(extra) + " junk bytes";
   if (answer.delay.count() > 0) text += " after " + std::to_string(answer.delay.count()) + " ms";
@@ -44,7 +44,7 @@ std::string describeAnswer(const Answer& answer) {
 
 }  // namespace
 
-void Events::append(Events&& other) {
+void Events::Append(Events&& other) {
   for (auto& o : other.outputs) outputs.push_back(std::move(o));
   for (auto& v : other.violations) violations.push_back(std::move(v));
   for (auto& n : other.notes) notes.push_back(std::move(n));
@@ -55,36 +55,36 @@ void Events::append(Events&& other) {
 
 ModuleModel::ModuleModel(ModelConfig config) : config_(std::move(config)) {}
 
-Events ModuleModel::feed(std::span<const std::uint8_t> bytes, Micros now, bool output_busy) {
+Events ModuleModel::Feed(std::span<const std::uint8_t> bytes, Micros now, bool output_busy) {
   Events ev;
   for (const std::uint8_t byte : bytes) {
-    feedByte(byte, now, output_busy || !ev.outputs.empty(), ev);
+    FeedByte(byte, now, output_busy || !ev.outputs.empty(), ev);
     if (ev.vanish) break;
   }
   return ev;
 }
 
-Events ModuleModel::portClosed() {
+Events ModuleModel::PortClosed() {
   Events ev;
-  endSession(ev);
+  EndSession(ev);
   return ev;
 }
 
-bool ModuleModel::faultsActive() const { return config_.faults.every_session || session_ == 1; }
+bool ModuleModel::FaultsActive() const { return config_.faults.every_session || session_ == 1; }
 
-void ModuleModel::violation(Events& ev, std::string text) {
+void ModuleModel::Violation(Events& ev, std::string text) {
   ++violation_count_;
   ev.violations.push_back(std::move(text));
 }
 
-Micros ModuleModel::wireTime(std::size_t bytes) const {
+Micros ModuleModel::WireTime(std::size_t bytes) const {
   if (config_.wire_baud == 0) return Micros{0};
   return Micros{static_cast<long long>(bytes) * kBitsPerByte * 1'000'000LL / config_.wire_baud};
 }
 
-void ModuleModel::startMessage(Micros now) { message_start_ = now; }
+void ModuleModel::StartMessage(Micros now) { message_start_ = now; }
 
-void ModuleModel::beginSession(Events& ev) {
+void ModuleModel::BeginSession(Events& ev) {
   ++session_;
   state_ = State::Wakeup;
   pos_ = 0;
@@ -105,24 +105,24 @@ void ModuleModel::beginSession(Events& ev) {
   stopped_after_.clear();
   ev.wakeup_began = true;
   ev.notes.push_back({"session " + std::to_string(session_) + " began" +
-                          (faultsActive() ? "" : " (faults off)"),
+                          (FaultsActive() ? "" : " (faults off)"),
                       false});
 }
 
-std::string ModuleModel::where() const {
+std::string ModuleModel::Where() const {
   if (data_frames_ > 0) return "after data frame " + std::to_string(data_frames_);
   if (polls_ > 0) return "after poll frame " + std::to_string(polls_);
   if (probes_ > 0) return "after probe " + std::to_string(probes_);
   return "during the wake-up";
 }
 
-void ModuleModel::endSession(Events& ev) {
+void ModuleModel::EndSession(Events& ev) {
   std::string outcome;
   switch (state_) {
     case State::Idle:
       return;
     case State::Wakeup:
-      violation(ev, "wake-up cut short: " + std::to_string(pos_) + " of " +
+      Violation(ev, "wake-up cut short: " + std::to_string(pos_) + " of " +
                         std::to_string(kWakeup.size()) + " bytes");
       break;
     case State::Sync:
@@ -132,20 +132,20 @@ void ModuleModel::endSession(Events& ev) {
     case State::Body: {
       const std::size_t got = state_ == State::Header ? pos_ : kHeaderSize + pos_;
       if (got > 0) {
-        violation(ev, "frame cut short: " + std::to_string(got) + " of " +
-                          std::to_string(kFrameSize) + " bytes " + where());
+        Violation(ev, "frame cut short: " + std::to_string(got) + " of " +
+                          std::to_string(kFrameSize) + " bytes " + Where());
       }
       break;
     }
     case State::Filler:
-      violation(ev, "filler cut short: " + std::to_string(pos_) + " of " +
+      Violation(ev, "filler cut short: " + std::to_string(pos_) + " of " +
                         std::to_string(kFillerCount) + " bytes");
       break;
     case State::Trailer:
       if (pos_ == 0) {
         outcome = "without the reboot trailer";
       } else {
-        violation(ev, "reboot trailer cut short: " + std::to_string(pos_) + " of " +
+        Violation(ev, "reboot trailer cut short: " + std::to_string(pos_) + " of " +
                           std::to_string(kTrailerCount) + " bytes");
       }
       break;
@@ -159,26 +159,26 @@ void ModuleModel::endSession(Events& ev) {
       ev.notes.push_back({"skipped " + std::to_string(skipped_) + " bytes", false});
       break;
   }
-  if (outcome.empty()) outcome = where();
+  if (outcome.empty()) outcome = Where();
   ev.notes.push_back({"session " + std::to_string(session_) + " ended " + outcome, false});
   state_ = State::Idle;
 }
 
-void ModuleModel::skip(Events& ev) {
+void ModuleModel::Skip(Events& ev) {
   (void)ev;
   state_ = State::Skipping;
   skipped_ = 0;
   wakeup_match_ = 0;
 }
 
-void ModuleModel::feedByte(std::uint8_t byte, Micros now, bool output_busy, Events& ev) {
-  if (state_ == State::Idle) beginSession(ev);
+void ModuleModel::FeedByte(std::uint8_t byte, Micros now, bool output_busy, Events& ev) {
+  if (state_ == State::Idle) BeginSession(ev);
 
   // Where a message would begin, a wake-up means the loader started over without closing.
-  auto restartsSession = [&] {
+  auto restarts_session = [&] {
     if (byte != kWakeup[0]) return false;
-    endSession(ev);
-    beginSession(ev);
+    EndSession(ev);
+    BeginSession(ev);
     pos_ = 1;
     return true;
   };
@@ -189,10 +189,10 @@ void ModuleModel::feedByte(std::uint8_t byte, Micros now, bool output_busy, Even
 
     case State::Wakeup:
       if (byte != kWakeup[pos_]) {
-        violation(ev, "wake-up byte " + std::to_string(pos_ + 1) + " is " + showByte(byte) +
-                          ", expected " + showByte(kWakeup[pos_]));
-        skip(ev);
-        feedByte(byte, now, output_busy, ev);  // it may begin the real wake-up
+        Violation(ev, "wake-up byte " + std::to_string(pos_ + 1) + " is " + ShowByte(byte) +
+                          ", expected " + ShowByte(kWakeup[pos_]));
+        Skip(ev);
+        FeedByte(byte, now, output_busy, ev);  // it may begin the real wake-up
         return;
       }
       if (++pos_ == kWakeup.size()) {
@@ -203,58 +203,58 @@ void ModuleModel::feedByte(std::uint8_t byte, Micros now, bool output_busy, Even
 
     case State::Sync:
       if (byte == kProbe) {
-        startMessage(now);
-        onProbe(ev, output_busy);
+        StartMessage(now);
+        OnProbe(ev, output_busy);
         return;
       }
       if (sync_answered_) {
         state_ = State::Header;
         pos_ = 0;
-        feedByte(byte, now, output_busy, ev);
+        FeedByte(byte, now, output_busy, ev);
         return;
       }
-      if (restartsSession()) return;
-      violation(ev, "byte " + showByte(byte) + " before the module answered a probe");
-      skip(ev);
+      if (restarts_session()) return;
+      Violation(ev, "byte " + ShowByte(byte) + " before the module answered a probe");
+      Skip(ev);
       return;
 
     case State::Header:
       if (pos_ == 0) {
-        if (restartsSession()) return;
-        startMessage(now);
+        if (restarts_session()) return;
+        StartMessage(now);
       }
       header_[pos_++] = byte;
-      if (pos_ == kHeaderSize) onHeader(ev);
+      if (pos_ == kHeaderSize) OnHeader(ev);
       return;
 
     case State::Body:
       body_[pos_++] = byte;
       if (pos_ < kPayloadSize) return;
       if (header_[2] == kPollMarker) {
-        onPoll(ev);
+        OnPoll(ev);
       } else {
-        onData(ev);
+        OnData(ev);
       }
       return;
 
     case State::Filler:
       if (byte != kFiller && bad_filler_++ == 0) {
-        violation(ev, "filler byte " + std::to_string(pos_ + 1) + " is " + showByte(byte) +
+        Violation(ev, "filler byte " + std::to_string(pos_ + 1) + " is " + ShowByte(byte) +
                           ", expected 'X'");
       }
       if (++pos_ < kFillerCount) return;
       {
-        const Answer a = answer(ev, {Phase::End, 1, kAck, false}, kHeaderSize + kFillerCount);
+        const Answer a = SendAnswer(ev, {Phase::End, 1, kAck, false}, kHeaderSize + kFillerCount);
         if (a.vanish) return;
         const bool reply_ok =
             !a.reply.empty() && (a.reply.front() == kAck ||
                                  (a.reply.front() == kRebootAck && config_.mode == LinkMode::Serial));
-        ev.notes.push_back({"end " + describeAnswer(a), true});
+        ev.notes.push_back({"end " + DescribeAnswer(a), true});
         if (!reply_ok || a.delay > kEndReplyLimit) {
           state_ = State::Stopped;
           stopped_after_ = "the end";
         } else if (config_.mode == LinkMode::Serial) {
-          complete(ev);
+          Complete(ev);
         } else {
           state_ = State::Trailer;
           pos_ = 0;
@@ -264,26 +264,26 @@ void ModuleModel::feedByte(std::uint8_t byte, Micros now, bool output_busy, Even
 
     case State::Trailer:
       if (byte != kTrailerByte && bad_trailer_++ == 0) {
-        violation(ev, "reboot trailer byte " + std::to_string(pos_ + 1) + " is " +
-                          showByte(byte) + ", expected 'p'");
+        Violation(ev, "reboot trailer byte " + std::to_string(pos_ + 1) + " is " +
+                          ShowByte(byte) + ", expected 'p'");
       }
-      if (++pos_ == kTrailerCount) complete(ev);
+      if (++pos_ == kTrailerCount) Complete(ev);
       return;
 
     case State::Done:
-      if (restartsSession()) return;
-      violation(ev, "byte " + showByte(byte) + " after the upgrade ended" +
+      if (restarts_session()) return;
+      Violation(ev, "byte " + ShowByte(byte) + " after the upgrade ended" +
                         (config_.mode == LinkMode::Serial && byte == kTrailerByte
                              ? " (no reboot trailer in serial mode)"
                              : ""));
-      skip(ev);
+      Skip(ev);
       return;
 
     case State::Stopped:
-      if (restartsSession()) return;
-      violation(ev, "byte " + showByte(byte) + " after " + stopped_after_ +
+      if (restarts_session()) return;
+      Violation(ev, "byte " + ShowByte(byte) + " after " + stopped_after_ +
                         " was not acknowledged: the loader should have given up");
-      skip(ev);
+      Skip(ev);
       return;
 
     case State::Skipping: {
@@ -293,8 +293,8 @@ void ModuleModel::feedByte(std::uint8_t byte, Micros now, bool output_busy, Even
                                                      : 0;
       if (wakeup_match_ == kWakeup.size()) {
         skipped_ -= kWakeup.size();
-        endSession(ev);
-        beginSession(ev);
+        EndSession(ev);
+        BeginSession(ev);
         state_ = State::Sync;
       }
       return;
@@ -302,11 +302,11 @@ void ModuleModel::feedByte(std::uint8_t byte, Micros now, bool output_busy, Even
   }
 }
 
-Answer ModuleModel::answer(Events& ev, const MessageContext& message, std::size_t length) {
-  Answer a = planAnswer(config_.faults, faultsActive(), message);
+Answer ModuleModel::SendAnswer(Events& ev, const MessageContext& message, std::size_t length) {
+  Answer a = PlanAnswer(config_.faults, FaultsActive(), message);
   if (a.vanish) {
     ev.vanish = true;
-    ev.notes.push_back({"vanishing at " + std::string(phaseName(message.phase)) + " message " +
+    ev.notes.push_back({"vanishing at " + std::string(PhaseName(message.phase)) + " message " +
                             std::to_string(message.number) + ", as asked",
                         false});
     state_ = State::Skipping;
@@ -314,16 +314,16 @@ Answer ModuleModel::answer(Events& ev, const MessageContext& message, std::size_
   }
   // The reply waits until the message has crossed the wire, then takes its own wire time.
   const Micros ready =
-      message_start_ + wireTime(length) + std::chrono::duration_cast<Micros>(a.delay);
+      message_start_ + WireTime(length) + std::chrono::duration_cast<Micros>(a.delay);
   for (auto* piece : {&a.reply, &a.after}) {
     if (piece->empty()) continue;
-    line_free_ = std::max(ready, line_free_) + wireTime(piece->size());
+    line_free_ = std::max(ready, line_free_) + WireTime(piece->size());
     ev.outputs.push_back({*piece, line_free_});
   }
   return a;
 }
 
-void ModuleModel::onProbe(Events& ev, bool output_busy) {
+void ModuleModel::OnProbe(Events& ev, bool output_busy) {
   ++probes_;
   if (sync_answer_sent_ && output_busy) {
     ev.notes.push_back({"probe " + std::to_string(probes_) + ": an answer is on its way", true});
@@ -331,9 +331,9 @@ void ModuleModel::onProbe(Events& ev, bool output_busy) {
   }
   const std::uint8_t mode_byte =
       config_.mode == LinkMode::Serial ? kSyncSerial : kSyncOverTheAir;
-  const Answer a = answer(ev, {Phase::Sync, probes_, mode_byte, !sync_answer_sent_}, 1);
+  const Answer a = SendAnswer(ev, {Phase::Sync, probes_, mode_byte, !sync_answer_sent_}, 1);
   if (a.vanish) return;
-  ev.notes.push_back({"probe " + std::to_string(probes_) + " " + describeAnswer(a), true});
+  ev.notes.push_back({"probe " + std::to_string(probes_) + " " + DescribeAnswer(a), true});
   if (a.reply.empty()) return;
   sync_answer_sent_ = true;
   // A loader may look past a junk byte for the answer, so any answer counts.
@@ -342,7 +342,7 @@ void ModuleModel::onProbe(Events& ev, bool output_busy) {
   }
 }
 
-void ModuleModel::onHeader(Events& ev) {
+void ModuleModel::OnHeader(Events& ev) {
   const std::uint8_t marker = header_[2];
   if (marker == kPollMarker || (marker & kMarkerMask) == kDataMarker) {
     state_ = State::Body;
@@ -350,42 +350,42 @@ void ModuleModel::onHeader(Events& ev) {
     return;
   }
   if ((marker & kMarkerMask) == kEndMarker) {
-    onEnd(ev);
+    OnEnd(ev);
     return;
   }
-  violation(ev, "frame header " + showHex(header_[0]) + " " + showHex(header_[1]) + " " +
-                    showHex(header_[2]) + " " + showHex(header_[3]) + " " + where() +
-                    ": unknown marker " + showHex(marker));
-  skip(ev);
+  Violation(ev, "frame header " + ShowHex(header_[0]) + " " + ShowHex(header_[1]) + " " +
+                    ShowHex(header_[2]) + " " + ShowHex(header_[3]) + " " + Where() +
+                    ": unknown marker " + ShowHex(marker));
+  Skip(ev);
 }
 
-void ModuleModel::checkType(Events& ev, const std::string& what, std::uint8_t type) {
+void ModuleModel::CheckType(Events& ev, const std::string& what, std::uint8_t type) {
   if (config_.type && type != *config_.type) {
-    violation(ev, what + ": type " + showHex(type) + ", expected " + showHex(*config_.type));
+    Violation(ev, what + ": type " + ShowHex(type) + ", expected " + ShowHex(*config_.type));
   } else if (!config_.type && session_type_ && type != *session_type_) {
-    violation(ev, what + ": type " + showHex(type) + ", the first frame had " +
-                      showHex(*session_type_));
+    Violation(ev, what + ": type " + ShowHex(type) + ", the first frame had " +
+                      ShowHex(*session_type_));
   }
   if (!session_type_) session_type_ = type;
 }
 
-void ModuleModel::onPoll(Events& ev) {
+void ModuleModel::OnPoll(Events& ev) {
   ++polls_;
   const std::string what = "poll frame " + std::to_string(polls_);
-  const std::uint32_t offset = headerOffset(header_);
+  const std::uint32_t offset = HeaderOffset(header_);
   if (offset != 0) {
-    violation(ev, what + ": offset " + std::to_string(offset) + ", expected 0");
+    Violation(ev, what + ": offset " + std::to_string(offset) + ", expected 0");
   }
-  checkType(ev, what, header_[3]);
+  CheckType(ev, what, header_[3]);
   if (data_frames_ > 0) {
-    violation(ev, what + " after data frames began");
+    Violation(ev, what + " after data frames began");
   } else if (config_.mode == LinkMode::Serial && acked_polls_ > 0) {
-    violation(ev, what + " in serial mode: streaming should have begun after the first "
+    Violation(ev, what + " in serial mode: streaming should have begun after the first "
                          "acknowledged poll frame");
   }
-  const Answer a = answer(ev, {Phase::Poll, polls_, kAck, false}, kFrameSize);
+  const Answer a = SendAnswer(ev, {Phase::Poll, polls_, kAck, false}, kFrameSize);
   if (a.vanish) return;
-  ev.notes.push_back({what + " " + describeAnswer(a), true});
+  ev.notes.push_back({what + " " + DescribeAnswer(a), true});
   if (!a.reply.empty() && a.reply.front() == kAck && a.delay <= kFrameReplyLimit) {
     ++acked_polls_;
     state_ = State::Header;
@@ -396,12 +396,12 @@ void ModuleModel::onPoll(Events& ev) {
   }
 }
 
-void ModuleModel::checkPayload(Events& ev) {
+void ModuleModel::CheckPayload(Events& ev) {
   const auto& file = *config_.expected;
-  const std::size_t frames = framesForFile(file.size());
+  const std::size_t frames = FramesForFile(file.size());
   if (data_frames_ > frames) {
     if (!beyond_expected_reported_) {
-      violation(ev, "data frame " + std::to_string(data_frames_) + " is beyond the " +
+      Violation(ev, "data frame " + std::to_string(data_frames_) + " is beyond the " +
                         std::to_string(frames) + " data frames the file gives");
       beyond_expected_reported_ = true;
     }
@@ -416,32 +416,32 @@ void ModuleModel::checkPayload(Events& ev) {
   const auto mismatch = std::mismatch(std::begin(body_), std::end(body_), expected_area_.begin());
   if (mismatch.first != std::end(body_)) {
     const auto index = mismatch.first - std::begin(body_);
-    violation(ev, "data frame " + std::to_string(data_frames_) + ": payload byte " +
-                      std::to_string(index) + " is " + showHex(*mismatch.first) +
-                      ", expected " + showHex(*mismatch.second));
+    Violation(ev, "data frame " + std::to_string(data_frames_) + ": payload byte " +
+                      std::to_string(index) + " is " + ShowHex(*mismatch.first) +
+                      ", expected " + ShowHex(*mismatch.second));
   }
 }
 
-void ModuleModel::onData(Events& ev) {
+void ModuleModel::OnData(Events& ev) {
   ++data_frames_;
   const std::string what = "data frame " + std::to_string(data_frames_);
   const std::uint32_t expected_offset =
       static_cast<std::uint32_t>((data_frames_ - 1) * kPayloadSize) & kOffsetMask;
-  const std::uint32_t offset = headerOffset(header_);
+  const std::uint32_t offset = HeaderOffset(header_);
   if (offset != expected_offset) {
-    violation(ev, what + ": offset " + std::to_string(offset) + ", expected " +
+    Violation(ev, what + ": offset " + std::to_string(offset) + ", expected " +
                       std::to_string(expected_offset));
   }
-  checkType(ev, what, header_[3]);
+  CheckType(ev, what, header_[3]);
   if (data_frames_ == 1 && config_.mode == LinkMode::Serial && acked_polls_ == 0) {
-    violation(ev, what + " before any acknowledged poll frame in serial mode");
+    Violation(ev, what + " before any acknowledged poll frame in serial mode");
   }
   received_.insert(received_.end(), std::begin(body_), std::end(body_));
-  if (config_.expected) checkPayload(ev);
+  if (config_.expected) CheckPayload(ev);
 
-  const Answer a = answer(ev, {Phase::Data, data_frames_, kAck, false}, kFrameSize);
+  const Answer a = SendAnswer(ev, {Phase::Data, data_frames_, kAck, false}, kFrameSize);
   if (a.vanish) return;
-  ev.notes.push_back({what + " (offset " + std::to_string(offset) + ") " + describeAnswer(a), true});
+  ev.notes.push_back({what + " (offset " + std::to_string(offset) + ") " + DescribeAnswer(a), true});
   if (!a.reply.empty() && a.reply.front() == kAck && a.delay <= kFrameReplyLimit) {
     state_ = State::Header;
     pos_ = 0;
@@ -451,7 +451,7 @@ void ModuleModel::onData(Events& ev) {
   }
 }
 
-void ModuleModel::checkLastRepeats(Events& ev) {
+void ModuleModel::CheckLastRepeats(Events& ev) {
   // The last data frame comes from the read that found the end: its payload is unchanged.
   const auto last = received_.end() - static_cast<std::ptrdiff_t>(kPayloadSize);
   const std::vector<std::uint8_t> zeros(kPayloadSize, 0);
@@ -459,39 +459,39 @@ void ModuleModel::checkLastRepeats(Events& ev) {
                                          : zeros.begin();
   const auto mismatch = std::mismatch(last, received_.end(), previous);
   if (mismatch.first != received_.end()) {
-    violation(ev, "last data frame " + std::to_string(data_frames_) + " does not repeat " +
+    Violation(ev, "last data frame " + std::to_string(data_frames_) + " does not repeat " +
                       (data_frames_ > 1 ? "the previous payload" : "the initial zero payload") +
                       ": byte " + std::to_string(mismatch.first - last) + " is " +
-                      showHex(*mismatch.first) + ", expected " + showHex(*mismatch.second));
+                      ShowHex(*mismatch.first) + ", expected " + ShowHex(*mismatch.second));
   }
 }
 
-void ModuleModel::onEnd(Events& ev) {
+void ModuleModel::OnEnd(Events& ev) {
   const std::uint32_t expected_offset =
       static_cast<std::uint32_t>(data_frames_ * kPayloadSize) & kOffsetMask;
-  const std::uint32_t offset = headerOffset(header_);
+  const std::uint32_t offset = HeaderOffset(header_);
   if (data_frames_ == 0) {
-    violation(ev, "end header before any data frame");
+    Violation(ev, "end header before any data frame");
   } else if (offset != expected_offset) {
-    violation(ev, "end header: offset " + std::to_string(offset) + ", expected " +
+    Violation(ev, "end header: offset " + std::to_string(offset) + ", expected " +
                       std::to_string(expected_offset) + " (" + std::to_string(data_frames_) +
                       " data frames)");
   }
-  checkType(ev, "end header", header_[3]);
+  CheckType(ev, "end header", header_[3]);
   if (config_.expected) {
-    const std::size_t frames = framesForFile(config_.expected->size());
+    const std::size_t frames = FramesForFile(config_.expected->size());
     if (data_frames_ != frames) {
-      violation(ev, std::to_string(data_frames_) + " data frames, the file gives " +
+      Violation(ev, std::to_string(data_frames_) + " data frames, the file gives " +
                         std::to_string(frames));
     }
   } else if (data_frames_ > 0) {
-    checkLastRepeats(ev);
+    CheckLastRepeats(ev);
   }
   state_ = State::Filler;
   pos_ = 0;
 }
 
-void ModuleModel::complete(Events& ev) {
+void ModuleModel::Complete(Events& ev) {
   CompletedUpgrade done;
   done.session = session_;
   done.data_frames = data_frames_;

@@ -5,7 +5,7 @@
 // found, notes for the log, and the upgrades that completed. It does no I/O and reads no
 // clock, so it can be driven byte by byte from a test.
 //
-// A session runs from the loader's wake-up to the loader closing the port (portClosed), or
+// A session runs from the loader's wake-up to the loader closing the port (PortClosed), or
 // to the next wake-up where a frame would begin. A session the loader abandons after a
 // failure is not a violation; bytes it sends after a refused or unanswered message are.
 #pragma once
@@ -60,7 +60,7 @@ struct Events {
   bool wakeup_began = false;  // the loader is sending the wake-up now (at 9600 baud)
   bool vanish = false;        // a fault asks the module to disappear now
 
-  void append(Events&& other);
+  void Append(Events&& other);
 };
 
 class ModuleModel {
@@ -69,15 +69,15 @@ class ModuleModel {
 
   // Bytes received at `now`. output_busy tells that replies from earlier calls still wait
   // to be written: a probe that arrives meanwhile is not answered a second time.
-  Events feed(std::span<const std::uint8_t> bytes, Micros now, bool output_busy = false);
+  Events Feed(std::span<const std::uint8_t> bytes, Micros now, bool output_busy = false);
 
   // The loader closed the port: the session ends.
-  Events portClosed();
+  Events PortClosed();
 
-  unsigned sessions() const { return session_; }
-  unsigned violationCount() const { return violation_count_; }
-  unsigned completedCount() const { return completed_count_; }
-  bool inSession() const { return state_ != State::Idle; }
+  unsigned Sessions() const { return session_; }
+  unsigned ViolationCount() const { return violation_count_; }
+  unsigned CompletedCount() const { return completed_count_; }
+  bool InSession() const { return state_ != State::Idle; }
 
  private:
   enum class State {
@@ -93,28 +93,28 @@ class ModuleModel {
     Skipping,  // lost track of the framing: wait for the next wake-up
   };
 
-  void feedByte(std::uint8_t byte, Micros now, bool output_busy, Events& ev);
-  void beginSession(Events& ev);
-  void endSession(Events& ev);
-  bool faultsActive() const;
-  void violation(Events& ev, std::string text);
-  void skip(Events& ev);
-  void startMessage(Micros now);
+  void FeedByte(std::uint8_t byte, Micros now, bool output_busy, Events& ev);
+  void BeginSession(Events& ev);
+  void EndSession(Events& ev);
+  bool FaultsActive() const;
+  void Violation(Events& ev, std::string text);
+  void Skip(Events& ev);
+  void StartMessage(Micros now);
   // Plans and queues the answer to the message that began at message_start_ and is
   // `length` bytes long on the wire.
-  Answer answer(Events& ev, const MessageContext& message, std::size_t length);
-  Micros wireTime(std::size_t bytes) const;
+  Answer SendAnswer(Events& ev, const MessageContext& message, std::size_t length);
+  Micros WireTime(std::size_t bytes) const;
 
-  void onProbe(Events& ev, bool output_busy);
-  void onHeader(Events& ev);
-  void onPoll(Events& ev);
-  void onData(Events& ev);
-  void onEnd(Events& ev);
-  void checkType(Events& ev, const std::string& what, std::uint8_t type);
-  void checkPayload(Events& ev);
-  void checkLastRepeats(Events& ev);
-  void complete(Events& ev);
-  std::string where() const;
+  void OnProbe(Events& ev, bool output_busy);
+  void OnHeader(Events& ev);
+  void OnPoll(Events& ev);
+  void OnData(Events& ev);
+  void OnEnd(Events& ev);
+  void CheckType(Events& ev, const std::string& what, std::uint8_t type);
+  void CheckPayload(Events& ev);
+  void CheckLastRepeats(Events& ev);
+  void Complete(Events& ev);
+  std::string Where() const;
 
   ModelConfig config_;
   State state_ = State::Idle;

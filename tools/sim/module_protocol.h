@@ -1,4 +1,6 @@
 // The bytes exchanged between the loader and a module, as the module sees them.
+// Deliberately not shared with the engine's frame definitions: the simulator is the
+// independent check of the loader, so a wrong constant on one side shows up against the other.
 #pragma once
 
 #include <array>
@@ -49,7 +51,7 @@ constexpr unsigned kBitsPerByte = 10;
 
 enum class LinkMode : std::uint8_t { Serial, OverTheAir };
 
-constexpr std::string_view modeName(LinkMode mode) {
+constexpr std::string_view ModeName(LinkMode mode) {
   return mode == LinkMode::Serial ? "serial" : "air";
 }
 

@@ -16,18 +16,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 }  // namespace
 
-std::unique_ptr<PtyEndpoint> PtyEndpoint::open(std::string* error) {
+std::unique_ptr<PtyEndpoint> PtyEndpoint::Open(std::string* error) {
   const int fd = posix_openpt(O_RDWR | O_NOCTTY);
   if (fd < 0) {
-    *error = systemError("posix_openpt");
+    *error = SystemError("posix_openpt");
     return nullptr;
   }
   auto fail = [&](const char* what) {
-    *error = systemError(what);
+    *error = SystemError(what);
     ::close(fd);
     return nullptr;
   };
@@ -52,7 +52,7 @@ PtyEndpoint::~PtyEndpoint() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::optional<unsigned> PtyEndpoint::slaveBaud() const {
+std::optional<unsigned> PtyEndpoint::SlaveBaud() const {
   termios settings{};
   if (tcgetattr(fd_, &settings) != 0) return std::nullopt;
   switch (cfgetospeed(&settings)) {
@@ -71,7 +71,7 @@ std::optional<unsigned> PtyEndpoint::slaveBaud() const {
   }
 }
 
-fs::path PortLink::defaultDirectory() {
+fs::path PortLink::DefaultDirectory() {
   if (const char* dir = std::getenv("ZEVUVURI_PORT_DIR"); dir != nullptr && *dir != '\0') {
     return dir;
   }
@@ -83,7 +83,7 @@ fs::path PortLink::defaultDirectory() {
   return fs::path(home) / ".config" / "zevuvuri" / "ports";
 }
 
-std::unique_ptr<PortLink> PortLink::create(const fs::path& dir, unsigned com,
+std::unique_ptr<PortLink> PortLink::Create(const fs::path& dir, unsigned com,
                                            const std::string& target, std::string* error,
                                            std::string* note) {
   std::error_code ec;

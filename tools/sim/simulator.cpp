@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 // Set by the signal handler, acted on by the loop.
 volatile std::sig_atomic_t g_stop_signal = 0;
 
-extern "C" void onStopSignal(int signal_number) { g_stop_signal = signal_number; }
+extern "C" void OnStopSignal(int signal_number) { g_stop_signal = signal_number; }
 
 // While the port is closed the master reports a hang-up at once, so poll for the reopen.
 constexpr auto kClosedPortStep = std::chrono::milliseconds{5};
@@ -38,7 +38,7 @@ class Log {
  public:
   Log(bool verbose, Clock::time_point origin) : verbose_(verbose), origin_(origin) {}
 
-  void line(const std::string& text) {
+  void Line(const std::string& text) {
     if (verbose_) {
       const double ms =
           std::chrono::duration<double, std::milli>(Clock::now() - origin_).count();
@@ -48,15 +48,15 @@ class Log {
     }
   }
 
-  void violation(const std::string& text) {
+  void Violation(const std::string& text) {
     if (++violations_ <= kMaxViolationLines) {
-      line("violation: " + text);
+      Line("violation: " + text);
     } else if (violations_ == kMaxViolationLines + 1) {
-      line("further violations not shown");
+      Line("further violations not shown");
     }
   }
 
-  bool verbose() const { return verbose_; }
+  bool Verbose() const { return verbose_; }
 
  private:
   bool verbose_;
@@ -70,7 +70,7 @@ struct PendingOutput {
   Micros not_before{0};
 };
 
-bool saveFirmware(const fs::path& target, const std::vector<std::uint8_t>& firmware,
+bool SaveFirmware(const fs::path& target, const std::vector<std::uint8_t>& firmware,
                   std::string* error) {
   // A reader never sees a half-written file: write beside it, then rename over it.
   fs::path temporary = target;
@@ -97,7 +97,7 @@ bool saveFirmware(const fs::path& target, const std::vector<std::uint8_t>& firmw
   return true;
 }
 
-timespec toTimespec(Micros wait) {
+timespec ToTimespec(Micros wait) {
   if (wait < Micros{0}) wait = Micros{0};
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(wait.count() / 1'000'000);
@@ -111,16 +111,16 @@ class Simulator {
       : options_(options), origin_(Clock::now()), log_(options.verbose, origin_),
         model_(options.model) {}
 
-  int run();
+  int Run();
 
  private:
-  Micros now() const { return std::chrono::duration_cast<Micros>(Clock::now() - origin_); }
-  int finish(int reason);
+  Micros Now() const { return std::chrono::duration_cast<Micros>(Clock::now() - origin_); }
+  int Finish(int reason);
   // Acts on what the model returned; false when the module must vanish now.
-  bool handle(Events&& ev);
-  bool writeDue(Micros t);  // false when a write would block
-  void readAvailable();
-  void portClosed();
+  bool Handle(Events&& ev);
+  bool WriteDue(Micros t);  // false when a write would block
+  void ReadAvailable();
+  void PortClosed();
 
   const SimOptions& options_;
   Clock::time_point origin_;
@@ -136,17 +136,17 @@ class Simulator {
   std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(65536);
 };
 
-bool Simulator::handle(Events&& ev) {
+bool Simulator::Handle(Events&& ev) {
   for (const auto& note : ev.notes) {
-    if (!note.detail || log_.verbose()) log_.line(note.text);
+    if (!note.detail || log_.Verbose()) log_.Line(note.text);
   }
-  for (const auto& text : ev.violations) log_.violation(text);
+  for (const auto& text : ev.violations) log_.Violation(text);
   if (ev.wakeup_began) {
     // The loader sends the wake-up at 9600 baud; on a pty the rate is only a setting, and
     // the loader may switch back before we look, so this is a warning at most.
-    const auto baud = pty_->slaveBaud();
+    const auto baud = pty_->SlaveBaud();
     if (baud && *baud != kWakeupBaudRate) {
-      log_.line("warning: wake-up while the port is set to " + std::to_string(*baud) +
+      log_.Line("warning: wake-up while the port is set to " + std::to_string(*baud) +
                 " baud, expected " + std::to_string(kWakeupBaudRate));
     }
   }
@@ -155,27 +155,27 @@ bool Simulator::handle(Events&& ev) {
     char summary[160];
     std::snprintf(summary, sizeof summary,
                   "upgrade complete: %zu bytes in %u data frames, mode %s, type 0x%02x",
-                  done.firmware.size(), done.data_frames, std::string(modeName(done.mode)).c_str(),
+                  done.firmware.size(), done.data_frames, std::string(ModeName(done.mode)).c_str(),
                   done.type);
-    log_.line(summary);
+    log_.Line(summary);
     if (options_.save) {
       std::string error;
-      if (!saveFirmware(*options_.save, done.firmware, &error)) {
-        log_.line("error: " + error);
+      if (!SaveFirmware(*options_.save, done.firmware, &error)) {
+        log_.Line("error: " + error);
         failed_ = true;
       }
     }
   }
-  if (!linger_until_ && model_.completedCount() >= options_.upgrades) {
-    linger_until_ = now() + std::chrono::duration_cast<Micros>(options_.linger);
+  if (!linger_until_ && model_.CompletedCount() >= options_.upgrades) {
+    linger_until_ = Now() + std::chrono::duration_cast<Micros>(options_.linger);
   }
   return !ev.vanish;
 }
 
-bool Simulator::writeDue(Micros t) {
+bool Simulator::WriteDue(Micros t) {
   while (slave_open_ && !queue_.empty() && queue_.front().not_before <= t) {
     auto& head = queue_.front();
-    const ssize_t n = ::write(pty_->fd(), head.bytes.data() + head.written,
+    const ssize_t n = ::write(pty_->Fd(), head.bytes.data() + head.written,
                               head.bytes.size() - head.written);
     if (n > 0) {
       head.written += static_cast<std::size_t>(n);
@@ -189,34 +189,34 @@ bool Simulator::writeDue(Micros t) {
   return true;
 }
 
-void Simulator::portClosed() {
+void Simulator::PortClosed() {
   // Replies still queued are for a loader that has gone.
   queue_.clear();
   slave_open_ = false;
-  if (!handle(model_.portClosed())) vanished_ = true;
+  if (!Handle(model_.PortClosed())) vanished_ = true;
 }
 
-void Simulator::readAvailable() {
+void Simulator::ReadAvailable() {
   for (;;) {
-    const ssize_t n = ::read(pty_->fd(), buffer_.data(), buffer_.size());
+    const ssize_t n = ::read(pty_->Fd(), buffer_.data(), buffer_.size());
     if (n > 0) {
       auto bytes = std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n));
-      if (!handle(model_.feed(bytes, now(), !queue_.empty()))) vanished_ = true;
+      if (!Handle(model_.Feed(bytes, Now(), !queue_.empty()))) vanished_ = true;
       return;  // answer at once; more input wakes the next poll
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) return;
-    portClosed();  // EIO: no slave side is open any more
+    PortClosed();  // EIO: no slave side is open any more
     return;
   }
 }
 
-int Simulator::finish(int reason) {
-  const unsigned done = model_.completedCount();
-  const unsigned violations = model_.violationCount();
-  log_.line(std::to_string(done) + " of " + std::to_string(options_.upgrades) +
+int Simulator::Finish(int reason) {
+  const unsigned done = model_.CompletedCount();
+  const unsigned violations = model_.ViolationCount();
+  log_.Line(std::to_string(done) + " of " + std::to_string(options_.upgrades) +
             " upgrades complete, " + std::to_string(violations) + " violations, " +
-            std::to_string(model_.sessions()) + " sessions");
+            std::to_string(model_.Sessions()) + " sessions");
   link_.reset();
   pty_.reset();
   if (violations > 0) return kExitViolation;
@@ -225,7 +225,7 @@ int Simulator::finish(int reason) {
   return reason;
 }
 
-int Simulator::run() {
+int Simulator::Run() {
   // The stop signals stay blocked except inside ppoll, so none can slip in between the
   // check of the flag and the wait.
   sigset_t stop_signals;
@@ -237,59 +237,59 @@ int Simulator::run() {
   sigdelset(&wait_mask, SIGINT);
   sigdelset(&wait_mask, SIGTERM);
   struct sigaction action {};
-  action.sa_handler = onStopSignal;
+  action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
   std::string error;
-  pty_ = PtyEndpoint::open(&error);
+  pty_ = PtyEndpoint::Open(&error);
   if (!pty_) {
-    log_.line("error: " + error);
+    log_.Line("error: " + error);
     return kExitSystemError;
   }
   if (options_.com) {
     std::string note;
-    link_ = PortLink::create(options_.port_dir, *options_.com, pty_->slavePath(), &error, &note);
+    link_ = PortLink::Create(options_.port_dir, *options_.com, pty_->SlavePath(), &error, &note);
     if (!link_) {
-      log_.line("error: " + error);
+      log_.Line("error: " + error);
       return kExitSystemError;
     }
-    if (!note.empty()) log_.line(note);
+    if (!note.empty()) log_.Line(note);
   }
-  std::printf("%s\n", pty_->slavePath().c_str());
+  std::printf("%s\n", pty_->SlavePath().c_str());
   std::fflush(stdout);
-  log_.line("module ready on " + pty_->slavePath() + (link_ ? " (" + link_->path().string() + ")" : "") +
-            ", mode " + std::string(modeName(options_.model.mode)));
+  log_.Line("module ready on " + pty_->SlavePath() + (link_ ? " (" + link_->Path().string() + ")" : "") +
+            ", mode " + std::string(ModeName(options_.model.mode)));
 
   const Micros deadline = options_.timeout ? Micros{*options_.timeout} : Micros::max();
   for (;;) {
     if (g_stop_signal != 0) {
-      log_.line(std::string("stopped by ") + (g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM"));
-      return finish(kExitInterrupted);
+      log_.Line(std::string("stopped by ") + (g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM"));
+      return Finish(kExitInterrupted);
     }
-    if (vanished_) return finish(kExitVanished);
-    if (failed_) return finish(kExitSystemError);
-    const Micros t = now();
+    if (vanished_) return Finish(kExitVanished);
+    if (failed_) return Finish(kExitSystemError);
+    const Micros t = Now();
     if (t >= deadline) {
-      log_.line("timeout after " + std::to_string(options_.timeout->count()) + " ms");
-      return finish(kExitTimeout);
+      log_.Line("timeout after " + std::to_string(options_.timeout->count()) + " ms");
+      return Finish(kExitTimeout);
     }
     if (linger_until_ && queue_.empty() && (!slave_open_ || t >= *linger_until_)) {
-      return finish(kExitUpgraded);
+      return Finish(kExitUpgraded);
     }
 
-    const bool can_write = writeDue(t);
+    const bool can_write = WriteDue(t);
 
     Micros wait = Micros::max();
     if (!queue_.empty() && can_write) wait = std::min(wait, queue_.front().not_before - t);
     wait = std::min(wait, deadline - t);
     if (linger_until_) wait = std::min(wait, *linger_until_ - t);
 
-    pollfd pfd{pty_->fd(), static_cast<short>(POLLIN | (can_write ? 0 : POLLOUT)), 0};
+    pollfd pfd{pty_->Fd(), static_cast<short>(POLLIN | (can_write ? 0 : POLLOUT)), 0};
     if (!slave_open_) {
       // Sleep a step, then see whether a loader has opened the port again.
-      const timespec step = toTimespec(std::min(wait, Micros{kClosedPortStep}));
+      const timespec step = ToTimespec(std::min(wait, Micros{kClosedPortStep}));
       ppoll(nullptr, 0, &step, &wait_mask);
       pfd.events = POLLIN;
       if (poll(&pfd, 1, 0) >= 0) {
@@ -297,23 +297,23 @@ int Simulator::run() {
       }
       continue;
     }
-    const timespec ts = toTimespec(wait);
+    const timespec ts = ToTimespec(wait);
     const int ready = ppoll(&pfd, 1, wait == Micros::max() ? nullptr : &ts, &wait_mask);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      log_.line(std::string("error: ppoll: ") + std::strerror(errno));
+      log_.Line(std::string("error: ppoll: ") + std::strerror(errno));
       failed_ = true;
       continue;
     }
-    if ((pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0) readAvailable();
+    if ((pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadAvailable();
   }
 }
 
 }  // namespace
 
-int runSimulator(const SimOptions& options) {
+int RunSimulator(const SimOptions& options) {
   Simulator simulator(options);
-  return simulator.run();
+  return simulator.Run();
 }
 
 }  // namespace zevuvuri::sim

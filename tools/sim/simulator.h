@@ -33,6 +33,6 @@ struct SimOptions {
 };
 
 // Prints the slave path on stdout, logs on stderr, returns an ExitCode.
-int runSimulator(const SimOptions& options);
+int RunSimulator(const SimOptions& options);
 
 }  // namespace zevuvuri::sim
