@@ -1,0 +1,200 @@
+// zevuvuri-cli against the simulated module over real pseudo-terminals: the
+// lines it prints, its exit statuses, and the firmware the module received.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/serial_link.h"
+#include "tests/support/child_process.h"
+#include "tests/support/pseudo_terminal.h"
+
+namespace zevuvuri {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::TempDir;
+
+class CliTest : public ::testing::Test {
+ protected:
+  // Starts the simulator as COM port 1 in this test's port directory.
+  void StartModule(std::vector<std::string> args) {
+    std::vector<std::string> argv = {ZEVUVURI_SIM_PATH, "--com", "1", "--timeout", "60"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    module_ = std::make_unique<ChildProcess>(argv, Env());
+    const auto device = module_->ReadLine(10s);
+    ASSERT_TRUE(device) << "the simulator did not start";
+    device_ = *device;
+  }
+  int RunLoader(std::vector<std::string> args, std::chrono::milliseconds limit = 60s) {
+    std::vector<std::string> argv = {ZEVUVURI_CLI_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    loader_ = std::make_unique<ChildProcess>(argv, Env());
+    loader_->CloseStdin();
+    const auto status = loader_->Wait(limit);
+    EXPECT_TRUE(status) << "the loader did not end";
+    return status.value_or(-1);
+  }
+  int ModuleStatus() {
+    const auto status = module_->Wait(30s);
+    EXPECT_TRUE(status) << "the simulator did not end";
+    return status.value_or(-1);
+  }
+  std::map<std::string, std::string> Env() const { return {{"ZEVUVURI_PORT_DIR", dir_.Path() + "/ports"}}; }
+  std::string Firmware(std::size_t size) {
+    const std::string path = dir_.Path() + "/fw-" + std::to_string(size) + ".bin";
+    std::ofstream out(path, std::ios::binary);
+    for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>((i * 31 + 7) & 0xFF));
+    return path;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<ChildProcess> module_;
+  std::unique_ptr<ChildProcess> loader_;
+  std::string device_;
+};
+
+TEST_F(CliTest, SerialUpgradePrintsTheStatusLinesAndTheModuleGetsTheFileWhole) {
+  // 1700 bytes: the data frame at offset 1624 begins with 0x58, the probe byte.
+  const std::string firmware = Firmware(1700);
+  const std::string saved = dir_.Path() + "/received.bin";
+  StartModule({"--expect", firmware, "--save", saved, "--type", "24"});
+  EXPECT_EQ(RunLoader({"--port", "1", "--type", "24", firmware}), 0) << loader_->Stderr();
+  EXPECT_EQ(loader_->StdoutLines(), (std::vector<std::string>{"Running", "Synchronising...", "Acquiring...",
+                                                              "Upgrading over serial port", "Upgrade OK"}));
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+  std::ifstream a(firmware, std::ios::binary), b(saved, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}), std::string(std::istreambuf_iterator<char>(b), {}));
+}
+
+TEST_F(CliTest, OverTheAirWaitsForEnterThenUpgrades) {
+  const std::string firmware = Firmware(300);
+  StartModule({"--mode", "air", "--expect", firmware});
+  loader_ = std::make_unique<ChildProcess>(std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", firmware}, Env());
+  ASSERT_TRUE(loader_->AwaitLine("Acquiring...", 10s));
+  std::this_thread::sleep_for(300ms);  // polls go on while nobody presses Enter
+  EXPECT_FALSE(loader_->Wait(0ms)) << "it must wait for the confirm";
+  loader_->WriteStdin("\n");
+  ASSERT_TRUE(loader_->AwaitLine("Upgrading over the air", 10s));
+  ASSERT_TRUE(loader_->AwaitLine("Upgrade OK", 20s));
+  EXPECT_EQ(loader_->Wait(10s), 0);
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+TEST_F(CliTest, EachEndingHasItsExitStatus) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> module;
+    std::vector<std::string> loader;
+    int exit_code;
+    std::string last_line;
+  };
+  const std::string fw = Firmware(200);
+  const Case cases[] = {
+      {"poll refused", {"--refuse-poll", "1"}, {fw}, 5, "Did not get local ACK"},
+      {"data frame refused", {"--refuse-data", "2"}, {fw}, 6, "Write Error"},
+      {"reboot unanswered", {"--end-reply", "none"}, {fw}, 7, "Did not get local ACK for reboot"},
+      {"reboot answered 2 over the air", {"--mode", "air", "--end-reply", "2"}, {"--yes", fw}, 7,
+       "Did not get local ACK for reboot"},
+      {"missing file", {}, {dir_.Path() + "/none.bin"}, 4, "Failure : couldn't open file"},
+      {"module never answers", {"--ignore-sync", "1000"}, {"--sync-timeout", "0.5", fw}, 8,
+       "Failure : no answer from module"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartModule(c.module);
+    std::vector<std::string> args = {"--port", "1"};
+    args.insert(args.end(), c.loader.begin(), c.loader.end());
+    EXPECT_EQ(RunLoader(args), c.exit_code) << loader_->Stderr();
+    ASSERT_FALSE(loader_->StdoutLines().empty());
+    EXPECT_EQ(loader_->StdoutLines().back(), c.last_line);
+    module_.reset();
+  }
+}
+
+TEST_F(CliTest, PortFailuresSayWhyInWordsAnOperatorCanActOn) {
+  EXPECT_EQ(RunLoader({"--port", "abc", "x.bin"}), 3);
+  EXPECT_EQ(loader_->StdoutLines(), std::vector<std::string>{"Failure : couldn't initialize COM port"});
+  EXPECT_NE(loader_->Stderr().find("names no serial port"), std::string::npos) << loader_->Stderr();
+
+  EXPECT_EQ(RunLoader({"--port", "42", "x.bin"}), 3);
+  EXPECT_NE(loader_->Stderr().find("/dev/ttyS41"), std::string::npos) << loader_->Stderr();
+  EXPECT_NE(loader_->Stderr().find("com42"), std::string::npos) << loader_->Stderr();
+
+  testing::PseudoTerminal pty;
+  std::atomic<LinkMode> mode{LinkMode::Serial};
+  SerialLink holder(mode);
+  ASSERT_TRUE(holder.OpenLink(pty.SlavePath()));
+  EXPECT_EQ(RunLoader({"--port", pty.SlavePath(), "x.bin"}), 3);
+  EXPECT_NE(loader_->Stderr().find("busy"), std::string::npos) << loader_->Stderr();
+  EXPECT_NE(loader_->Stderr().find(std::to_string(::getpid())), std::string::npos)
+      << "names the process that holds it: " << loader_->Stderr();
+  holder.CloseLink();
+}
+
+TEST_F(CliTest, UsageErrorsAndFilesTooLargeHaveTheirOwnStatus) {
+  EXPECT_EQ(RunLoader({"--bogus"}), 2);
+  EXPECT_EQ(RunLoader({"--type"}), 2);
+
+  StartModule({});
+  const std::string big = dir_.Path() + "/big.bin";
+  std::ofstream(big).close();
+  std::filesystem::resize_file(big, 1048489);
+  EXPECT_EQ(RunLoader({"--port", "1", big}), 9);
+  EXPECT_EQ(loader_->StdoutLines().back(), "Failure : file too large");
+}
+
+TEST_F(CliTest, InterruptClosesThePortAndExits130) {
+  StartModule({"--ignore-sync", "100000"});
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", Firmware(10)}, Env());
+  ASSERT_TRUE(loader_->AwaitLine("Synchronising...", 10s));
+  loader_->Signal(SIGINT);
+  EXPECT_EQ(loader_->Wait(2s), 130);
+  // The port is free again: the module (whose fault was for its first
+  // session only) takes a full upgrade through the device path.
+  EXPECT_EQ(RunLoader({"--port", device_, Firmware(10)}), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+TEST_F(CliTest, JsonEventsCarryStatusProgressLinkModeAndResult) {
+  const std::string firmware = Firmware(5000);
+  StartModule({"--mode", "air", "--expect", firmware});
+  EXPECT_EQ(RunLoader({"--port", "1", "--json", "--yes", firmware}), 0) << loader_->Stderr();
+  std::vector<std::string> statuses;
+  std::optional<nlohmann::json> result, last_progress;
+  bool saw_mode = false;
+  for (const auto& line : loader_->StdoutLines()) {
+    const auto event = nlohmann::json::parse(line);  // every line is one whole JSON object
+    if (event["event"] == "status") statuses.push_back(event["text"]);
+    if (event["event"] == "progress") last_progress = event;
+    if (event["event"] == "result") result = event;
+    if (event["event"] == "link_mode") saw_mode = event["mode"] == "over_the_air";
+  }
+  EXPECT_TRUE(saw_mode);
+  EXPECT_EQ(statuses.back(), "Upgrade OK");
+  ASSERT_TRUE(last_progress);
+  EXPECT_EQ((*last_progress)["bytes"], 5000);
+  EXPECT_EQ((*last_progress)["total"], 5000);
+  ASSERT_TRUE(result);
+  EXPECT_EQ((*result)["exit_code"], 0);
+  EXPECT_EQ((*result)["outcome"], "ok");
+  EXPECT_GT((*result)["duration_s"].get<double>(), 0.0);
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+TEST_F(CliTest, TraceShowsFramesSentAndRepliesReceived) {
+  StartModule({});
+  EXPECT_EQ(RunLoader({"--port", "1", "--trace", Firmware(10)}), 0);
+  const std::string& err = loader_->Stderr();
+  EXPECT_NE(err.find("sent 10: 41 54 5A 0D 0A 41 54 5A 0D 0A"), std::string::npos) << err;
+  EXPECT_NE(err.find("sent 60: 00 00 50 00"), std::string::npos) << err;
+  EXPECT_NE(err.find("recv 1: 31"), std::string::npos) << err;
+  EXPECT_NE(err.find("sent 4: 70 00 70 00"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace zevuvuri
