@@ -1,0 +1,276 @@
+#include "ui/main_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/status_texts.h"
+#include "tests/ui/fake_controls.h"
+
+namespace zevuvuri::ui {
+namespace {
+
+using testing::FakeAboutBoxOpener;
+using testing::FakeFileDialog;
+using testing::FakeSurface;
+using testing::RecordingTarget;
+
+// A main window over in-memory controls, initialised from `settings_text`
+// (nullptr: no settings file).
+struct Window {
+  explicit Window(const char* settings_text = nullptr)
+      : controls(MainDialogTemplate()),
+        target(controls),
+        dialog(controls, files, about, target,
+               settings_text != nullptr ? SettingsFile::Parse(settings_text) : SettingsFile{},
+               [this] { ++end_process_calls; }) {
+    dialog.OnInitDialog();
+  }
+
+  bool Shown(int id) { return controls[id].visible; }
+
+  FakeSurface controls;
+  FakeFileDialog files;
+  FakeAboutBoxOpener about;
+  RecordingTarget target;
+  int end_process_calls = 0;
+  CRazazeDeviziDlg dialog;
+};
+
+TEST(MainDialogInit, WithoutSettingsFile) {
+  Window w;
+  EXPECT_EQ(w.target.production_flag, false);
+  EXPECT_TRUE(w.target.calls.empty());
+  EXPECT_EQ(w.controls[id::kComPort].text, L"1");
+  EXPECT_EQ(w.controls[id::kFileName].text, L"REDIDADU.bin");
+  EXPECT_EQ(w.controls[id::kType].text, L"0");
+  EXPECT_FALSE(w.Shown(id::kType));
+  EXPECT_FALSE(w.Shown(id::kTypeLabel));
+  EXPECT_TRUE(w.Shown(id::kProductList));
+  EXPECT_TRUE(w.Shown(id::kProductLabel));
+  EXPECT_TRUE(w.controls[id::kProductList].enabled);
+  EXPECT_EQ(w.controls[id::kProductList].rows,
+            (std::vector<std::wstring>{L"QM-A EVB", L"QM-B EVB", L"QM-C EVB", L"QM-D EVB", L"QM-E EVB"}));
+  EXPECT_EQ(w.controls[id::kProductList].selected, 0);
+  EXPECT_EQ(w.controls[id::kProductList].text, L"QM-A EVB");
+  EXPECT_EQ(w.controls[id::kStatusLine].text, L"");
+  EXPECT_EQ(w.controls[id::kAcquire].text, L"Acquire");
+  EXPECT_TRUE(w.controls[id::kAcquire].enabled);
+  EXPECT_TRUE(w.Shown(id::kBrowse));
+  EXPECT_TRUE(w.controls[id::kComPort].enabled && w.controls[id::kType].enabled && w.controls[id::kFileName].enabled);
+}
+
+TEST(MainDialogInit, TypeOtherThanZeroShowsTheRawField) {
+  struct Case {
+    const char* settings;
+    const wchar_t* type_text;
+    bool raw_field;
+  };
+  const Case cases[] = {
+      {"[CONFIG]\nType=8\n", L"8", true},  // a row's code, still the raw field
+      {"[CONFIG]\nType=00\n", L"00", true},  // not exactly "0"
+      {"[CONFIG]\nType= 0 \n", L"0", false},  // blanks are the reader's, not the value's
+      {"[CONFIG]\nType=\n", L"", true},
+  };
+  for (const auto& c : cases) {
+    Window w(c.settings);
+    SCOPED_TRACE(c.settings);
+    EXPECT_EQ(w.controls[id::kType].text, c.type_text);
+    EXPECT_EQ(w.Shown(id::kType), c.raw_field);
+    EXPECT_EQ(w.Shown(id::kTypeLabel), c.raw_field);
+    EXPECT_EQ(w.Shown(id::kProductList), !c.raw_field);
+    EXPECT_EQ(w.Shown(id::kProductLabel), !c.raw_field);
+  }
+}
+
+TEST(MainDialogInit, ComportAndFirmwareSettings) {
+  Window w("[CONFIG]\nComport=/dev/ttyUSB0\nFirmware=other.bin\n");
+  EXPECT_EQ(w.controls[id::kComPort].text, L"/dev/ttyUSB0");
+  // Firmware is read only in production mode.
+  EXPECT_EQ(w.controls[id::kFileName].text, L"REDIDADU.bin");
+
+  Window utf8("[CONFIG]\nComport=\xC3\xA9\n");
+  EXPECT_EQ(utf8.controls[id::kComPort].text, L"\u00e9");
+}
+
+TEST(MainDialogInit, ProdmodeValues) {
+  struct Case {
+    const char* settings;
+    bool production;
+  };
+  const Case cases[] = {
+      {"[CONFIG]\nProdmode=1\n", true},   {"[CONFIG]\nProdmode=2\n", true},
+      {"[CONFIG]\nProdmode=\n", true},    {"[CONFIG]\nProdmode=0abc\n", false},
+      {"[CONFIG]\nProdmode=0\n", false},  {"[CONFIG]\nType=1\n", false},
+  };
+  for (const auto& c : cases) {
+    Window w(c.settings);
+    SCOPED_TRACE(c.settings);
+    EXPECT_EQ(w.target.production_flag, c.production);
+    EXPECT_EQ(w.dialog.ProductionMode(), c.production);
+    EXPECT_EQ(w.target.calls.size(), c.production ? 1u : 0u);
+    EXPECT_EQ(w.Shown(id::kBrowse), !c.production);
+  }
+}
+
+TEST(MainDialogProduction, ProdmodeAloneStartsOnPortOneWithBothPairsShown) {
+  Window w("[CONFIG]\nProdmode=1\n");
+  ASSERT_EQ(w.target.calls.size(), 1u);
+  const auto& call = w.target.calls[0];
+  EXPECT_EQ(call.port, L"1");
+  EXPECT_EQ(call.type, L"0");
+  EXPECT_EQ(call.file, L"REDIDADU.bin");
+  EXPECT_TRUE(call.fields_enabled);  // locked only after the start
+
+  EXPECT_TRUE(w.Shown(id::kType));
+  EXPECT_TRUE(w.Shown(id::kTypeLabel));
+  EXPECT_TRUE(w.Shown(id::kProductList));
+  EXPECT_TRUE(w.Shown(id::kProductLabel));
+  EXPECT_FALSE(w.controls[id::kComPort].enabled);
+  EXPECT_FALSE(w.controls[id::kType].enabled);
+  EXPECT_FALSE(w.controls[id::kFileName].enabled);
+  EXPECT_TRUE(w.controls[id::kProductList].enabled);
+  EXPECT_FALSE(w.Shown(id::kBrowse));
+}
+
+TEST(MainDialogProduction, FieldsComeFromTheFile) {
+  Window w("[CONFIG]\nProdmode=1\nType=24\nComport=3\nFirmware=/srv/fw/qm-d.bin\n");
+  ASSERT_EQ(w.target.calls.size(), 1u);
+  EXPECT_EQ(w.target.calls[0].port, L"3");
+  EXPECT_EQ(w.target.calls[0].type, L"24");
+  EXPECT_EQ(w.target.calls[0].file, L"/srv/fw/qm-d.bin");
+  // The "Type" read hid the product pair before the production start.
+  EXPECT_TRUE(w.Shown(id::kType));
+  EXPECT_FALSE(w.Shown(id::kProductList));
+  EXPECT_FALSE(w.Shown(id::kProductLabel));
+
+  // The list stays usable and rewrites the locked Type field; the next press
+  // of the button uses it.
+  w.controls.ChooseRow(id::kProductList, 2);
+  w.dialog.OnProductSelectionChange();
+  w.dialog.OnAcquire();
+  ASSERT_EQ(w.target.calls.size(), 2u);
+  EXPECT_EQ(w.target.calls[1].type, L"9");
+  EXPECT_FALSE(w.target.calls[1].fields_enabled);
+}
+
+TEST(MainDialogProductList, RowsWriteTheirCodesIntoTheTypeField) {
+  Window w;
+  const wchar_t* expected[] = {L"0", L"8", L"9", L"24", L"10"};
+  for (int row : {3, 0, 1, 4, 2}) {
+    w.controls.ChooseRow(id::kProductList, row);
+    w.dialog.OnProductSelectionChange();
+    EXPECT_EQ(w.controls[id::kType].text, expected[row]) << "row " << row;
+    EXPECT_FALSE(w.Shown(id::kType));  // written while hidden
+  }
+  // No selection writes "0", as does any index outside the table.
+  w.controls.ChooseRow(id::kProductList, 3);
+  w.dialog.OnProductSelectionChange();
+  w.controls.ChooseRow(id::kProductList, kNoRow);
+  w.dialog.OnProductSelectionChange();
+  EXPECT_EQ(w.controls[id::kType].text, L"0");
+  EXPECT_EQ(TypeCodeForRow(5), L"0");
+  EXPECT_EQ(TypeCodeForRow(-7), L"0");
+}
+
+TEST(MainDialogAcquire, HandsTheFieldTextsOverEvenWithTheTypeFieldHidden) {
+  Window w;
+  w.controls[id::kComPort].text = L"/dev/pts/9";
+  w.controls[id::kFileName].text = L"fw.hex";
+  w.controls.ChooseRow(id::kProductList, 3);
+  w.dialog.OnProductSelectionChange();
+  w.dialog.OnAcquire();
+  w.dialog.OnAcquire();  // the second press is the controller's to interpret
+  ASSERT_EQ(w.target.calls.size(), 2u);
+  EXPECT_EQ(w.target.calls[0].port, L"/dev/pts/9");
+  EXPECT_EQ(w.target.calls[0].type, L"24");
+  EXPECT_EQ(w.target.calls[0].file, L"fw.hex");
+}
+
+TEST(MainDialogBrowse, RemembersTheLastChoiceAndIgnoresACancel) {
+  Window w;
+  w.files.answers = {std::wstring(L"/home/op/fw/first.bin"), std::nullopt, std::wstring(L"/tmp/second.hex"),
+                     std::wstring(kFileNameCapacity, L'x')};
+  w.dialog.OnBrowse();
+  EXPECT_EQ(w.controls[id::kFileName].text, L"/home/op/fw/first.bin");
+  w.dialog.OnBrowse();  // cancelled
+  EXPECT_EQ(w.controls[id::kFileName].text, L"/home/op/fw/first.bin");
+  w.dialog.OnBrowse();
+  EXPECT_EQ(w.controls[id::kFileName].text, L"/tmp/second.hex");
+  w.dialog.OnBrowse();  // a path that does not fit the name buffer is no choice
+  EXPECT_EQ(w.controls[id::kFileName].text, L"/tmp/second.hex");
+
+  ASSERT_EQ(w.files.openings.size(), 4u);
+  EXPECT_EQ(w.files.openings[0].initial_path, L"");
+  EXPECT_EQ(w.files.openings[1].initial_path, L"/home/op/fw/first.bin");
+  EXPECT_EQ(w.files.openings[2].initial_path, L"/home/op/fw/first.bin");
+  EXPECT_EQ(w.files.openings[3].initial_path, L"/tmp/second.hex");
+  EXPECT_EQ(w.files.openings[0].filter_label, L"Bin file (*.bin)");
+  EXPECT_EQ(w.files.openings[0].filter_patterns, L"*.bin;*.hex");
+  EXPECT_EQ(w.files.openings[0].capacity, 1024u);
+}
+
+TEST(MainDialogSysCommand, SixteenToThirtyOneOpenTheAboutBox) {
+  Window w;
+  for (unsigned command = 0; command < 0x40; ++command) {
+    const int before = w.about.openings;
+    const bool about = command >= 16 && command <= 31;
+    EXPECT_EQ(w.dialog.OnSysCommand(command), about) << command;
+    EXPECT_EQ(w.about.openings, before + (about ? 1 : 0)) << command;
+  }
+  // The platform's own commands (close, move) are left to it.
+  EXPECT_FALSE(w.dialog.OnSysCommand(0xF060));
+  EXPECT_FALSE(w.dialog.OnSysCommand(0xF010));
+}
+
+TEST(MainDialogSinks, ReachTheStatusLineButtonAndProgressBar) {
+  Window w;
+  w.dialog.SetStatus("Upgrading over the air");
+  w.dialog.SetButtonCaption("Click to Start");
+  w.dialog.EnableButton(false);
+  w.dialog.SetProgressRange(50000);
+  w.dialog.SetProgressPosition(28);
+  EXPECT_EQ(w.controls[id::kStatusLine].text, L"Upgrading over the air");
+  EXPECT_EQ(w.controls[id::kAcquire].text, L"Click to Start");
+  EXPECT_FALSE(w.controls[id::kAcquire].enabled);
+  EXPECT_EQ(w.controls[id::kProgress].maximum, 50000);
+  EXPECT_EQ(w.controls[id::kProgress].position, 28u);
+  EXPECT_EQ(w.end_process_calls, 0);
+  w.dialog.EndProcess();
+  EXPECT_EQ(w.end_process_calls, 1);
+}
+
+// With the real controller: a port text that names no device fails at Start,
+// on the window thread, and the window is ready for the next try.
+TEST(MainDialogWithController, PortFailureLeavesTheButtonReady) {
+  // The controller needs its sinks before the window exists.
+  struct LateSinks final : UpgradeSinks {
+    UpgradeSinks* to = nullptr;
+    void SetStatus(std::string_view t) override { to->SetStatus(t); }
+    void SetButtonCaption(std::string_view t) override { to->SetButtonCaption(t); }
+    void EnableButton(bool e) override { to->EnableButton(e); }
+    void SetProgressRange(std::uint16_t m) override { to->SetProgressRange(m); }
+    void SetProgressPosition(std::uint32_t p) override { to->SetProgressPosition(p); }
+    void EndProcess() override { to->EndProcess(); }
+  } sinks;
+  FakeSurface controls(MainDialogTemplate());
+  FakeFileDialog files;
+  FakeAboutBoxOpener about;
+  UpgradeController controller(sinks);
+  ControllerAcquireTarget target(controller);
+  CRazazeDeviziDlg dialog(controls, files, about, target, SettingsFile{}, [] {});
+  sinks.to = &dialog;
+  dialog.OnInitDialog();
+
+  controls[id::kComPort].text = L"not a port";
+  controls[id::kAcquire].enabled = false;
+  dialog.OnAcquire();
+  EXPECT_EQ(controls[id::kStatusLine].text, L"Failure : couldn't initialize COM port");
+  EXPECT_EQ(controls[id::kAcquire].text, L"Acquire");
+  EXPECT_TRUE(controls[id::kAcquire].enabled);
+  EXPECT_EQ(controller.State(), UpgradeState::Idle);
+  EXPECT_FALSE(controller.WorkerRunning());
+}
+
+}  // namespace
+}  // namespace zevuvuri::ui

@@ -1,0 +1,127 @@
+// The main window's behaviour, whatever draws it: initialisation from the
+// settings file, the Acquire, Browse, product-list and system-command
+// handlers, and the upgrade sinks carried out on the window's controls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/upgrade_controller.h"
+#include "engine/upgrade_sinks.h"
+#include "ui/control_surface.h"
+#include "ui/settings_file.h"
+
+namespace zevuvuri::ui {
+
+// What the Acquire button drives: the upgrade controller, or a test's recorder.
+class AcquireTarget {
+ public:
+  virtual ~AcquireTarget() = default;
+  virtual void SetProductionFlag(bool on) = 0;
+  virtual void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text) = 0;
+};
+
+class ControllerAcquireTarget final : public AcquireTarget {
+ public:
+  explicit ControllerAcquireTarget(UpgradeController& controller) : controller_(controller) {}
+  void SetProductionFlag(bool on) override { controller_.SetProductionFlag(on); }
+  void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text) override {
+    controller_.OnAcquire(port_text, type_text, file_text);
+  }
+
+ private:
+  UpgradeController& controller_;
+};
+
+struct FileDialogRequest {
+  std::wstring_view filter_label;     // what the filter list shows
+  std::wstring_view filter_patterns;  // ";"-separated patterns it matches
+  std::wstring_view initial_path;     // the path chosen last; empty on first use
+  std::size_t capacity = 0;           // characters a chosen path may have, terminator included
+};
+
+// The open-file dialog, modal over the main window.
+class FileDialog {
+ public:
+  virtual ~FileDialog() = default;
+  // The chosen file's full path, or nothing when the dialog ends without one.
+  virtual std::optional<std::wstring> ChooseFile(const FileDialogRequest& request) = 0;
+};
+
+// Runs the About box modally over the main window; its unlock check box
+// changes `main_window`'s controls.
+class AboutBoxOpener {
+ public:
+  virtual ~AboutBoxOpener() = default;
+  virtual void RunAboutBox(ControlSurface& main_window) = 0;
+};
+
+// The system-menu command that opens the About box, and its menu text.
+constexpr unsigned kAboutCommand = 16;
+constexpr std::wstring_view kAboutMenuText = L"&About RazazeDevizi...";
+constexpr std::wstring_view kFirmwareFilterLabel = L"Bin file (*.bin)";
+constexpr std::wstring_view kFirmwareFilterPatterns = L"*.bin;*.hex";
+constexpr std::size_t kFileNameCapacity = 1024;  // characters, terminator included
+
+// Product list rows in the order they are added (and sorted), each with the
+// type code that choosing it writes into the Type field.
+struct ProductRow {
+  std::wstring_view text;
+  std::wstring_view type_code;
+};
+inline constexpr ProductRow kProductRows[] = {
+    {L"QM-A EVB", L"0"}, {L"QM-B EVB", L"8"}, {L"QM-C EVB", L"9"}, {L"QM-D EVB", L"24"}, {L"QM-E EVB", L"10"},
+};
+// The code written for a row index; no selection or an unknown row gives "0".
+std::wstring_view TypeCodeForRow(int row);
+
+// Thread contract: every member on the window thread, the sinks included; a
+// realisation carries the worker's sink calls over to that thread first.
+class CRazazeDeviziDlg final : public UpgradeSinks {
+ public:
+  // `end_process` ends the process with exit status 0; it is called after a
+  // successful upgrade in production mode.
+  CRazazeDeviziDlg(ControlSurface& controls, FileDialog& file_dialog, AboutBoxOpener& about_box,
+                   AcquireTarget& upgrade, SettingsFile settings, std::function<void()> end_process);
+
+  // Once, after the realisation has created the controls of the main window
+  // template (and given the window its icon and its About command). In
+  // production mode it ends by starting an upgrade.
+  void OnInitDialog();
+
+  void OnAcquire();
+  void OnBrowse();
+  void OnProductSelectionChange();
+  // True when the command was handled; false leaves it to the platform.
+  bool OnSysCommand(unsigned command);
+
+  bool ProductionMode() const { return production_; }
+
+  // UpgradeSinks
+  void SetStatus(std::string_view text) override;
+  void SetButtonCaption(std::string_view text) override;
+  void EnableButton(bool enabled) override;
+  void SetProgressRange(std::uint16_t maximum) override;
+  void SetProgressPosition(std::uint32_t position) override;
+  void EndProcess() override;
+
+ private:
+  void StartInProductionMode();
+
+  ControlSurface& controls_;
+  FileDialog& file_dialog_;
+  AboutBoxOpener& about_box_;
+  AcquireTarget& upgrade_;
+  const SettingsFile settings_;
+  std::function<void()> end_process_;
+
+  bool production_ = false;
+  // The path chosen last in the file dialog; kept for its next opening.
+  std::wstring last_chosen_path_;
+};
+
+}  // namespace zevuvuri::ui

@@ -1,0 +1,63 @@
+// loader.cfg, read the way the Windows build's profile reader reads it, so
+// that one file serves both builds: section and key names matched without
+// regard to case, blanks around names and values dropped, a value in
+// matching quotes taken without them, the first matching section and key
+// winning, lines beginning with ";" ignored, values cut to 127 bytes.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zevuvuri::ui {
+
+constexpr std::string_view kSettingsFileName = "loader.cfg";  // in the working directory
+// The reader's buffer holds 128 bytes with the terminator.
+constexpr std::size_t kSettingValueLimit = 127;
+
+struct SettingKey {
+  std::string_view name;
+  std::string_view fallback;  // when the file, the section or the key is missing
+};
+
+namespace setting {
+constexpr std::string_view kSection = "CONFIG";
+constexpr SettingKey kProdmode{"Prodmode", "0"};
+constexpr SettingKey kType{"Type", "0"};
+constexpr SettingKey kComport{"Comport", "1"};
+constexpr SettingKey kFirmware{"Firmware", "REDIDADU.bin"};
+}  // namespace setting
+
+class SettingsFile {
+ public:
+  SettingsFile() = default;  // no file: every read gives its default
+
+  static SettingsFile Parse(std::string_view text);
+  // A file that is missing or cannot be read gives an empty one.
+  static SettingsFile Load(const std::filesystem::path& path);
+
+  // The key's value in the section, as 8-bit text of at most 127 bytes, or
+  // `fallback` when either is missing. A key present with nothing after "="
+  // is an empty value, not a missing one.
+  std::string Read(std::string_view section, std::string_view key, std::string_view fallback) const;
+  std::string Read(const SettingKey& key) const { return Read(setting::kSection, key.name, key.fallback); }
+
+ private:
+  struct Entry {
+    std::string key;
+    std::string value;
+  };
+  struct Section {
+    std::string name;
+    std::vector<Entry> entries;
+  };
+  std::vector<Section> sections_;
+};
+
+// Production mode from the "Prodmode" value: on unless its first byte is "0".
+// An empty value counts as on: its first byte is the terminator, not "0".
+bool ProductionFlag(std::string_view prodmode_value);
+
+}  // namespace zevuvuri::ui
