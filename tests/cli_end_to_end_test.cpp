@@ -186,6 +186,12 @@ TEST_F(CliTest, JsonEventsCarryStatusProgressLinkModeAndResult) {
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
 }
 
+TEST_F(CliTest, ListPortsShowsTheComLinksAndWhereTheyLead) {
+  StartModule({});
+  EXPECT_EQ(RunLoader({"--list-ports"}), 0);
+  EXPECT_NE(loader_->Stdout().find("COM 1 -> " + device_), std::string::npos) << loader_->Stdout();
+}
+
 TEST_F(CliTest, TraceShowsFramesSentAndRepliesReceived) {
   StartModule({});
   EXPECT_EQ(RunLoader({"--port", "1", "--trace", Firmware(10)}), 0);

@@ -82,13 +82,19 @@ void ConsoleReporter::DrawProgressLine(std::uint64_t bytes_sent, std::uint64_t f
   const std::uint64_t done = std::min(bytes_sent, file_size);
   const double fraction = file_size == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(file_size);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - *data_started_).count();
-  const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
-  const double left = rate > 0 ? static_cast<double>(file_size - done) / rate : 0.0;
   std::string bar(kWidth, ' ');
   std::fill_n(bar.begin(), static_cast<int>(fraction * kWidth), '#');
-  std::fprintf(err_, "\r\033[K[%s] %3d%%  %llu/%llu bytes  %.1f KiB/s  %s left", bar.c_str(),
-               static_cast<int>(fraction * 100), static_cast<unsigned long long>(done),
-               static_cast<unsigned long long>(file_size), rate / 1024.0, Clock(left).c_str());
+  // The first frames say nothing about the rate yet.
+  std::string speed = "-- KiB/s  -:-- left";
+  if (elapsed >= 0.5 && done > 0) {
+    const double rate = static_cast<double>(done) / elapsed;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f KiB/s  %s left", rate / 1024.0,
+                  Clock(static_cast<double>(file_size - done) / rate).c_str());
+    speed = text;
+  }
+  std::fprintf(err_, "\r\033[K[%s] %3d%%  %llu/%llu bytes  %s", bar.c_str(), static_cast<int>(fraction * 100),
+               static_cast<unsigned long long>(done), static_cast<unsigned long long>(file_size), speed.c_str());
   std::fflush(err_);
   progress_shown_ = true;
 }
