@@ -12,7 +12,7 @@ SerialLink::~SerialLink() { CloseLink(); }
 bool SerialLink::OpenLink(std::string_view port_text) {
   if (IsOpen()) CloseLink();
   aborted_.store(false);
-  auto port = SerialPort::Open(port_text, &last_open_error_);
+  auto port = port_opener_ ? port_opener_(port_text, &last_open_error_) : SerialPort::Open(port_text, &last_open_error_);
   if (!port) return false;
   {
     std::lock_guard lock(stop_mutex_);
@@ -45,7 +45,11 @@ std::optional<std::uint8_t> SerialLink::WaitReply(std::chrono::milliseconds limi
   for (auto elapsed = std::chrono::milliseconds{0}; elapsed < limit; elapsed += kReplyStep) {
     if (buffer_.Count() != 0) return buffer_.FirstByte();
     if (aborted_.load()) return std::nullopt;
-    std::this_thread::sleep_for(kReplyStep);
+    if (clock_ != nullptr) {
+      clock_->Sleep(kReplyStep);
+    } else {
+      std::this_thread::sleep_for(kReplyStep);
+    }
   }
   if (buffer_.Count() != 0) return buffer_.FirstByte();
   return std::nullopt;

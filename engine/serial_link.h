@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/pacing_clock.h"
 #include "engine/receive_buffer.h"
 #include "engine/serial_port.h"
 #include "engine/upgrade_frame.h"
@@ -81,6 +83,15 @@ class SerialLink {
 
   void SetObserver(LinkObserver* observer) { observer_ = observer; }
 
+  // For tests and fuzzers: open ports through `opener` instead of the
+  // platform's devices, and take WaitReply's pauses from `clock`. Set both
+  // while the link is closed.
+  using PortOpener = std::function<std::unique_ptr<SerialPort>(std::string_view port_text, PortOpenError* error)>;
+  void SetPortOpenerForTesting(PortOpener opener) { port_opener_ = std::move(opener); }
+  void SetClockForTesting(PacingClock* clock) { clock_ = clock; }
+  // Appends as the receive thread does, for a test port that delivers bytes itself.
+  void DeliverForTesting(std::span<const std::uint8_t> bytes) { buffer_.Append(bytes); }
+
  private:
   void ReceiveLoop();
 
@@ -90,6 +101,8 @@ class SerialLink {
   std::unique_ptr<SerialPort> port_;
   std::thread receiver_;
   LinkObserver* observer_ = nullptr;
+  PortOpener port_opener_;
+  PacingClock* clock_ = nullptr;  // nothing: real time
 
   std::mutex port_mutex_;  // guards port_ against Abort from another thread
   std::mutex stop_mutex_;

@@ -1,6 +1,5 @@
 #include "engine/upgrade_controller.h"
 
-#include <filesystem>
 #include <system_error>
 
 #include "engine/firmware_path.h"
@@ -13,22 +12,6 @@ namespace zevuvuri {
 namespace {
 
 std::thread StartThread(std::function<void()> body) { return std::thread(std::move(body)); }
-
-// Size in bytes, or nothing for a file that cannot be measured.
-std::optional<std::uint64_t> FileSize(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return std::nullopt;
-  const long size = std::ftell(file);
-  if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) return std::nullopt;
-  return static_cast<std::uint64_t>(size);
-}
-
-// A directory opens for reading on POSIX but holds no firmware.
-std::FILE* OpenFirmware(const std::optional<std::string>& path) {
-  if (!path) return nullptr;
-  std::error_code ignored;
-  if (std::filesystem::is_directory(std::filesystem::path(*path), ignored)) return nullptr;
-  return std::fopen(path->c_str(), "rb");
-}
 
 }  // namespace
 
@@ -149,6 +132,10 @@ void UpgradeController::CheckCancelled() const {
 }
 
 void UpgradeController::Pause(std::chrono::milliseconds duration) {
+  if (clock_ != nullptr) {
+    clock_->Sleep(duration);
+    return CheckCancelled();
+  }
   std::unique_lock lock(mutex_);
   if (wake_cv_.wait_for(lock, duration, [this] { return shutting_down_.load(); })) throw Cancelled{};
 }
@@ -203,11 +190,11 @@ void UpgradeController::RunSteps(std::FILE** file) {
   UpgradeFrame frame;
 
   Enable(false);
-  std::FILE* const f = OpenFirmware(firmware_path_8bit_);
+  std::FILE* const f = firmware_path_8bit_ ? OpenFirmwareFile(*firmware_path_8bit_) : nullptr;
   if (f == nullptr) return EndWith(status::kFileFailure, UpgradeOutcome::FileFailure, nullptr);
   *file = f;
 
-  const auto size = FileSize(f);
+  const auto size = FirmwareFileSize(f);
   if (!size) return EndWith(status::kFileFailure, UpgradeOutcome::FileFailure, f);
   // The module could not place offsets past the 20-bit field; refuse before
   // anything is streamed.

@@ -72,6 +72,11 @@ class UpgradeController {
   SerialLink& Link() { return link_; }
 
   void SetThreadStarterForTesting(ThreadStarter starter) { start_thread_ = std::move(starter); }
+  // Pauses from `clock` instead of real time, for the link's waits too.
+  void SetClockForTesting(PacingClock* clock) {
+    clock_ = clock;
+    link_.SetClockForTesting(clock);
+  }
 
  private:
   struct Cancelled {};  // thrown inside the worker when Shutdown interrupts a wait
@@ -114,6 +119,7 @@ class UpgradeController {
     std::shared_ptr<std::atomic<bool>> returned;
   };
   ThreadStarter start_thread_;
+  PacingClock* clock_ = nullptr;  // nothing: real time
   Worker worker_;
   std::vector<Worker> finished_workers_;
   std::atomic<bool> worker_running_{false};

@@ -1,0 +1,29 @@
+#include <stdio.h>
+
+#include "engine/firmware_path.h"
+#include "engine/text_encoding.h"
+
+namespace zevuvuri {
+
+std::optional<std::string> NarrowFirmwarePath(std::wstring_view path) {
+  if (path.find(L'\0') != std::wstring_view::npos) return std::nullopt;
+  auto narrow = ToUtf8(path);
+  if (!narrow || narrow->size() >= kFirmwarePathLimit) return std::nullopt;
+  return narrow;
+}
+
+// Through the wide form: the C library's narrow fopen takes the ANSI code
+// page, in which a path with other characters names no file or a wrong one.
+// A directory does not open for reading here.
+std::FILE* OpenFirmwareFile(const std::string& narrow_path) {
+  return ::_wfopen(FromUtf8(narrow_path).c_str(), L"rb");
+}
+
+std::optional<std::uint64_t> FirmwareFileSize(std::FILE* file) {
+  if (::_fseeki64(file, 0, SEEK_END) != 0) return std::nullopt;
+  const __int64 size = ::_ftelli64(file);
+  if (size < 0 || ::_fseeki64(file, 0, SEEK_SET) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(size);
+}
+
+}  // namespace zevuvuri
