@@ -14,15 +14,9 @@
 #include <vector>
 
 #include "tests/support/pseudo_terminal.h"
+#include "tests/support/wire_splitter.h"
 
 namespace zevuvuri::testing {
-
-struct WireMessage {
-  enum class Kind { WakeUp, Probe, Poll, Data, End, Fillers, Trailer, Junk };
-  Kind kind;
-  std::vector<std::uint8_t> bytes;  // exactly as received
-  std::chrono::steady_clock::time_point at;
-};
 
 struct Answer {
   std::vector<std::uint8_t> bytes;          // empty: no answer
@@ -52,7 +46,6 @@ class ScriptedModule {
  private:
   void Run();
   void Take(std::uint8_t byte);
-  void Complete(WireMessage::Kind kind);
 
   PseudoTerminal pty_;
   AnswerFn answer_;
@@ -60,9 +53,7 @@ class ScriptedModule {
   std::condition_variable changed_;
   std::vector<WireMessage> messages_;
   std::vector<std::uint8_t> all_bytes_;
-  std::vector<std::uint8_t> pending_;
-  bool after_end_ = false;
-  bool framing_ = false;
+  WireSplitter splitter_;
   int counts_[8] = {};
   std::atomic<bool> stop_{false};
   std::thread thread_;

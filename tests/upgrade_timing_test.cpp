@@ -1,0 +1,167 @@
+// The sequence's timing played out on a virtual clock: the pauses and the
+// reply limits to the exact millisecond, where real time would be too loose.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/upgrade_controller.h"
+#include "tests/support/virtual_module.h"
+
+namespace zevuvuri {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Answer;
+using testing::ScriptedModule;
+using testing::TempDir;
+using testing::TimedMessage;
+using testing::VirtualClock;
+using testing::VirtualModule;
+using testing::WireMessage;
+using Kind = WireMessage::Kind;
+using std::chrono::milliseconds;
+
+class EndRecorder : public UpgradeSinks {
+ public:
+  void SetStatus(std::string_view t) override {
+    std::lock_guard lock(mutex_);
+    statuses_.emplace_back(t);
+  }
+  void SetButtonCaption(std::string_view) override {}
+  void EnableButton(bool) override {}
+  void SetProgressRange(std::uint16_t) override {}
+  void SetProgressPosition(std::uint32_t) override {}
+  void EndProcess() override {}
+  void UpgradeEnded(UpgradeOutcome o) override {
+    std::lock_guard lock(mutex_);
+    outcome_ = o;
+    cv_.notify_all();
+  }
+  std::optional<UpgradeOutcome> AwaitEnd() {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, 10s, [&] { return outcome_.has_value(); });
+    return outcome_;
+  }
+  void Reset() {
+    std::lock_guard lock(mutex_);
+    statuses_.clear();
+    outcome_.reset();
+  }
+  std::string LastStatus() {
+    std::lock_guard lock(mutex_);
+    return statuses_.empty() ? "" : statuses_.back();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> statuses_;
+  std::optional<UpgradeOutcome> outcome_;
+};
+
+class TimingTest : public ::testing::Test {
+ protected:
+  // Runs one serial upgrade of a 100-byte file against `answer`; returns its outcome.
+  UpgradeOutcome Run(ScriptedModule::AnswerFn answer, bool over_the_air = false) {
+    module_ = std::make_unique<VirtualModule>(clock_, std::move(answer));
+    module_->Attach(controller_);
+    const std::string path = dir_.Path() + "/fw.bin";
+    std::ofstream(path, std::ios::binary) << std::string(100, 'f');
+    const std::wstring file(path.begin(), path.end());
+    controller_.OnAcquire(L"virtual", L"0", file);
+    if (over_the_air) {
+      // The worker polls in virtual time; confirm once it has begun.
+      for (int i = 0; i < 5000 && module_->Count(Kind::Poll) == 0; ++i) std::this_thread::sleep_for(1ms);
+      controller_.OnAcquire(L"virtual", L"0", file);
+    }
+    const auto outcome = sinks_.AwaitEnd();
+    EXPECT_TRUE(outcome) << "the upgrade did not end";
+    return outcome.value_or(UpgradeOutcome::Cancelled);
+  }
+  std::vector<TimedMessage> Of(Kind kind) {
+    std::vector<TimedMessage> out;
+    for (auto& m : module_->Messages()) {
+      if (m.message.kind == kind) out.push_back(m);
+    }
+    return out;
+  }
+
+  TempDir dir_;
+  VirtualClock clock_;
+  EndRecorder sinks_;
+  UpgradeController controller_{sinks_};
+  std::unique_ptr<VirtualModule> module_;
+};
+
+// Answers as a cooperative module, except `kind`'s first message, answered
+// with `byte` after `delay`.
+ScriptedModule::AnswerFn LateAnswer(Kind kind, milliseconds delay, std::uint8_t byte = '0') {
+  return [=](const WireMessage& m, int nth) -> Answer {
+    Answer a = ScriptedModule::Cooperative(false)(m, nth);
+    if (m.kind == kind && nth == 1) a = Answer{{byte}, delay};
+    return a;
+  };
+}
+
+TEST_F(TimingTest, TheWakeUpProbesAndSerialStartPauseKeepTheirPacing) {
+  ASSERT_EQ(Run([](const WireMessage& m, int nth) -> Answer {
+              if (m.kind == Kind::Probe && nth < 4) return {};  // three probes go unanswered
+              return ScriptedModule::Cooperative(false)(m, nth);
+            }),
+            UpgradeOutcome::Ok);
+  const auto wake = Of(Kind::WakeUp);
+  const auto probes = Of(Kind::Probe);
+  const auto polls = Of(Kind::Poll);
+  const auto data = Of(Kind::Data);
+  ASSERT_EQ(wake.size(), 1u);
+  ASSERT_EQ(probes.size(), 4u);
+  EXPECT_EQ(probes[0].at - wake[0].at, 20ms) << "20 ms after the wake-up";
+  for (std::size_t i = 1; i < probes.size(); ++i) EXPECT_EQ(probes[i].at - probes[i - 1].at, 100ms);
+  EXPECT_EQ(polls[0].at - probes[3].at, 100ms) << "the answer is read after the probe's 100 ms";
+  // The poll's answer is seen at the link's first 10 ms look, then 2000 ms pass.
+  EXPECT_EQ(data[0].at - polls[0].at, 2010ms);
+  EXPECT_EQ(data[1].at - data[0].at, 10ms) << "each data frame waits one 10 ms step for its answer";
+  EXPECT_EQ(module_->LastBaud(), 115200u);
+}
+
+TEST_F(TimingTest, FrameRepliesCountUpTo2000MsAndNoFurther) {
+  struct Case {
+    Kind kind;
+    milliseconds delay;
+    UpgradeOutcome outcome;
+  };
+  const Case cases[] = {
+      {Kind::Poll, 1990ms, UpgradeOutcome::Ok},          {Kind::Poll, 2000ms, UpgradeOutcome::Ok},
+      {Kind::Poll, 2001ms, UpgradeOutcome::PollRefused}, {Kind::Data, 2000ms, UpgradeOutcome::Ok},
+      {Kind::Data, 2010ms, UpgradeOutcome::FrameRefused}, {Kind::Fillers, 1000ms, UpgradeOutcome::Ok},
+      {Kind::Fillers, 1001ms, UpgradeOutcome::RebootRefused},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(c.kind) << ", answer after " << c.delay.count()
+                                      << " ms");
+    sinks_.Reset();
+    EXPECT_EQ(Run(LateAnswer(c.kind, c.delay)), c.outcome);
+  }
+}
+
+TEST_F(TimingTest, AnUnansweredFrameFailsAtItsLimitNotLater) {
+  ASSERT_EQ(Run([](const WireMessage& m, int nth) -> Answer {
+              if (m.kind == Kind::Data && nth == 2) return {};
+              return ScriptedModule::Cooperative(false)(m, nth);
+            }),
+            UpgradeOutcome::FrameRefused);
+  const auto data = Of(Kind::Data);
+  ASSERT_EQ(data.size(), 2u);
+  EXPECT_EQ(clock_.Now() - data[1].at, 2000ms);
+  EXPECT_EQ(sinks_.LastStatus(), "Write Error");
+}
+
+TEST_F(TimingTest, OverTheAirEndsWithTheTrailerAndAHalfSecondPause) {
+  ASSERT_EQ(Run(ScriptedModule::Cooperative(true), true), UpgradeOutcome::Ok);
+  const auto trailer = Of(Kind::Trailer);
+  ASSERT_EQ(trailer.size(), 1u);
+  EXPECT_EQ(clock_.Now() - trailer[0].at, 500ms);
+}
+
+}  // namespace
+}  // namespace zevuvuri
