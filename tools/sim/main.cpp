@@ -74,18 +74,18 @@ int main(int argc, char** argv) {
   std::string save;
   app.add_option("--save", save, "Write the received firmware to FILE when an upgrade completes");
   app.add_option("--upgrades", options.upgrades, "Number of complete upgrades to wait for")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::Range(1u, 1000000u))
       ->capture_default_str();
   std::optional<double> timeout;
   app.add_option("--timeout", timeout, "Give up after SECONDS without the upgrades (default: never)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(0.001, 1e6));
   unsigned linger_ms = 2000;
   app.add_option("--linger-ms", linger_ms,
                  "After the last upgrade, wait this long for the loader to close the port")
       ->capture_default_str();
   app.add_option("--wire-baud", options.model.wire_baud,
                  "Emulate the wire time of every byte at this baud rate (10 bits a byte)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(1u, 100000000u));
   unsigned reply_delay = 0;
   app.add_option("--reply-delay-ms", reply_delay, "Hold back every reply of every session by MS");
 
