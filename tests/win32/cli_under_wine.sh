@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# One end-to-end scenario of zevuvuri-cli.exe under wine against the native
+# simulator: the simulator's pseudo-terminal becomes a COM port of the wine
+# prefix through its dosdevices/comN link, so the loader reaches it through
+# the Win32 serial code.
+#   cli_under_wine.sh SCENARIO
+# Environment: ZEVUVURI_SIM, ZEVUVURI_CLI_EXE, ZEVUVURI_SAMPLE, WINEPREFIX.
+set -uo pipefail
+source "$(dirname "$0")/wine_common.sh"
+
+scenario=$1
+work=$(mktemp -d)
+trap 'StopSimulator; rm -rf "$work"' EXIT
+
+# Runs the loader on COM port $1 with the rest as its arguments; sets
+# $loader_status, $loader_out (status lines) and $loader_err.
+RunLoader() {
+  local port=$1
+  shift
+  timeout 120 wine "$ZEVUVURI_CLI_EXE" --port "$port" "$@" >"$work/out" 2>"$work/err" </dev/null
+  loader_status=$?
+  loader_out=$(tr -d '\r' <"$work/out")
+  loader_err=$(tr -d '\r' <"$work/err")
+}
+
+ExpectLoader() {  # EXIT_STATUS EXPECTED_LINES
+  Check "loader exit status" "$1" "$loader_status"
+  Check "status lines" "$2" "$loader_out"
+}
+
+ExpectFirmwareWhole() {
+  Check "simulator exit status" 0 "$(WaitSimulator)"
+  if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
+}
+
+ok_lines=$'Running\nSynchronising...\nAcquiring...\nUpgrading over serial port\nUpgrade OK'
+air_lines=$'Running\nSynchronising...\nAcquiring...\nUpgrading over the air\nUpgrade OK'
+
+case $scenario in
+  serial)
+    # A path with Cyrillic and CJK letters: the arguments arrive as UTF-16
+    # and the file opens through its wide name.
+    mkdir -p "$work/прошивка"
+    cp "$ZEVUVURI_SAMPLE" "$work/прошивка/模块-fw.bin"
+    StartSimulator 11 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    RunLoader 11 --type 24 "$(WinePath "$work/прошивка/模块-fw.bin")"
+    ExpectLoader 0 "$ok_lines"
+    ExpectFirmwareWhole
+    ;;
+  over-the-air)
+    # Enter arrives through a pipe, as a station's script would send it.
+    StartSimulator 12 --mode air --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    (sleep 3; echo) | timeout 120 wine "$ZEVUVURI_CLI_EXE" --port 12 "$(WinePath "$ZEVUVURI_SAMPLE")" \
+      >"$work/out" 2>"$work/err"
+    loader_status=$?
+    loader_out=$(tr -d '\r' <"$work/out")
+    ExpectLoader 0 "$air_lines"
+    ExpectFirmwareWhole
+    ;;
+  refused-poll)
+    StartSimulator 13 --refuse-poll 1
+    RunLoader 13 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 5 $'Running\nSynchronising...\nAcquiring...\nDid not get local ACK'
+    ;;
+  write-error)
+    StartSimulator 14 --refuse-data 3
+    RunLoader 14 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 6 $'Running\nSynchronising...\nAcquiring...\nUpgrading over serial port\nWrite Error'
+    ;;
+  no-reboot-ack)
+    StartSimulator 15 --mode air --end-reply 2
+    RunLoader 15 --yes "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 7 $'Running\nSynchronising...\nAcquiring...\nUpgrading over the air\nDid not get local ACK for reboot'
+    ;;
+  serial-reboot-two)
+    StartSimulator 16 --end-reply 2 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    RunLoader 16 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 0 "$ok_lines"
+    ExpectFirmwareWhole
+    ;;
+  no-such-port)
+    rm -f "$WINEPREFIX/dosdevices/com77"
+    RunLoader 77 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 3 "Failure : couldn't initialize COM port"
+    CheckContains "explanation" 'no such COM port: \\.\COM77' "$loader_err"
+    ;;
+  missing-file)
+    # The port is released after the file failure: the next upgrade works.
+    StartSimulator 19 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    RunLoader 19 'C:\no\such\firmware.bin'
+    ExpectLoader 4 $'Running\nFailure : couldn\'t open file'
+    RunLoader 19 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 0 "$ok_lines"
+    ExpectFirmwareWhole
+    ;;
+  *)
+    echo "unknown scenario $scenario" >&2
+    exit 2
+    ;;
+esac
+
+Summary

@@ -1,0 +1,73 @@
+# Shared by the scenarios that run the Windows executables under wine:
+# checks with a closing count, and the simulator mapped to a COM port.
+# Sourced, not run.
+
+: "${WINEPREFIX:?WINEPREFIX must name the wine prefix}"
+: "${ZEVUVURI_SIM:?ZEVUVURI_SIM must name the host simulator}"
+export WINEPREFIX WINEDEBUG=${WINEDEBUG:--all}
+# Wine reads the command line and file names in the host's character set.
+export LC_ALL=C.UTF-8
+
+# A prefix that cannot start fails the test; nothing is skipped.
+if ! command -v wine >/dev/null || [ ! -d "$WINEPREFIX/dosdevices" ]; then
+  echo "wine or the prefix $WINEPREFIX is missing: run scripts/test-windows.sh" >&2
+  exit 1
+fi
+
+passed=0
+failed=0
+Pass() { passed=$((passed + 1)); echo "ok: $1"; }
+Fail() { failed=$((failed + 1)); echo "FAIL: $1"; }
+Check() {  # WHAT EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then Pass "$1"; else Fail "$1: expected [$2], got [$3]"; fi
+}
+CheckContains() {  # WHAT NEEDLE HAYSTACK
+  if [[ "$3" == *"$2"* ]]; then Pass "$1"; else Fail "$1: [$2] not in [$3]"; fi
+}
+Summary() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
+# The Windows form of a host path, through the prefix's Z: drive.
+WinePath() { echo "Z:${1//\//\\}"; }
+
+sim_pid=""
+sim_out=""
+# Starts the simulator and links COM port $1 of the prefix to its terminal.
+StartSimulator() {
+  local com=$1
+  shift
+  sim_out=$(mktemp)
+  "$ZEVUVURI_SIM" --timeout 120 "$@" >"$sim_out" 2>"$sim_out.err" &
+  sim_pid=$!
+  local device=""
+  for _ in $(seq 100); do
+    device=$(head -n1 "$sim_out")
+    [ -n "$device" ] && break
+    sleep 0.1
+  done
+  if [ -z "$device" ]; then
+    Fail "simulator did not start: $(cat "$sim_out.err")"
+    Summary
+    exit 1
+  fi
+  ln -sfn "$device" "$WINEPREFIX/dosdevices/com$com"
+}
+
+# Prints the simulator's exit status once it has ended.
+WaitSimulator() {
+  local status=0
+  wait "$sim_pid" || status=$?
+  sim_pid=""
+  if [ "$status" -ne 0 ]; then sed 's/^/  sim: /' "$sim_out.err" >&2; fi
+  echo "$status"
+}
+
+StopSimulator() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+  fi
+  [ -n "$sim_out" ] && rm -f "$sim_out" "$sim_out.err"
+}

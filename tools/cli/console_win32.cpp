@@ -1,0 +1,125 @@
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "engine/text_encoding.h"
+#include "tools/cli/console.h"
+
+namespace zevuvuri::cli {
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      g_interrupted.store(true);  // the main loop closes the port
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+// The narrow argv holds the ANSI code page's form, which loses characters.
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(ToUtf8(wide[i]).value_or(""));
+  ::LocalFree(wide);
+  return args;
+}
+
+void SetUpConsole() {
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  ::SetConsoleOutputCP(CP_UTF8);
+}
+
+bool InterruptRequested() { return g_interrupted.load(); }
+
+// The progress bar redraws its line with VT sequences, which a console takes
+// only once asked to.
+bool ErrorIsTerminal() {
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (err == nullptr || err == INVALID_HANDLE_VALUE || !::GetConsoleMode(err, &mode)) return false;
+  return ::SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
+}
+
+// A console, a pipe and a file offer no common way to ask whether a line is
+// waiting, so a reader thread blocks on standard input and counts the lines;
+// Pressed only looks at its counts. The thread starts at the first look, so
+// input is not consumed before the loader asks for Enter.
+struct EnterKey::State {
+  HANDLE input = nullptr;
+  HANDLE thread = nullptr;
+  std::mutex mutex;
+  int lines = 0;       // under mutex
+  bool ended = false;  // under mutex
+  std::atomic<bool> stopping{false};
+
+  static DWORD WINAPI Read(void* self) {
+    auto* state = static_cast<State*>(self);
+    char buffer[256];
+    for (;;) {
+      DWORD n = 0;
+      const BOOL ok = ::ReadFile(state->input, buffer, sizeof buffer, &n, nullptr);
+      std::lock_guard lock(state->mutex);
+      if (!ok || n == 0 || state->stopping.load()) {
+        state->ended = true;
+        return 0;
+      }
+      for (DWORD i = 0; i < n; ++i) state->lines += buffer[i] == '\n' ? 1 : 0;
+    }
+  }
+};
+
+EnterKey::EnterKey() : state_(new State) {}
+
+EnterKey::~EnterKey() {
+  if (state_->thread != nullptr) {
+    state_->stopping.store(true);
+    ::CancelSynchronousIo(state_->thread);
+    // A read that cannot be cancelled ends with the process; nothing else
+    // waits for it.
+    if (::WaitForSingleObject(state_->thread, 1000) != WAIT_OBJECT_0) {
+      ::CloseHandle(state_->thread);
+      return;  // the thread still uses state_: leave it to the process's end
+    }
+    ::CloseHandle(state_->thread);
+  }
+  delete state_;
+}
+
+bool EnterKey::Pressed(bool* open) {
+  if (state_->thread == nullptr) {
+    state_->input = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (state_->input != nullptr && state_->input != INVALID_HANDLE_VALUE) {
+      state_->thread = ::CreateThread(nullptr, 0, &State::Read, state_, 0, nullptr);
+    }
+    if (state_->thread == nullptr) {
+      *open = false;
+      return false;
+    }
+  }
+  std::lock_guard lock(state_->mutex);
+  if (state_->lines > 0) {
+    --state_->lines;
+    return true;
+  }
+  if (state_->ended) *open = false;
+  return false;
+}
+
+}  // namespace zevuvuri::cli

@@ -1,0 +1,104 @@
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <utility>
+
+#include "engine/text_encoding.h"
+#include "tools/cli/port_diagnosis.h"
+
+namespace zevuvuri::cli {
+namespace {
+
+std::string SystemMessage(int code) {
+  wchar_t* text = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = n > 0 && text != nullptr ? std::wstring(text, n) : L"";
+  if (text != nullptr) ::LocalFree(text);
+  while (!message.empty() && std::iswspace(message.back())) message.pop_back();
+  if (message.empty()) return "system error " + std::to_string(code);
+  return ToUtf8(message).value_or("system error " + std::to_string(code)) + " (error " + std::to_string(code) + ")";
+}
+
+// Every DOS device name of this machine, from the one multi-string that
+// QueryDosDeviceW fills for a null name.
+std::vector<std::wstring> DosDeviceNames() {
+  std::vector<wchar_t> buffer(16384);
+  for (;;) {
+    const DWORD n = ::QueryDosDeviceW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n != 0) break;
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || buffer.size() > (1u << 22)) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+  std::vector<std::wstring> names;
+  for (const wchar_t* p = buffer.data(); *p != L'\0'; p += std::wcslen(p) + 1) names.emplace_back(p);
+  return names;
+}
+
+// COM ports by number, each with the device it names.
+std::vector<std::pair<unsigned long, std::wstring>> ComPorts() {
+  std::vector<std::pair<unsigned long, std::wstring>> ports;
+  for (const auto& name : DosDeviceNames()) {
+    if (name.size() < 4 || _wcsnicmp(name.c_str(), L"COM", 3) != 0) continue;
+    const std::wstring digits = name.substr(3);
+    if (!std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) continue;
+    if (digits.size() > 9) continue;
+    wchar_t target[1024] = {};
+    const DWORD n = ::QueryDosDeviceW(name.c_str(), target, static_cast<DWORD>(std::size(target)));
+    ports.emplace_back(std::stoul(digits), n != 0 ? std::wstring(target) : L"");
+  }
+  std::sort(ports.begin(), ports.end());
+  return ports;
+}
+
+std::string PortNumbers() {
+  std::string list;
+  for (const auto& [n, target] : ComPorts()) list += (list.empty() ? "" : ", ") + ("COM" + std::to_string(n));
+  return list.empty() ? "none" : list;
+}
+
+}  // namespace
+
+// Windows tells nobody which process holds a COM port.
+std::vector<std::string> ProcessesHolding(const std::string&) { return {}; }
+
+std::string ExplainOpenFailure(std::string_view port_text, const PortOpenError& error) {
+  const std::string text(port_text);
+  const std::string& device = error.device;
+  switch (error.kind) {
+    case PortFailure::NoSuchDevice:
+    case PortFailure::BadPortText:
+      return "no such COM port: " + device + " (the COM ports of this machine: " + PortNumbers() +
+             "; give the number alone, such as 3 for COM3; is the module plugged in?)";
+    case PortFailure::Busy:
+    case PortFailure::PermissionDenied:
+      return device + " is in use by another program (a terminal, another loader): close it and try again";
+    case PortFailure::NotASerialDevice:
+      return device + " is not a serial port: " + SystemMessage(error.system_error);
+    case PortFailure::SetupFailed:
+      return device + " opened but could not be set up: " + SystemMessage(error.system_error);
+    case PortFailure::Other:
+    case PortFailure::None:
+      break;
+  }
+  return device + ": " + SystemMessage(error.system_error);
+}
+
+std::vector<std::string> ListPorts() {
+  std::vector<std::string> lines{"COM ports:"};
+  const auto ports = ComPorts();
+  if (ports.empty()) lines.push_back("  (none found)");
+  for (const auto& [n, target] : ports) {
+    std::string line = "  COM" + std::to_string(n);
+    if (!target.empty()) line += "   " + ToUtf8(target).value_or("?");
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace zevuvuri::cli
