@@ -188,6 +188,9 @@ std::unique_ptr<SerialPort> SerialPort::Open(std::string_view port_text, PortOpe
   // DTR and RTS off. A pseudo-terminal has no modem lines: its refusal is fine.
   int lines = TIOCM_DTR | TIOCM_RTS;
   ::ioctl(fd, TIOCMBIC, &lines);
+  // Bytes left queued by an earlier session (a module that went on talking
+  // after the last loader closed the port) are no answer to this one.
+  ::tcflush(fd, TCIOFLUSH);
 
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {

@@ -9,6 +9,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   qt6-base-dev xvfb xauth
   valgrind
+  clang libclang-rt-14-dev
 )
 
 if [ "$(id -u)" -eq 0 ]; then as_root=(); else as_root=(sudo); fi

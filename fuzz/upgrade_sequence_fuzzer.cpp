@@ -1,0 +1,169 @@
+// Plays whole upgrades against a module whose every answer (which bytes, and
+// after how long) comes from the fuzzer's input, on a virtual clock. Whatever
+// the module does, the upgrade must end, within the reply limits, with a
+// status text of its own table, the port closed and the state Idle.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "engine/status_texts.h"
+#include "engine/upgrade_controller.h"
+#include "tests/support/virtual_module.h"
+
+namespace {
+
+using namespace zevuvuri;
+using namespace std::chrono_literals;
+using testing::Answer;
+using testing::VirtualClock;
+using testing::VirtualModule;
+using testing::WireMessage;
+using Kind = WireMessage::Kind;
+
+void Check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "upgrade_sequence_fuzzer: %s\n", what);
+    std::abort();
+  }
+}
+
+class Sinks : public UpgradeSinks {
+ public:
+  explicit Sinks(VirtualClock& clock) : clock_(clock) {}
+  void SetStatus(std::string_view t) override {
+    std::lock_guard lock(mutex_);
+    statuses.emplace_back(t);
+    status_at = clock_.Now();
+  }
+  void SetButtonCaption(std::string_view) override {}
+  void EnableButton(bool) override {}
+  void SetProgressRange(std::uint16_t) override {}
+  void SetProgressPosition(std::uint32_t) override {}
+  void EndProcess() override {}
+  void UpgradeEnded(UpgradeOutcome o) override {
+    std::lock_guard lock(mutex_);
+    outcome = o;
+    cv.notify_all();
+  }
+  VirtualClock& clock_;
+  std::mutex mutex_;
+  std::condition_variable cv;
+  std::vector<std::string> statuses;
+  std::chrono::milliseconds status_at{0};
+  std::optional<UpgradeOutcome> outcome;
+};
+
+const std::set<std::string>& StatusTable() {
+  static const std::set<std::string> table = {
+      std::string(status::kRunning),          std::string(status::kSynchronising),
+      std::string(status::kAcquiring),        std::string(status::kUpgradingSerial),
+      std::string(status::kUpgradingOverTheAir), std::string(status::kPollRefused),
+      std::string(status::kWriteError),       std::string(status::kRebootRefused),
+      std::string(status::kUpgradeOk),        std::string(status::kSyncTimeout),
+  };
+  return table;
+}
+
+const std::string& FirmwarePath() {
+  static const std::string path = [] {
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir != nullptr ? dir : "/tmp") + "/zevuvuri-fuzz-firmware-" + std::to_string(::getpid());
+  }();
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  const bool over_the_air = in.ConsumeBool();
+  const std::size_t file_size = in.ConsumeIntegralInRange<std::size_t>(0, 300);
+  const int confirm_at_poll = in.ConsumeIntegralInRange<int>(0, 4);
+  const std::vector<std::uint8_t> script = in.ConsumeRemainingBytes<std::uint8_t>();
+
+  {
+    std::ofstream out(FirmwarePath(), std::ios::binary | std::ios::trunc);
+    for (std::size_t i = 0; i < file_size; ++i) out.put(static_cast<char>(i * 13));
+  }
+
+  VirtualClock clock;
+  Sinks sinks(clock);
+  UpgradeController controller(sinks);
+  controller.SetSyncLimit(3000ms);
+  const std::wstring file(FirmwarePath().begin(), FirmwarePath().end());
+
+  std::size_t next = 0;
+  auto take = [&]() -> std::uint8_t { return next < script.size() ? script[next++] : 0xFF; };
+  VirtualModule module(clock, [&](const WireMessage& m, int nth) -> Answer {
+    // The operator presses the button at some poll, or before polling (the
+    // module decides the link mode, whatever it was asked to be).
+    const bool confirm_now = (m.kind == Kind::Poll && nth == confirm_at_poll) ||
+                             (m.kind == Kind::WakeUp && confirm_at_poll == 0) || (m.kind == Kind::Poll && nth >= 4);
+    if (confirm_now && controller.State() == UpgradeState::Acquiring) {
+      controller.OnAcquire(L"virtual", L"7", file);
+    }
+    if (m.kind == Kind::WakeUp || m.kind == Kind::End || m.kind == Kind::Trailer) return {};
+    const std::uint8_t how = take();
+    const auto delay = std::chrono::milliseconds{take() * 12};
+    const std::uint8_t good = m.kind == Kind::Probe ? (over_the_air ? '0' : '1') : '0';
+    switch (how % 8) {
+      case 0: return {};
+      case 1: return {{'0'}, delay};
+      case 2: return {{'1'}, delay};
+      case 3: return {{'2'}, delay};
+      case 4: return {{take(), good}, delay};
+      case 5: {
+        const std::size_t length = take() * 300u + 1;  // up to a burst past the 64 KiB buffer
+        return {std::vector<std::uint8_t>(length, take()), delay};
+      }
+      case 6: return {{good, take(), take()}, delay};
+      default: return {{good}, std::chrono::milliseconds{0}};
+    }
+  });
+  module.Attach(controller);
+
+  controller.OnAcquire(L"virtual", L"7", file);
+  {
+    std::unique_lock lock(sinks.mutex_);
+    Check(sinks.cv.wait_for(lock, 20s, [&] { return sinks.outcome.has_value(); }), "the upgrade did not end");
+  }
+  controller.Shutdown();
+
+  for (const auto& s : sinks.statuses) Check(StatusTable().count(s) == 1, "a status text outside the table");
+  Check(controller.State() == UpgradeState::Idle, "not Idle after the ending");
+  Check(!controller.Link().IsOpen(), "the port is open after the ending");
+
+  // An ending for a missing answer comes no later than the limit after the
+  // message it waited for.
+  std::optional<std::chrono::milliseconds> last_frame, fillers;
+  std::uint32_t expected_offset = 0;
+  for (const auto& t : module.Messages()) {
+    if (t.message.kind == Kind::Poll || t.message.kind == Kind::Data) last_frame = t.at;
+    if (t.message.kind == Kind::Fillers) fillers = t.at;
+    if (t.message.kind == Kind::Data) {
+      const auto& b = t.message.bytes;
+      const std::uint32_t offset = b[0] | (b[1] << 8) | ((b[2] & 0x0F) << 16);
+      Check(offset == expected_offset && b[3] == 7, "data frame offset or type out of order");
+      expected_offset += 56;
+    }
+    if (t.message.kind == Kind::End) {
+      const auto& b = t.message.bytes;
+      Check(static_cast<std::uint32_t>(b[0] | (b[1] << 8)) == expected_offset, "end header offset");
+    }
+  }
+  const auto outcome = *sinks.outcome;
+  if (outcome == UpgradeOutcome::PollRefused || outcome == UpgradeOutcome::FrameRefused) {
+    Check(last_frame && sinks.status_at - *last_frame <= 2000ms, "a frame waited past 2000 ms");
+  }
+  if (outcome == UpgradeOutcome::RebootRefused) {
+    Check(fillers && sinks.status_at - *fillers <= 1000ms, "the end waited past 1000 ms");
+  }
+  if (outcome == UpgradeOutcome::Ok) {
+    Check(expected_offset == (file_size / 56 + (file_size % 56 != 0) + 1) * 56, "Upgrade OK without every frame");
+  }
+  return 0;
+}
