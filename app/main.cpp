@@ -1,0 +1,31 @@
+// Start-up of the operator window: the settings file of the working
+// directory, the main window run modally, and the exit status it leaves.
+#include <QApplication>
+
+#include "ui/qt/app_icon_qt.h"
+#include "ui/qt/main_window.h"
+#include "ui/settings_file.h"
+
+namespace {
+
+class CRazazeDeviziApp {
+ public:
+  int Run(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("ZE Vuvuri"));
+    QApplication::setWindowIcon(zevuvuri::ui::qt::ApplicationIcon());
+    // A parentless dialog opens centred on the screen.
+    zevuvuri::ui::qt::QtMainWindow window(zevuvuri::ui::SettingsFile::Load(std::string(zevuvuri::ui::kSettingsFileName)));
+    window.exec();
+    // The window's destructor ends any upgrade still running before the
+    // process ends, so no thread outlives it.
+    return window.ExitStatus();
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CRazazeDeviziApp app;
+  return app.Run(argc, argv);
+}

@@ -1,0 +1,40 @@
+// The control operations carried out on Qt widgets, found by control id.
+#pragma once
+
+#include <map>
+#include <set>
+
+#include "ui/control_surface.h"
+#include "ui/dialog_templates.h"
+
+class QWidget;
+
+namespace zevuvuri::ui::qt {
+
+// Thread contract: window thread only. An id with no widget behind it is
+// ignored, as the platform ignores messages to a missing control.
+class WidgetSurface final : public ControlSurface {
+ public:
+  WidgetSurface(const DialogTemplate& dialog_template, std::map<int, QWidget*> controls);
+
+  void SetText(int id, std::wstring_view text) override;
+  std::wstring Text(int id) const override;
+  void Show(int id, bool shown) override;
+  void Enable(int id, bool enabled) override;
+  void ResetList(int id) override;
+  int AddRow(int id, std::wstring_view text) override;
+  int SelectRowByPrefix(int id, std::wstring_view prefix) override;
+  int SelectedRow(int id) const override;
+  CheckState Check(int id) const override;
+  void SetProgressRange(int id, std::uint16_t maximum) override;
+  void SetProgressPosition(int id, std::uint32_t position) override;
+
+ private:
+  QWidget* Find(int id) const;
+
+  std::map<int, QWidget*> controls_;
+  std::set<int> sorted_lists_;
+  std::map<int, std::uint16_t> progress_maximum_;  // the range as the upgrade set it
+};
+
+}  // namespace zevuvuri::ui::qt
