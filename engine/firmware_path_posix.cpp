@@ -12,10 +12,14 @@ std::optional<std::string> NarrowFirmwarePath(std::wstring_view path) {
   return narrow;
 }
 
-// A directory opens for reading on POSIX but holds no firmware.
+// A directory opens for reading on POSIX but holds no firmware, and opening a
+// pipe without a writer would block the worker for good: neither is a file.
 std::FILE* OpenFirmwareFile(const std::string& narrow_path) {
   struct stat st {};
-  if (::stat(narrow_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return nullptr;
+  if (::stat(narrow_path.c_str(), &st) == 0 &&
+      (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+    return nullptr;
+  }
   return std::fopen(narrow_path.c_str(), "rb");
 }
 

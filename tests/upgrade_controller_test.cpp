@@ -3,6 +3,7 @@
 #include "engine/upgrade_controller.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -281,6 +282,11 @@ TEST_F(ControllerTest, AMissingFileFailsWithThePortClosedAndANewStartWorks) {
 
   controller_.OnAcquire(Wide(module.Port()), L"0", Wide(dir_.Path()));
   ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FileFailure) << "a directory is no firmware";
+
+  const std::string fifo = dir_.Path() + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  controller_.OnAcquire(Wide(module.Port()), L"0", Wide(fifo));
+  ASSERT_EQ(sinks_.AwaitEnd(5s), UpgradeOutcome::FileFailure) << "a pipe without a writer must not block the worker";
 
   controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(3)));
   EXPECT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
