@@ -1,0 +1,292 @@
+// Upgrades through the real Qt window against the simulated module on a
+// pseudo-terminal: what the status line, the button and the progress bar show
+// along the way, closing mid-upgrade, and production mode, in process and as
+// the real binary.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/child_process.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/ui/qt_test_support.h"
+#include "ui/qt/about_box.h"
+#include "ui/qt/main_window.h"
+
+namespace zevuvuri::ui::qt {
+namespace {
+
+using ui::testing::Control;
+using ui::testing::WaitFor;
+using ui::testing::WhenModal;
+using zevuvuri::testing::ChildProcess;
+using zevuvuri::testing::TempDir;
+using namespace std::chrono_literals;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Whether this process still has the device open.
+bool HoldsDevice(const std::string& device) {
+  std::error_code ec;
+  const auto target = std::filesystem::canonical(device, ec);
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code link_ec;
+    if (std::filesystem::read_symlink(fd.path(), link_ec) == target) return true;
+  }
+  return false;
+}
+
+class QtUpgradeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::setenv("ZEVUVURI_PORT_DIR", PortDir().c_str(), 1); }
+  void TearDown() override { ::unsetenv("ZEVUVURI_PORT_DIR"); }
+
+  std::string PortDir() const { return dir_.Path() + "/ports"; }
+
+  // The simulated module as COM port 1.
+  void StartModule(std::vector<std::string> args) {
+    std::vector<std::string> argv = {ZEVUVURI_SIM_PATH, "--com", "1", "--timeout", "90"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    module_ = std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{{"ZEVUVURI_PORT_DIR", PortDir()}});
+    const auto device = module_->ReadLine(10s);
+    ASSERT_TRUE(device) << "the simulator did not start";
+    device_ = *device;
+  }
+  int ModuleStatus() {
+    const auto status = module_->Wait(30s);
+    EXPECT_TRUE(status) << "the simulator did not end";
+    return status.value_or(-1);
+  }
+  std::string Firmware(std::size_t size, const std::string& name = "fw.bin") {
+    const std::string path = dir_.Path() + "/" + name;
+    std::ofstream out(path, std::ios::binary);
+    for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>((i * 37 + 11) & 0xFF));
+    return path;
+  }
+
+  // An ordinary window on COM port 1 with `firmware` typed into the file name field.
+  std::unique_ptr<QtMainWindow> OpenWindow(const std::string& firmware) {
+    auto window = std::make_unique<QtMainWindow>(SettingsFile{});
+    window->show();
+    Control<QLineEdit>(*window, id::kFileName)->setText(QString::fromStdString(firmware));
+    return window;
+  }
+
+  QString Status(QWidget& w) { return Control<QLabel>(w, id::kStatusLine)->text(); }
+  QPushButton* Button(QWidget& w) { return Control<QPushButton>(w, id::kAcquire); }
+  QProgressBar* Bar(QWidget& w) { return Control<QProgressBar>(w, id::kProgress); }
+
+  // Waits for `done`, noting every status text the window shows meanwhile.
+  bool Watch(QWidget& w, const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
+    return WaitFor(
+        [&] {
+          const QString now = Status(w);
+          if (seen_.empty() || seen_.back() != now) seen_.push_back(now);
+          return done();
+        },
+        limit);
+  }
+  bool WatchFor(QWidget& w, const char* status, std::chrono::milliseconds limit = 60s) {
+    return Watch(w, [&] { return Status(w) == QString::fromLatin1(status); }, limit);
+  }
+  // The statuses seen were `expected` in its order, some perhaps too brief to see.
+  void ExpectSeenInOrder(const std::vector<const char*>& expected) {
+    std::size_t next = 0;
+    for (const QString& s : seen_) {
+      while (next < expected.size() && s != QString::fromLatin1(expected[next])) ++next;
+      EXPECT_LT(next, expected.size()) << "unexpected or out of order: " << s.toStdString();
+    }
+  }
+
+  TempDir dir_;
+  std::unique_ptr<ChildProcess> module_;
+  std::string device_;
+  std::vector<QString> seen_;
+};
+
+TEST_F(QtUpgradeTest, SerialUpgradeShowsItsProgressAndTheModuleGetsTheFileWhole) {
+  const std::string firmware = Firmware(3000);
+  const std::string saved = dir_.Path() + "/received.bin";
+  StartModule({"--expect", firmware, "--save", saved});
+  auto window = OpenWindow(firmware);
+  QtMainWindow& w = *window;
+
+  Button(w)->click();
+  // Start reports before the click returns; the worker's calls follow.
+  EXPECT_EQ(Status(w), QStringLiteral("Running"));
+  EXPECT_EQ(Button(w)->text(), QStringLiteral("Click to Start"));
+
+  ASSERT_TRUE(WatchFor(w, "Upgrading over serial port"));
+  EXPECT_FALSE(Button(w)->isEnabled());
+  EXPECT_EQ(Button(w)->text(), QStringLiteral("Click to Start"));
+  EXPECT_EQ(Bar(w)->maximum(), 1500);  // half the file size
+  EXPECT_TRUE(Watch(w, [&] { return Bar(w)->value() > 0 && Bar(w)->value() < 1500; })) << "the bar never moved";
+
+  ASSERT_TRUE(WatchFor(w, "Upgrade OK"));
+  // The ending's own calls come after the status.
+  ASSERT_TRUE(Watch(w, [&] { return Button(w)->isEnabled(); }));
+  EXPECT_EQ(Button(w)->text(), QStringLiteral("Acquire"));
+  EXPECT_EQ(Bar(w)->value(), 1500);  // full, the last positions having passed the maximum
+  ExpectSeenInOrder({"Running", "Synchronising...", "Acquiring...", "Upgrading over serial port", "Upgrade OK"});
+
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+  EXPECT_EQ(ReadAll(saved), ReadAll(firmware));
+}
+
+TEST_F(QtUpgradeTest, OverTheAirWaitsForTheButtonThenUpgrades) {
+  const std::string firmware = Firmware(600);
+  StartModule({"--mode", "air", "--expect", firmware});
+  auto window = OpenWindow(firmware);
+  QtMainWindow& w = *window;
+
+  Button(w)->click();
+  ASSERT_TRUE(Watch(w, [&] { return Status(w) == QStringLiteral("Acquiring...") && Button(w)->isEnabled(); }));
+  EXPECT_EQ(Button(w)->text(), QStringLiteral("Click to Start"));
+
+  QTest::mouseClick(Button(w), Qt::LeftButton);  // the operator's confirm
+  EXPECT_FALSE(Button(w)->isEnabled());
+  EXPECT_EQ(Button(w)->text(), QStringLiteral("Acquire"));
+  ASSERT_TRUE(WatchFor(w, "Upgrade OK"));
+  ASSERT_TRUE(Watch(w, [&] { return Button(w)->isEnabled(); }));
+  ExpectSeenInOrder({"Running", "Synchronising...", "Acquiring...", "Upgrading over the air", "Upgrade OK"});
+  EXPECT_NE(std::find(seen_.begin(), seen_.end(), QStringLiteral("Upgrading over the air")), seen_.end());
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+TEST_F(QtUpgradeTest, AFailureLeavesTheWindowReadyForAnUpgradeThatWorks) {
+  const std::string firmware = Firmware(1000);
+  StartModule({"--refuse-data", "3", "--expect", firmware});
+  auto window = OpenWindow(firmware);
+  QtMainWindow& w = *window;
+
+  Button(w)->click();
+  ASSERT_TRUE(WatchFor(w, "Write Error"));
+  ASSERT_TRUE(Watch(w, [&] { return Button(w)->isEnabled(); }));
+  EXPECT_EQ(Button(w)->text(), QStringLiteral("Acquire"));
+  EXPECT_FALSE(HoldsDevice(device_)) << "the port stays open after the failure";
+
+  Button(w)->click();  // faults apply to the first session only
+  ASSERT_TRUE(WatchFor(w, "Upgrade OK"));
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+TEST_F(QtUpgradeTest, SinkCallsTakeEffectWhileTheAboutBoxIsOpen) {
+  const std::string firmware = Firmware(300);
+  StartModule({"--expect", firmware});
+  auto window = OpenWindow(firmware);
+  QtMainWindow& w = *window;
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+
+  Button(w)->click();
+  bool finished_under_the_box = false;
+  WhenModal<QtAboutBox>([&](QtAboutBox* box) {
+    finished_under_the_box =
+        Watch(w, [&] { return Status(w) == QStringLiteral("Upgrade OK") && Button(w)->isEnabled(); });
+    box->reject();
+  });
+  QTest::keyClick(&w, Qt::Key_F1);
+  EXPECT_TRUE(finished_under_the_box);
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+// Closing ends the upgrade at once and releases the port, also when the
+// worker is waiting for the window thread to carry out one of its calls.
+TEST_F(QtUpgradeTest, ClosingMidUpgradeEndsItPromptlyAndReleasesThePort) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> module;
+    const char* close_during;
+  };
+  const Case cases[] = {
+      {"data phase, worker waiting on the window", {}, "Upgrading over serial port"},
+      {"synchronising with a silent module", {"--ignore-sync", "100000"}, "Synchronising..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartModule(c.module);
+    auto window = OpenWindow(Firmware(60000));
+    QtMainWindow& w = *window;
+    Button(w)->click();
+    ASSERT_TRUE(WatchFor(w, c.close_during));
+    if (std::string_view(c.close_during) == "Upgrading over serial port") {
+      ASSERT_TRUE(Watch(w, [&] { return Bar(w)->value() > 0; }));
+      // No events are processed from here on: the worker's next call waits.
+      const auto give_up = std::chrono::steady_clock::now() + 20s;
+      while (w.Sinks().WaitingCalls() == 0 && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(1ms);
+      }
+      ASSERT_GT(w.Sinks().WaitingCalls(), 0u);
+    }
+    ASSERT_TRUE(HoldsDevice(device_));
+
+    const auto before = std::chrono::steady_clock::now();
+    w.close();
+    window.reset();
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(took, 1s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    EXPECT_FALSE(HoldsDevice(device_));
+    module_.reset();
+    seen_.clear();
+  }
+}
+
+TEST_F(QtUpgradeTest, ProductionModeEndsTheWindowWithStatusZeroEvenOverTheAboutBox) {
+  const std::string firmware = Firmware(500);
+  StartModule({"--expect", firmware, "--type", "9"});
+  QtMainWindow w(SettingsFile::Parse("[CONFIG]\nProdmode=1\nType=9\nFirmware=" + firmware + "\n"));
+  // Started by the initialisation, with the fields locked.
+  EXPECT_EQ(Status(w), QStringLiteral("Running"));
+  EXPECT_FALSE(Control<QLineEdit>(w, id::kComPort)->isEnabled());
+  EXPECT_FALSE(Control<QLineEdit>(w, id::kFileName)->isEnabled());
+  EXPECT_TRUE(Control<QPushButton>(w, id::kBrowse)->isHidden());
+
+  bool about_open = false;
+  WhenModal<QtAboutBox>([&](QtAboutBox*) { about_open = true; });  // and left open
+  QTimer::singleShot(0, &w, [&] {
+    w.activateWindow();
+    if (QTest::qWaitForWindowActive(&w)) QTest::keyClick(&w, Qt::Key_F1);
+  });
+  bool timed_out = false;
+  QTimer::singleShot(60s, &w, [&] {
+    timed_out = true;
+    if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget()); modal && modal != &w) modal->reject();
+    w.reject();
+  });
+  w.exec();
+  EXPECT_FALSE(timed_out);
+  EXPECT_TRUE(about_open);
+  EXPECT_EQ(w.ExitStatus(), 0);
+  EXPECT_EQ(Status(w), QStringLiteral("Upgrade OK"));
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+// The real binary, as a factory line runs it: a working directory with its
+// loader.cfg, nobody at the window.
+TEST_F(QtUpgradeTest, ProductionBinaryExitsZeroWithTheFirmwareDelivered) {
+  const std::string firmware = Firmware(2000, "REDIDADU.bin");
+  const std::string saved = dir_.Path() + "/received.bin";
+  std::ofstream(dir_.Path() + "/loader.cfg") << "[CONFIG]\r\nProdmode=1\r\nType=24\r\nComport=1\r\n";
+  StartModule({"--expect", firmware, "--save", saved, "--type", "24"});
+  ChildProcess loader({ZEVUVURI_WINDOW_PATH},
+                      {{"ZEVUVURI_PORT_DIR", PortDir()}, {"QT_QPA_PLATFORM", "offscreen"}}, dir_.Path());
+  loader.CloseStdin();
+  const auto status = loader.Wait(90s);
+  ASSERT_TRUE(status) << "the window did not end by itself";
+  EXPECT_EQ(*status, 0) << loader.Stderr();
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+  EXPECT_EQ(ReadAll(saved), ReadAll(firmware));
+}
+
+}  // namespace
+}  // namespace zevuvuri::ui::qt
