@@ -62,11 +62,14 @@ class EndRecorder : public UpgradeSinks {
 class TimingTest : public ::testing::Test {
  protected:
   // Runs one serial upgrade of a 100-byte file against `answer`; returns its outcome.
-  UpgradeOutcome Run(ScriptedModule::AnswerFn answer, bool over_the_air = false) {
+  UpgradeOutcome Run(ScriptedModule::AnswerFn answer, bool over_the_air = false, std::size_t file_size = 100) {
     module_ = std::make_unique<VirtualModule>(clock_, std::move(answer));
     module_->Attach(controller_);
     const std::string path = dir_.Path() + "/fw.bin";
-    std::ofstream(path, std::ios::binary) << std::string(100, 'f');
+    {
+      std::ofstream out(path, std::ios::binary);
+      for (std::size_t i = 0; i < file_size; ++i) out.put(static_cast<char>(i % 251));
+    }
     const std::wstring file(path.begin(), path.end());
     controller_.OnAcquire(L"virtual", L"0", file);
     if (over_the_air) {
@@ -161,6 +164,28 @@ TEST_F(TimingTest, OverTheAirEndsWithTheTrailerAndAHalfSecondPause) {
   const auto trailer = Of(Kind::Trailer);
   ASSERT_EQ(trailer.size(), 1u);
   EXPECT_EQ(clock_.Now() - trailer[0].at, 500ms);
+}
+
+TEST_F(TimingTest, FilesUpToTheOffsetLimitStreamWholeAndOneByteMoreIsRefused) {
+  // 1048488 bytes: the largest file whose end header offset, 1048544, still
+  // fits 20 bits; one frame less streams too; one byte more does not start.
+  for (std::size_t size : {std::size_t{1048432}, std::size_t{1048488}}) {
+    sinks_.Reset();
+    ASSERT_EQ(Run(ScriptedModule::Cooperative(false), false, size), UpgradeOutcome::Ok) << size;
+    const auto data = Of(Kind::Data);
+    ASSERT_EQ(data.size(), (size + 55) / 56 + 1) << size;
+    const auto& last = data.back().message.bytes;
+    const std::uint32_t last_offset = last[0] | (last[1] << 8) | ((last[2] & 0x0F) << 16);
+    EXPECT_EQ(last_offset, (data.size() - 1) * 56);
+    EXPECT_EQ(last[2] & 0xF0, 0x50);
+    const auto end = Of(Kind::End);
+    ASSERT_EQ(end.size(), 1u);
+    EXPECT_EQ(end[0].message.bytes[2], 0x70 | ((data.size() * 56) >> 16)) << "the end marker keeps its nibble";
+  }
+  sinks_.Reset();
+  EXPECT_EQ(Run(ScriptedModule::Cooperative(false), false, 1048489), UpgradeOutcome::FileTooLarge);
+  EXPECT_EQ(sinks_.LastStatus(), "Failure : file too large");
+  EXPECT_EQ(Of(Kind::WakeUp).size(), 0u) << "refused before anything is sent";
 }
 
 }  // namespace

@@ -1,0 +1,196 @@
+// Faults end to end: the controller in this process against the simulator on
+// a real pseudo-terminal. Each case checks the status text the fault ends
+// with, that the port is released, and that the next upgrade in the same
+// process succeeds.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/status_texts.h"
+#include "engine/upgrade_controller.h"
+#include "tests/support/child_process.h"
+#include "tests/support/pseudo_terminal.h"
+
+namespace zevuvuri {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::TempDir;
+
+// Confirms an over-the-air start as soon as a poll is acknowledged, as an
+// operator who presses at once; records the last status and the outcome.
+class Operator : public UpgradeSinks {
+ public:
+  void Attach(UpgradeController* controller, std::wstring port, std::wstring file) {
+    controller_ = controller;
+    port_ = std::move(port);
+    file_ = std::move(file);
+  }
+  void SetStatus(std::string_view t) override {
+    std::lock_guard lock(mutex_);
+    last_status_ = t;
+  }
+  void SetButtonCaption(std::string_view) override {}
+  void EnableButton(bool) override {}
+  void SetProgressRange(std::uint16_t) override {}
+  void SetProgressPosition(std::uint32_t) override {}
+  void EndProcess() override {}
+  void PollAcknowledged() override {
+    if (controller_->State() == UpgradeState::Acquiring) controller_->OnAcquire(port_, L"0", file_);
+  }
+  void UpgradeEnded(UpgradeOutcome o) override {
+    std::lock_guard lock(mutex_);
+    outcome_ = o;
+    cv_.notify_all();
+  }
+  std::string AwaitEnd() {
+    std::unique_lock lock(mutex_);
+    EXPECT_TRUE(cv_.wait_for(lock, 30s, [&] { return outcome_.has_value(); })) << "the upgrade did not end";
+    outcome_.reset();
+    return last_status_;
+  }
+
+ private:
+  UpgradeController* controller_ = nullptr;
+  std::wstring port_, file_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string last_status_;
+  std::optional<UpgradeOutcome> outcome_;
+};
+
+struct FaultCase {
+  const char* name;
+  std::vector<std::string> module;  // simulator options, the fault among them
+  std::string status;               // what the faulty upgrade ends with
+  bool module_survives = true;      // false: the module vanishes; a new one takes the next upgrade
+};
+
+class FaultMatrix : public ::testing::TestWithParam<FaultCase> {
+ protected:
+  void SetUp() override {
+    firmware_ = dir_.Path() + "/fw.bin";
+    std::ofstream out(firmware_, std::ios::binary);
+    for (int i = 0; i < 400; ++i) out.put(static_cast<char>(i * 37));
+  }
+  std::string StartModule(const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {ZEVUVURI_SIM_PATH, "--mode", "air", "--timeout", "60", "--linger-ms", "300"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    module_ = std::make_unique<ChildProcess>(argv);
+    const auto device = module_->ReadLine(10s);
+    EXPECT_TRUE(device) << "the simulator did not start";
+    return device.value_or("");
+  }
+  std::string Upgrade(const std::string& device) {
+    const std::wstring port(device.begin(), device.end());
+    const std::wstring file(firmware_.begin(), firmware_.end());
+    operator_.Attach(&controller_, port, file);
+    controller_.OnAcquire(port, L"0", file);
+    return operator_.AwaitEnd();
+  }
+  static bool PortIsFree(const std::string& device) {
+    std::atomic<LinkMode> mode{LinkMode::Serial};
+    SerialLink probe(mode);
+    const bool opened = probe.OpenLink(device);
+    probe.CloseLink();
+    return opened;
+  }
+
+  TempDir dir_;
+  std::string firmware_;
+  Operator operator_;
+  UpgradeController controller_{operator_};
+  std::unique_ptr<ChildProcess> module_;
+};
+
+TEST_P(FaultMatrix, EndsWithItsTextReleasesThePortAndTheNextUpgradeWorks) {
+  const FaultCase& c = GetParam();
+  controller_.SetSyncLimit(1500ms);  // a module that vanished while synchronising never answers
+  std::vector<std::string> options = c.module;
+  if (c.status == "Upgrade OK") options.insert(options.end(), {"--upgrades", "2"});
+  std::string device = StartModule(options);
+  EXPECT_EQ(Upgrade(device), c.status);
+  EXPECT_FALSE(controller_.Link().IsOpen());
+
+  if (!c.module_survives) {
+    EXPECT_EQ(module_->Wait(10s), 4) << "the simulator vanished as asked";
+    device = StartModule({});
+  }
+  EXPECT_TRUE(PortIsFree(device)) << "the port is released after the failure";
+  EXPECT_EQ(Upgrade(device), "Upgrade OK");
+  EXPECT_EQ(module_->Wait(10s), 0) << module_->Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultMatrix,
+    ::testing::Values(
+        // The module vanishes (its pseudo-terminal closes) in each phase.
+        FaultCase{"VanishWhileSynchronising", {"--vanish", "sync"}, "Failure : no answer from module", false},
+        FaultCase{"VanishWhilePolling", {"--vanish", "poll"}, "Did not get local ACK", false},
+        FaultCase{"VanishInTheData", {"--vanish", "data:3"}, "Write Error", false},
+        FaultCase{"VanishAtTheEnd", {"--vanish", "end"}, "Did not get local ACK for reboot", false},
+        // Replies just inside and just outside the 2000 ms and 1000 ms limits.
+        FaultCase{"PollAnsweredJustInTime", {"--delay", "poll:1=1850"}, "Upgrade OK"},
+        FaultCase{"PollAnsweredTooLate", {"--delay", "poll:1=2200"}, "Did not get local ACK"},
+        FaultCase{"DataAnsweredJustInTime", {"--delay", "data:2=1850"}, "Upgrade OK"},
+        FaultCase{"DataAnsweredTooLate", {"--delay", "data:2=2200"}, "Write Error"},
+        FaultCase{"EndAnsweredJustInTime", {"--delay", "end=850"}, "Upgrade OK"},
+        FaultCase{"EndAnsweredTooLate", {"--delay", "end=1200"}, "Did not get local ACK for reboot"},
+        // Garbage bursts larger than the 64 KiB buffer, before the answer.
+        FaultCase{"BurstBeforeTheSyncAnswer", {"--burst", "sync:1=70000"}, "Upgrade OK"},
+        FaultCase{"BurstBeforeThePollAnswer", {"--burst", "poll:1=70000"}, "Did not get local ACK"},
+        FaultCase{"BurstBeforeADataAnswer", {"--burst", "data:2=70000"}, "Write Error"},
+        FaultCase{"BurstBeforeTheEndAnswer", {"--burst", "end=70000"}, "Did not get local ACK for reboot"},
+        FaultCase{"BurstAfterTheEndAnswer", {"--burst-after", "end=70000"}, "Upgrade OK"},
+        // Refusals.
+        FaultCase{"PollRefused", {"--refuse-poll", "1"}, "Did not get local ACK"},
+        FaultCase{"DataRefused", {"--refuse-data", "4"}, "Write Error"},
+        FaultCase{"EndRefusedOverTheAir", {"--end-reply", "2"}, "Did not get local ACK for reboot"}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+class PortAndFileFaults : public FaultMatrix {};
+
+TEST_F(PortAndFileFaults, APortHeldElsewhereOrNamingNoTerminalFailsToOpenAndLeavesNothingBehind) {
+  const std::string device = StartModule({});
+  std::atomic<LinkMode> mode{LinkMode::Serial};
+  SerialLink holder(mode);
+  ASSERT_TRUE(holder.OpenLink(device));
+  EXPECT_EQ(Upgrade(device), "Failure : couldn't initialize COM port");
+  holder.CloseLink();
+
+  const std::string regular = dir_.Path() + "/regular";
+  std::ofstream(regular) << "not a port";
+  EXPECT_EQ(Upgrade(regular), "Failure : couldn't initialize COM port");
+  EXPECT_EQ(Upgrade("/dev/null"), "Failure : couldn't initialize COM port");
+  EXPECT_EQ(Upgrade(device), "Upgrade OK");
+  EXPECT_EQ(module_->Wait(10s), 0) << module_->Stderr();
+}
+
+TEST_F(PortAndFileFaults, AFileThatShrinksOrGrowsWhileStreamedIsSentAsItIsRead) {
+  for (const bool grow : {false, true}) {
+    SCOPED_TRACE(grow ? "growing" : "shrinking");
+    // The third data frame's answer is held back long enough to change the file.
+    const std::string device = StartModule({"--delay", "data:3=1500"});
+    std::thread editor([&] {
+      std::this_thread::sleep_for(900ms);  // synchronisation and the first frames are over by then
+      if (grow) {
+        std::ofstream(firmware_, std::ios::binary | std::ios::app) << std::string(500, 'g');
+      } else {
+        std::filesystem::resize_file(firmware_, 150);
+      }
+    });
+    EXPECT_EQ(Upgrade(device), "Upgrade OK");
+    editor.join();
+    EXPECT_EQ(module_->Wait(10s), 0) << module_->Stderr();
+    const std::string summary = module_->Stderr();
+    // 150 bytes: frames at 0, 56 and 112 were read before the cut, and the
+    // read at 168 finds the end. 900 bytes: every byte of the longer file.
+    EXPECT_NE(summary.find(grow ? "in 18 data frames" : "in 4 data frames"), std::string::npos) << summary;
+    SetUp();  // the original 400 bytes for the next round
+  }
+}
+
+}  // namespace
+}  // namespace zevuvuri
