@@ -21,8 +21,9 @@ struct WindowThreadSinks::Call {
 class WindowThreadSinks::CallEvent final : public QEvent {
  public:
   explicit CallEvent(std::shared_ptr<Call> call) : QEvent(kCallEventType), call_(std::move(call)) {}
-  // Read only with the sinks' mutex held: the worker wrote it before posting,
-  // and Qt's own hand-over of the event is invisible to race checkers.
+  // The worker builds and posts the event with the sinks' mutex held, and the
+  // window thread reads it only with that mutex held: Qt's own hand-over of
+  // the event synchronises in ways that race checkers cannot see.
   const std::shared_ptr<Call>& GetCall() const { return call_; }
 
  private:
@@ -69,13 +70,18 @@ void WindowThreadSinks::Forward(std::function<void(UpgradeSinks&)> run) {
 }
 
 bool WindowThreadSinks::event(QEvent* event) {
-  if (event->type() != kCallEventType) return QObject::event(event);
   std::shared_ptr<Call> call;
+  bool stopped = false;
   {
+    // Locked before the event is read at all: see CallEvent.
     std::lock_guard lock(mutex_);
-    if (stopped_) return true;
-    call = static_cast<CallEvent*>(event)->GetCall();
+    if (event->type() == kCallEventType) {
+      call = static_cast<CallEvent*>(event)->GetCall();
+      stopped = stopped_;
+    }
   }
+  if (!call) return QObject::event(event);
+  if (stopped) return true;
   // Run without the lock: a sink may take as long as drawing takes.
   if (target_ != nullptr) call->run(*target_);
   {
