@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing the loader needs on Debian 12.
 # Runs apt-get as root, or through sudo for an ordinary user.
+#   scripts/install-deps.sh [--windows]
+# --windows adds the cross compiler, wine and what the Windows tests use.
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,14 @@ packages=(
   valgrind
   clang libclang-rt-14-dev
 )
+if [ "${1:-}" == "--windows" ]; then
+  packages+=(
+    g++-mingw-w64-x86-64-posix googletest
+    wine wine64
+    xvfb xauth xdotool x11-utils imagemagick
+    zip unzip
+  )
+fi
 
 if [ "$(id -u)" -eq 0 ]; then as_root=(); else as_root=(sudo); fi
 

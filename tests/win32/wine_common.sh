@@ -71,3 +71,30 @@ StopSimulator() {
   fi
   [ -n "$sim_out" ] && rm -f "$sim_out" "$sim_out.err"
 }
+
+x_pid=""
+# Starts a private X server and points DISPLAY at it.
+StartX() {
+  local display_file
+  display_file=$(mktemp)
+  Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp >"$display_file" 2>/dev/null &
+  x_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$display_file" ] && break
+    sleep 0.1
+  done
+  export DISPLAY=":$(head -n1 "$display_file")"
+  rm -f "$display_file"
+  if [ "$DISPLAY" == ":" ]; then
+    Fail "Xvfb did not start"
+    Summary
+    exit 1
+  fi
+}
+
+StopX() {
+  if [ -n "$x_pid" ]; then
+    kill "$x_pid" 2>/dev/null
+    wait "$x_pid" 2>/dev/null
+  fi
+}

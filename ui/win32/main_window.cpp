@@ -86,7 +86,7 @@ INT_PTR CALLBACK MainWindow::DialogProc(HWND window, UINT message, WPARAM wparam
   return self == nullptr ? FALSE : self->Handle(message, wparam, lparam);
 }
 
-INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
       OnInitDialog();

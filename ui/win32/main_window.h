@@ -32,7 +32,7 @@ class MainWindow final : public AboutBoxOpener {
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-  INT_PTR Handle(UINT message, WPARAM wparam, LPARAM lparam);
+  INT_PTR Handle(UINT message, WPARAM wparam, LPARAM);
   void OnInitDialog();
   void OnPaint();
   void Close(int result);

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the Windows executables with mingw-w64 and packs them for an
+# operator: dist/zevuvuri-windows-1.06.zip holds zevuvuri.exe (the window),
+# zevuvuri-cli.exe, a README, the sample firmware REDIDADU.bin and an example
+# loader.cfg. Each .exe is linked statically and needs no DLL beside it.
+#   scripts/build-windows.sh [BUILD_DIR]          (default build-win-release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-win-release}
+version=1.06
+package=zevuvuri-windows-$version
+
+bash scripts/install-deps.sh --windows
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DZEVUVURI_TESTS=OFF
+cmake --build "$build" --target zevuvuri zevuvuri-cli
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+mkdir "$stage/$package"
+cp "$build/app/win32/zevuvuri.exe" "$build/tools/cli/zevuvuri-cli.exe" samples/REDIDADU.bin "$stage/$package/"
+x86_64-w64-mingw32-strip "$stage/$package/"*.exe
+# Windows text files: CRLF line ends.
+sed 's/$/\r/' scripts/windows/README.txt >"$stage/$package/README.txt"
+sed 's/$/\r/' scripts/windows/loader.cfg >"$stage/$package/loader.cfg.example"
+
+mkdir -p dist
+rm -f "dist/$package.zip"
+(cd "$stage" && zip -q -r -X "$OLDPWD/dist/$package.zip" "$package")
+echo "build-windows: dist/$package.zip"
+unzip -l "dist/$package.zip"

@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# The Windows window under wine on a private X server.
+#   window_under_wine.sh production   a production-mode start against the
+#       simulator: exit status 0 and the firmware received whole
+#   window_under_wine.sh click-upgrade  an operator's upgrade: the Acquire
+#       button clicked, the window left open, then closed with Esc
+#   window_under_wine.sh over-the-air   production mode over the air: the
+#       button clicked again to confirm the start
+#   window_under_wine.sh close-mid-upgrade  Esc while the worker streams: the
+#       window ends at once and releases the port
+#   window_under_wine.sh screenshots  the main window, the About box opened
+#       from the system menu, and a production upgrade under way, saved as
+#       PNG files in $ZEVUVURI_ARTIFACTS
+# Environment: ZEVUVURI_SIM, ZEVUVURI_WINDOW_EXE, ZEVUVURI_SAMPLE, WINEPREFIX.
+set -uo pipefail
+source "$(dirname "$0")/wine_common.sh"
+
+scenario=$1
+work=$(mktemp -d)
+trap 'StopSimulator; StopX; rm -rf "$work"' EXIT
+StartX
+
+WriteSettings() {  # COM_PORT [PRODMODE]
+  printf '[CONFIG]\r\nProdmode=%s\r\nComport=%s\r\nType=24\r\nFirmware=%s\r\n' "${2:-1}" "$1" \
+    "$(WinePath "$ZEVUVURI_SAMPLE")" >"$work/loader.cfg"
+}
+
+# Waits for a top-level window with this title; true once it is there.
+WaitWindow() {
+  for _ in $(seq 150); do
+    xdotool search --name "^$1\$" >/dev/null 2>&1 && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+# Clicks the Acquire button of the main window inside wine's desktop: the
+# button's centre lies at 144 of 287 dialog units across and 90 of 104 down
+# the client area, below wine's 3-pixel frame and 19-pixel caption.
+ClickAcquire() {
+  local WINDOW X Y WIDTH HEIGHT SCREEN
+  eval "$(xdotool search --name '^ZE Vuvuri V1.06$' getwindowgeometry --shell | head -n 6)"
+  local client_w=$((WIDTH - 6)) client_h=$((HEIGHT - 25))
+  xdotool mousemove $((X + 3 + client_w * 144 / 287)) $((Y + 22 + client_h * 90 / 104)) click 1
+}
+
+# Runs the window in wine's desktop, in the work folder, in the background.
+StartWindow() {
+  (cd "$work" && exec timeout 120 wine explorer /desktop=zevuvuri,640x400 "$ZEVUVURI_WINDOW_EXE") &
+  app=$!
+  if WaitWindow "ZE Vuvuri V1.06"; then Pass "main window shown"; else Fail "no main window"; fi
+}
+
+ExpectFirmwareWhole() {
+  Check "simulator exit status" 0 "$(WaitSimulator)"
+  if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
+}
+
+Shot() {  # NAME: the wine desktop, as a PNG in the artifacts
+  mkdir -p "$ZEVUVURI_ARTIFACTS"
+  import -window root -crop 640x400+0+0 +repage "$ZEVUVURI_ARTIFACTS/$1.png" && Pass "screenshot $1.png"
+}
+
+case $scenario in
+  production)
+    StartSimulator 21 --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    WriteSettings 21
+    (cd "$work" && timeout 120 wine "$ZEVUVURI_WINDOW_EXE")
+    Check "window exit status after a production upgrade" 0 "$?"
+    ExpectFirmwareWhole
+    ;;
+  click-upgrade)
+    StartSimulator 23 --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    WriteSettings 23 0
+    StartWindow
+    sleep 1
+    ClickAcquire
+    ExpectFirmwareWhole
+    sleep 1
+    kill -0 "$app" 2>/dev/null && Pass "window stays open after an operator's upgrade" || Fail "window ended"
+    xdotool key Escape
+    wait "$app"
+    Check "window closed by Esc, exit status" 0 "$?"
+    ;;
+  over-the-air)
+    StartSimulator 24 --mode air --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    WriteSettings 24
+    StartWindow
+    sleep 4  # synchronised and polling: the button reads "Click to Start"
+    ClickAcquire
+    wait "$app"
+    Check "window exit status after a production upgrade" 0 "$?"
+    ExpectFirmwareWhole
+    ;;
+  close-mid-upgrade)
+    StartSimulator 25 --type 24 --reply-delay-ms 50
+    WriteSettings 25
+    StartWindow
+    sleep 5  # well into the data frames
+    started=$(date +%s%N)
+    xdotool key Escape
+    wait "$app"
+    Check "production window closed before success, exit status" 1 "$?"
+    elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+    if [ "$elapsed_ms" -lt 5000 ]; then Pass "closed in ${elapsed_ms} ms"; else Fail "closing took ${elapsed_ms} ms"; fi
+    # The port is free again: a loader opens it and the module answers.
+    timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 25 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
+    Check "the next upgrade on the same port" 0 "$?"
+    ;;
+  screenshots)
+    # Wine's own desktop draws the title bars and system menus that a
+    # bare X server lacks.
+    StartWindow
+    sleep 1
+    Shot main-window
+    # The system menu: our entry is its last, so Up from the first row.
+    xdotool mousemove 200 115 click 1
+    sleep 0.3
+    xdotool key alt+space
+    sleep 0.5
+    xdotool key Up Return
+    if WaitWindow "About ZE Vuvuri"; then Pass "About box opened from the system menu"; else Fail "no About box"; fi
+    sleep 0.5
+    Shot about-box
+    xdotool key Escape
+    sleep 0.5
+    xdotool key Escape
+    wait "$app"
+    Check "window closed by Esc, exit status" 0 "$?"
+
+    # A production upgrade under way: fields locked, Browse hidden, the bar
+    # moving. The module answers slowly so that there is time to look.
+    StartSimulator 22 --type 24 --reply-delay-ms 25 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    WriteSettings 22
+    StartWindow
+    sleep 5
+    Shot production-upgrading
+    wait "$app"
+    Check "simulator exit status" 0 "$(WaitSimulator)"
+    ;;
+  *)
+    echo "unknown scenario $scenario" >&2
+    exit 2
+    ;;
+esac
+
+Summary
