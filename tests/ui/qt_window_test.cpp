@@ -178,18 +178,34 @@ TEST(QtWindow, ProductListChoicesWriteTheTypeButEditsOfItsFieldDoNot) {
   EXPECT_EQ(type->text(), QStringLiteral("8"));
 }
 
-TEST(QtWindow, EnterInAFieldAndEscCloseTheWindow) {
-  for (int key : {Qt::Key_Return, Qt::Key_Escape}) {
+TEST(QtWindow, EnterOrEscInAFieldClosesTheWindowEnterOnTheButtonPressesIt) {
+  struct Case {
+    int focus;
+    Qt::Key key;
+    bool closes;
+  };
+  const Case cases[] = {
+      {id::kComPort, Qt::Key_Return, true},
+      {id::kFileName, Qt::Key_Enter, true},
+      {id::kComPort, Qt::Key_Escape, true},
+      {id::kAcquire, Qt::Key_Return, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.focus);
     QtMainWindow window(SettingsFile{});
     window.show();
     window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     auto* port = Control<QLineEdit>(window, id::kComPort);
-    port->setFocus();
-    ASSERT_TRUE(WaitFor([&] { return port->hasFocus(); }, 5s));
-    QTest::keyClick(port, static_cast<Qt::Key>(key));
-    EXPECT_FALSE(window.isVisible()) << key;
+    port->setText(QStringLiteral("names nothing"));  // a press of Acquire fails at once
+    QWidget* focus = Control<QWidget>(window, c.focus);
+    focus->setFocus();
+    ASSERT_TRUE(WaitFor([&] { return focus->hasFocus(); }, 5s));
+    QTest::keyClick(focus, c.key);
+    EXPECT_EQ(window.isVisible(), !c.closes);
     EXPECT_EQ(window.ExitStatus(), 0);
+    const bool pressed = Control<QLabel>(window, id::kStatusLine)->text() == QStringLiteral("Failure : couldn't initialize COM port");
+    EXPECT_EQ(pressed, !c.closes);
   }
 }
 
