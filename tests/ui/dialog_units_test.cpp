@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
-#include "ui/app_icon.h"
-#include "ui/dialog_templates.h"
-
 namespace zevuvuri::ui {
 namespace {
 
@@ -34,39 +29,6 @@ TEST(DialogUnits, EdgesAreMappedOnTheirOwn) {
   const PixelRect right = DluToPixels({38, 27, 205, 13}, BaseUnits{7, 13});
   EXPECT_EQ(left.x + left.width, right.x);
   EXPECT_EQ(MulDivRound(-3, 6, 4), -5);  // halves go away from zero on both sides
-}
-
-TEST(DialogTemplates, IdsAreUniqueAndEveryAddressedControlExists) {
-  for (const DialogTemplate* dialog : {&MainDialogTemplate(), &AboutDialogTemplate()}) {
-    std::set<int> ids;
-    for (const auto& control : dialog->controls) {
-      if (control.id == id::kNone) continue;
-      EXPECT_TRUE(ids.insert(control.id).second) << dialog->resource_id << ": id " << control.id << " twice";
-      // Every control lies within its dialog.
-      EXPECT_LE(control.rect.x + control.rect.width, dialog->width) << control.id;
-      EXPECT_LE(control.rect.y + control.rect.height, dialog->height) << control.id;
-    }
-  }
-  for (int id : {id::kStatusLine, id::kAcquire, id::kComPort, id::kType, id::kProgress, id::kFileName, id::kBrowse,
-                 id::kTypeLabel, id::kProductLabel, id::kProductList}) {
-    EXPECT_NE(FindControl(MainDialogTemplate(), id), nullptr) << id;
-  }
-  EXPECT_EQ(FindControl(AboutDialogTemplate(), id::kUnlock)->kind, ControlKind::AutoCheckBox);
-  EXPECT_EQ(FindControl(MainDialogTemplate(), id::kProductLabel)->kind, ControlKind::Label);
-  EXPECT_EQ(FindControl(MainDialogTemplate(), id::kNone), nullptr);
-}
-
-TEST(ApplicationIcon, EachSizeIsATileWithTransparentCorners) {
-  for (const int size : kApplicationIconSizes) {
-    const IconImage icon = DrawApplicationIcon(size);
-    ASSERT_EQ(icon.size, size);
-    ASSERT_EQ(icon.pixels.size(), static_cast<std::size_t>(size * size));
-    EXPECT_EQ(icon.pixels.front() >> 24, 0u) << size;  // rounded corner
-    const std::uint32_t centre = icon.pixels[static_cast<std::size_t>(size / 2 * size + size / 2)];
-    EXPECT_EQ(centre >> 24, 0xFFu) << size;
-    std::set<std::uint32_t> colours(icon.pixels.begin(), icon.pixels.end());
-    EXPECT_GT(colours.size(), 4u) << size;  // a picture, not a flat tile
-  }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "engine/status_texts.h"
 #include "tests/ui/fake_controls.h"
 
 namespace zevuvuri::ui {
@@ -22,8 +21,7 @@ struct Window {
       : controls(MainDialogTemplate()),
         target(controls),
         dialog(controls, files, about, target,
-               settings_text != nullptr ? SettingsFile::Parse(settings_text) : SettingsFile{},
-               [this] { ++end_process_calls; }) {
+               settings_text != nullptr ? SettingsFile::Parse(settings_text) : SettingsFile{}, [] {}) {
     dialog.OnInitDialog();
   }
 
@@ -33,7 +31,6 @@ struct Window {
   FakeFileDialog files;
   FakeAboutBoxOpener about;
   RecordingTarget target;
-  int end_process_calls = 0;
   CRazazeDeviziDlg dialog;
 };
 
@@ -221,55 +218,6 @@ TEST(MainDialogSysCommand, SixteenToThirtyOneOpenTheAboutBox) {
   // The platform's own commands (close, move) are left to it.
   EXPECT_FALSE(w.dialog.OnSysCommand(0xF060));
   EXPECT_FALSE(w.dialog.OnSysCommand(0xF010));
-}
-
-TEST(MainDialogSinks, ReachTheStatusLineButtonAndProgressBar) {
-  Window w;
-  w.dialog.SetStatus("Upgrading over the air");
-  w.dialog.SetButtonCaption("Click to Start");
-  w.dialog.EnableButton(false);
-  w.dialog.SetProgressRange(50000);
-  w.dialog.SetProgressPosition(28);
-  EXPECT_EQ(w.controls[id::kStatusLine].text, L"Upgrading over the air");
-  EXPECT_EQ(w.controls[id::kAcquire].text, L"Click to Start");
-  EXPECT_FALSE(w.controls[id::kAcquire].enabled);
-  EXPECT_EQ(w.controls[id::kProgress].maximum, 50000);
-  EXPECT_EQ(w.controls[id::kProgress].position, 28u);
-  EXPECT_EQ(w.end_process_calls, 0);
-  w.dialog.EndProcess();
-  EXPECT_EQ(w.end_process_calls, 1);
-}
-
-// With the real controller: a port text that names no device fails at Start,
-// on the window thread, and the window is ready for the next try.
-TEST(MainDialogWithController, PortFailureLeavesTheButtonReady) {
-  // The controller needs its sinks before the window exists.
-  struct LateSinks final : UpgradeSinks {
-    UpgradeSinks* to = nullptr;
-    void SetStatus(std::string_view t) override { to->SetStatus(t); }
-    void SetButtonCaption(std::string_view t) override { to->SetButtonCaption(t); }
-    void EnableButton(bool e) override { to->EnableButton(e); }
-    void SetProgressRange(std::uint16_t m) override { to->SetProgressRange(m); }
-    void SetProgressPosition(std::uint32_t p) override { to->SetProgressPosition(p); }
-    void EndProcess() override { to->EndProcess(); }
-  } sinks;
-  FakeSurface controls(MainDialogTemplate());
-  FakeFileDialog files;
-  FakeAboutBoxOpener about;
-  UpgradeController controller(sinks);
-  ControllerAcquireTarget target(controller);
-  CRazazeDeviziDlg dialog(controls, files, about, target, SettingsFile{}, [] {});
-  sinks.to = &dialog;
-  dialog.OnInitDialog();
-
-  controls[id::kComPort].text = L"not a port";
-  controls[id::kAcquire].enabled = false;
-  dialog.OnAcquire();
-  EXPECT_EQ(controls[id::kStatusLine].text, L"Failure : couldn't initialize COM port");
-  EXPECT_EQ(controls[id::kAcquire].text, L"Acquire");
-  EXPECT_TRUE(controls[id::kAcquire].enabled);
-  EXPECT_EQ(controller.State(), UpgradeState::Idle);
-  EXPECT_FALSE(controller.WorkerRunning());
 }
 
 }  // namespace

@@ -120,10 +120,6 @@ TEST(QtWindow, AboutBoxIsBuiltFromItsTemplate) {
   QtAboutBox box(&window, *std::make_unique<WidgetSurface>(MainDialogTemplate(), std::map<int, QWidget*>{}));
   CheckBuiltFromTemplate(box, AboutDialogTemplate());
   EXPECT_EQ(box.windowTitle(), QStringLiteral("About ZE Vuvuri"));
-  EXPECT_TRUE(box.findChildren<QLabel*>().size() >= 3);
-  bool has_version = false;
-  for (auto* label : box.findChildren<QLabel*>()) has_version |= label->text() == QStringLiteral("ZE Vuvuri, Version 1.06");
-  EXPECT_TRUE(has_version);
   EXPECT_TRUE(Control<QPushButton>(box, id::kOk)->isDefault());
   EXPECT_FALSE(Control<QCheckBox>(box, id::kUnlock)->isChecked());
 }
