@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 
 #include "ui/qt/app_icon_qt.h"
 #include "ui/qt/drop_down_combo.h"
