@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev
-  qt6-base-dev xvfb xauth
+  qt6-base-dev xvfb xauth fonts-dejavu-core
   valgrind
   clang libclang-rt-14-dev
 )
