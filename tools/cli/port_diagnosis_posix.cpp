@@ -10,6 +10,7 @@
 
 #include "engine/port_name.h"
 #include "tools/cli/port_diagnosis.h"
+#include "tools/cli/serial_device_info.h"
 
 namespace fs = std::filesystem;
 
@@ -43,7 +44,7 @@ std::vector<std::string> ProcessesHolding(const std::string& device) {
   const std::string target = Canonical(device);
   const std::string self = std::to_string(::getpid());
   std::error_code ec;
-  for (const auto& proc : fs::directory_iterator("/proc", ec)) {
+  for (const auto& proc : fs::directory_iterator(ProcRoot(), ec)) {
     const std::string pid = proc.path().filename().string();
     if (pid == self || !std::all_of(pid.begin(), pid.end(), ::isdigit)) continue;
     std::error_code fd_ec;
@@ -124,21 +125,7 @@ std::vector<std::string> ListPorts() {
   }
   std::sort(links.begin(), links.end());
 
-  std::vector<std::string> devices;
-  for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
-    const std::string name = entry.path().filename().string();
-    std::error_code dev_ec;
-    if (!fs::exists(entry.path() / "device", dev_ec)) continue;  // virtual terminals have no device
-    if (name.rfind("ttyS", 0) == 0) {
-      // Most ttyS entries are placeholders for UARTs that are not fitted.
-      std::ifstream type(entry.path() / "type");
-      std::string t;
-      std::getline(type, t);
-      if (t == "0") continue;
-    }
-    devices.push_back("/dev/" + name);
-  }
-  std::sort(devices.begin(), devices.end());
+  const std::vector<std::string> devices = SerialDevices();
   for (const auto& [n, link] : links) com_for_device[Canonical(link)].push_back(std::to_string(n));
 
   lines.push_back("Serial devices:");
@@ -157,7 +144,15 @@ std::vector<std::string> ListPorts() {
       line += "   COM";
       for (const auto& c : coms) line += " " + c;
     }
+    const SerialDeviceInfo info = DescribeDevice(d);
+    if (info.usb) {
+      line += "   USB " + info.usb->vendor_id + ":" + info.usb->product_id;
+      if (!info.usb->serial.empty()) line += " serial " + info.usb->serial;
+      const std::string name = info.usb->manufacturer + (info.usb->manufacturer.empty() ? "" : " ") + info.usb->product;
+      if (!name.empty()) line += " (" + name + ")";
+    }
     lines.push_back(line);
+    for (const auto& id : info.by_id) lines.push_back("      " + id);
   }
   lines.push_back("COM links in " + dir + ":");
   if (links.empty()) lines.push_back("  (none)");

@@ -1,0 +1,57 @@
+#include "tools/cli/unit_record.h"
+
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+namespace zevuvuri::cli {
+
+std::string UtcTimeText(std::chrono::system_clock::time_point t) {
+  const auto since_epoch = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(since_epoch / 1000);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(since_epoch % 1000));
+  return text;
+}
+
+std::string RecordLine(const UnitRecord& r) {
+  using nlohmann::json;
+  json usb = nullptr;
+  if (r.usb) {
+    usb = {{"vendor_id", r.usb->vendor_id},
+           {"product_id", r.usb->product_id},
+           {"serial", r.usb->serial},
+           {"manufacturer", r.usb->manufacturer},
+           {"product", r.usb->product}};
+  }
+  json mode = nullptr;
+  if (r.link_mode) mode = *r.link_mode == LinkMode::Serial ? "serial" : "over_the_air";
+  json record = {
+      {"start", UtcTimeText(r.started)},
+      {"host", r.host},
+      {"port", r.port},
+      {"device", r.device.empty() ? json(nullptr) : json(r.device)},
+      {"usb", usb},
+      {"firmware", r.firmware},
+      {"firmware_size", r.firmware_size ? json(*r.firmware_size) : json(nullptr)},
+      {"firmware_sha256", r.firmware_sha256 ? json(*r.firmware_sha256) : json(nullptr)},
+      {"type_code", r.type_code},
+      {"link_mode", mode},
+      {"data_frames_sent", r.data_frames_sent},
+      {"result", r.result},
+      {"exit_code", r.exit_code},
+      {"duration_s", r.duration_s},
+  };
+  // Invalid UTF-8 in a path or a sysfs string becomes U+FFFD instead of
+  // throwing: the record is written whatever the adapter reports.
+  return record.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace zevuvuri::cli

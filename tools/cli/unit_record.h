@@ -1,0 +1,38 @@
+// The record of one upgrade that --report appends: what a factory line needs
+// to prove afterwards which board received which firmware, and how it ended.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "engine/upgrade_frame.h"
+#include "tools/cli/serial_device_info.h"
+
+namespace zevuvuri::cli {
+
+struct UnitRecord {
+  std::chrono::system_clock::time_point started;
+  std::string host;
+  std::string port;     // as given on the command line
+  std::string device;   // what it resolved to; empty when it named none
+  std::optional<UsbAdapter> usb;
+  std::string firmware;
+  std::optional<std::uint64_t> firmware_size;  // nothing: unreadable
+  std::optional<std::string> firmware_sha256;
+  unsigned type_code = 0;
+  std::optional<LinkMode> link_mode;  // nothing: the module never answered
+  std::uint64_t data_frames_sent = 0;
+  std::string result;  // the last status text
+  int exit_code = 0;
+  double duration_s = 0;
+};
+
+// UTC with milliseconds: "2026-12-08T05:01:02.345Z".
+std::string UtcTimeText(std::chrono::system_clock::time_point t);
+
+// One line of JSON, without the newline. Absent values are null.
+std::string RecordLine(const UnitRecord& record);
+
+}  // namespace zevuvuri::cli
