@@ -19,17 +19,28 @@ constexpr const char* kExitCodesHelp = R"(Exit status:
   8    synchronisation time-out (--sync-timeout)
   9    Failure : file too large
   10   Failure : couldn't start thread
-  130  interrupted (Ctrl-C); the port is closed)";
+  11   the --report file could not be written
+  130  interrupted (Ctrl-C); the port is closed
+
+Several ports: 0 only when every port ended with "Upgrade OK"; otherwise the
+code of the first port, in the order given, that did not (130 on Ctrl-C).
+--doctor: 0 when it finds nothing wrong, 1 when it finds a problem.)";
 
 }  // namespace
 
 ParseResult ParseCommandLine(int argc, const char* const* argv) {
   CliOptions o;
   CLI::App app{"ZE Vuvuri command-line loader: streams FIRMWARE to the module on PORT, frame by frame,\n"
-               "and has it reboot into it. Prints each status text on its own line."};
+               "and has it reboot into it. Prints each status text on its own line. Given several\n"
+               "ports, upgrades them all at once, each line prefixed with its port, and ends with a\n"
+               "summary table."};
   app.footer(kExitCodesHelp);
-  app.add_option("--port", o.port, "COM port number N, or a device path such as /dev/ttyUSB0")
-      ->capture_default_str();
+  std::vector<std::string> ports;
+  app.add_option("--port", ports,
+                 "COM port number N, or a device path such as /dev/ttyUSB0 or /dev/serial/by-id/...; "
+                 "give it several times to upgrade several modules at once (default: 1)")
+      ->take_all()
+      ->allow_extra_args(false);
   app.add_option("--type", o.type, "module type code as decimal text")->capture_default_str();
   app.add_flag("--yes", o.yes, "over the air: start streaming once the module answers a poll, without Enter");
   app.add_option("--sync-timeout", o.sync_timeout_seconds,
@@ -37,7 +48,15 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
       ->check(CLI::PositiveNumber);
   app.add_flag("--trace", o.trace, "write every frame sent and reply byte received to standard error");
   app.add_flag("--json", o.json, "one JSON object per line on standard output instead of plain lines");
-  app.add_flag("--list-ports", o.list_ports, "list serial devices and the COM numbers that map to them");
+  app.add_flag("--list-ports", o.list_ports,
+               "list serial devices with their /dev/serial/by-id names, USB ids and serial numbers, and the "
+               "COM numbers that map to them");
+  app.add_flag("--doctor", o.doctor,
+               "check the station: device permissions, ports held by other programs, ModemManager, USB "
+               "latency timers (and any --port given)");
+  app.add_option("--report", o.report,
+                 "append one JSON line per upgrade to FILE: time, host, port, device, USB adapter, firmware "
+                 "size and SHA-256, type, link mode, frames, result, exit code, duration");
   app.add_option("FIRMWARE", o.firmware, "firmware file, sent byte for byte")->capture_default_str();
 
   ParseResult result;
@@ -51,6 +70,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     result.message = std::string("zevuvuri-cli: ") + e.what() + "\nRun with --help for usage.\n";
     result.message_is_error = true;
     return result;
+  }
+  if (!ports.empty()) {
+    o.ports = ports;
+    o.ports_given = true;
   }
   result.options = o;
   return result;

@@ -8,7 +8,10 @@
 namespace zevuvuri::cli {
 
 struct CliOptions {
-  std::string port = "1";  // the COM port field's text: a number N or a device path
+  // The COM port field's texts: numbers N or device paths. One upgrade runs
+  // per port, all at once, with the same firmware.
+  std::vector<std::string> ports = {"1"};
+  bool ports_given = false;  // --port was on the command line
   std::string type = "0";  // the Type field's text
   std::string firmware = "REDIDADU.bin";
   bool yes = false;        // confirm an over-the-air start without waiting for Enter
@@ -16,6 +19,8 @@ struct CliOptions {
   bool trace = false;
   bool json = false;
   bool list_ports = false;
+  bool doctor = false;
+  std::optional<std::string> report;  // append one JSON record per upgrade to this file
 };
 
 struct ParseResult {

@@ -1,10 +1,9 @@
 #include "tools/cli/console_reporter.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/progress_board.h"
 
 namespace zevuvuri::cli {
 
@@ -19,27 +18,42 @@ std::string Clock(double seconds) {
   return text;
 }
 
+std::string_view ModeName(LinkMode mode) { return mode == LinkMode::Serial ? "serial" : "over_the_air"; }
+
 }  // namespace
 
-ConsoleReporter::ConsoleReporter(std::FILE* out, std::FILE* err, bool json, bool progress_bar)
-    : out_(out), err_(err), json_(json), progress_bar_(progress_bar && !json) {}
+ConsoleReporter::ConsoleReporter(std::FILE* out, std::FILE* err, bool json, bool progress_bar, ReporterPlace place)
+    : out_(out), err_(err), json_(json), progress_bar_(progress_bar && !json && place.board == nullptr),
+      place_(std::move(place)) {}
 
-void ConsoleReporter::EmitJson(const std::string& line) {
+void ConsoleReporter::EmitJson(nlohmann::json event) {
+  if (!place_.port.empty()) event["port"] = place_.port;
+  const std::string line = event.dump() + "\n";
   std::fputs(line.c_str(), out_);
-  std::fputc('\n', out_);
   std::fflush(out_);
+}
+
+void ConsoleReporter::PrintLine(std::FILE* to, std::string_view text) {
+  std::string line = place_.prefix_lines ? place_.port + ": " : std::string();
+  line += text;
+  line += "\n";
+  std::fputs(line.c_str(), to);
+  std::fflush(to);
 }
 
 void ConsoleReporter::SetStatus(std::string_view text) {
   std::lock_guard lock(mutex_);
   last_status_ = text;
   if (json_) {
-    EmitJson(nlohmann::json{{"event", "status"}, {"text", text}}.dump());
+    EmitJson({{"event", "status"}, {"text", text}});
+    return;
+  }
+  if (place_.board != nullptr) {
+    place_.board->SetStatus(place_.row, text);
     return;
   }
   ClearProgressLine();
-  std::fprintf(out_, "%.*s\n", static_cast<int>(text.size()), text.data());
-  std::fflush(out_);
+  PrintLine(out_, text);
 }
 
 void ConsoleReporter::EnableButton(bool enabled) {
@@ -49,9 +63,11 @@ void ConsoleReporter::EnableButton(bool enabled) {
 
 void ConsoleReporter::LinkModeLearned(LinkMode mode) {
   std::lock_guard lock(mutex_);
+  learned_mode_ = mode;
   if (json_) {
-    EmitJson(nlohmann::json{{"event", "link_mode"}, {"mode", mode == LinkMode::Serial ? "serial" : "over_the_air"}}
-                 .dump());
+    EmitJson({{"event", "link_mode"}, {"mode", ModeName(mode)}});
+  } else if (place_.board != nullptr) {
+    place_.board->SetMode(place_.row, mode == LinkMode::Serial ? "serial" : "over the air");
   }
 }
 
@@ -62,6 +78,7 @@ void ConsoleReporter::PollAcknowledged() {
 
 void ConsoleReporter::DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) {
   std::lock_guard lock(mutex_);
+  ++data_frames_;
   const auto now = std::chrono::steady_clock::now();
   if (!data_started_) data_started_ = now;
   // Every frame would be a thousand lines a minute: report at most ten times
@@ -70,9 +87,8 @@ void ConsoleReporter::DataProgress(std::uint64_t bytes_sent, std::uint64_t file_
   if (!last && now - last_progress_ < kProgressInterval) return;
   last_progress_ = now;
   if (json_) {
-    EmitJson(nlohmann::json{{"event", "progress"}, {"bytes", std::min(bytes_sent, file_size)}, {"total", file_size}}
-                 .dump());
-  } else if (progress_bar_) {
+    EmitJson({{"event", "progress"}, {"bytes", std::min(bytes_sent, file_size)}, {"total", file_size}});
+  } else if (progress_bar_ || place_.board != nullptr) {
     DrawProgressLine(bytes_sent, file_size);
   }
 }
@@ -82,8 +98,6 @@ void ConsoleReporter::DrawProgressLine(std::uint64_t bytes_sent, std::uint64_t f
   const std::uint64_t done = std::min(bytes_sent, file_size);
   const double fraction = file_size == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(file_size);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - *data_started_).count();
-  std::string bar(kWidth, ' ');
-  std::fill_n(bar.begin(), static_cast<int>(fraction * kWidth), '#');
   // The first frames say nothing about the rate yet.
   std::string speed = "-- KiB/s  -:-- left";
   if (elapsed >= 0.5 && done > 0) {
@@ -93,6 +107,12 @@ void ConsoleReporter::DrawProgressLine(std::uint64_t bytes_sent, std::uint64_t f
                   Clock(static_cast<double>(file_size - done) / rate).c_str());
     speed = text;
   }
+  if (place_.board != nullptr) {
+    place_.board->SetProgress(place_.row, static_cast<int>(fraction * 100), speed);
+    return;
+  }
+  std::string bar(kWidth, ' ');
+  std::fill_n(bar.begin(), static_cast<int>(fraction * kWidth), '#');
   std::fprintf(err_, "\r\033[K[%s] %3d%%  %llu/%llu bytes  %s", bar.c_str(), static_cast<int>(fraction * 100),
                static_cast<unsigned long long>(done), static_cast<unsigned long long>(file_size), speed.c_str());
   std::fflush(err_);
@@ -130,14 +150,30 @@ int ConsoleReporter::PollsAcknowledged() const {
   return polls_acknowledged_;
 }
 
+std::optional<LinkMode> ConsoleReporter::LearnedMode() const {
+  std::lock_guard lock(mutex_);
+  return learned_mode_;
+}
+
+std::uint64_t ConsoleReporter::DataFramesSent() const {
+  std::lock_guard lock(mutex_);
+  return data_frames_;
+}
+
 void ConsoleReporter::Note(const std::string& text) {
   std::lock_guard lock(mutex_);
   if (json_) {
-    EmitJson(nlohmann::json{{"event", "note"}, {"text", text}}.dump());
+    EmitJson({{"event", "note"}, {"text", text}});
+    return;
+  }
+  const std::string prefixed = place_.prefix_lines || place_.board != nullptr ? place_.port + ": " + text : text;
+  if (place_.board != nullptr) {
+    place_.board->Note(prefixed);
     return;
   }
   ClearProgressLine();
-  std::fprintf(err_, "zevuvuri-cli: %s\n", text.c_str());
+  const std::string line = "zevuvuri-cli: " + prefixed + "\n";
+  std::fputs(line.c_str(), err_);
   std::fflush(err_);
 }
 
@@ -149,12 +185,11 @@ std::string ConsoleReporter::LastStatus() const {
 void ConsoleReporter::Result(UpgradeOutcome outcome, int exit_code, double seconds) {
   std::lock_guard lock(mutex_);
   if (json_) {
-    EmitJson(nlohmann::json{{"event", "result"},
-                            {"outcome", OutcomeName(outcome)},
-                            {"status", last_status_},
-                            {"exit_code", exit_code},
-                            {"duration_s", seconds}}
-                 .dump());
+    EmitJson({{"event", "result"},
+              {"outcome", OutcomeName(outcome)},
+              {"status", last_status_},
+              {"exit_code", exit_code},
+              {"duration_s", seconds}});
     return;
   }
   ClearProgressLine();

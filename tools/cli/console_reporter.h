@@ -1,5 +1,7 @@
 // The command line's upgrade sinks: status texts as plain lines (or JSON
 // events) on standard output, a progress bar on a terminal's standard error.
+// With several ports, one reporter per port: its lines carry the port, and on
+// a terminal a shared board shows every port's progress instead.
 #pragma once
 
 #include <chrono>
@@ -10,15 +12,28 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "engine/upgrade_sinks.h"
 
 namespace zevuvuri::cli {
 
+class ProgressBoard;
+
+// Where one port's upgrade is shown.
+struct ReporterPlace {
+  std::string port;            // the port text, carried by every JSON event
+  bool prefix_lines = false;   // plain lines as "PORT: text"
+  ProgressBoard* board = nullptr;  // a terminal board instead of lines and a bar
+  std::size_t row = 0;         // this port's line on the board
+};
+
 // Sinks: called from the main thread (Start) and the worker. The queries:
-// main thread. Every print is under one lock, so lines never interleave.
+// main thread. Every print is one stdio call under one lock, so lines never
+// interleave, those of other ports' reporters included.
 class ConsoleReporter final : public UpgradeSinks {
  public:
-  ConsoleReporter(std::FILE* out, std::FILE* err, bool json, bool progress_bar);
+  ConsoleReporter(std::FILE* out, std::FILE* err, bool json, bool progress_bar, ReporterPlace place = {});
 
   void SetStatus(std::string_view text) override;
   void SetButtonCaption(std::string_view) override {}
@@ -36,6 +51,8 @@ class ConsoleReporter final : public UpgradeSinks {
   bool ButtonEnabled() const;
   int PollsAcknowledged() const;
   std::string LastStatus() const;
+  std::optional<LinkMode> LearnedMode() const;
+  std::uint64_t DataFramesSent() const;
 
   // Notes for the operator, on standard error (a JSON "note" event with --json).
   void Note(const std::string& text);
@@ -44,12 +61,14 @@ class ConsoleReporter final : public UpgradeSinks {
  private:
   void ClearProgressLine();  // under mutex_
   void DrawProgressLine(std::uint64_t bytes_sent, std::uint64_t file_size);  // under mutex_
-  void EmitJson(const std::string& line);  // under mutex_
+  void EmitJson(nlohmann::json event);  // under mutex_
+  void PrintLine(std::FILE* to, std::string_view text);  // under mutex_
 
   std::FILE* const out_;
   std::FILE* const err_;
   const bool json_;
   const bool progress_bar_;
+  const ReporterPlace place_;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 
   mutable std::mutex mutex_;
@@ -59,6 +78,8 @@ class ConsoleReporter final : public UpgradeSinks {
   int polls_acknowledged_ = 0;
   std::string last_status_;
   bool progress_shown_ = false;
+  std::optional<LinkMode> learned_mode_;
+  std::uint64_t data_frames_ = 0;
   std::optional<std::chrono::steady_clock::time_point> data_started_;
   std::chrono::steady_clock::time_point last_progress_{};
 };

@@ -10,6 +10,7 @@ namespace zevuvuri::cli {
 
 enum class ExitCode : int {
   Ok = 0,                    // "Upgrade OK"
+  DoctorFound = 1,           // --doctor found a problem
   Usage = 2,                 // bad command line
   Port = 3,                  // "Failure : couldn't initialize COM port"
   File = 4,                  // "Failure : couldn't open file" / "couldn't read file"
@@ -19,6 +20,7 @@ enum class ExitCode : int {
   SyncTimeout = 8,           // "Failure : no answer from module" (--sync-timeout)
   FileTooLarge = 9,          // "Failure : file too large"
   Thread = 10,               // "Failure : couldn't start thread"
+  Report = 11,               // the --report file could not be written
   Interrupted = 130,         // Ctrl-C or SIGTERM: port closed, nothing more sent
 };
 

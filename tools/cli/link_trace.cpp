@@ -17,7 +17,8 @@ void LinkTrace::Print(const char* direction, std::span<const std::uint8_t> bytes
   if (bytes.size() > kShown) hex += " ...";
   const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
   std::lock_guard lock(mutex_);
-  std::fprintf(err_, "[%10.6f] %s %zu:%s\n", t, direction, bytes.size(), hex.c_str());
+  std::fprintf(err_, "[%10.6f] %s%s%s %zu:%s\n", t, label_.c_str(), label_.empty() ? "" : ": ", direction,
+               bytes.size(), hex.c_str());
 }
 
 }  // namespace zevuvuri::cli

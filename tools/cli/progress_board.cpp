@@ -1,0 +1,87 @@
+#include "tools/cli/progress_board.h"
+
+#include <algorithm>
+
+namespace zevuvuri::cli {
+
+namespace {
+
+// Redrawing every frame of four ports would be four hundred redraws a second.
+constexpr auto kDrawInterval = std::chrono::milliseconds{100};
+
+}  // namespace
+
+ProgressBoard::ProgressBoard(std::FILE* err, std::vector<std::string> ports) : err_(err) {
+  for (auto& p : ports) {
+    port_width_ = std::max(port_width_, p.size());
+    Row row;
+    row.port = std::move(p);
+    rows_.push_back(std::move(row));
+  }
+}
+
+std::string ProgressBoard::Format(const Row& row) const {
+  std::string percent = row.percent < 0 ? "   -" : std::to_string(row.percent) + "%";
+  percent.insert(0, percent.size() < 4 ? 4 - percent.size() : 0, ' ');
+  char line[512];
+  std::snprintf(line, sizeof line, "%-*s  %-12s %s  %-22s %s", static_cast<int>(port_width_), row.port.c_str(),
+                row.mode.c_str(), percent.c_str(), row.figures.c_str(), row.status.c_str());
+  return line;
+}
+
+std::string ProgressBoard::RowText(std::size_t row) const {
+  std::lock_guard lock(mutex_);
+  return Format(rows_.at(row));
+}
+
+void ProgressBoard::Draw(bool force) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && now - last_draw_ < kDrawInterval) return;
+  last_draw_ = now;
+  // Back to the board's first line, then each line cleared and rewritten.
+  std::string out;
+  if (drawn_ > 0) out += "\033[" + std::to_string(drawn_) + "A";
+  for (const auto& row : rows_) out += "\r\033[K" + Format(row) + "\n";
+  std::fputs(out.c_str(), err_);
+  std::fflush(err_);
+  drawn_ = rows_.size();
+}
+
+void ProgressBoard::SetStatus(std::size_t row, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  rows_.at(row).status = text;
+  Draw(true);
+}
+
+void ProgressBoard::SetMode(std::size_t row, std::string_view mode) {
+  std::lock_guard lock(mutex_);
+  rows_.at(row).mode = mode;
+  Draw(true);
+}
+
+void ProgressBoard::SetProgress(std::size_t row, int percent, std::string_view figures) {
+  std::lock_guard lock(mutex_);
+  rows_.at(row).percent = percent;
+  rows_.at(row).figures = figures;
+  Draw(false);
+}
+
+void ProgressBoard::Note(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  // Clear the board, print the note where it stood, and draw it below.
+  std::string out;
+  if (drawn_ > 0) out += "\033[" + std::to_string(drawn_) + "A\r\033[J";
+  out += "zevuvuri-cli: ";
+  out += text;
+  out += "\n";
+  std::fputs(out.c_str(), err_);
+  drawn_ = 0;
+  Draw(true);
+}
+
+void ProgressBoard::Finish() {
+  std::lock_guard lock(mutex_);
+  Draw(true);
+}
+
+}  // namespace zevuvuri::cli

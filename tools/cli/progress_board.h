@@ -1,0 +1,51 @@
+// Several upgrades' progress on a terminal: one line per port, redrawn in
+// place with ANSI cursor movement, and notes printed above the lines.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zevuvuri::cli {
+
+// Every call from any thread; one lock around the rows and every write.
+class ProgressBoard {
+ public:
+  ProgressBoard(std::FILE* err, std::vector<std::string> ports);
+
+  void SetStatus(std::size_t row, std::string_view text);
+  void SetMode(std::size_t row, std::string_view mode);
+  // `figures`: rate and time left, as the single-port progress bar shows them.
+  void SetProgress(std::size_t row, int percent, std::string_view figures);
+  // A line for the operator, printed above the board, which is then redrawn.
+  void Note(std::string_view text);
+  // Draws the final state and leaves the cursor below the board.
+  void Finish();
+
+  // One row as it is drawn, for the tests: port, mode, percent, figures, status.
+  std::string RowText(std::size_t row) const;
+
+ private:
+  struct Row {
+    std::string port;
+    std::string mode = "-";
+    int percent = -1;  // no data frame yet
+    std::string figures;
+    std::string status;
+  };
+
+  void Draw(bool force);  // under mutex_
+  std::string Format(const Row& row) const;  // under mutex_
+
+  std::FILE* const err_;
+  mutable std::mutex mutex_;
+  std::vector<Row> rows_;
+  std::size_t port_width_ = 4;
+  std::size_t drawn_ = 0;  // lines on screen below the notes
+  std::chrono::steady_clock::time_point last_draw_{};
+};
+
+}  // namespace zevuvuri::cli
