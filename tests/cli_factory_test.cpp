@@ -1,0 +1,342 @@
+// zevuvuri-cli on a factory line: several simulated modules upgraded at once
+// by one command, the record per unit, and the station doctor against
+// prepared environments.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "engine/serial_link.h"
+#include "tests/support/child_process.h"
+#include "tests/support/pseudo_terminal.h"
+
+namespace zevuvuri {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::TempDir;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// The digest from the system's own tool, not from the loader's code.
+std::string Sha256Sum(const std::string& path) {
+  std::string command = "sha256sum '" + path + "'";
+  std::FILE* p = ::popen(command.c_str(), "r");
+  char digest[65] = {};
+  if (p == nullptr || std::fread(digest, 1, 64, p) != 64) digest[0] = '\0';
+  if (p != nullptr) ::pclose(p);
+  return digest;
+}
+
+class FactoryTest : public ::testing::Test {
+ protected:
+  // Starts a simulator as COM port `com`; returns its device.
+  std::string StartModule(int com, std::vector<std::string> args) {
+    std::vector<std::string> argv = {ZEVUVURI_SIM_PATH, "--com", std::to_string(com), "--timeout", "60"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    modules_[com] = std::make_unique<ChildProcess>(argv, Env());
+    const auto device = modules_[com]->ReadLine(10s);
+    EXPECT_TRUE(device) << "the simulator did not start";
+    return device.value_or("");
+  }
+  int RunLoader(std::vector<std::string> args, const std::map<std::string, std::string>& env,
+                std::vector<std::string> prefix = {}) {
+    std::vector<std::string> argv = prefix;
+    argv.push_back(ZEVUVURI_CLI_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    loader_ = std::make_unique<ChildProcess>(argv, env);
+    loader_->CloseStdin();
+    const auto status = loader_->Wait(90s);
+    EXPECT_TRUE(status) << "the loader did not end";
+    return status.value_or(-1);
+  }
+  int ModuleStatus(int com) {
+    const auto status = modules_[com]->Wait(30s);
+    EXPECT_TRUE(status) << "the simulator did not end";
+    return status.value_or(-1);
+  }
+  std::map<std::string, std::string> Env() const { return {{"ZEVUVURI_PORT_DIR", dir_.Path() + "/ports"}}; }
+  std::string Firmware(std::size_t size) {
+    const std::string path = dir_.Path() + "/fw-" + std::to_string(size) + ".bin";
+    std::ofstream out(path, std::ios::binary);
+    for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>((i * 131 + 11) & 0xFF));
+    return path;
+  }
+
+  TempDir dir_;
+  std::map<int, std::unique_ptr<ChildProcess>> modules_;
+  std::unique_ptr<ChildProcess> loader_;
+};
+
+TEST_F(FactoryTest, FourModulesAtOnceOneRefusingAFrameOneVanishing) {
+  const std::string fw = Firmware(3000);  // 54 data frames and the empty one
+  const std::string report = dir_.Path() + "/units.jsonl";
+  WriteFile(report, "{\"earlier\":\"record\"}\n");
+  const std::string saved1 = dir_.Path() + "/saved1.bin", saved4 = dir_.Path() + "/saved4.bin";
+  std::map<int, std::string> devices;
+  devices[1] = StartModule(1, {"--expect", fw, "--save", saved1, "--type", "24"});
+  devices[2] = StartModule(2, {"--expect", fw, "--vanish", "data:20"});
+  devices[3] = StartModule(3, {"--expect", fw, "--refuse-data", "3"});
+  devices[4] = StartModule(4, {"--expect", fw, "--save", saved4, "--mode", "air", "--type", "24"});
+
+  // Not a terminal: plain lines, each with its port.
+  const int status = RunLoader({"--port", "1", "--port", "2", "--port", "3", "--port", devices[4], "--type", "24",
+                                "--yes", "--report", report, fw},
+                               Env());
+  EXPECT_EQ(status, 6) << loader_->Stderr();
+
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
+  EXPECT_EQ(ModuleStatus(2), 4) << "the vanish fault closed its port";
+  EXPECT_EQ(ModuleStatus(4), 0) << modules_[4]->Stderr();
+  EXPECT_EQ(ReadAll(saved1), ReadAll(fw));
+  EXPECT_EQ(ReadAll(saved4), ReadAll(fw));
+
+  const auto lines = loader_->StdoutLines();
+  auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+  EXPECT_TRUE(has("1: Upgrading over serial port"));
+  EXPECT_TRUE(has("1: Upgrade OK"));
+  EXPECT_TRUE(has("2: Write Error"));
+  EXPECT_TRUE(has("3: Write Error"));
+  EXPECT_TRUE(has(devices[4] + ": Upgrading over the air"));
+  EXPECT_TRUE(has(devices[4] + ": Upgrade OK"));
+
+  // The summary: a header, then one row per port in the order given.
+  const auto header = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.rfind("PORT", 0) == 0; });
+  ASSERT_NE(header, lines.end()) << loader_->Stdout();
+  ASSERT_EQ(lines.end() - header, 5);
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"1", "Upgrade OK"}, {"2", "Write Error"}, {"3", "Write Error"}, {devices[4], "Upgrade OK"}};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string& row = *(header + 1 + static_cast<long>(i));
+    EXPECT_EQ(row.rfind(rows[i].first + " ", 0), 0u) << row;
+    EXPECT_NE(row.find(rows[i].second), std::string::npos) << row;
+    EXPECT_EQ(row.substr(row.size() - 2), " s") << row;
+  }
+
+  // The report: the earlier record kept, then one whole record per unit.
+  std::ifstream in(report);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "{\"earlier\":\"record\"}");
+  std::map<std::string, nlohmann::json> records;
+  while (std::getline(in, line)) {
+    const auto j = nlohmann::json::parse(line);
+    records[j["port"]] = j;
+  }
+  ASSERT_EQ(records.size(), 4u);
+  const std::string digest = Sha256Sum(fw);
+  ASSERT_EQ(digest.size(), 64u);
+  struct Expected {
+    std::string port;
+    std::string device;
+    std::string result;
+    int exit_code;
+    int frames;
+    std::string mode;
+  };
+  const Expected expected[] = {
+      {"1", devices[1], "Upgrade OK", 0, 55, "serial"},
+      {"2", devices[2], "Write Error", 6, 20, "serial"},
+      {"3", devices[3], "Write Error", 6, 3, "serial"},
+      {devices[4], devices[4], "Upgrade OK", 0, 55, "over_the_air"},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.port);
+    const auto& r = records[e.port];
+    EXPECT_EQ(r["device"], e.device) << "the COM link followed to the device";
+    EXPECT_EQ(r["result"], e.result);
+    EXPECT_EQ(r["exit_code"], e.exit_code);
+    EXPECT_EQ(r["data_frames_sent"], e.frames);
+    EXPECT_EQ(r["link_mode"], e.mode);
+    EXPECT_EQ(r["firmware"], fw);
+    EXPECT_EQ(r["firmware_size"], 3000);
+    EXPECT_EQ(r["firmware_sha256"], digest);
+    EXPECT_EQ(r["type_code"], 24);
+    EXPECT_GT(r["duration_s"].get<double>(), 0.0);
+    EXPECT_TRUE(r["usb"].is_null()) << "a pseudo-terminal has no USB adapter";
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    EXPECT_EQ(r["host"], host);
+  }
+}
+
+// The first failure in the order the ports were given decides the status,
+// not the first in time nor the lowest code; every JSON event names its port.
+TEST_F(FactoryTest, ExitStatusFollowsThePortOrderAndJsonEventsCarryThePort) {
+  const std::string fw = Firmware(600);
+  StartModule(1, {"--refuse-data", "5"});  // "Write Error", 6, after the 2 s serial start pause
+  StartModule(2, {"--refuse-poll", "1"});  // "Did not get local ACK", 5, much earlier
+  EXPECT_EQ(RunLoader({"--port", "1", "--port", "2", "--json", fw}, Env()), 6) << loader_->Stderr();
+  std::optional<nlohmann::json> summary;
+  std::map<std::string, std::string> last_status;
+  for (const auto& line : loader_->StdoutLines()) {
+    const auto event = nlohmann::json::parse(line);
+    if (event["event"] == "summary") {
+      summary = event;
+      continue;
+    }
+    ASSERT_TRUE(event.contains("port")) << line;
+    if (event["event"] == "status") last_status[event["port"]] = event["text"];
+  }
+  EXPECT_EQ(last_status["1"], "Write Error");
+  EXPECT_EQ(last_status["2"], "Did not get local ACK");
+  ASSERT_TRUE(summary);
+  EXPECT_EQ((*summary)["exit_code"], 6);
+  ASSERT_EQ((*summary)["ports"].size(), 2u);
+  EXPECT_EQ((*summary)["ports"][1]["exit_code"], 5);
+
+  // A port that does not open fails alone, with its reason, beside a good one.
+  StartModule(3, {"--expect", fw});
+  EXPECT_EQ(RunLoader({"--port", "abc", "--port", "3", fw}, Env()), 3);
+  EXPECT_EQ(ModuleStatus(3), 0) << modules_[3]->Stderr();
+  EXPECT_NE(loader_->Stdout().find("3: Upgrade OK"), std::string::npos) << loader_->Stdout();
+  EXPECT_NE(loader_->Stderr().find("abc: 'abc' names no serial port"), std::string::npos) << loader_->Stderr();
+}
+
+TEST_F(FactoryTest, AnUnwritableReportStopsBeforeAnyModuleIsTouched) {
+  const std::string device = StartModule(1, {"--ignore-sync", "1"});
+  EXPECT_EQ(RunLoader({"--port", "1", "--report", dir_.Path() + "/no/such/dir/units.jsonl", Firmware(10)}, Env()),
+            11);
+  EXPECT_TRUE(loader_->Stdout().empty()) << loader_->Stdout();
+  EXPECT_NE(loader_->Stderr().find("--report"), std::string::npos);
+}
+
+// A sysfs, /dev and /proc laid out as on a station with an FTDI converter
+// whose latency timer is at its default, a CDC-ACM module that this user may
+// not open, and ModemManager running.
+class DoctorTest : public ::testing::Test {
+ protected:
+  DoctorTest() {
+    const fs::path sys = Root() / "sys";
+    const fs::path usb = sys / "devices/usb1/1-1";
+    WriteFile(usb / "idVendor", "0403\n");
+    WriteFile(usb / "idProduct", "6001\n");
+    WriteFile(usb / "serial", "A1B2C3\n");
+    WriteFile(usb / "manufacturer", "FTDI\n");
+    WriteFile(usb / "product", "FT232R USB UART\n");
+    fs::create_directories(usb / "1-1:1.0/ttyUSB0");
+    fs::create_directories(sys / "class/tty/ttyUSB0");
+    fs::create_symlink(usb / "1-1:1.0/ttyUSB0", sys / "class/tty/ttyUSB0/device");
+    WriteFile(Latency(), "16\n");
+    const fs::path acm = sys / "devices/usb1/1-2";
+    WriteFile(acm / "idVendor", "2fe3\n");
+    WriteFile(acm / "idProduct", "0100\n");
+    fs::create_directories(acm / "1-2:1.0");
+    fs::create_directories(sys / "class/tty/ttyACM0");
+    fs::create_symlink(acm / "1-2:1.0", sys / "class/tty/ttyACM0/device");
+    WriteFile(sys / "class/tty/ttyACM0/dev", "166:0\n");
+
+    WriteFile(Root() / "dev/ttyUSB0", "");
+    WriteFile(Acm(), "");
+    fs::permissions(Root() / "dev/ttyUSB0", fs::perms::all);
+    fs::permissions(Acm(), fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directories(Root() / "dev/serial/by-id");
+    fs::create_symlink("../../ttyUSB0", Root() / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    WriteFile(Root() / "proc/4242/comm", "ModemManager\n");
+    WriteFile(Root() / "proc/4243/comm", "bash\n");
+    fs::create_directories(Root() / "udev");
+    for (const auto& d : {fs::path(dir_.Path()), Root()}) {
+      fs::permissions(d, fs::perms::all & ~(fs::perms::group_write | fs::perms::others_write));
+    }
+  }
+  fs::path Root() const { return fs::path(dir_.Path()) / "station"; }
+  fs::path Acm() const { return Root() / "dev/ttyACM0"; }
+  fs::path Latency() const { return Root() / "sys/bus/usb-serial/devices/ttyUSB0/latency_timer"; }
+  std::map<std::string, std::string> Env() const {
+    return {{"ZEVUVURI_SYSFS_ROOT", Root() / "sys"}, {"ZEVUVURI_DEV_ROOT", Root() / "dev"},
+            {"ZEVUVURI_PROC_ROOT", Root() / "proc"}, {"ZEVUVURI_UDEV_DATA_DIR", Root() / "udev"},
+            {"ZEVUVURI_PORT_DIR", dir_.Path() + "/ports"}};
+  }
+  // The permission check means nothing for root, who may open anything: run
+  // the doctor as an ordinary user then.
+  int RunDoctor(std::vector<std::string> args = {}) {
+    std::vector<std::string> argv = {};
+    if (::geteuid() == 0) argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    argv.push_back(ZEVUVURI_CLI_PATH);
+    argv.push_back("--doctor");
+    argv.insert(argv.end(), args.begin(), args.end());
+    doctor_ = std::make_unique<ChildProcess>(argv, Env());
+    doctor_->CloseStdin();
+    const auto status = doctor_->Wait(30s);
+    EXPECT_TRUE(status);
+    return status.value_or(-1);
+  }
+  bool Says(const std::string& text) const { return doctor_->Stdout().find(text) != std::string::npos; }
+
+  TempDir dir_;
+  std::unique_ptr<ChildProcess> doctor_;
+};
+
+TEST_F(DoctorTest, FindsEachProblemAndSaysHowToFixIt) {
+  ASSERT_EQ(RunDoctor(), 1) << doctor_->Stdout() << doctor_->Stderr();
+  const std::string acm = Acm().string(), usb = (Root() / "dev/ttyUSB0").string();
+  EXPECT_TRUE(Says("PROBLEM  " + acm + ": this user may not open it (group 'root', mode 0600)")) << doctor_->Stdout();
+  EXPECT_TRUE(Says("sudo usermod -aG root $USER"));
+  EXPECT_TRUE(Says("ok       " + usb + ": this user may open it"));
+  EXPECT_TRUE(Says("PROBLEM  " + usb + ": USB latency timer 16 ms")) << doctor_->Stdout();
+  EXPECT_TRUE(Says("(18.7 s more on a 64 KiB firmware)"));
+  EXPECT_TRUE(Says("echo 1 | sudo tee " + Latency().string()));
+  EXPECT_TRUE(Says("PROBLEM  " + acm + ": ModemManager (process 4242)")) << doctor_->Stdout();
+  EXPECT_TRUE(Says("ATTRS{idVendor}==\"2fe3\", ATTRS{idProduct}==\"0100\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
+  EXPECT_TRUE(Says("3 problems found"));
+
+  // Each fix applied, the doctor finds nothing more.
+  fs::permissions(Acm(), fs::perms::all);
+  WriteFile(Latency(), "1\n");
+  WriteFile(Root() / "udev/c166:0", "S:serial/by-id/x\nE:ID_MM_DEVICE_IGNORE=1\n");
+  EXPECT_EQ(RunDoctor(), 0) << doctor_->Stdout();
+  EXPECT_TRUE(Says("ok       " + usb + ": USB latency timer 1 ms"));
+  EXPECT_TRUE(Says("ModemManager is running (process 4242), but leaves"));
+  EXPECT_TRUE(Says("no problems found"));
+
+  fs::remove(Root() / "proc/4242/comm");
+  EXPECT_EQ(RunDoctor({"--port", "/nonexistent/ttyUSB9"}), 1);
+  EXPECT_TRUE(Says("ModemManager is not running"));
+  EXPECT_TRUE(Says("PROBLEM  /nonexistent/ttyUSB9: no such device")) << doctor_->Stdout();
+}
+
+TEST_F(DoctorTest, NamesTheProcessThatHoldsAPort) {
+  testing::PseudoTerminal pty;
+  std::atomic<LinkMode> mode{LinkMode::Serial};
+  SerialLink holder(mode);
+  ASSERT_TRUE(holder.OpenLink(pty.SlavePath()));
+  // Run as this user: another user's open files are not for it to see.
+  auto env = Env();
+  env.erase("ZEVUVURI_PROC_ROOT");
+  doctor_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--doctor", "--port", pty.SlavePath()}, env);
+  ASSERT_EQ(doctor_->Wait(30s), 1);
+  EXPECT_TRUE(Says("PROBLEM  " + pty.SlavePath() + ": held by process " + std::to_string(::getpid()) + " ("))
+      << doctor_->Stdout();
+  holder.CloseLink();
+  doctor_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--doctor", "--port", pty.SlavePath()}, env);
+  ASSERT_TRUE(doctor_->Wait(30s));
+  EXPECT_FALSE(Says("held by")) << doctor_->Stdout();
+  EXPECT_TRUE(Says("ok       " + pty.SlavePath() + ": this user may open it"));
+}
+
+TEST_F(DoctorTest, ListPortsShowsUsbIdsSerialNumbersAndByIdNames) {
+  doctor_ = std::make_unique<ChildProcess>(std::vector<std::string>{ZEVUVURI_CLI_PATH, "--list-ports"}, Env());
+  ASSERT_EQ(doctor_->Wait(30s), 0);
+  EXPECT_TRUE(Says((Root() / "dev/ttyUSB0").string() + "   USB 0403:6001 serial A1B2C3 (FTDI FT232R USB UART)"))
+      << doctor_->Stdout();
+  EXPECT_TRUE(Says("      " + (Root() / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0").string()));
+  EXPECT_TRUE(Says((Root() / "dev/ttyACM0").string() + "   USB 2fe3:0100\n"));
+}
+
+}  // namespace
+}  // namespace zevuvuri

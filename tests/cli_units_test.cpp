@@ -1,0 +1,285 @@
+// The command line's own pieces without a module: the firmware hash, the
+// per-unit record and its file under several writing processes, what sysfs
+// says about a device, the progress board and the --port list.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "tests/support/pseudo_terminal.h"
+#include "tools/cli/cli_options.h"
+#include "tools/cli/progress_board.h"
+#include "tools/cli/report_file.h"
+#include "tools/cli/serial_device_info.h"
+#include "tools/cli/sha256.h"
+#include "tools/cli/unit_record.h"
+
+namespace zevuvuri::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+TEST(Sha256Test, KnownDigestsOfFiles) {
+  TempDir dir;
+  const std::map<std::string, std::string> cases = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      // Past the 64 KiB read buffer: the digest must span several reads.
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& [content, digest] : cases) {
+    const std::string path = dir.Path() + "/f" + std::to_string(content.size());
+    WriteFile(path, content);
+    EXPECT_EQ(Sha256OfFile(path), digest) << content.size() << " bytes";
+  }
+  EXPECT_FALSE(Sha256OfFile(dir.Path() + "/missing.bin"));
+}
+
+TEST(UnitRecordTest, OneLineWithEveryFieldAndNullsForWhatIsUnknown) {
+  UnitRecord r;
+  r.started = std::chrono::system_clock::time_point{} + std::chrono::milliseconds{1796706062345};
+  r.host = "station-7";
+  r.port = "3";
+  r.device = "/dev/ttyUSB0";
+  r.usb = UsbAdapter{"0403", "6001", "A1B2", "FTDI", "FT232R USB UART"};
+  r.firmware = "/fw/\xff.bin";  // not UTF-8: still written
+  r.firmware_size = 3000;
+  r.firmware_sha256 = std::string(64, 'a');
+  r.type_code = 24;
+  r.link_mode = LinkMode::OverTheAir;
+  r.data_frames_sent = 55;
+  r.result = "Upgrade OK";
+  r.exit_code = 0;
+  r.duration_s = 12.5;
+  const std::string line = RecordLine(r);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  const auto j = nlohmann::json::parse(line);
+  EXPECT_EQ(j["start"], "2026-12-08T05:01:02.345Z");
+  EXPECT_EQ(j["host"], "station-7");
+  EXPECT_EQ(j["usb"]["serial"], "A1B2");
+  EXPECT_EQ(j["usb"]["vendor_id"], "0403");
+  EXPECT_EQ(j["firmware_size"], 3000);
+  EXPECT_EQ(j["link_mode"], "over_the_air");
+  EXPECT_EQ(j["data_frames_sent"], 55);
+  EXPECT_EQ(j["type_code"], 24);
+  EXPECT_EQ(j["result"], "Upgrade OK");
+
+  UnitRecord failed;
+  failed.port = "abc";
+  failed.result = "Failure : couldn't initialize COM port";
+  failed.exit_code = 3;
+  const auto k = nlohmann::json::parse(RecordLine(failed));
+  for (const char* field : {"device", "usb", "firmware_size", "firmware_sha256", "link_mode"}) {
+    EXPECT_TRUE(k[field].is_null()) << field;
+  }
+  EXPECT_EQ(k["exit_code"], 3);
+}
+
+// Several processes append at once, with records longer than a page and than
+// a pipe's atomic write: every line must come out whole, none lost.
+TEST(ReportFileTest, ConcurrentWritersInSeveralProcessesNeverInterleave) {
+  TempDir dir;
+  const std::string path = dir.Path() + "/units.jsonl";
+  WriteFile(path, "{\"earlier\":true}\n");
+  constexpr int kWriters = 6;
+  constexpr int kRecords = 150;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      bool ok = true;
+      for (int i = 0; i < kRecords; ++i) {
+        const std::string padding(static_cast<std::size_t>(100 + (i * 997 + w * 131) % 9000), static_cast<char>('a' + w));
+        const std::string line = nlohmann::json{{"writer", w}, {"n", i}, {"padding", padding}}.dump();
+        std::string error;
+        ok = AppendLine(path, line, &error) && ok;
+      }
+      ::_exit(ok ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "{\"earlier\":true}") << "the file is only appended to";
+  std::vector<int> next(kWriters, 0);
+  int count = 0;
+  while (std::getline(in, line)) {
+    const auto j = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << "a broken record: " << line.substr(0, 80);
+    const int w = j["writer"];
+    EXPECT_EQ(j["n"], next[w]++) << "each writer's records in its order";
+    EXPECT_EQ(j["padding"].get<std::string>().find_first_not_of(static_cast<char>('a' + w)), std::string::npos);
+    ++count;
+  }
+  EXPECT_EQ(count, kWriters * kRecords);
+}
+
+TEST(ReportFileTest, AnUnwritableFileIsReportedBeforeAndAtEachRecord) {
+  TempDir dir;
+  std::string error;
+  EXPECT_FALSE(CanAppend(dir.Path() + "/no/such/dir/units.jsonl", &error));
+  EXPECT_NE(error.find("units.jsonl"), std::string::npos) << error;
+  error.clear();
+  EXPECT_FALSE(AppendLine(dir.Path(), "{}", &error)) << "a directory takes no record";
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(CanAppend(dir.Path() + "/new.jsonl", &error));
+  EXPECT_TRUE(fs::exists(dir.Path() + "/new.jsonl"));
+}
+
+// A sysfs and /dev tree laid out as the kernel does for a USB serial
+// converter (ttyUSB, the USB device two levels up) and a CDC-ACM device (one
+// level up).
+class FakeStation {
+ public:
+  FakeStation() {
+    const fs::path sys = Sys();
+    const fs::path usb = sys / "devices/pci0000:00/usb1/1-1";
+    WriteFile(usb / "idVendor", "0403\n");
+    WriteFile(usb / "idProduct", "6001\n");
+    WriteFile(usb / "serial", "A1B2C3\n");
+    WriteFile(usb / "manufacturer", "FTDI\n");
+    WriteFile(usb / "product", "FT232R USB UART\n");
+    fs::create_directories(usb / "1-1:1.0/ttyUSB0");
+    fs::create_directories(sys / "class/tty/ttyUSB0");
+    fs::create_symlink(usb / "1-1:1.0/ttyUSB0", sys / "class/tty/ttyUSB0/device");
+    WriteFile(sys / "bus/usb-serial/devices/ttyUSB0/latency_timer", "16\n");
+
+    const fs::path acm = sys / "devices/pci0000:00/usb1/1-2";
+    WriteFile(acm / "idVendor", "2fe3\n");
+    WriteFile(acm / "idProduct", "0100\n");
+    fs::create_directories(acm / "1-2:1.0");
+    fs::create_directories(sys / "class/tty/ttyACM0");
+    fs::create_symlink(acm / "1-2:1.0", sys / "class/tty/ttyACM0/device");
+    WriteFile(sys / "class/tty/ttyACM0/dev", "166:0\n");
+    fs::create_directories(sys / "class/tty/tty1");  // a virtual console: no device
+
+    WriteFile(Dev() / "ttyUSB0", "");
+    WriteFile(Dev() / "ttyACM0", "");
+    fs::create_directories(Dev() / "serial/by-id");
+    fs::create_symlink("../../ttyUSB0", Dev() / "serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    fs::create_directories(Proc());
+    fs::create_directories(UdevData());
+    fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+  }
+  fs::path Sys() const { return fs::path(dir_.Path()) / "sys"; }
+  fs::path Dev() const { return fs::path(dir_.Path()) / "dev"; }
+  fs::path Proc() const { return fs::path(dir_.Path()) / "proc"; }
+  fs::path UdevData() const { return fs::path(dir_.Path()) / "udev"; }
+  std::map<std::string, std::string> Env() const {
+    return {{"ZEVUVURI_SYSFS_ROOT", Sys()}, {"ZEVUVURI_DEV_ROOT", Dev()}, {"ZEVUVURI_PROC_ROOT", Proc()},
+            {"ZEVUVURI_UDEV_DATA_DIR", UdevData()}, {"ZEVUVURI_PORT_DIR", dir_.Path() + "/ports"}};
+  }
+
+ private:
+  TempDir dir_;
+};
+
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(const std::map<std::string, std::string>& env) {
+    for (const auto& [k, v] : env) {
+      ::setenv(k.c_str(), v.c_str(), 1);
+      names_.push_back(k);
+    }
+  }
+  ~ScopedEnv() {
+    for (const auto& k : names_) ::unsetenv(k.c_str());
+  }
+
+ private:
+  std::vector<std::string> names_;
+};
+
+TEST(SerialDeviceInfoTest, UsbIdsByIdNamesAndLatencyFromSysfs) {
+  FakeStation station;
+  ScopedEnv env(station.Env());
+  EXPECT_EQ(SerialDevices(), (std::vector<std::string>{station.Dev() / "ttyACM0", station.Dev() / "ttyUSB0"}));
+
+  const auto ftdi = DescribeDevice(station.Dev() / "serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+  EXPECT_EQ(ftdi.device, (station.Dev() / "ttyUSB0").string()) << "the by-id link is followed";
+  ASSERT_TRUE(ftdi.usb);
+  EXPECT_EQ(ftdi.usb->vendor_id, "0403");
+  EXPECT_EQ(ftdi.usb->product_id, "6001");
+  EXPECT_EQ(ftdi.usb->serial, "A1B2C3");
+  EXPECT_EQ(ftdi.usb->product, "FT232R USB UART");
+  EXPECT_EQ(ftdi.by_id.size(), 1u);
+  EXPECT_EQ(ftdi.latency_timer_ms, 16);
+
+  const auto acm = DescribeDevice(station.Dev() / "ttyACM0");
+  ASSERT_TRUE(acm.usb);
+  EXPECT_EQ(acm.usb->vendor_id, "2fe3");
+  EXPECT_EQ(acm.usb->serial, "");
+  EXPECT_TRUE(acm.by_id.empty());
+  EXPECT_FALSE(acm.latency_timer_ms) << "CDC-ACM has no latency timer";
+
+  EXPECT_FALSE(DescribeDevice("/nonexistent/ttyS9").usb);
+}
+
+TEST(ProgressBoardTest, OneLinePerPortRedrawnInPlace) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  ProgressBoard board(out, {"1", "/dev/ttyUSB1"});
+  board.SetStatus(0, "Running");
+  board.SetMode(1, "over the air");
+  board.SetProgress(1, 42, "5.1 KiB/s  0:03 left");
+  board.Note("1: over the air: press Enter");
+  board.SetStatus(1, "Upgrade OK");
+  board.Finish();
+  EXPECT_NE(board.RowText(1).find("over the air"), std::string::npos);
+  EXPECT_NE(board.RowText(1).find(" 42%"), std::string::npos);
+  EXPECT_NE(board.RowText(1).find("0:03 left"), std::string::npos);
+  EXPECT_NE(board.RowText(1).find("Upgrade OK"), std::string::npos);
+  EXPECT_NE(board.RowText(0).find("   -"), std::string::npos) << "no percent before the first data frame";
+  EXPECT_EQ(board.RowText(0).find("/dev/ttyUSB1"), std::string::npos);
+  // Ports line up: each row's port column is as wide as the longest port.
+  EXPECT_EQ(board.RowText(0).find("Running"), board.RowText(1).find("Upgrade OK"));
+
+  std::rewind(out);
+  std::string written;
+  for (int c; (c = std::fgetc(out)) != EOF;) written += static_cast<char>(c);
+  std::fclose(out);
+  EXPECT_EQ(written.find("\033[2A"), written.find('\n', written.find('\n') + 1) + 1)
+      << "the second drawing goes back up over both lines";
+  const auto note = written.find("zevuvuri-cli: 1: over the air: press Enter\n");
+  ASSERT_NE(note, std::string::npos);
+  EXPECT_EQ(written.rfind("\033[J", note), note - 3) << "the board is cleared before a note";
+}
+
+TEST(CliOptionsTest, PortGivenSeveralTimesKeepsItsOrder) {
+  const char* argv[] = {"zevuvuri-cli", "--port", "1", "--port", "/dev/ttyUSB0", "--port", "3", "fw.bin"};
+  const auto parsed = ParseCommandLine(8, argv);
+  ASSERT_TRUE(parsed.options);
+  EXPECT_EQ(parsed.options->ports, (std::vector<std::string>{"1", "/dev/ttyUSB0", "3"}));
+  EXPECT_TRUE(parsed.options->ports_given);
+  EXPECT_EQ(parsed.options->firmware, "fw.bin") << "one value per --port: the file is no port";
+
+  const char* plain[] = {"zevuvuri-cli", "--report", "u.jsonl"};
+  const auto defaults = ParseCommandLine(3, plain);
+  ASSERT_TRUE(defaults.options);
+  EXPECT_EQ(defaults.options->ports, std::vector<std::string>{"1"});
+  EXPECT_FALSE(defaults.options->ports_given);
+  EXPECT_EQ(defaults.options->report, "u.jsonl");
+}
+
+}  // namespace
+}  // namespace zevuvuri::cli
