@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libssl-dev
   qt6-base-dev xvfb xauth fonts-dejavu-core
   valgrind
   clang libclang-rt-14-dev

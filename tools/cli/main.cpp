@@ -20,13 +20,17 @@ int Doctor(const CliOptions& options) {
   // Only the ports given on the command line are checked beside the kernel's
   // devices; the default "1" is not one of them.
   const std::vector<std::string> ports = options.ports_given ? options.ports : std::vector<std::string>{};
+  const std::vector<Finding> findings = CheckStation(ports);
+  if (!DoctorAvailable()) {
+    for (const auto& f : findings) std::fprintf(stderr, "zevuvuri-cli: %s\n", f.text.c_str());
+    return static_cast<int>(ExitCode::Usage);
+  }
   int problems = 0;
-  for (const auto& f : CheckStation(ports)) {
+  for (const auto& f : findings) {
     std::printf("%-8s %s\n", f.problem ? "PROBLEM" : "ok", f.text.c_str());
     if (!f.fix.empty()) std::printf("         fix: %s\n", f.fix.c_str());
     problems += f.problem ? 1 : 0;
   }
-  if (!DoctorAvailable()) return static_cast<int>(ExitCode::Usage);
   std::printf("%s\n", problems == 0 ? "no problems found"
                                     : (std::to_string(problems) + (problems == 1 ? " problem" : " problems") +
                                        " found")
