@@ -3,6 +3,8 @@
 // prepared environments.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +13,7 @@
 
 #include "engine/serial_link.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
 
 namespace zevuvuri {
@@ -20,15 +23,11 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::TempDir;
+using testing::WriteFile;
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
 }
 
 // The digest from the system's own tool, not from the loader's code.
@@ -214,52 +213,12 @@ TEST_F(FactoryTest, AnUnwritableReportStopsBeforeAnyModuleIsTouched) {
   EXPECT_NE(loader_->Stderr().find("--report"), std::string::npos);
 }
 
-// A sysfs, /dev and /proc laid out as on a station with an FTDI converter
-// whose latency timer is at its default, a CDC-ACM module that this user may
-// not open, and ModemManager running.
+// The doctor on a prepared station (tests/support/fake_station.h): an FTDI
+// converter with its latency timer at 16 ms, a CDC-ACM module that this user
+// may not open, and ModemManager running.
 class DoctorTest : public ::testing::Test {
  protected:
-  DoctorTest() {
-    const fs::path sys = Root() / "sys";
-    const fs::path usb = sys / "devices/usb1/1-1";
-    WriteFile(usb / "idVendor", "0403\n");
-    WriteFile(usb / "idProduct", "6001\n");
-    WriteFile(usb / "serial", "A1B2C3\n");
-    WriteFile(usb / "manufacturer", "FTDI\n");
-    WriteFile(usb / "product", "FT232R USB UART\n");
-    fs::create_directories(usb / "1-1:1.0/ttyUSB0");
-    fs::create_directories(sys / "class/tty/ttyUSB0");
-    fs::create_symlink(usb / "1-1:1.0/ttyUSB0", sys / "class/tty/ttyUSB0/device");
-    WriteFile(Latency(), "16\n");
-    const fs::path acm = sys / "devices/usb1/1-2";
-    WriteFile(acm / "idVendor", "2fe3\n");
-    WriteFile(acm / "idProduct", "0100\n");
-    fs::create_directories(acm / "1-2:1.0");
-    fs::create_directories(sys / "class/tty/ttyACM0");
-    fs::create_symlink(acm / "1-2:1.0", sys / "class/tty/ttyACM0/device");
-    WriteFile(sys / "class/tty/ttyACM0/dev", "166:0\n");
-
-    WriteFile(Root() / "dev/ttyUSB0", "");
-    WriteFile(Acm(), "");
-    fs::permissions(Root() / "dev/ttyUSB0", fs::perms::all);
-    fs::permissions(Acm(), fs::perms::owner_read | fs::perms::owner_write);
-    fs::create_directories(Root() / "dev/serial/by-id");
-    fs::create_symlink("../../ttyUSB0", Root() / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
-    WriteFile(Root() / "proc/4242/comm", "ModemManager\n");
-    WriteFile(Root() / "proc/4243/comm", "bash\n");
-    fs::create_directories(Root() / "udev");
-    for (const auto& d : {fs::path(dir_.Path()), Root()}) {
-      fs::permissions(d, fs::perms::all & ~(fs::perms::group_write | fs::perms::others_write));
-    }
-  }
-  fs::path Root() const { return fs::path(dir_.Path()) / "station"; }
-  fs::path Acm() const { return Root() / "dev/ttyACM0"; }
-  fs::path Latency() const { return Root() / "sys/bus/usb-serial/devices/ttyUSB0/latency_timer"; }
-  std::map<std::string, std::string> Env() const {
-    return {{"ZEVUVURI_SYSFS_ROOT", Root() / "sys"}, {"ZEVUVURI_DEV_ROOT", Root() / "dev"},
-            {"ZEVUVURI_PROC_ROOT", Root() / "proc"}, {"ZEVUVURI_UDEV_DATA_DIR", Root() / "udev"},
-            {"ZEVUVURI_PORT_DIR", dir_.Path() + "/ports"}};
-  }
+  std::map<std::string, std::string> Env() const { return station_.Env(); }
   // The permission check means nothing for root, who may open anything: run
   // the doctor as an ordinary user then.
   int RunDoctor(std::vector<std::string> args = {}) {
@@ -276,33 +235,39 @@ class DoctorTest : public ::testing::Test {
   }
   bool Says(const std::string& text) const { return doctor_->Stdout().find(text) != std::string::npos; }
 
-  TempDir dir_;
+  testing::FakeStation station_;
   std::unique_ptr<ChildProcess> doctor_;
 };
 
 TEST_F(DoctorTest, FindsEachProblemAndSaysHowToFixIt) {
   ASSERT_EQ(RunDoctor(), 1) << doctor_->Stdout() << doctor_->Stderr();
-  const std::string acm = Acm().string(), usb = (Root() / "dev/ttyUSB0").string();
-  EXPECT_TRUE(Says("PROBLEM  " + acm + ": this user may not open it (group 'root', mode 0600)")) << doctor_->Stdout();
-  EXPECT_TRUE(Says("sudo usermod -aG root $USER"));
+  const std::string acm = station_.Dev("ttyACM0").string(), usb = station_.Dev("ttyUSB0").string();
+  struct stat st {};
+  ASSERT_EQ(::stat(acm.c_str(), &st), 0);
+  const group* g = ::getgrgid(st.st_gid);
+  ASSERT_NE(g, nullptr);
+  const std::string group_name = g->gr_name;
+  EXPECT_TRUE(Says("PROBLEM  " + acm + ": this user may not open it (group '" + group_name + "', mode 0000)"))
+      << doctor_->Stdout();
+  EXPECT_TRUE(Says("sudo usermod -aG " + group_name + " $USER"));
   EXPECT_TRUE(Says("ok       " + usb + ": this user may open it"));
   EXPECT_TRUE(Says("PROBLEM  " + usb + ": USB latency timer 16 ms")) << doctor_->Stdout();
   EXPECT_TRUE(Says("(18.7 s more on a 64 KiB firmware)"));
-  EXPECT_TRUE(Says("echo 1 | sudo tee " + Latency().string()));
+  EXPECT_TRUE(Says("echo 1 | sudo tee " + station_.LatencyTimer().string()));
   EXPECT_TRUE(Says("PROBLEM  " + acm + ": ModemManager (process 4242)")) << doctor_->Stdout();
   EXPECT_TRUE(Says("ATTRS{idVendor}==\"2fe3\", ATTRS{idProduct}==\"0100\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
   EXPECT_TRUE(Says("3 problems found"));
 
   // Each fix applied, the doctor finds nothing more.
-  fs::permissions(Acm(), fs::perms::all);
-  WriteFile(Latency(), "1\n");
-  WriteFile(Root() / "udev/c166:0", "S:serial/by-id/x\nE:ID_MM_DEVICE_IGNORE=1\n");
+  fs::permissions(station_.Dev("ttyACM0"), fs::perms::all);
+  WriteFile(station_.LatencyTimer(), "1\n");
+  WriteFile(station_.UdevData("c166:0"), "S:serial/by-id/x\nE:ID_MM_DEVICE_IGNORE=1\n");
   EXPECT_EQ(RunDoctor(), 0) << doctor_->Stdout();
   EXPECT_TRUE(Says("ok       " + usb + ": USB latency timer 1 ms"));
   EXPECT_TRUE(Says("ModemManager is running (process 4242), but leaves"));
   EXPECT_TRUE(Says("no problems found"));
 
-  fs::remove(Root() / "proc/4242/comm");
+  fs::remove(station_.Proc() / "4242/comm");
   EXPECT_EQ(RunDoctor({"--port", "/nonexistent/ttyUSB9"}), 1);
   EXPECT_TRUE(Says("ModemManager is not running"));
   EXPECT_TRUE(Says("PROBLEM  /nonexistent/ttyUSB9: no such device")) << doctor_->Stdout();
@@ -332,10 +297,10 @@ TEST_F(DoctorTest, NamesTheProcessThatHoldsAPort) {
 TEST_F(DoctorTest, ListPortsShowsUsbIdsSerialNumbersAndByIdNames) {
   doctor_ = std::make_unique<ChildProcess>(std::vector<std::string>{ZEVUVURI_CLI_PATH, "--list-ports"}, Env());
   ASSERT_EQ(doctor_->Wait(30s), 0);
-  EXPECT_TRUE(Says((Root() / "dev/ttyUSB0").string() + "   USB 0403:6001 serial A1B2C3 (FTDI FT232R USB UART)"))
+  EXPECT_TRUE(Says(station_.Dev("ttyUSB0").string() + "   USB 0403:6001 serial A1B2C3 (FTDI FT232R USB UART)"))
       << doctor_->Stdout();
-  EXPECT_TRUE(Says("      " + (Root() / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0").string()));
-  EXPECT_TRUE(Says((Root() / "dev/ttyACM0").string() + "   USB 2fe3:0100\n"));
+  EXPECT_TRUE(Says("      " + station_.ByIdLink().string() + "\n"));
+  EXPECT_TRUE(Says(station_.Dev("ttyACM0").string() + "   USB 2fe3:0100\n"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 
+#include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tools/cli/cli_options.h"
 #include "tools/cli/progress_board.h"
@@ -22,12 +23,9 @@ namespace zevuvuri::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FakeStation;
 using testing::TempDir;
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
+using testing::WriteFile;
 
 TEST(Sha256Test, KnownDigestsOfFiles) {
   TempDir dir;
@@ -145,55 +143,6 @@ TEST(ReportFileTest, AnUnwritableFileIsReportedBeforeAndAtEachRecord) {
   EXPECT_TRUE(fs::exists(dir.Path() + "/new.jsonl"));
 }
 
-// A sysfs and /dev tree laid out as the kernel does for a USB serial
-// converter (ttyUSB, the USB device two levels up) and a CDC-ACM device (one
-// level up).
-class FakeStation {
- public:
-  FakeStation() {
-    const fs::path sys = Sys();
-    const fs::path usb = sys / "devices/pci0000:00/usb1/1-1";
-    WriteFile(usb / "idVendor", "0403\n");
-    WriteFile(usb / "idProduct", "6001\n");
-    WriteFile(usb / "serial", "A1B2C3\n");
-    WriteFile(usb / "manufacturer", "FTDI\n");
-    WriteFile(usb / "product", "FT232R USB UART\n");
-    fs::create_directories(usb / "1-1:1.0/ttyUSB0");
-    fs::create_directories(sys / "class/tty/ttyUSB0");
-    fs::create_symlink(usb / "1-1:1.0/ttyUSB0", sys / "class/tty/ttyUSB0/device");
-    WriteFile(sys / "bus/usb-serial/devices/ttyUSB0/latency_timer", "16\n");
-
-    const fs::path acm = sys / "devices/pci0000:00/usb1/1-2";
-    WriteFile(acm / "idVendor", "2fe3\n");
-    WriteFile(acm / "idProduct", "0100\n");
-    fs::create_directories(acm / "1-2:1.0");
-    fs::create_directories(sys / "class/tty/ttyACM0");
-    fs::create_symlink(acm / "1-2:1.0", sys / "class/tty/ttyACM0/device");
-    WriteFile(sys / "class/tty/ttyACM0/dev", "166:0\n");
-    fs::create_directories(sys / "class/tty/tty1");  // a virtual console: no device
-
-    WriteFile(Dev() / "ttyUSB0", "");
-    WriteFile(Dev() / "ttyACM0", "");
-    fs::create_directories(Dev() / "serial/by-id");
-    fs::create_symlink("../../ttyUSB0", Dev() / "serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
-    fs::create_directories(Proc());
-    fs::create_directories(UdevData());
-    fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                     fs::perms::others_read | fs::perms::others_exec);
-  }
-  fs::path Sys() const { return fs::path(dir_.Path()) / "sys"; }
-  fs::path Dev() const { return fs::path(dir_.Path()) / "dev"; }
-  fs::path Proc() const { return fs::path(dir_.Path()) / "proc"; }
-  fs::path UdevData() const { return fs::path(dir_.Path()) / "udev"; }
-  std::map<std::string, std::string> Env() const {
-    return {{"ZEVUVURI_SYSFS_ROOT", Sys()}, {"ZEVUVURI_DEV_ROOT", Dev()}, {"ZEVUVURI_PROC_ROOT", Proc()},
-            {"ZEVUVURI_UDEV_DATA_DIR", UdevData()}, {"ZEVUVURI_PORT_DIR", dir_.Path() + "/ports"}};
-  }
-
- private:
-  TempDir dir_;
-};
-
 class ScopedEnv {
  public:
   explicit ScopedEnv(const std::map<std::string, std::string>& env) {
@@ -213,19 +162,19 @@ class ScopedEnv {
 TEST(SerialDeviceInfoTest, UsbIdsByIdNamesAndLatencyFromSysfs) {
   FakeStation station;
   ScopedEnv env(station.Env());
-  EXPECT_EQ(SerialDevices(), (std::vector<std::string>{station.Dev() / "ttyACM0", station.Dev() / "ttyUSB0"}));
+  EXPECT_EQ(SerialDevices(), (std::vector<std::string>{station.Dev("ttyACM0"), station.Dev("ttyUSB0")}));
 
-  const auto ftdi = DescribeDevice(station.Dev() / "serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
-  EXPECT_EQ(ftdi.device, (station.Dev() / "ttyUSB0").string()) << "the by-id link is followed";
+  const auto ftdi = DescribeDevice(station.ByIdLink());
+  EXPECT_EQ(ftdi.device, station.Dev("ttyUSB0").string()) << "the by-id link is followed";
   ASSERT_TRUE(ftdi.usb);
   EXPECT_EQ(ftdi.usb->vendor_id, "0403");
   EXPECT_EQ(ftdi.usb->product_id, "6001");
   EXPECT_EQ(ftdi.usb->serial, "A1B2C3");
   EXPECT_EQ(ftdi.usb->product, "FT232R USB UART");
-  EXPECT_EQ(ftdi.by_id.size(), 1u);
+  EXPECT_EQ(ftdi.by_id, std::vector<std::string>{station.ByIdLink()});
   EXPECT_EQ(ftdi.latency_timer_ms, 16);
 
-  const auto acm = DescribeDevice(station.Dev() / "ttyACM0");
+  const auto acm = DescribeDevice(station.Dev("ttyACM0"));
   ASSERT_TRUE(acm.usb);
   EXPECT_EQ(acm.usb->vendor_id, "2fe3");
   EXPECT_EQ(acm.usb->serial, "");
