@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "engine/serial_link.h"
 #include "tests/support/child_process.h"
@@ -203,6 +205,58 @@ TEST_F(FactoryTest, ExitStatusFollowsThePortOrderAndJsonEventsCarryThePort) {
   EXPECT_EQ(ModuleStatus(3), 0) << modules_[3]->Stderr();
   EXPECT_NE(loader_->Stdout().find("3: Upgrade OK"), std::string::npos) << loader_->Stdout();
   EXPECT_NE(loader_->Stderr().find("abc: 'abc' names no serial port"), std::string::npos) << loader_->Stderr();
+}
+
+// Reads the loader's output until every one of `lines` has come, in any order.
+bool AwaitAll(ChildProcess& loader, std::set<std::string> lines, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!lines.empty()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const auto line = loader.ReadLine(left);
+    if (!line) return false;
+    lines.erase(*line);
+  }
+  return true;
+}
+
+TEST_F(FactoryTest, OneEnterConfirmsEveryPortWaitingOverTheAir) {
+  const std::string fw = Firmware(400);
+  StartModule(1, {"--mode", "air", "--expect", fw});
+  StartModule(2, {"--mode", "air", "--expect", fw});
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--port", "2", fw}, Env());
+  ASSERT_TRUE(AwaitAll(*loader_, {"1: Acquiring...", "2: Acquiring..."}, 10s));
+  std::this_thread::sleep_for(300ms);  // both keep polling while nobody presses Enter
+  EXPECT_FALSE(loader_->Wait(0ms)) << "it must wait for the confirm";
+  loader_->WriteStdin("\n");
+  ASSERT_TRUE(AwaitAll(*loader_, {"1: Upgrade OK", "2: Upgrade OK"}, 20s));
+  EXPECT_EQ(loader_->Wait(10s), 0);
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
+  EXPECT_EQ(ModuleStatus(2), 0) << modules_[2]->Stderr();
+}
+
+TEST_F(FactoryTest, InterruptClosesEveryPortAndRecordsEachUnit) {
+  const std::string report = dir_.Path() + "/units.jsonl";
+  StartModule(1, {"--ignore-sync", "100000"});
+  StartModule(2, {"--ignore-sync", "100000"});
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--port", "2", "--report", report, Firmware(10)},
+      Env());
+  ASSERT_TRUE(AwaitAll(*loader_, {"1: Synchronising...", "2: Synchronising..."}, 10s));
+  loader_->Signal(SIGINT);
+  EXPECT_EQ(loader_->Wait(3s), 130);
+  EXPECT_NE(loader_->Stdout().find("interrupted"), std::string::npos) << "in the summary: " << loader_->Stdout();
+  std::ifstream in(report);
+  std::string line;
+  std::set<std::string> ports;
+  while (std::getline(in, line)) {
+    const auto r = nlohmann::json::parse(line);
+    EXPECT_EQ(r["result"], "interrupted");
+    EXPECT_EQ(r["exit_code"], 130);
+    ports.insert(r["port"]);
+  }
+  EXPECT_EQ(ports, (std::set<std::string>{"1", "2"}));
 }
 
 TEST_F(FactoryTest, AnUnwritableReportStopsBeforeAnyModuleIsTouched) {
