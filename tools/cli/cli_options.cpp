@@ -39,6 +39,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--port", ports,
                  "COM port number N, or a device path such as /dev/ttyUSB0 or /dev/serial/by-id/...; "
                  "give it several times to upgrade several modules at once (default: 1)")
+      ->type_name("PORT")
       ->take_all()
       ->allow_extra_args(false);
   app.add_option("--type", o.type, "module type code as decimal text")->capture_default_str();
@@ -56,7 +57,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                "latency timers (and any --port given)");
   app.add_option("--report", o.report,
                  "append one JSON line per upgrade to FILE: time, host, port, device, USB adapter, firmware "
-                 "size and SHA-256, type, link mode, frames, result, exit code, duration");
+                 "size and SHA-256, type, link mode, frames, result, exit code, duration")
+      ->type_name("FILE");
   app.add_option("FIRMWARE", o.firmware, "firmware file, sent byte for byte")->capture_default_str();
 
   ParseResult result;
