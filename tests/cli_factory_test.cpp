@@ -259,12 +259,20 @@ TEST_F(FactoryTest, InterruptClosesEveryPortAndRecordsEachUnit) {
   EXPECT_EQ(ports, (std::set<std::string>{"1", "2"}));
 }
 
-TEST_F(FactoryTest, AnUnwritableReportStopsBeforeAnyModuleIsTouched) {
-  const std::string device = StartModule(1, {"--ignore-sync", "1"});
+TEST_F(FactoryTest, AnUnwritableReportOrOneDeviceTwiceStopsBeforeAnyModuleIsTouched) {
+  const std::string device = StartModule(1, {"--expect", Firmware(10)});
   EXPECT_EQ(RunLoader({"--port", "1", "--report", dir_.Path() + "/no/such/dir/units.jsonl", Firmware(10)}, Env()),
             11);
   EXPECT_TRUE(loader_->Stdout().empty()) << loader_->Stdout();
   EXPECT_NE(loader_->Stderr().find("--report"), std::string::npos);
+
+  EXPECT_EQ(RunLoader({"--port", "1", "--port", device, Firmware(10)}, Env()), 2);
+  EXPECT_TRUE(loader_->Stdout().empty()) << loader_->Stdout();
+  EXPECT_NE(loader_->Stderr().find("name the same device " + device), std::string::npos) << loader_->Stderr();
+
+  // The module was not touched: its one upgrade is still to come.
+  EXPECT_EQ(RunLoader({"--port", device, Firmware(10)}, Env()), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
 }
 
 // The doctor on a prepared station (tests/support/fake_station.h): an FTDI

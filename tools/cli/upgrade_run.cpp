@@ -209,6 +209,18 @@ void Run::Summary(int exit_code) {
 }
 
 int Run::Go() {
+  // Two texts for one device would have the second upgrade fail as "busy"
+  // against the first: refuse the command line instead.
+  for (std::size_t i = 0; i < options_.ports.size(); ++i) {
+    const std::string device = DeviceForPort(options_.ports[i]);
+    for (std::size_t j = 0; j < i && !device.empty(); ++j) {
+      if (DeviceForPort(options_.ports[j]) == device) {
+        std::fprintf(stderr, "zevuvuri-cli: --port %s and --port %s name the same device %s\n",
+                     options_.ports[j].c_str(), options_.ports[i].c_str(), device.c_str());
+        return static_cast<int>(ExitCode::Usage);
+      }
+    }
+  }
   if (options_.report) {
     std::string error;
     if (!CanAppend(*options_.report, &error)) {
