@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"PollRefused", {"--refuse-poll", "1"}, "Did not get local ACK"},
         FaultCase{"DataRefused", {"--refuse-data", "4"}, "Write Error"},
         FaultCase{"EndRefusedOverTheAir", {"--end-reply", "2"}, "Did not get local ACK for reboot"}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
 class PortAndFileFaults : public FaultMatrix {};
 
