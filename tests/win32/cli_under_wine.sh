@@ -29,7 +29,8 @@ ExpectLoader() {  # EXIT_STATUS EXPECTED_LINES
 }
 
 ExpectFirmwareWhole() {
-  Check "simulator exit status" 0 "$(WaitSimulator)"
+  WaitSimulator
+  Check "simulator exit status" 0 "$sim_status"
   if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
 }
 

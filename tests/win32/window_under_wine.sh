@@ -3,10 +3,10 @@
 #   window_under_wine.sh production   a production-mode start against the
 #       simulator: exit status 0 and the firmware received whole
 #   window_under_wine.sh click-upgrade  an operator's upgrade: the Acquire
-#       button clicked, the window left open, then closed with Esc
+#       button clicked, the window left open, then closed
 #   window_under_wine.sh over-the-air   production mode over the air: the
 #       button clicked again to confirm the start
-#   window_under_wine.sh close-mid-upgrade  Esc while the worker streams: the
+#   window_under_wine.sh close-mid-upgrade  closed while the worker streams: the
 #       window ends at once and releases the port
 #   window_under_wine.sh screenshots  the main window, the About box opened
 #       from the system menu, and a production upgrade under way, saved as
@@ -17,8 +17,9 @@ source "$(dirname "$0")/wine_common.sh"
 
 scenario=$1
 work=$(mktemp -d)
-trap 'StopSimulator; StopX; rm -rf "$work"' EXIT
+trap 'StopSimulator; StopPrivatePrefix; StopX; rm -rf "$work"' EXIT
 StartX
+PrivatePrefix
 
 WriteSettings() {  # COM_PORT [PRODMODE]
   printf '[CONFIG]\r\nProdmode=%s\r\nComport=%s\r\nType=24\r\nFirmware=%s\r\n' "${2:-1}" "$1" \
@@ -34,25 +35,55 @@ WaitWindow() {
   return 1
 }
 
-# Clicks the Acquire button of the main window inside wine's desktop: the
-# button's centre lies at 144 of 287 dialog units across and 90 of 104 down
-# the client area, below wine's 3-pixel frame and 19-pixel caption.
+# Clicks the Acquire button of the main window: its centre lies at 144 of
+# 287 dialog units across and 90 of 104 down the client area, inside the
+# desktop's 3-pixel frame and below its 19-pixel caption.
 ClickAcquire() {
-  local WINDOW X Y WIDTH HEIGHT SCREEN
-  eval "$(xdotool search --name '^ZE Vuvuri V1.06$' getwindowgeometry --shell | head -n 6)"
-  local client_w=$((WIDTH - 6)) client_h=$((HEIGHT - 25))
-  xdotool mousemove $((X + 3 + client_w * 144 / 287)) $((Y + 22 + client_h * 90 / 104)) click 1
+  local info x y width height
+  info=$(xwininfo -name "ZE Vuvuri V1.06" 2>/dev/null)
+  if [ -z "$info" ]; then
+    Fail "no main window to click"
+    return
+  fi
+  x=$(awk '/Absolute upper-left X/ {print $4}' <<<"$info")
+  y=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$info")
+  width=$(awk '/Width:/ {print $2}' <<<"$info")
+  height=$(awk '/Height:/ {print $2}' <<<"$info")
+  xdotool mousemove $((x + 3 + (width - 6) * 144 / 287)) $((y + 22 + (height - 25) * 90 / 104))
+  sleep 0.3
+  xdotool click 1
 }
 
-# Runs the window in wine's desktop, in the work folder, in the background.
+# Clicks the main window's caption at OFFSET pixels from its left edge, or
+# from its right edge when OFFSET is negative.
+ClickCaption() {
+  local info x y width
+  info=$(xwininfo -name "ZE Vuvuri V1.06" 2>/dev/null)
+  x=$(awk '/Absolute upper-left X/ {print $4}' <<<"$info")
+  y=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$info")
+  width=$(awk '/Width:/ {print $2}' <<<"$info")
+  local at=$1
+  [ "$at" -lt 0 ] && at=$((${width:-0} + at))
+  xdotool mousemove $((${x:-0} + at)) $((${y:-0} + 11))
+  sleep 0.3
+  xdotool click 1
+  sleep 0.5
+}
+# Makes the main window the active one, so that keys reach it.
+Activate() { ClickCaption 120; }
+# The caption's close button: the platform's standard ending of a dialog.
+ClickClose() { ClickCaption -14; }
+
+# Runs the window in the work folder, in the background.
 StartWindow() {
-  (cd "$work" && exec timeout 120 wine explorer /desktop=zevuvuri,640x400 "$ZEVUVURI_WINDOW_EXE") &
+  (cd "$work" && exec timeout 120 wine "$ZEVUVURI_WINDOW_EXE") &
   app=$!
   if WaitWindow "ZE Vuvuri V1.06"; then Pass "main window shown"; else Fail "no main window"; fi
 }
 
 ExpectFirmwareWhole() {
-  Check "simulator exit status" 0 "$(WaitSimulator)"
+  WaitSimulator
+  Check "simulator exit status" 0 "$sim_status"
   if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
 }
 
@@ -72,15 +103,16 @@ case $scenario in
   click-upgrade)
     StartSimulator 23 --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
     WriteSettings 23 0
+    cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"  # the file name field's default
     StartWindow
     sleep 1
     ClickAcquire
     ExpectFirmwareWhole
     sleep 1
     kill -0 "$app" 2>/dev/null && Pass "window stays open after an operator's upgrade" || Fail "window ended"
-    xdotool key Escape
+    ClickClose
     wait "$app"
-    Check "window closed by Esc, exit status" 0 "$?"
+    Check "window closed by its close button, exit status" 0 "$?"
     ;;
   over-the-air)
     StartSimulator 24 --mode air --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
@@ -98,7 +130,7 @@ case $scenario in
     StartWindow
     sleep 5  # well into the data frames
     started=$(date +%s%N)
-    xdotool key Escape
+    ClickClose
     wait "$app"
     Check "production window closed before success, exit status" 1 "$?"
     elapsed_ms=$((($(date +%s%N) - started) / 1000000))
@@ -108,14 +140,11 @@ case $scenario in
     Check "the next upgrade on the same port" 0 "$?"
     ;;
   screenshots)
-    # Wine's own desktop draws the title bars and system menus that a
-    # bare X server lacks.
     StartWindow
     sleep 1
     Shot main-window
     # The system menu: our entry is its last, so Up from the first row.
-    xdotool mousemove 200 115 click 1
-    sleep 0.3
+    Activate
     xdotool key alt+space
     sleep 0.5
     xdotool key Up Return
@@ -124,9 +153,10 @@ case $scenario in
     Shot about-box
     xdotool key Escape
     sleep 0.5
-    xdotool key Escape
+    if xdotool search --name "^About ZE Vuvuri\$" >/dev/null 2>&1; then Fail "About box still open"; else Pass "About box closed by Esc"; fi
+    ClickClose
     wait "$app"
-    Check "window closed by Esc, exit status" 0 "$?"
+    Check "window closed, exit status" 0 "$?"
 
     # A production upgrade under way: fields locked, Browse hidden, the bar
     # moving. The module answers slowly so that there is time to look.
@@ -136,7 +166,8 @@ case $scenario in
     sleep 5
     Shot production-upgrading
     wait "$app"
-    Check "simulator exit status" 0 "$(WaitSimulator)"
+    WaitSimulator
+    Check "simulator exit status" 0 "$sim_status"
     ;;
   *)
     echo "unknown scenario $scenario" >&2

@@ -55,13 +55,13 @@ StartSimulator() {
   ln -sfn "$device" "$WINEPREFIX/dosdevices/com$com"
 }
 
-# Prints the simulator's exit status once it has ended.
+# Waits for the simulator to end; sets $sim_status. Not in a subshell: only
+# this shell can wait for its child.
 WaitSimulator() {
-  local status=0
-  wait "$sim_pid" || status=$?
+  sim_status=0
+  wait "$sim_pid" || sim_status=$?
   sim_pid=""
-  if [ "$status" -ne 0 ]; then sed 's/^/  sim: /' "$sim_out.err" >&2; fi
-  echo "$status"
+  if [ "$sim_status" -ne 0 ]; then sed 's/^/  sim: /' "$sim_out.err" >&2; fi
 }
 
 StopSimulator() {
@@ -96,5 +96,36 @@ StopX() {
   if [ -n "$x_pid" ]; then
     kill "$x_pid" 2>/dev/null
     wait "$x_pid" 2>/dev/null
+  fi
+}
+
+# Moves this test to a wine prefix of its own, copied from the shared one
+# (the Windows files hard-linked), with its own wine server. A wine server
+# binds its desktop to the X display that first opened it, so a window test
+# on its own X server needs its own server. Every program then runs in a
+# 640 x 400 virtual desktop, which draws title bars and system menus as
+# Windows does, and whose window positions do not depend on a window manager.
+# Needs $work; call before StartSimulator.
+PrivatePrefix() {
+  local shared=$WINEPREFIX
+  export WINEPREFIX=$work/prefix
+  mkdir -p "$WINEPREFIX"
+  cp -a "$shared"/*.reg "$shared/dosdevices" "$WINEPREFIX/"
+  cp -al "$shared/drive_c" "$WINEPREFIX/drive_c"
+  ln -sfn "$WINEPREFIX/drive_c" "$WINEPREFIX/dosdevices/c:"
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 640x400 /f >/dev/null 2>&1 </dev/null
+  # The desktop that these calls opened was made before the setting: start
+  # afresh, so that the next program opens the virtual one.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w
+  wineserver -p >/dev/null 2>&1 </dev/null  # its messages stay out of the test's output
+  private_prefix=1
+}
+
+StopPrivatePrefix() {
+  if [ -n "${private_prefix:-}" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    private_prefix=""
   fi
 }

@@ -67,13 +67,14 @@ MainWindow::~MainWindow() = default;
 
 int MainWindow::RunModal() {
   const std::vector<std::uint32_t> resource = BuildDialogResource(MainDialogTemplate());
-  ::DialogBoxIndirectParamW(instance_, reinterpret_cast<LPCDLGTEMPLATEW>(resource.data()), nullptr, DialogProc,
-                            reinterpret_cast<LPARAM>(this));
+  const INT_PTR ended = ::DialogBoxIndirectParamW(instance_, reinterpret_cast<LPCDLGTEMPLATEW>(resource.data()),
+                                                 nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
   // In this order: a worker waiting on the window thread is let go first, so
   // that joining it cannot wait forever.
   sinks_->StopForwarding();
   if (upgrade_) upgrade_->Shutdown();
-  return behaviour_ && behaviour_->ProductionMode() ? 1 : 0;
+  if (ended == -1 || !behaviour_) return 1;  // the window could not be made: no upgrade ran
+  return behaviour_->ProductionMode() ? 1 : 0;
 }
 
 INT_PTR CALLBACK MainWindow::DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

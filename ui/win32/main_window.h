@@ -25,7 +25,8 @@ class MainWindow final : public AboutBoxOpener {
   // Runs the dialog modally and returns when it has closed, with any running
   // upgrade ended and its port released. The result is the process's exit
   // status: 0, or 1 when a production-mode window is closed without a
-  // successful upgrade, so that a factory script can tell the two apart. A
+  // successful upgrade (or the window could not be made at all), so that a
+  // factory script can tell the two apart. A
   // successful production upgrade never returns here: it ends the process
   // with status 0 while the window is on screen.
   int RunModal();
