@@ -8,6 +8,8 @@
 #       button clicked again to confirm the start
 #   window_under_wine.sh close-mid-upgrade  closed while the worker streams: the
 #       window ends at once and releases the port
+#   window_under_wine.sh about-during-upgrade  a production upgrade goes on
+#       and ends the process while the About box's modal loop runs
 #   window_under_wine.sh screenshots  the main window, the About box opened
 #       from the system menu, and a production upgrade under way, saved as
 #       PNG files in $ZEVUVURI_ARTIFACTS
@@ -74,6 +76,14 @@ Activate() { ClickCaption 120; }
 # The caption's close button: the platform's standard ending of a dialog.
 ClickClose() { ClickCaption -14; }
 
+# The system menu's About entry: it is the menu's last, so Up from the first
+# row reaches it.
+OpenAboutBox() {
+  xdotool key alt+space
+  sleep 0.5
+  xdotool key Up Return
+}
+
 # Runs the window in the work folder, in the background.
 StartWindow() {
   (cd "$work" && exec timeout 120 wine "$ZEVUVURI_WINDOW_EXE") &
@@ -139,15 +149,28 @@ case $scenario in
     timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 25 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
     Check "the next upgrade on the same port" 0 "$?"
     ;;
+  about-during-upgrade)
+    # The worker's sink calls are window messages that the About box's own
+    # message loop carries out; without that the upgrade would stall at its
+    # first status line after the box opened.
+    StartSimulator 26 --type 24 --reply-delay-ms 20 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    WriteSettings 26
+    StartWindow
+    Activate
+    OpenAboutBox
+    if WaitWindow "About ZE Vuvuri"; then Pass "About box open during the upgrade"; else Fail "no About box"; fi
+    wait "$app"
+    Check "process ended by the upgrade, exit status" 0 "$?"
+    WaitSimulator
+    Check "simulator exit status" 0 "$sim_status"
+    if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
+    ;;
   screenshots)
     StartWindow
     sleep 1
     Shot main-window
-    # The system menu: our entry is its last, so Up from the first row.
     Activate
-    xdotool key alt+space
-    sleep 0.5
-    xdotool key Up Return
+    OpenAboutBox
     if WaitWindow "About ZE Vuvuri"; then Pass "About box opened from the system menu"; else Fail "no About box"; fi
     sleep 0.5
     Shot about-box
