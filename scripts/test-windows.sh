@@ -33,7 +33,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # One wine server for every test, so that the tests' processes share it and
 # its messages stay out of their output; stopped on the way out. The one that
-# wineboot started is let go first.
+# wineboot started, or one left by an interrupted run, goes first.
+wineserver -k >/dev/null 2>&1 || true
 wineserver -w
 wineserver -p >"$build/wineserver.log" 2>&1 </dev/null
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
