@@ -8,6 +8,8 @@
 #       button clicked again to confirm the start
 #   window_under_wine.sh close-mid-upgrade  closed while the worker streams: the
 #       window ends at once and releases the port
+#   window_under_wine.sh browse-upgrade  a firmware file chosen with Browse...
+#       in the open-file dialog is the one the module receives
 #   window_under_wine.sh about-during-upgrade  a production upgrade goes on
 #       and ends the process while the About box's modal loop runs
 #   window_under_wine.sh screenshots  the main window, the About box opened
@@ -37,10 +39,10 @@ WaitWindow() {
   return 1
 }
 
-# Clicks the Acquire button of the main window: its centre lies at 144 of
-# 287 dialog units across and 90 of 104 down the client area, inside the
-# desktop's 3-pixel frame and below its 19-pixel caption.
-ClickAcquire() {
+# Clicks the main window's control whose centre lies at X of 287 dialog units
+# across and Y of 104 down its client area, inside the desktop's 3-pixel
+# frame and below its 19-pixel caption.
+ClickControl() {
   local info x y width height
   info=$(xwininfo -name "ZE Vuvuri V1.06" 2>/dev/null)
   if [ -z "$info" ]; then
@@ -51,10 +53,12 @@ ClickAcquire() {
   y=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$info")
   width=$(awk '/Width:/ {print $2}' <<<"$info")
   height=$(awk '/Height:/ {print $2}' <<<"$info")
-  xdotool mousemove $((x + 3 + (width - 6) * 144 / 287)) $((y + 22 + (height - 25) * 90 / 104))
+  xdotool mousemove $((x + 3 + (width - 6) * $1 / 287)) $((y + 22 + (height - 25) * $2 / 104))
   sleep 0.3
   xdotool click 1
 }
+ClickAcquire() { ClickControl 144 90; }
+ClickBrowse() { ClickControl 261 33; }
 
 # Clicks the main window's caption at OFFSET pixels from its left edge, or
 # from its right edge when OFFSET is negative.
@@ -148,6 +152,30 @@ case $scenario in
     # The port is free again: a loader opens it and the module answers.
     timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 25 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
     Check "the next upgrade on the same port" 0 "$?"
+    ;;
+  browse-upgrade)
+    # Another file than the default, with a name of its own, so that only the
+    # dialog's choice can bring it to the module.
+    mkdir -p "$work/firmware"
+    head -c 3000 /dev/urandom >"$work/firmware/other.bin"
+    StartSimulator 27 --type 24 --expect "$work/firmware/other.bin" --save "$work/received.bin"
+    WriteSettings 27 0
+    StartWindow
+    ClickBrowse
+    if WaitWindow "Open"; then Pass "open-file dialog shown"; else Fail "no open-file dialog"; fi
+    sleep 1
+    Shot open-file-dialog
+    xdotool type --delay 20 "$(WinePath "$work/firmware/other.bin")"
+    xdotool key Return
+    sleep 1
+    if xdotool search --name "^Open\$" >/dev/null 2>&1; then Fail "dialog still open"; else Pass "dialog closed by the choice"; fi
+    ClickAcquire
+    WaitSimulator
+    Check "simulator exit status" 0 "$sim_status"
+    if cmp -s "$work/firmware/other.bin" "$work/received.bin"; then Pass "the chosen file received whole"; else Fail "firmware differs"; fi
+    ClickClose
+    wait "$app"
+    Check "window closed, exit status" 0 "$?"
     ;;
   about-during-upgrade)
     # The worker's sink calls are window messages that the About box's own
