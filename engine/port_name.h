@@ -19,7 +19,8 @@ struct NamedDevice {
 // Windows: "\\.\COM" followed by the text.
 std::optional<NamedDevice> DeviceForPortText(std::string_view port_text);
 
-// POSIX: $ZEVUVURI_PORT_DIR, or ~/.config/zevuvuri/ports.
+// POSIX: $ZEVUVURI_PORT_DIR, or ~/.config/zevuvuri/ports. Windows: empty, as
+// Windows names its COM ports itself.
 std::string PortDirectory();
 
 }  // namespace zevuvuri
