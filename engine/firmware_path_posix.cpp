@@ -5,13 +5,6 @@
 
 namespace zevuvuri {
 
-std::optional<std::string> NarrowFirmwarePath(std::wstring_view path) {
-  if (path.find(L'\0') != std::wstring_view::npos) return std::nullopt;
-  auto narrow = ToUtf8(path);
-  if (!narrow || narrow->size() >= kFirmwarePathLimit) return std::nullopt;
-  return narrow;
-}
-
 // A directory opens for reading on POSIX but holds no firmware, and opening a
 // pipe without a writer would block the worker for good: neither is a file.
 std::FILE* OpenFirmwareFile(const std::string& narrow_path) {

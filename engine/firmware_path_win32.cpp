@@ -5,13 +5,6 @@
 
 namespace zevuvuri {
 
-std::optional<std::string> NarrowFirmwarePath(std::wstring_view path) {
-  if (path.find(L'\0') != std::wstring_view::npos) return std::nullopt;
-  auto narrow = ToUtf8(path);
-  if (!narrow || narrow->size() >= kFirmwarePathLimit) return std::nullopt;
-  return narrow;
-}
-
 // Through the wide form: the C library's narrow fopen takes the ANSI code
 // page, in which a path with other characters names no file or a wrong one.
 // A directory does not open for reading here.
