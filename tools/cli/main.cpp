@@ -8,7 +8,7 @@
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
 #include "tools/cli/exit_codes.h"
-#include "tools/cli/port_diagnosis.h"
+#include "tools/cli/port_listing.h"
 #include "tools/cli/station_doctor.h"
 #include "tools/cli/upgrade_run.h"
 

@@ -25,11 +25,10 @@ struct SerialDeviceInfo {
   std::optional<int> latency_timer_ms;  // USB serial converters only
 };
 
-// $ZEVUVURI_SYSFS_ROOT or /sys, $ZEVUVURI_DEV_ROOT or /dev,
-// $ZEVUVURI_PROC_ROOT or /proc: tests point them at prepared trees.
+// $ZEVUVURI_SYSFS_ROOT or /sys, $ZEVUVURI_DEV_ROOT or /dev
+// (ProcRoot: engine/port_diagnosis.h): tests point them at prepared trees.
 std::string SysfsRoot();
 std::string DevRoot();
-std::string ProcRoot();
 
 // The device a path leads to once every link is followed; the path itself
 // when it leads nowhere.

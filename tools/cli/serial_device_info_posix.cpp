@@ -40,7 +40,6 @@ std::optional<fs::path> UsbDeviceDirectory(const std::string& tty_name) {
 
 std::string SysfsRoot() { return RootFrom("ZEVUVURI_SYSFS_ROOT", "/sys"); }
 std::string DevRoot() { return RootFrom("ZEVUVURI_DEV_ROOT", "/dev"); }
-std::string ProcRoot() { return RootFrom("ZEVUVURI_PROC_ROOT", "/proc"); }
 
 std::string FollowLinks(const std::string& path) {
   std::error_code ec;

@@ -7,7 +7,6 @@ namespace zevuvuri::cli {
 // read: a device is described by its name alone.
 std::string SysfsRoot() { return ""; }
 std::string DevRoot() { return ""; }
-std::string ProcRoot() { return ""; }
 
 std::string FollowLinks(const std::string& path) { return path; }
 

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "engine/port_diagnosis.h"
 #include "engine/port_name.h"
-#include "tools/cli/port_diagnosis.h"
 #include "tools/cli/serial_device_info.h"
 #include "tools/cli/station_doctor.h"
 

@@ -13,7 +13,7 @@
 #include "tools/cli/console_reporter.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/link_trace.h"
-#include "tools/cli/port_diagnosis.h"
+#include "engine/port_diagnosis.h"
 #include "tools/cli/progress_board.h"
 #include "tools/cli/report_file.h"
 #include "tools/cli/sha256.h"

@@ -7,10 +7,11 @@
 #include <cwctype>
 #include <utility>
 
+#include "engine/com_ports_win32.h"
+#include "engine/port_diagnosis.h"
 #include "engine/text_encoding.h"
-#include "tools/cli/port_diagnosis.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri {
 namespace {
 
 std::string SystemMessage(int code) {
@@ -40,7 +41,8 @@ std::vector<std::wstring> DosDeviceNames() {
   return names;
 }
 
-// COM ports by number, each with the device it names.
+}  // namespace
+
 std::vector<std::pair<unsigned long, std::wstring>> ComPorts() {
   std::vector<std::pair<unsigned long, std::wstring>> ports;
   for (const auto& name : DosDeviceNames()) {
@@ -56,6 +58,8 @@ std::vector<std::pair<unsigned long, std::wstring>> ComPorts() {
   return ports;
 }
 
+namespace {
+
 std::string PortNumbers() {
   std::string list;
   for (const auto& [n, target] : ComPorts()) list += (list.empty() ? "" : ", ") + ("COM" + std::to_string(n));
@@ -63,6 +67,8 @@ std::string PortNumbers() {
 }
 
 }  // namespace
+
+std::string ProcRoot() { return ""; }
 
 // Windows tells nobody which process holds a COM port.
 std::vector<std::string> ProcessesHolding(const std::string&) { return {}; }
@@ -89,16 +95,4 @@ std::string ExplainOpenFailure(std::string_view port_text, const PortOpenError& 
   return device + ": " + SystemMessage(error.system_error);
 }
 
-std::vector<std::string> ListPorts() {
-  std::vector<std::string> lines{"COM ports:"};
-  const auto ports = ComPorts();
-  if (ports.empty()) lines.push_back("  (none found)");
-  for (const auto& [n, target] : ports) {
-    std::string line = "  COM" + std::to_string(n);
-    if (!target.empty()) line += "   " + ToUtf8(target).value_or("?");
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri

@@ -1,0 +1,13 @@
+// The COM ports this Windows machine has, from its DOS device names.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zevuvuri {
+
+// By number, each with the device it names (empty when it cannot be read).
+std::vector<std::pair<unsigned long, std::wstring>> ComPorts();
+
+}  // namespace zevuvuri
