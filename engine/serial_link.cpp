@@ -10,8 +10,12 @@ SerialLink::SerialLink(const std::atomic<LinkMode>& link_mode) : link_mode_(link
 SerialLink::~SerialLink() { CloseLink(); }
 
 bool SerialLink::OpenLink(std::string_view port_text) {
-  if (IsOpen()) CloseLink();
+  if (IsOpen()) {
+    last_open_error_ = PortOpenError{PortFailure::Busy, last_open_error_.device, 0};
+    return false;
+  }
   aborted_.store(false);
+  device_gone_.store(false);
   auto port = port_opener_ ? port_opener_(port_text, &last_open_error_) : SerialPort::Open(port_text, &last_open_error_);
   if (!port) return false;
   {
@@ -38,13 +42,22 @@ bool SerialLink::SetLineSpeed(std::uint32_t baud) { return port_ != nullptr && p
 bool SerialLink::WriteBytes(std::span<const std::uint8_t> bytes) {
   if (port_ == nullptr || aborted_.load()) return false;
   if (observer_ != nullptr) observer_->Sent(bytes);
-  return port_->Write(bytes);
+  if (port_->Write(bytes)) return true;
+  if (port_->Gone()) MarkGone();
+  return false;
+}
+
+bool SerialLink::DrainOutput() {
+  if (port_ == nullptr || aborted_.load()) return false;
+  if (port_->Drain()) return true;
+  if (port_->Gone()) MarkGone();
+  return false;
 }
 
 std::optional<std::uint8_t> SerialLink::WaitReply(std::chrono::milliseconds limit) {
   for (auto elapsed = std::chrono::milliseconds{0}; elapsed < limit; elapsed += kReplyStep) {
     if (buffer_.Count() != 0) return buffer_.FirstByte();
-    if (aborted_.load()) return std::nullopt;
+    if (aborted_.load() || device_gone_.load()) return std::nullopt;
     if (clock_ != nullptr) {
       clock_->Sleep(kReplyStep);
     } else {
@@ -53,6 +66,27 @@ std::optional<std::uint8_t> SerialLink::WaitReply(std::chrono::milliseconds limi
   }
   if (buffer_.Count() != 0) return buffer_.FirstByte();
   return std::nullopt;
+}
+
+bool SerialLink::Pause(std::chrono::milliseconds duration) {
+  if (clock_ != nullptr) {
+    clock_->Sleep(duration);
+    return !aborted_.load() && !device_gone_.load();
+  }
+  std::unique_lock lock(event_mutex_);
+  return !event_cv_.wait_for(lock, duration, [this] { return aborted_.load() || device_gone_.load(); });
+}
+
+void SerialLink::MarkGone() {
+  device_gone_.store(true);
+  Wake();
+}
+
+void SerialLink::Wake() {
+  // Taken and released so that a waiter between its check and its sleep
+  // cannot miss the notification.
+  { std::lock_guard lock(event_mutex_); }
+  event_cv_.notify_all();
 }
 
 void SerialLink::CloseLink() {
@@ -72,6 +106,7 @@ void SerialLink::CloseLink() {
 
 void SerialLink::Abort() {
   aborted_.store(true);
+  Wake();
   std::lock_guard lock(port_mutex_);
   if (port_ != nullptr) port_->Interrupt();
 }
@@ -86,7 +121,11 @@ void SerialLink::ReceiveLoop() {
     }
     // The port outlives this thread: CloseLink joins before releasing it.
     const std::size_t n = port_->ReadQueuedOrOne(chunk);
-    if (n == 0) continue;
+    if (n == 0) {
+      // A device that is gone would only hang up again on every pass.
+      if (port_->Gone()) return MarkGone();
+      continue;
+    }
     const std::span<const std::uint8_t> received(chunk.data(), n);
     if (observer_ != nullptr) observer_->Received(received);
     buffer_.Append(received);

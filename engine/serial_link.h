@@ -34,9 +34,10 @@ class LinkObserver {
 
 // Thread contract:
 //   OpenLink: one thread while the link is closed (the window thread at Start).
-//   SetLineSpeed, WriteBytes, ClearReply*, WaitReply, CloseLink: the worker.
-//   ReplyCount, FirstByte: any thread. Abort: any thread.
-//   The receive thread only appends to the buffer.
+//   SetLineSpeed, WriteBytes, DrainOutput, ClearReply*, WaitReply, Pause,
+//   CloseLink: the worker.
+//   ReplyCount, FirstByte, DeviceGone, Abort: any thread.
+//   The receive thread only appends to the buffer, and marks the device gone.
 class SerialLink {
  public:
   // The receive thread pauses 10 ms per pass on a serial link and 50 ms over
@@ -52,7 +53,8 @@ class SerialLink {
   SerialLink& operator=(const SerialLink&) = delete;
 
   // Opens the port the text names and starts the receive thread. On false the
-  // link stays closed and LastOpenError says why.
+  // link stays closed and LastOpenError says why. A link that is open is in
+  // use: it is never closed from here, and the call returns false.
   bool OpenLink(std::string_view port_text);
   const PortOpenError& LastOpenError() const { return last_open_error_; }
   bool IsOpen() const { return port_ != nullptr; }
@@ -60,6 +62,8 @@ class SerialLink {
   bool SetLineSpeed(std::uint32_t baud);
   // One call is one system write; returns when it completed or failed.
   bool WriteBytes(std::span<const std::uint8_t> bytes);
+  // Returns once what was written has left the port.
+  bool DrainOutput();
 
   void ClearReply() { buffer_.Clear(); }
   void ClearReplyAndFirstByte() { buffer_.ClearWithFirstByte(); }
@@ -70,6 +74,14 @@ class SerialLink {
   // the limit is counted in pauses, not read from a clock. Returns byte 0 once
   // the count is not 0, nothing when the limit passes or the link is aborted.
   std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit);
+
+  // Sleeps for `duration`; returns false at once (and early) when the link is
+  // aborted or its device is gone.
+  bool Pause(std::chrono::milliseconds duration);
+
+  // True once the device has gone away under the open link (a read or write
+  // found it hung up or removed). Reset by the next OpenLink.
+  bool DeviceGone() const { return device_gone_.load(); }
 
   // Ends the port's use and stops the receive thread (cooperatively: it is
   // woken and joined, never killed, so its lock is never left held), then
@@ -94,6 +106,8 @@ class SerialLink {
 
  private:
   void ReceiveLoop();
+  void MarkGone();
+  void Wake();  // ends Pause and WaitReply early
 
   const std::atomic<LinkMode>& link_mode_;
   ReceiveBuffer buffer_;
@@ -109,6 +123,11 @@ class SerialLink {
   std::condition_variable stop_cv_;
   bool stop_ = false;  // under stop_mutex_
   std::atomic<bool> aborted_{false};
+  std::atomic<bool> device_gone_{false};
+  // Pauses and waits of the worker sleep on this, so that an abort or a
+  // device that goes away ends them at once.
+  std::mutex event_mutex_;
+  std::condition_variable event_cv_;
 };
 
 }  // namespace zevuvuri

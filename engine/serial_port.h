@@ -29,8 +29,8 @@ struct PortOpenError {
   int system_error = 0;  // errno or GetLastError() of the failing call
 };
 
-// Write and Read: one thread each (worker writes, receive thread reads).
-// Interrupt: any thread, any time before destruction.
+// Write and Drain: the worker. Read: the receive thread. Interrupt and Gone:
+// any thread, any time before destruction.
 class SerialPort {
  public:
   virtual ~SerialPort() = default;  // releases the device
@@ -46,10 +46,22 @@ class SerialPort {
   // or Interrupt was called.
   virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
 
+  // Returns once every byte written has left the port (or the device is gone,
+  // or Interrupt was called), so that a change of line speed after it cannot
+  // cut the last bytes short.
+  virtual bool Drain() = 0;
+
   // Reads the bytes already queued (up to buffer.size()) or, when nothing is
-  // queued, waits for one byte. Returns the count read; 0 after a failed read,
-  // a hang-up or an Interrupt. No time limit of its own.
+  // queued, waits for the next arrival and then takes everything queued with
+  // it, so that a reply and the bytes sent behind it land in one append.
+  // Returns the count read; 0 after a failed read, a hang-up or an Interrupt.
+  // No time limit of its own.
   virtual std::size_t ReadQueuedOrOne(std::span<std::uint8_t> buffer) = 0;
+
+  // True once a read or write has found the device gone (a USB adapter
+  // pulled, a hang-up): nothing will arrive any more, and the port must be
+  // released so that the device's name can be given to it again.
+  virtual bool Gone() const = 0;
 
   // Wakes a blocked Write or Read; every later one returns at once.
   virtual void Interrupt() = 0;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "engine/port_diagnosis.h"
 #include "engine/port_name.h"
 #include "engine/serial_port.h"
 
@@ -99,29 +100,39 @@ class PosixSerialPort final : public SerialPort {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN) return false;
+      if (n < 0 && errno != EAGAIN) return Failed(errno);
       if (!WaitFor(POLLOUT)) return false;  // the driver's queue is full: wait for room
     }
     return true;
   }
 
+  bool Drain() override {
+    for (;;) {
+      if (interrupted_.load()) return false;
+      if (::tcdrain(fd_) == 0) return true;
+      if (errno != EINTR) return Failed(errno);
+    }
+  }
+
   std::size_t ReadQueuedOrOne(std::span<std::uint8_t> buffer) override {
     if (interrupted_.load() || buffer.empty()) return 0;
-    int queued = 0;
-    if (::ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
-    std::size_t want = 1;
-    if (queued > 0) {
-      want = std::min(static_cast<std::size_t>(queued), buffer.size());
-    } else if (!WaitFor(POLLIN)) {
-      return 0;
-    }
+    if (Queued() == 0 && !WaitFor(POLLIN)) return 0;
+    // Everything queued now, at least the byte that woke us: a reply and the
+    // bytes that came with it are one arrival.
+    const std::size_t want = std::clamp<std::size_t>(Queued(), 1, buffer.size());
     for (;;) {
       const ssize_t n = ::read(fd_, buffer.data(), want);
       if (n > 0) return static_cast<std::size_t>(n);
       if (n < 0 && errno == EINTR) continue;
-      return 0;  // hang-up, a line error or a spurious wake-up: a pass without data
+      if (n < 0 && errno == EAGAIN) return 0;  // a spurious wake-up
+      // End of file on a terminal is a hang-up; EIO is a device that is gone.
+      if (n == 0) gone_.store(true);
+      if (n < 0) Failed(errno);
+      return 0;
     }
   }
+
+  bool Gone() const override { return gone_.load(); }
 
   void Interrupt() override {
     interrupted_.store(true);
@@ -130,6 +141,19 @@ class PosixSerialPort final : public SerialPort {
   }
 
  private:
+  std::size_t Queued() const {
+    int queued = 0;
+    if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::size_t>(queued);
+  }
+
+  // Errors that mean the device itself went away, as opposed to one failed
+  // call: from then on nothing will arrive.
+  bool Failed(int error) {
+    if (error == EIO || error == ENXIO || error == ENODEV || error == EPIPE) gone_.store(true);
+    return false;
+  }
+
   // Waits without a time limit until the device is ready for `events`; false
   // when interrupted or the device hung up without being ready.
   bool WaitFor(short events) {
@@ -139,7 +163,10 @@ class PosixSerialPort final : public SerialPort {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 || fds[1].revents != 0 || interrupted_.load()) return false;
       if (fds[0].revents & events) return true;
-      if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+      if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        gone_.store(true);
+        return false;
+      }
     }
   }
 
@@ -147,6 +174,7 @@ class PosixSerialPort final : public SerialPort {
   const int wake_read_;
   const int wake_write_;
   std::atomic<bool> interrupted_{false};
+  std::atomic<bool> gone_{false};
 };
 
 std::unique_ptr<SerialPort> Fail(PortOpenError* error, PortFailure kind, std::string device, int system_error,
@@ -176,6 +204,13 @@ std::unique_ptr<SerialPort> SerialPort::Open(std::string_view port_text, PortOpe
     return Fail(error, e == ENOTTY || e == EINVAL ? PortFailure::NotASerialDevice : FailureForErrno(e), path, e, fd);
   }
   if (::ioctl(fd, TIOCEXCL) != 0) return Fail(error, PortFailure::SetupFailed, path, errno, fd);
+  // flock and TIOCEXCL keep out only those who open after us, and only the
+  // ones that cooperate. A terminal program or a logger that already has the
+  // device open would eat the module's replies or write into the stream.
+  if (!ProcessesHolding(path).empty()) {
+    ::ioctl(fd, TIOCNXCL);
+    return Fail(error, PortFailure::Busy, path, EBUSY, fd);
+  }
 
   MakeRaw(&t);
   ::cfsetispeed(&t, B115200);

@@ -90,33 +90,34 @@ class Win32SerialPort final : public SerialPort {
     if (::WriteFile(port_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ov)) {
       return ::GetOverlappedResult(port_.get(), &ov, &written, FALSE) && written == bytes.size();
     }
-    if (::GetLastError() != ERROR_IO_PENDING) return false;
+    if (::GetLastError() != ERROR_IO_PENDING) return Failed(::GetLastError());
     if (!Finish(&ov, &written)) return false;
     return written == bytes.size();
   }
 
+  bool Drain() override {
+    if (interrupted_.load()) return false;
+    // For a communications device this returns once the driver has sent
+    // every byte written.
+    return ::FlushFileBuffers(port_.get()) != FALSE || Failed(::GetLastError());
+  }
+
   std::size_t ReadQueuedOrOne(std::span<std::uint8_t> buffer) override {
     if (interrupted_.load() || buffer.empty()) return 0;
-    Handle done(NewEvent());
-    if (!done.valid()) return 0;
-    // The same call clears a line error, after which the driver reads again.
-    DWORD errors = 0;
-    COMSTAT status{};
-    DWORD want = 1;
-    if (::ClearCommError(port_.get(), &errors, &status) && status.cbInQue > 0) {
-      want = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(buffer.size()));
+    const std::size_t queued = Queued();
+    if (gone_.load()) return 0;
+    std::size_t got = Read(buffer.first(std::clamp<std::size_t>(queued, 1, buffer.size())));
+    // A 1-byte read on a quiet line completes with the first byte of an
+    // arrival: the bytes that came with it are queued now and belong to the
+    // same reply.
+    if (queued == 0 && got == 1 && buffer.size() > 1) {
+      const std::size_t more = std::min(Queued(), buffer.size() - 1);
+      if (more > 0) got += Read(buffer.subspan(1, more));
     }
-    OVERLAPPED ov{};
-    ov.hEvent = done.get();
-    DWORD read = 0;
-    // No read time-outs are set, so a 1-byte read on a quiet line stays
-    // pending until a byte arrives.
-    if (::ReadFile(port_.get(), buffer.data(), want, nullptr, &ov)) {
-      return ::GetOverlappedResult(port_.get(), &ov, &read, FALSE) ? read : 0;
-    }
-    if (::GetLastError() != ERROR_IO_PENDING) return 0;
-    return Finish(&ov, &read) ? read : 0;
+    return got;
   }
+
+  bool Gone() const override { return gone_.load(); }
 
   void Interrupt() override {
     interrupted_.store(true);
@@ -124,6 +125,57 @@ class Win32SerialPort final : public SerialPort {
   }
 
  private:
+  // Bytes the driver holds for reading. The same call clears a line error,
+  // after which the driver reads again; when it fails the device is gone.
+  std::size_t Queued() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(port_.get(), &errors, &status)) {
+      Failed(::GetLastError());
+      return 0;
+    }
+    return status.cbInQue;
+  }
+
+  // One overlapped read of exactly buffer.size() bytes, or fewer when it
+  // fails. No read time-outs are set, so on a quiet line it stays pending
+  // until a byte arrives.
+  std::size_t Read(std::span<std::uint8_t> buffer) {
+    Handle done(NewEvent());
+    if (!done.valid()) return 0;
+    OVERLAPPED ov{};
+    ov.hEvent = done.get();
+    DWORD read = 0;
+    if (::ReadFile(port_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &ov)) {
+      return ::GetOverlappedResult(port_.get(), &ov, &read, FALSE) ? read : 0;
+    }
+    if (::GetLastError() != ERROR_IO_PENDING) {
+      Failed(::GetLastError());
+      return 0;
+    }
+    return Finish(&ov, &read) ? read : 0;
+  }
+
+  // The errors a USB serial adapter gives once it has been pulled: from then
+  // on nothing will arrive. Always false, for the callers' convenience.
+  bool Failed(DWORD error) {
+    switch (error) {
+      case ERROR_ACCESS_DENIED:
+      case ERROR_BAD_COMMAND:
+      case ERROR_GEN_FAILURE:
+      case ERROR_DEVICE_NOT_CONNECTED:
+      case ERROR_DEVICE_REMOVED:
+      case ERROR_INVALID_HANDLE:
+      case ERROR_NOT_READY:
+      case ERROR_FILE_NOT_FOUND:
+        if (!interrupted_.load()) gone_.store(true);
+        break;
+      default:
+        break;
+    }
+    return false;
+  }
+
   // Waits without a time limit for a pending operation, or for Interrupt,
   // which cancels it. Either way the operation has ended when this returns,
   // so its OVERLAPPED and buffer may go.
@@ -135,12 +187,13 @@ class Win32SerialPort final : public SerialPort {
       ::GetOverlappedResult(port_.get(), ov, transferred, TRUE);  // the cancellation's completion
       return false;
     }
-    return ::GetOverlappedResult(port_.get(), ov, transferred, FALSE) != FALSE;
+    return ::GetOverlappedResult(port_.get(), ov, transferred, FALSE) != FALSE || Failed(::GetLastError());
   }
 
   const Handle port_;
   const Handle stop_;  // manual-reset, set by Interrupt
   std::atomic<bool> interrupted_{false};
+  std::atomic<bool> gone_{false};
 };
 
 std::unique_ptr<SerialPort> Fail(PortOpenError* error, PortFailure kind, std::string device, DWORD system_error) {
@@ -163,9 +216,12 @@ std::unique_ptr<SerialPort> SerialPort::Open(std::string_view port_text, PortOpe
     return Fail(error, FailureForError(e), device, e);
   }
 
-  // Only what the line needs changes; stop bits, XON/XOFF, error characters
-  // and the like stay as the driver reports them, and no buffer sizes or
-  // time-outs are set.
+  // What the line needs, and nothing that would drop, alter or hold back a
+  // byte of the binary stream, whatever an earlier program left set: no
+  // XON/XOFF either way, no DSR gate on receiving, no NUL stripping, no
+  // error-character replacement, no parity checking, no abort of reads and
+  // writes on a line error. Stop bits stay as the driver reports them; no
+  // buffer sizes or time-outs are set.
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (!::GetCommState(port.get(), &dcb)) {
@@ -180,6 +236,13 @@ std::unique_ptr<SerialPort> SerialPort::Open(std::string_view port_text, PortOpe
   dcb.fOutxDsrFlow = FALSE;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fBinary = TRUE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fAbortOnError = FALSE;
   if (!::SetCommState(port.get(), &dcb)) {
     const DWORD e = ::GetLastError();
     return Fail(error, PortFailure::SetupFailed, device, e);

@@ -13,6 +13,9 @@ constexpr std::string_view kFileFailure = "Failure : couldn't open file";
 constexpr std::string_view kFileReadFailure = "Failure : couldn't read file";
 constexpr std::string_view kFileTooLarge = "Failure : file too large";
 constexpr std::string_view kSyncTimeout = "Failure : no answer from module";
+// The device went away before the module answered the synchronisation (a
+// USB adapter pulled); later steps report it with their own failure text.
+constexpr std::string_view kPortLost = "Failure : COM port lost";
 constexpr std::string_view kSynchronising = "Synchronising...";
 constexpr std::string_view kAcquiring = "Acquiring...";
 constexpr std::string_view kUpgradingSerial = "Upgrading over serial port";

@@ -94,4 +94,11 @@ std::wstring FromUtf8(std::string_view text) {
   return out;
 }
 
+bool IsValidUtf8(std::string_view text) {
+  // FromUtf8 turns every valid sequence into its character and only broken
+  // ones into U+FFFD, so the round trip is exact just when nothing broke.
+  const auto back = ToUtf8(FromUtf8(text));
+  return back && *back == text;
+}
+
 }  // namespace zevuvuri

@@ -12,5 +12,7 @@ namespace zevuvuri {
 std::optional<std::string> ToUtf8(std::wstring_view text);
 // Invalid sequences become U+FFFD.
 std::wstring FromUtf8(std::string_view text);
+// True when FromUtf8 would replace nothing.
+bool IsValidUtf8(std::string_view text);
 
 }  // namespace zevuvuri

@@ -2,7 +2,6 @@
 
 #include <system_error>
 
-#include "engine/firmware_path.h"
 #include "engine/module_type.h"
 #include "engine/progress_scale.h"
 #include "engine/status_texts.h"
@@ -13,6 +12,10 @@ namespace {
 
 std::thread StartThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
+std::span<const std::uint8_t> AsBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
 }  // namespace
 
 UpgradeController::UpgradeController(UpgradeSinks& sinks)
@@ -22,22 +25,26 @@ UpgradeController::~UpgradeController() { Shutdown(); }
 
 void UpgradeController::OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
                                   std::wstring_view file_text) {
-  if (shutting_down_.load()) return;
-  if (state_.load() == UpgradeState::Idle) {
-    Start(port_text, type_text, file_text);
-  } else {
+  OnAcquire(port_text, type_text, FirmwareName::FromText(file_text));
+}
+
+void UpgradeController::OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
+                                  std::optional<FirmwareName> firmware) {
+  if (state_.load() == UpgradeState::Acquiring) {
     Confirm();
+  } else {
+    Start(port_text, type_text, std::move(firmware));
   }
 }
 
 void UpgradeController::Status(std::string_view text) {
-  if (!shutting_down_.load()) sinks_.SetStatus(text);
+  if (Reporting()) sinks_.SetStatus(text);
 }
 void UpgradeController::Caption(std::string_view text) {
-  if (!shutting_down_.load()) sinks_.SetButtonCaption(text);
+  if (Reporting()) sinks_.SetButtonCaption(text);
 }
 void UpgradeController::Enable(bool enabled) {
-  if (!shutting_down_.load()) sinks_.EnableButton(enabled);
+  if (Reporting()) sinks_.EnableButton(enabled);
 }
 
 void UpgradeController::ReapWorkers() {
@@ -50,12 +57,18 @@ void UpgradeController::ReapWorkers() {
   });
 }
 
-void UpgradeController::Start(std::wstring_view port_text, std::wstring_view type_text,
-                              std::wstring_view file_text) {
+bool UpgradeController::Start(std::wstring_view port_text, std::wstring_view type_text,
+                              std::optional<FirmwareName> firmware) {
+  // The running upgrade owns the link and the button until its worker says
+  // otherwise: a press now must change nothing, on the line or on screen.
+  if (shutting_down_.load() || busy_.load()) return false;
   ReapWorkers();
   link_mode_.store(LinkMode::Serial);
   state_.store(UpgradeState::Acquiring);
   type_code_.store(ModuleTypeCode(type_text));
+  // A bar left full by the previous upgrade would read as a success beside
+  // this attempt's failure.
+  if (Reporting()) sinks_.SetProgressPosition(0);
 
   const auto port = ToUtf8(port_text);
   if (!port || !link_.OpenLink(*port)) {
@@ -64,38 +77,35 @@ void UpgradeController::Start(std::wstring_view port_text, std::wstring_view typ
     Caption(caption::kAcquire);
     Enable(true);
     state_.store(UpgradeState::Idle);
-    if (!shutting_down_.load()) sinks_.UpgradeEnded(UpgradeOutcome::PortFailure);
-    return;
+    if (Reporting()) sinks_.UpgradeEnded(UpgradeOutcome::PortFailure);
+    return true;
   }
 
-  firmware_path_ = file_text;
-  firmware_path_8bit_ = NarrowFirmwarePath(file_text);
-
+  firmware_name_ = std::move(firmware);
   {
     std::lock_guard lock(mutex_);
     start_reported_ = false;
   }
   auto returned = std::make_shared<std::atomic<bool>>(false);
-  worker_running_.store(true);
+  busy_.store(true);
   try {
     worker_.thread = start_thread_([this, returned] {
       Work();
-      worker_running_.store(false);
       returned->store(true);
     });
     worker_.returned = std::move(returned);
   } catch (const std::system_error&) {
     // Without a worker nothing would ever end this upgrade: undo the Start.
     worker_ = Worker{};
-    worker_running_.store(false);
     outcome_.store(UpgradeOutcome::ThreadFailure);
     Status(status::kThreadFailure);
     link_.CloseLink();
     state_.store(UpgradeState::Idle);
+    busy_.store(false);
     Caption(caption::kAcquire);
     Enable(true);
-    if (!shutting_down_.load()) sinks_.UpgradeEnded(UpgradeOutcome::ThreadFailure);
-    return;
+    if (Reporting()) sinks_.UpgradeEnded(UpgradeOutcome::ThreadFailure);
+    return true;
   }
 
   Status(status::kRunning);
@@ -104,13 +114,18 @@ void UpgradeController::Start(std::wstring_view port_text, std::wstring_view typ
     std::lock_guard lock(mutex_);
     start_reported_ = true;
   }
-  wake_cv_.notify_all();
+  start_cv_.notify_all();
+  return true;
 }
 
-void UpgradeController::Confirm() {
+bool UpgradeController::Confirm() {
+  // Exchanged, not just stored: a confirm that races the end of the
+  // synchronisation or a failed poll must not turn into anything else.
+  UpgradeState expected = UpgradeState::Acquiring;
+  if (!state_.compare_exchange_strong(expected, UpgradeState::Idle)) return false;
   Enable(false);
   Caption(caption::kAcquire);
-  state_.store(UpgradeState::Idle);
+  return true;
 }
 
 void UpgradeController::Shutdown() {
@@ -120,100 +135,87 @@ void UpgradeController::Shutdown() {
     std::lock_guard lock(mutex_);
     start_reported_ = true;
   }
-  wake_cv_.notify_all();
+  start_cv_.notify_all();
   if (worker_.thread.joinable()) worker_.thread.join();
   for (auto& w : finished_workers_) w.thread.join();
   finished_workers_.clear();
   link_.CloseLink();
+  file_.reset();
 }
 
-void UpgradeController::CheckCancelled() const {
+void UpgradeController::CheckLink() const {
   if (shutting_down_.load()) throw Cancelled{};
+  if (link_.DeviceGone()) throw device_lost_;
 }
 
 void UpgradeController::Pause(std::chrono::milliseconds duration) {
-  if (clock_ != nullptr) {
-    clock_->Sleep(duration);
-    return CheckCancelled();
-  }
-  std::unique_lock lock(mutex_);
-  if (wake_cv_.wait_for(lock, duration, [this] { return shutting_down_.load(); })) throw Cancelled{};
+  link_.Pause(duration);
+  CheckLink();
 }
 
 void UpgradeController::Write(std::span<const std::uint8_t> bytes) {
   link_.WriteBytes(bytes);  // a frame that did not go out shows up as a missing reply
-  CheckCancelled();
+  CheckLink();
 }
 
 std::optional<std::uint8_t> UpgradeController::WaitReply(std::chrono::milliseconds limit) {
   const auto reply = link_.WaitReply(limit);
-  CheckCancelled();
+  CheckLink();
   return reply;
 }
 
 void UpgradeController::Work() {
   {
     std::unique_lock lock(mutex_);
-    wake_cv_.wait(lock, [this] { return start_reported_; });
+    start_cv_.wait(lock, [this] { return start_reported_; });
   }
-  std::FILE* file = nullptr;
+  trailer_sent_ = false;
   try {
-    CheckCancelled();
-    RunSteps(&file);
+    if (shutting_down_.load()) throw Cancelled{};
+    Enable(false);
+    OpenFirmware();
+    WakeUp();
+    Synchronise();
+    AwaitStart();
+    EndAndReboot(StreamData());
+    Succeed();
+  } catch (const Ending& ending) {
+    EndWith(ending);
   } catch (const Cancelled&) {
     link_.CloseLink();
-    if (file != nullptr) std::fclose(file);
+    file_.reset();
     state_.store(UpgradeState::Idle);
-    outcome_.store(UpgradeOutcome::Cancelled);
+    // After the trailer the module has taken its firmware: the upgrade
+    // succeeded, whatever ends the loader now.
+    outcome_.store(trailer_sent_ ? UpgradeOutcome::Ok : UpgradeOutcome::Cancelled);
+    busy_.store(false);
   }
 }
 
-void UpgradeController::CommonEnding(std::FILE* file) {
-  link_.CloseLink();
-  if (file != nullptr) std::fclose(file);
-  state_.store(UpgradeState::Idle);
-  Caption(caption::kAcquire);
-  Enable(true);
-}
-
-void UpgradeController::EndWith(std::string_view text, UpgradeOutcome outcome, std::FILE* file) {
-  outcome_.store(outcome);
-  Status(text);
-  CommonEnding(file);
-  if (!shutting_down_.load()) sinks_.UpgradeEnded(outcome);
-}
-
-// The worker's steps. `*file` is set once the firmware is open so that a
-// Shutdown in the middle still closes it.
-void UpgradeController::RunSteps(std::FILE** file) {
-  const std::uint8_t type = type_code_.load();
-  UpgradeFrame frame;
-
-  Enable(false);
-  std::FILE* const f = firmware_path_8bit_ ? OpenFirmwareFile(*firmware_path_8bit_) : nullptr;
-  if (f == nullptr) return EndWith(status::kFileFailure, UpgradeOutcome::FileFailure, nullptr);
-  *file = f;
-  // Unbuffered: every frame carries the file's bytes as they are when that
-  // frame is read, not a copy taken kilobytes earlier. One read per 56 bytes
-  // costs nothing beside the 10 ms per frame that the module takes.
-  std::setvbuf(f, nullptr, _IONBF, 0);
-
-  const auto size = FirmwareFileSize(f);
-  if (!size) return EndWith(status::kFileFailure, UpgradeOutcome::FileFailure, f);
+void UpgradeController::OpenFirmware() {
+  file_ = firmware_name_ ? FirmwareFile::Open(*firmware_name_) : nullptr;
+  if (file_ == nullptr) throw Ending{status::kFileFailure, UpgradeOutcome::FileFailure};
   // The module could not place offsets past the 20-bit field; refuse before
-  // anything is streamed.
-  if (!FitsOffsetField(*size)) return EndWith(status::kFileTooLarge, UpgradeOutcome::FileTooLarge, f);
-  const ProgressScale scale = ProgressScaleFor(*size);
-  if (!shutting_down_.load()) {
-    sinks_.SetProgressRange(scale.maximum);
+  // anything is sent.
+  if (!FitsOffsetField(file_->Size())) throw Ending{status::kFileTooLarge, UpgradeOutcome::FileTooLarge};
+  if (Reporting()) {
+    sinks_.SetProgressRange(ProgressScaleFor(file_->Size()).maximum);
     sinks_.SetProgressPosition(0);
   }
+}
 
+void UpgradeController::WakeUp() {
+  device_lost_ = {status::kPortLost, UpgradeOutcome::PortLost};
   link_.SetLineSpeed(kWakeUpBaud);
-  Write({reinterpret_cast<const std::uint8_t*>(kWakeUp.data()), kWakeUp.size()});
+  Write(AsBytes(kWakeUp));
+  // The wake-up takes 10.4 ms on the wire at 9600 baud, and the adapter may
+  // hold some of it: switching speed before it has left would garble its end.
+  link_.DrainOutput();
   Pause(pacing::kAfterWakeUp);
   link_.SetLineSpeed(kUpgradeBaud);
+}
 
+void UpgradeController::Synchronise() {
   Status(status::kSynchronising);
   std::chrono::milliseconds probing{0};
   for (;;) {
@@ -221,33 +223,36 @@ void UpgradeController::RunSteps(std::FILE** file) {
     Write({&kSyncProbe, 1});
     Pause(pacing::kProbeInterval);
     const auto meaning = ClassifyReply(ReplyPhase::Synchronisation, link_.FirstByte());
-    if (meaning == ReplyMeaning::OverTheAir) {
-      link_mode_.store(LinkMode::OverTheAir);
-      if (!shutting_down_.load()) sinks_.LinkModeLearned(LinkMode::OverTheAir);
-      Enable(true);  // the operator confirms the start with it
-      break;
-    }
-    if (meaning == ReplyMeaning::Serial) {
-      link_mode_.store(LinkMode::Serial);
-      if (!shutting_down_.load()) sinks_.LinkModeLearned(LinkMode::Serial);
-      break;
+    if (meaning == ReplyMeaning::OverTheAir || meaning == ReplyMeaning::Serial) {
+      const LinkMode mode = meaning == ReplyMeaning::OverTheAir ? LinkMode::OverTheAir : LinkMode::Serial;
+      link_mode_.store(mode);
+      if (Reporting()) sinks_.LinkModeLearned(mode);
+      if (mode == LinkMode::OverTheAir && state_.load() == UpgradeState::Acquiring) {
+        // The operator confirms the start with the button. A confirm that
+        // lands while this enable is on its way has disabled it already: take
+        // the enable back, so the data phase never runs under a live button.
+        Enable(true);
+        if (state_.load() != UpgradeState::Acquiring) Enable(false);
+      }
+      return;
     }
     probing += pacing::kProbeInterval;
-    if (sync_limit_ && probing >= *sync_limit_) {
-      return EndWith(status::kSyncTimeout, UpgradeOutcome::SyncTimeout, f);
-    }
+    if (sync_limit_ && probing >= *sync_limit_) throw Ending{status::kSyncTimeout, UpgradeOutcome::SyncTimeout};
   }
+}
 
+void UpgradeController::AwaitStart() {
   Status(status::kAcquiring);
+  const Ending refused{status::kPollRefused, UpgradeOutcome::PollRefused};
+  device_lost_ = refused;
+  const std::uint8_t type = type_code_.load();
   while (state_.load() == UpgradeState::Acquiring) {
-    frame.SetPollHeader(type);
+    frame_.SetPollHeader(type);
     link_.ClearReply();
-    Write(frame.Bytes());
+    Write(frame_.Bytes());
     const auto reply = WaitReply(pacing::kFrameReplyLimit);
-    if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) {
-      return EndWith(status::kPollRefused, UpgradeOutcome::PollRefused, f);
-    }
-    if (!shutting_down_.load()) sinks_.PollAcknowledged();
+    if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) throw refused;
+    if (Reporting()) sinks_.PollAcknowledged();
     if (link_mode_.load() == LinkMode::Serial) {
       Status(status::kUpgradingSerial);
       state_.store(UpgradeState::Idle);
@@ -256,56 +261,102 @@ void UpgradeController::RunSteps(std::FILE** file) {
     }
     // Over the air the module is polled again at once, until the operator confirms.
   }
+}
 
-  const LinkMode mode = link_mode_.load();
-  if (mode == LinkMode::OverTheAir) Status(status::kUpgradingOverTheAir);
-
-  // One data frame per read of the file, the final read that returns nothing
-  // included: the module takes that repeated frame as the end of the data.
+// One data frame per read of the file, the final read that returns nothing
+// included: the module takes that repeated frame as the end of the data.
+// Returns the end header's offset.
+std::uint32_t UpgradeController::StreamData() {
+  if (link_mode_.load() == LinkMode::OverTheAir) Status(status::kUpgradingOverTheAir);
+  const Ending refused{status::kWriteError, UpgradeOutcome::FrameRefused};
+  const Ending unreadable{status::kFileReadFailure, UpgradeOutcome::FileFailure};
+  device_lost_ = refused;
+  const std::uint8_t type = type_code_.load();
+  const std::uint64_t size = file_->Size();
+  const ProgressScale scale = ProgressScaleFor(size);
+  std::uint64_t read_total = 0;
   std::uint32_t offset = 0;
   for (;;) {
     // A file that grows while it is streamed must not run past the offset field.
     if (static_cast<std::uint64_t>(offset) + kPayloadSize >= kOffsetLimit) {
-      return EndWith(status::kFileTooLarge, UpgradeOutcome::FileTooLarge, f);
+      throw Ending{status::kFileTooLarge, UpgradeOutcome::FileTooLarge};
     }
     link_.ClearReply();
-    frame.SetDataHeader(offset, type);
-    if (!shutting_down_.load()) sinks_.SetProgressPosition(scale.Position(offset));
-    const auto payload = frame.Payload();
-    const std::size_t read = std::fread(payload.data(), 1, payload.size(), f);
-    if (std::ferror(f)) return EndWith(status::kFileReadFailure, UpgradeOutcome::FileFailure, f);
+    frame_.SetDataHeader(offset, type);
+    if (Reporting()) sinks_.SetProgressPosition(scale.Position(offset));
+    const auto payload = frame_.Payload();
+    const auto read = file_->Read(payload);
+    if (!read) throw unreadable;
+    read_total += *read;
+    // The size was taken before the first frame. A file that now ends
+    // earlier, or goes on past it, has changed under the upgrade: its frames
+    // would give the module a cut or shifted image. Stop before this frame.
+    if (read_total > size || (*read < kPayloadSize && read_total != size)) throw unreadable;
     link_.ClearReply();
-    Write(frame.Bytes());
-    if (!shutting_down_.load()) sinks_.DataProgress(offset + read, *size);
+    Write(frame_.Bytes());
+    if (Reporting()) {
+      if (*read > 0) sinks_.FirmwareSent(payload.first(*read));
+      sinks_.DataProgress(read_total, size);
+    }
     const auto reply = WaitReply(pacing::kFrameReplyLimit);
-    if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) {
-      return EndWith(status::kWriteError, UpgradeOutcome::FrameRefused, f);
-    }
+    if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) throw refused;
     offset += static_cast<std::uint32_t>(kPayloadSize);
-    if (read == 0) break;
+    if (*read == 0) return offset;
   }
+}
 
-  frame.SetEndHeader(offset, type);
+void UpgradeController::EndAndReboot(std::uint32_t end_offset) {
+  const Ending refused{status::kRebootRefused, UpgradeOutcome::RebootRefused};
+  device_lost_ = refused;
+  frame_.SetEndHeader(end_offset, type_code_.load());
   link_.ClearReply();
-  Write(frame.Header());
+  Write(frame_.Header());
   for (std::size_t i = 0; i < kEndFillerCount; ++i) Write({&kEndFiller, 1});
+  // A serial module may also answer "2". No fresh reply is no answer: byte 0
+  // would still hold the last data frame's "0".
   const auto reply = WaitReply(pacing::kRebootReplyLimit);
-  bool acknowledged = reply && *reply == kReplyAck;
-  // A serial module may answer "2". Byte 0 is looked at even when no fresh
-  // reply came; it then still holds the last data frame's "0", which is no "2".
-  if (!acknowledged && mode == LinkMode::Serial) acknowledged = link_.FirstByte() == kReplySerialReboot;
-  if (!acknowledged) return EndWith(status::kRebootRefused, UpgradeOutcome::RebootRefused, f);
+  if (!reply || ClassifyReply(ReplyPhase::End, *reply, link_mode_.load()) != ReplyMeaning::Acknowledged) {
+    throw refused;
+  }
+}
 
+void UpgradeController::Succeed() {
   outcome_.store(UpgradeOutcome::Ok);
   Status(status::kUpgradeOk);
-  if (mode == LinkMode::OverTheAir) {
-    for (std::size_t i = 0; i < kRebootTrailerCount; ++i) Write({&kRebootTrailer, 1});
-    Pause(pacing::kAfterTrailer);
+  if (link_mode_.load() == LinkMode::OverTheAir) {
+    // The module has acknowledged its reboot: a device that goes away now
+    // takes nothing from the upgrade, so the trailer and the pause stop early.
+    for (std::size_t i = 0; i < kRebootTrailerCount && !link_.DeviceGone(); ++i) {
+      link_.WriteBytes({&kRebootTrailer, 1});
+      if (shutting_down_.load()) throw Cancelled{};
+    }
+    trailer_sent_ = true;
+    link_.Pause(pacing::kAfterTrailer);
+    if (shutting_down_.load()) throw Cancelled{};
   }
-  CommonEnding(f);
-  *file = nullptr;
-  if (!shutting_down_.load()) sinks_.UpgradeEnded(UpgradeOutcome::Ok);
-  if (production_.load() && !shutting_down_.load()) sinks_.EndProcess();
+  CommonEnding();
+  if (Reporting()) sinks_.UpgradeEnded(UpgradeOutcome::Ok);
+  if (production_.load() && Reporting()) sinks_.EndProcess();
+}
+
+void UpgradeController::EndWith(const Ending& ending) {
+  outcome_.store(ending.outcome);
+  Status(ending.status);
+  CommonEnding();
+  if (Reporting()) sinks_.UpgradeEnded(ending.outcome);
+}
+
+// The port, the receive thread and the file are released before the button
+// comes back, so that the next Start begins from a closed link; the worker
+// stops being busy only after its last call to the button, so that a new
+// Start's first calls come after it.
+void UpgradeController::CommonEnding() {
+  link_.CloseLink();
+  file_.reset();
+  state_.store(UpgradeState::Idle);
+  Caption(caption::kAcquire);
+  Enable(true);
+  busy_.store(false);
 }
 
 }  // namespace zevuvuri

@@ -1,14 +1,13 @@
 // One firmware upgrade, from the operator's first press of Acquire to the
-// module's reboot acknowledgement. The window thread calls OnAcquire (Start or
-// Confirm); a worker thread per upgrade does the rest and reports through the
-// front end's sinks.
+// module's reboot acknowledgement. The window thread calls Start and Confirm
+// (or OnAcquire, the button, which picks one); a worker thread per upgrade
+// does the rest and reports through the front end's sinks.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,12 +17,17 @@
 #include <thread>
 #include <vector>
 
+#include "engine/firmware_file.h"
+#include "engine/firmware_name.h"
 #include "engine/serial_link.h"
 #include "engine/upgrade_frame.h"
 #include "engine/upgrade_sinks.h"
 
 namespace zevuvuri {
 
+// What the Acquire button does next: Idle starts, Acquiring confirms. The
+// data phase is Idle too, as operators know it; whether a worker is still
+// streaming is the controller's own business (Busy).
 enum class UpgradeState : std::uint8_t { Idle = 0, Acquiring = 1 };
 
 // Pacing of the sequence. The operators' modules are tuned to it: keep it.
@@ -36,9 +40,10 @@ constexpr auto kRebootReplyLimit = std::chrono::milliseconds{1000};  // end head
 constexpr auto kAfterTrailer = std::chrono::milliseconds{500};       // over the air, after the "p" trailer
 }  // namespace pacing
 
-// Thread contract: OnAcquire, SetProductionFlag, SetSyncLimit and Shutdown on
-// the front end's (window) thread; the getters from any thread. One upgrade
-// runs at a time; the next Start begins from a closed link.
+// Thread contract: OnAcquire, Start, Confirm, SetProductionFlag, SetSyncLimit
+// and Shutdown on the front end's (window) thread; the getters from any
+// thread. One upgrade runs at a time: a Start while a worker runs is ignored,
+// so no press can open a second link or touch the port of the running one.
 class UpgradeController {
  public:
   // Starts a thread running `body`; throws std::system_error when it cannot.
@@ -49,9 +54,20 @@ class UpgradeController {
   UpgradeController(const UpgradeController&) = delete;
   UpgradeController& operator=(const UpgradeController&) = delete;
 
-  // The Acquire button: Start while Idle, Confirm while Acquiring. The texts
-  // are those of the COM port, Type and file name fields.
+  // The Acquire button: Confirm while Acquiring, otherwise Start. The texts
+  // are those of the COM port, Type and file name fields; a front end that
+  // has the file's exact name passes it instead of the field's text.
   void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text);
+  void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::optional<FirmwareName> firmware);
+
+  // Begins an upgrade: opens the link and starts the worker. Ignored (false,
+  // no sink called, nothing on any line) while a worker is still running or
+  // after Shutdown. A firmware name of nothing is one that could not be
+  // carried exactly: the worker reports "couldn't open file".
+  bool Start(std::wstring_view port_text, std::wstring_view type_text, std::optional<FirmwareName> firmware);
+  // Lets an upgrade that waits for the operator go on to its data phase.
+  // Only from Acquiring; false (and nothing changes) otherwise.
+  bool Confirm();
 
   // Production mode: a successful upgrade ends with the EndProcess sink.
   void SetProductionFlag(bool on) { production_.store(on); }
@@ -65,41 +81,56 @@ class UpgradeController {
   void Shutdown();
 
   UpgradeState State() const { return state_.load(); }
+  // True from a Start that opened the link until the worker has released the
+  // port and made its last call to the button.
+  bool Busy() const { return busy_.load(); }
   LinkMode Mode() const { return link_mode_.load(); }
   std::uint8_t TypeCode() const { return type_code_.load(); }
+  // How the last upgrade ended. Ok also when Shutdown came after "Upgrade OK"
+  // over the air, once the trailer had gone out: the module has its firmware.
   UpgradeOutcome LastOutcome() const { return outcome_.load(); }
-  bool WorkerRunning() const { return worker_running_.load(); }
   SerialLink& Link() { return link_; }
 
   void SetThreadStarterForTesting(ThreadStarter starter) { start_thread_ = std::move(starter); }
   // Pauses from `clock` instead of real time, for the link's waits too.
-  void SetClockForTesting(PacingClock* clock) {
-    clock_ = clock;
-    link_.SetClockForTesting(clock);
-  }
+  void SetClockForTesting(PacingClock* clock) { link_.SetClockForTesting(clock); }
 
  private:
-  struct Cancelled {};  // thrown inside the worker when Shutdown interrupts a wait
+  struct Cancelled {};  // thrown inside the worker when Shutdown interrupts it
+  struct Ending {       // thrown inside the worker to end the upgrade with a failure
+    std::string_view status;
+    UpgradeOutcome outcome;
+  };
 
-  void Start(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text);
-  void Confirm();
   void Work();
-  void RunSteps(std::FILE** file);
-  void EndWith(std::string_view status, UpgradeOutcome outcome, std::FILE* file);
-  void Pause(std::chrono::milliseconds duration);  // throws Cancelled
-  void Write(std::span<const std::uint8_t> bytes);   // throws Cancelled
-  std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit);  // throws Cancelled
-  void CheckCancelled() const;
+  // The worker's steps, in order; each throws Ending or Cancelled to stop.
+  void OpenFirmware();
+  void WakeUp();
+  void Synchronise();
+  void AwaitStart();
+  std::uint32_t StreamData();
+  void EndAndReboot(std::uint32_t end_offset);
+  void Succeed();
+  void EndWith(const Ending& ending);
+  void CommonEnding();
+
+  // The link's operations as the steps use them: each stops the upgrade when
+  // Shutdown has begun or the device has gone away.
+  void Pause(std::chrono::milliseconds duration);
+  void Write(std::span<const std::uint8_t> bytes);
+  std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit);
+  void CheckLink() const;
   void ReapWorkers();
-  void CommonEnding(std::FILE* file);
 
   // Sink calls, skipped once Shutdown has begun.
+  bool Reporting() const { return !shutting_down_.load(); }
   void Status(std::string_view text);
   void Caption(std::string_view text);
   void Enable(bool enabled);
 
   UpgradeSinks& sinks_;
   std::atomic<UpgradeState> state_{UpgradeState::Idle};
+  std::atomic<bool> busy_{false};
   std::atomic<LinkMode> link_mode_{LinkMode::Serial};
   std::atomic<std::uint8_t> type_code_{0};
   std::atomic<bool> production_{false};
@@ -107,28 +138,30 @@ class UpgradeController {
   std::optional<std::chrono::milliseconds> sync_limit_;
   SerialLink link_;
 
-  // Written by Start before the worker exists, read by the worker only.
-  std::wstring firmware_path_;
-  std::optional<std::string> firmware_path_8bit_;
+  // Written by Start before the worker exists, then the worker's alone.
+  std::optional<FirmwareName> firmware_name_;
+  std::unique_ptr<FirmwareFile> file_;
+  UpgradeFrame frame_;
+  // The failure that a device gone away means in the current step.
+  Ending device_lost_{};
+  bool trailer_sent_ = false;
 
-  // A worker that has set Idle may still be making its last sink calls when
-  // the next Start comes; it is joined once its flag says it has returned, so
+  // A worker that has finished with the link and the button may still be
+  // making its last calls (the end of the upgrade, production's end of the
+  // process) when the next Start comes; it is joined once it has returned, so
   // Start never waits on a worker that waits on the window thread.
   struct Worker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> returned;
   };
   ThreadStarter start_thread_;
-  PacingClock* clock_ = nullptr;  // nothing: real time
   Worker worker_;
   std::vector<Worker> finished_workers_;
-  std::atomic<bool> worker_running_{false};
   std::atomic<bool> shutting_down_{false};
 
-  // Start's own sink calls come before the worker's first ones; pauses wake
-  // early on Shutdown.
+  // Start's own sink calls come before the worker's first ones.
   std::mutex mutex_;
-  std::condition_variable wake_cv_;
+  std::condition_variable start_cv_;
   bool start_reported_ = false;  // under mutex_
 };
 

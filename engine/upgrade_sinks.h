@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "engine/upgrade_frame.h"
@@ -20,6 +21,7 @@ enum class UpgradeOutcome {
   PollRefused,
   FrameRefused,
   RebootRefused,
+  PortLost,   // the device went away before the module answered
   Cancelled,  // the front end shut the controller down mid-way; reported by no sink
 };
 
@@ -45,6 +47,9 @@ class UpgradeSinks {
   virtual void LinkModeLearned(LinkMode) {}
   virtual void PollAcknowledged() {}  // each acknowledged poll frame, before the next
   virtual void DataProgress(std::uint64_t /*bytes_sent*/, std::uint64_t /*file_size*/) {}
+  // The file's bytes that a data frame just carried to the module, in order:
+  // together, exactly what the upgrade sent of the file.
+  virtual void FirmwareSent(std::span<const std::uint8_t> /*bytes*/) {}
   virtual void UpgradeEnded(UpgradeOutcome) {}
 };
 

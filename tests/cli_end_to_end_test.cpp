@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -52,6 +53,7 @@ class CliTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::error_code ec_;
   std::unique_ptr<ChildProcess> module_;
   std::unique_ptr<ChildProcess> loader_;
   std::string device_;
@@ -133,6 +135,51 @@ TEST_F(CliTest, PortFailuresSayWhyInWordsAnOperatorCanActOn) {
   EXPECT_NE(loader_->Stderr().find(std::to_string(::getpid())), std::string::npos)
       << "names the process that holds it: " << loader_->Stderr();
   holder.CloseLink();
+
+  // A program that opened the device plainly, without any lock (a terminal
+  // program, a logger), would eat the replies: the port is refused before
+  // anything is sent, naming the program.
+  ChildProcess terminal({"/bin/sh", "-c", "exec sleep 30 <>" + pty.SlavePath()});
+  for (int i = 0; i < 200 && std::filesystem::read_symlink("/proc/" + std::to_string(terminal.Pid()) + "/fd/0",
+                                                           ec_) != pty.SlavePath(); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(RunLoader({"--port", pty.SlavePath(), "x.bin"}), 3);
+  EXPECT_NE(loader_->Stderr().find(std::to_string(terminal.Pid()) + " (sleep)"), std::string::npos)
+      << loader_->Stderr();
+  EXPECT_TRUE(pty.Read(1, 200ms).empty()) << "not even the wake-up went out";
+}
+
+TEST_F(CliTest, SendsExactlyTheNamedRegularFileOrNothing) {
+  // A Latin-1 name from an old archive, beside the name a lossy conversion
+  // would turn it into: the module must receive the first.
+  const std::string named = dir_.Path() + "/caf\xe9.bin";
+  const std::string decoy = dir_.Path() + "/caf\xef\xbf\xbd.bin";
+  std::filesystem::copy_file(Firmware(500), named);
+  std::filesystem::copy_file(Firmware(700), decoy);
+  StartModule({"--expect", named, "--upgrades", "1"});
+  const std::string report = dir_.Path() + "/units.jsonl";
+  EXPECT_EQ(RunLoader({"--port", "1", "--report", report, named}), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+  std::ifstream records(report);
+  std::string line;
+  ASSERT_TRUE(std::getline(records, line));
+  EXPECT_EQ(nlohmann::json::parse(line)["firmware_size"], 500);
+
+  // Devices and pipes are no firmware: refused at once, before the wake-up.
+  const std::string fifo = dir_.Path() + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& not_a_file : {std::string("/dev/zero"), fifo}) {
+    SCOPED_TRACE(not_a_file);
+    StartModule({});
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunLoader({"--port", "1", "--report", report, not_a_file}, 10s), 4);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+    EXPECT_EQ(loader_->StdoutLines().back(), "Failure : couldn't open file");
+    module_->Signal(SIGTERM);
+    module_->Wait(5s);
+    EXPECT_NE(module_->Stderr().find("0 sessions"), std::string::npos) << "the module saw nothing";
+  }
 }
 
 TEST_F(CliTest, UsageErrorsAndFilesTooLargeHaveTheirOwnStatus) {

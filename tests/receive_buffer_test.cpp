@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
-#include "engine/firmware_path.h"
+#include "engine/firmware_name.h"
 #include "engine/text_encoding.h"
 
 namespace zevuvuri {
@@ -41,30 +40,21 @@ TEST(ReceiveBuffer, AFloodNeverWrapsTheCountOrMovesTheReply) {
   EXPECT_EQ(buffer.FirstByte(), '0');
 }
 
-TEST(ReceiveBuffer, ConcurrentAppendsAndClearsKeepTheCountWithinWhatArrived) {
-  ReceiveBuffer buffer;
-  std::atomic<bool> done{false};
-  std::thread appender([&] {
-    for (int i = 0; i < 20000; ++i) buffer.Append(std::vector<std::uint8_t>{'0', '0', '0'});
-    done = true;
-  });
-  while (!done) {
-    buffer.Clear();
-    const auto count = buffer.Count();
-    EXPECT_EQ(count % 3, 0) << "an append is never seen half done";
-  }
-  appender.join();
-}
+TEST(FirmwareName, CarriesTheGivenBytesExactlyOrNotAtAll) {
+  // A name from an old archive: Latin-1, not UTF-8. It must open as it is,
+  // never as the UTF-8 of a replacement character.
+  const auto latin1 = FirmwareName::FromBytes("caf\xe9.bin");
+  ASSERT_TRUE(latin1);
+  EXPECT_EQ(latin1->Bytes(), "caf\xe9.bin");
+  EXPECT_EQ(latin1->ForDisplay(), "caf\xef\xbf\xbd.bin") << "shown with a replacement, opened without";
 
-TEST(FirmwarePath, RefusesWhatCannotBeOpenedExactly) {
-  EXPECT_EQ(NarrowFirmwarePath(L"REDIDADU.bin"), "REDIDADU.bin");
-  EXPECT_EQ(NarrowFirmwarePath(L"/tmp/caf\u00e9.bin"), "/tmp/caf\xc3\xa9.bin");
-  EXPECT_EQ(NarrowFirmwarePath(std::wstring(1023, L'a')), std::string(1023, 'a'));
-  EXPECT_FALSE(NarrowFirmwarePath(std::wstring(1024, L'a'))) << "no room for the terminator";
-  EXPECT_FALSE(NarrowFirmwarePath(std::wstring(L"a.bin") + L'\0' + L"b")) << "a NUL would cut the path short";
-  EXPECT_FALSE(NarrowFirmwarePath(std::wstring(1, static_cast<wchar_t>(0xD800)))) << "lone surrogate";
+  EXPECT_EQ(FirmwareName::FromText(L"/tmp/caf\u00e9.bin")->Bytes(), "/tmp/caf\xc3\xa9.bin");
+  EXPECT_EQ(FirmwareName::FromText(std::wstring(1023, L'a'))->Bytes(), std::string(1023, 'a'));
+  EXPECT_FALSE(FirmwareName::FromText(std::wstring(1024, L'a'))) << "no room for the terminator";
+  EXPECT_FALSE(FirmwareName::FromBytes(std::string("a.bin\0b", 7))) << "a NUL would cut the path short";
+  EXPECT_FALSE(FirmwareName::FromText(std::wstring(1, static_cast<wchar_t>(0xD800)))) << "lone surrogate";
   // 512 two-byte characters are 1024 bytes: one too many.
-  EXPECT_FALSE(NarrowFirmwarePath(std::wstring(512, L'\u00e9')));
+  EXPECT_FALSE(FirmwareName::FromText(std::wstring(512, L'\u00e9')));
 }
 
 TEST(TextEncoding, RoundTripsAndReplacesBrokenSequences) {
@@ -73,6 +63,8 @@ TEST(TextEncoding, RoundTripsAndReplacesBrokenSequences) {
   EXPECT_EQ(FromUtf8("a\xff" "b"), L"a\uFFFDb");
   EXPECT_EQ(FromUtf8("\xc3"), L"\uFFFD");
   EXPECT_EQ(FromUtf8("\xe0\x80\x80"), L"\uFFFD\uFFFD\uFFFD") << "overlong forms are not characters";
+  EXPECT_TRUE(IsValidUtf8("COM \xc3\xa9"));
+  EXPECT_FALSE(IsValidUtf8("caf\xe9"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "engine/upgrade_controller.h"
+#include "tests/support/confirming_operator.h"
 #include "tests/support/scripted_module.h"
 
 namespace zevuvuri {
@@ -37,49 +38,14 @@ long StatusField(const std::string& field) {
   return -1;
 }
 
-class Station : public UpgradeSinks {
- public:
-  void SetStatus(std::string_view) override {}
-  void SetButtonCaption(std::string_view) override {}
-  void EnableButton(bool) override {}
-  void SetProgressRange(std::uint16_t) override {}
-  void SetProgressPosition(std::uint32_t) override {}
-  void EndProcess() override {}
-  void PollAcknowledged() override {
-    if (controller->State() == UpgradeState::Acquiring) controller->OnAcquire(port, L"0", file);
-  }
-  void UpgradeEnded(UpgradeOutcome o) override {
-    std::lock_guard lock(mutex);
-    outcome = o;
-    cv.notify_all();
-  }
-  UpgradeOutcome Run(const std::wstring& port_text, const std::wstring& file_text) {
-    port = port_text;
-    file = file_text;
-    controller->OnAcquire(port, L"0", file);
-    std::unique_lock lock(mutex);
-    EXPECT_TRUE(cv.wait_for(lock, 30s, [&] { return outcome.has_value(); }));
-    const auto o = outcome.value_or(UpgradeOutcome::Cancelled);
-    outcome.reset();
-    return o;
-  }
-
-  UpgradeController* controller = nullptr;
-  std::wstring port, file;
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::optional<UpgradeOutcome> outcome;
-};
-
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
 TEST(Soak, TwoHundredUpgradesLeaveNoDescriptorThreadOrMemoryBehind) {
   TempDir dir;
   const std::string firmware = dir.Path() + "/fw.bin";
   std::ofstream(firmware, std::ios::binary) << std::string(120, 'f');
-  Station station;
+  testing::ConfirmingOperator station;
   UpgradeController controller(station);
-  station.controller = &controller;
 
   // Each kind of ending, and the module behaviour that leads to it.
   struct Kind_ {
@@ -108,12 +74,16 @@ TEST(Soak, TwoHundredUpgradesLeaveNoDescriptorThreadOrMemoryBehind) {
     ScriptedModule module(k.answer);
     const std::string port = k.bad_port ? dir.Path() : module.Port();
     const std::string file = k.missing_file ? dir.Path() + "/missing.bin" : firmware;
-    EXPECT_EQ(station.Run(Wide(port), Wide(file)), k.outcome) << k.name;
+    EXPECT_EQ(station.Run(controller, Wide(port), Wide(file)), k.outcome) << k.name;
   };
   const Kind_ success{"success", UpgradeOutcome::Ok, cooperative};
 
   upgrade(success);  // warm-up: first-use allocations belong to the baseline
-  for (int i = 0; i < 50 && controller.WorkerRunning(); ++i) std::this_thread::sleep_for(10ms);
+  // A finished worker thread may still be on its way out.
+  auto settled = [] {
+    for (int i = 0; i < 100 && StatusField("Threads") > 1; ++i) std::this_thread::sleep_for(10ms);
+  };
+  settled();
   const int fds_before = OpenDescriptors();
   const long threads_before = StatusField("Threads");
   const long rss_before = StatusField("VmRSS");
@@ -124,7 +94,7 @@ TEST(Soak, TwoHundredUpgradesLeaveNoDescriptorThreadOrMemoryBehind) {
     upgrade(failures[static_cast<std::size_t>(i) % failures.size()]);
     count += 2;
   }
-  for (int i = 0; i < 50 && controller.WorkerRunning(); ++i) std::this_thread::sleep_for(10ms);
+  settled();
   const int fds_after = OpenDescriptors();
   const long threads_after = StatusField("Threads");
   const long rss_after = StatusField("VmRSS");

@@ -140,7 +140,7 @@ TEST_F(ControllerTest, SerialUpgradeSendsExactlyTheFileAndReportsEachStep) {
                                      "status Synchronising...", "status Acquiring...",
                                      "status Upgrading over serial port", "status Upgrade OK", "caption Acquire",
                                      "enable"}));
-  EXPECT_EQ(sinks_.Positions(), (std::vector<std::uint32_t>{0, 0, 28, 56}));
+  EXPECT_EQ(sinks_.Positions(), (std::vector<std::uint32_t>{0, 0, 0, 28, 56})) << "Start empties the bar first";
 
   const auto messages = module.Messages();
   ASSERT_GE(messages.size(), 4u);
@@ -225,6 +225,81 @@ TEST_F(ControllerTest, AConfirmDoesNotCutShortThePollThatAwaitsItsReply) {
   EXPECT_EQ(module.Count(Kind::Data), 0);
 }
 
+// Whether the Acquire button is enabled after each sink call, from the calls
+// recorded: the state an operator's press would meet at that moment.
+bool EnabledAt(const std::vector<std::string>& calls, std::size_t index) {
+  bool enabled = true;
+  for (std::size_t i = 0; i <= index && i < calls.size(); ++i) {
+    if (calls[i] == "enable") enabled = true;
+    if (calls[i] == "disable") enabled = false;
+  }
+  return enabled;
+}
+
+TEST_F(ControllerTest, APressWhileTheWorkerStreamsChangesNothingAndTheButtonStaysDisabled) {
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  const auto file = Pattern(600);
+  const auto firmware = Firmware(file);
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  ASSERT_TRUE(module.AwaitCount(Kind::Data, 3, 10s));
+  EXPECT_EQ(controller_.State(), UpgradeState::Idle) << "the data phase reads Idle, as operators know it";
+  EXPECT_TRUE(controller_.Busy());
+  // The button's press, and a Start forced past it: neither may reopen the
+  // port under the worker nor start a second upgrade.
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  EXPECT_FALSE(controller_.Start(Wide(module.Port()), L"0", FirmwareName::FromText(firmware)));
+  EXPECT_FALSE(controller_.Confirm());
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+
+  EXPECT_EQ(module.Count(Kind::WakeUp), 1);
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (auto& d : Of(module, Kind::Data)) sent.push_back(d.bytes);
+  EXPECT_EQ(sent, ExpectedDataFrames(file, 0));
+  const auto calls = sinks_.Calls();
+  const auto streaming = std::find(calls.begin(), calls.end(), "status Upgrading over serial port");
+  const auto done = std::find(calls.begin(), calls.end(), "status Upgrade OK");
+  ASSERT_LT(streaming, done);
+  for (auto it = streaming; it != done; ++it) {
+    ASSERT_FALSE(EnabledAt(calls, static_cast<std::size_t>(it - calls.begin()))) << "at " << *it;
+  }
+}
+
+TEST_F(ControllerTest, AnEarlyConfirmKeepsTheButtonDisabledThroughTheDataPhase) {
+  // Over the air, answering the third probe: the second press lands while
+  // the worker is still synchronising.
+  ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
+    if (m.kind == Kind::Probe) return nth < 3 ? Answer{} : Answer{{'0'}};
+    return ScriptedModule::Cooperative(true)(m, nth);
+  });
+  const auto firmware = Firmware(Pattern(300));
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  EXPECT_TRUE(controller_.Confirm());
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+  EXPECT_EQ(module.Count(Kind::Poll), 0);
+  const auto calls = sinks_.Calls();
+  const auto streaming = std::find(calls.begin(), calls.end(), "status Upgrading over the air");
+  const auto done = std::find(calls.begin(), calls.end(), "status Upgrade OK");
+  ASSERT_LT(streaming, done);
+  for (auto it = streaming; it != done; ++it) {
+    ASSERT_FALSE(EnabledAt(calls, static_cast<std::size_t>(it - calls.begin()))) << "at " << *it;
+  }
+}
+
+TEST_F(ControllerTest, AConfirmAfterAFailedPollStartsNothing) {
+  // The command line confirms over the air from its own loop; when the poll
+  // has failed meanwhile, the confirmation must not become a new upgrade.
+  ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
+    if (m.kind == Kind::Poll) return {{'1'}};
+    return ScriptedModule::Cooperative(true)(m, nth);
+  });
+  controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(10)));
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::PollRefused);
+  EXPECT_FALSE(controller_.Confirm());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(module.Count(Kind::WakeUp), 1);
+  EXPECT_FALSE(controller_.Link().IsOpen());
+}
+
 TEST_F(ControllerTest, RefusalsEndTheUpgradeWithTheirTextAndLeaveItRestartable) {
   struct Case {
     const char* what;
@@ -287,6 +362,9 @@ TEST_F(ControllerTest, AMissingFileFailsWithThePortClosedAndANewStartWorks) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   controller_.OnAcquire(Wide(module.Port()), L"0", Wide(fifo));
   ASSERT_EQ(sinks_.AwaitEnd(5s), UpgradeOutcome::FileFailure) << "a pipe without a writer must not block the worker";
+  controller_.OnAcquire(Wide(module.Port()), L"0", L"/dev/zero");
+  ASSERT_EQ(sinks_.AwaitEnd(5s), UpgradeOutcome::FileFailure) << "a device is no file, however much it reads";
+  EXPECT_TRUE(module.AllBytes().empty()) << "nothing is sent for any of them";
 
   controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(3)));
   EXPECT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);

@@ -42,6 +42,8 @@ class VirtualModule::Port : public SerialPort {
     module_.Take(bytes, link_, open_);
     return true;
   }
+  bool Drain() override { return true; }
+  bool Gone() const override { return false; }
   std::size_t ReadQueuedOrOne(std::span<std::uint8_t>) override {
     std::unique_lock lock(mutex_);
     cv_.wait(lock, [this] { return interrupted_; });

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/firmware_path.h"
+#include "engine/firmware_file.h"
+#include "engine/text_encoding.h"
 #include "engine/port_name.h"
 #include "engine/serial_port.h"
 
@@ -48,7 +49,7 @@ TEST(SerialPortOpen, PortsThatCannotBeUsedFailWithTheirReason) {
   EXPECT_EQ(error.device, R"(\\.\COM)");
 }
 
-class FirmwareFile : public ::testing::Test {
+class FirmwareFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     wchar_t temp[MAX_PATH + 1];
@@ -71,33 +72,40 @@ class FirmwareFile : public ::testing::Test {
     return path;
   }
 
+  static std::unique_ptr<zevuvuri::FirmwareFile> Open(const std::wstring& path) {
+    const auto name = FirmwareName::FromText(path);
+    return name ? zevuvuri::FirmwareFile::Open(*name) : nullptr;
+  }
+
   std::wstring dir_;
   std::vector<std::wstring> files_;
 };
 
-TEST_F(FirmwareFile, NamesOutsideTheAnsiCodePageOpenExactly) {
+TEST_F(FirmwareFileTest, NamesOutsideTheAnsiCodePageOpenExactly) {
   // CJK, Cyrillic and an emoji have no form in a Western ANSI code page: the
   // narrow fopen would name another file or none.
   const std::vector<char> bytes = {'\x11', '\x13', '\0', '\xff', 'Z'};
   const std::wstring path = Write(L"\u4e2d\u6587-\u0444-\U0001F4E1-caf\u00e9.bin", bytes);
-  const auto narrow = NarrowFirmwarePath(path);
-  ASSERT_TRUE(narrow);
-  FILE* f = OpenFirmwareFile(*narrow);
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(FirmwareFileSize(f), bytes.size());
+  const auto file = Open(path);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Size(), bytes.size());
   std::vector<char> read(16);
-  EXPECT_EQ(std::fread(read.data(), 1, read.size(), f), bytes.size()) << "raw bytes: no text-mode translation";
+  EXPECT_EQ(file->Read({reinterpret_cast<std::uint8_t*>(read.data()), read.size()}), bytes.size())
+      << "raw bytes: no text-mode translation";
   read.resize(bytes.size());
   EXPECT_EQ(read, bytes);
-  std::fclose(f);
 }
 
-TEST_F(FirmwareFile, DirectoriesAndMissingFilesDoNotOpen) {
-  EXPECT_EQ(OpenFirmwareFile(*NarrowFirmwarePath(dir_)), nullptr);
-  EXPECT_EQ(OpenFirmwareFile(*NarrowFirmwarePath(dir_ + L"\\missing.bin")), nullptr);
+TEST_F(FirmwareFileTest, OnlyRegularFilesOpen) {
+  EXPECT_EQ(Open(dir_), nullptr) << "a directory";
+  EXPECT_EQ(Open(dir_ + L"\\missing.bin"), nullptr);
+  EXPECT_EQ(Open(L"NUL"), nullptr) << "a device reads like an endless or empty file";
+  EXPECT_EQ(Open(L"\\\\.\\pipe\\zevuvuri-none"), nullptr);
+  // Bytes that are no UTF-8 cannot name a Windows file exactly.
+  EXPECT_EQ(zevuvuri::FirmwareFile::Open(*FirmwareName::FromBytes("caf\xe9.bin")), nullptr);
 }
 
-TEST_F(FirmwareFile, SizesPastWhatALongHoldsAreMeasuredWhole) {
+TEST_F(FirmwareFileTest, SizesPastWhatALongHoldsAreMeasuredWhole) {
   const std::wstring path = Write(L"large.bin", {});
   FILE* f = ::_wfopen(path.c_str(), L"r+b");
   ASSERT_NE(f, nullptr);
@@ -107,11 +115,12 @@ TEST_F(FirmwareFile, SizesPastWhatALongHoldsAreMeasuredWhole) {
   ASSERT_EQ(std::fputc('x', f), 'x');
   std::fclose(f);
 
-  f = OpenFirmwareFile(*NarrowFirmwarePath(path));
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(FirmwareFileSize(f), kSize) << "a 32-bit long would wrap this to 1 GiB + 1";
-  EXPECT_EQ(std::fgetc(f), 0) << "left at the start";
-  std::fclose(f);
+  const auto file = Open(path);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Size(), kSize) << "a 32-bit long would wrap this to 1 GiB + 1";
+  std::uint8_t first = 0xAA;
+  EXPECT_EQ(file->Read({&first, 1}), 1u);
+  EXPECT_EQ(first, 0) << "read from the start";
 }
 
 }  // namespace

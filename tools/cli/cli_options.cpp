@@ -20,6 +20,8 @@ constexpr const char* kExitCodesHelp = R"(Exit status:
   9    Failure : file too large
   10   Failure : couldn't start thread
   11   the --report file could not be written
+  12   Failure : COM port lost (the device went away while synchronising;
+       later it ends with the step's own text)
   130  interrupted (Ctrl-C); the port is closed
 
 Several ports: 0 only when every port ended with "Upgrade OK"; otherwise the

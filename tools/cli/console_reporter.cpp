@@ -155,6 +155,22 @@ std::optional<LinkMode> ConsoleReporter::LearnedMode() const {
   return learned_mode_;
 }
 
+void ConsoleReporter::FirmwareSent(std::span<const std::uint8_t> bytes) {
+  std::lock_guard lock(mutex_);
+  firmware_bytes_sent_ += bytes.size();
+  firmware_sent_hash_.Update(bytes);
+}
+
+std::uint64_t ConsoleReporter::FirmwareBytesSent() const {
+  std::lock_guard lock(mutex_);
+  return firmware_bytes_sent_;
+}
+
+std::optional<std::string> ConsoleReporter::FirmwareSentSha256() const {
+  std::lock_guard lock(mutex_);
+  return firmware_sent_hash_.HexDigest();
+}
+
 std::uint64_t ConsoleReporter::DataFramesSent() const {
   std::lock_guard lock(mutex_);
   return data_frames_;

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/upgrade_sinks.h"
+#include "tools/cli/sha256.h"
 
 namespace zevuvuri::cli {
 
@@ -44,6 +45,7 @@ class ConsoleReporter final : public UpgradeSinks {
   void LinkModeLearned(LinkMode mode) override;
   void PollAcknowledged() override;
   void DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) override;
+  void FirmwareSent(std::span<const std::uint8_t> bytes) override;
   void UpgradeEnded(UpgradeOutcome outcome) override;
 
   // Waits up to `timeout` for the upgrade's end; its outcome once it ended.
@@ -53,6 +55,9 @@ class ConsoleReporter final : public UpgradeSinks {
   std::string LastStatus() const;
   std::optional<LinkMode> LearnedMode() const;
   std::uint64_t DataFramesSent() const;
+  // What the data frames carried of the file: its length and SHA-256.
+  std::uint64_t FirmwareBytesSent() const;
+  std::optional<std::string> FirmwareSentSha256() const;
 
   // Notes for the operator, on standard error (a JSON "note" event with --json).
   void Note(const std::string& text);
@@ -80,6 +85,8 @@ class ConsoleReporter final : public UpgradeSinks {
   bool progress_shown_ = false;
   std::optional<LinkMode> learned_mode_;
   std::uint64_t data_frames_ = 0;
+  std::uint64_t firmware_bytes_sent_ = 0;
+  Sha256 firmware_sent_hash_;
   std::optional<std::chrono::steady_clock::time_point> data_started_;
   std::chrono::steady_clock::time_point last_progress_{};
 };

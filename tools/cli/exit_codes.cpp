@@ -13,6 +13,7 @@ ExitCode ExitCodeFor(UpgradeOutcome outcome) {
     case UpgradeOutcome::PollRefused: return ExitCode::PollRefused;
     case UpgradeOutcome::FrameRefused: return ExitCode::FrameRefused;
     case UpgradeOutcome::RebootRefused: return ExitCode::RebootNotAcknowledged;
+    case UpgradeOutcome::PortLost: return ExitCode::PortLost;
     case UpgradeOutcome::Cancelled: return ExitCode::Interrupted;
   }
   return ExitCode::Interrupted;
@@ -29,6 +30,7 @@ std::string_view OutcomeName(UpgradeOutcome outcome) {
     case UpgradeOutcome::PollRefused: return "poll_refused";
     case UpgradeOutcome::FrameRefused: return "frame_refused";
     case UpgradeOutcome::RebootRefused: return "reboot_not_acknowledged";
+    case UpgradeOutcome::PortLost: return "port_lost";
     case UpgradeOutcome::Cancelled: return "interrupted";
   }
   return "interrupted";

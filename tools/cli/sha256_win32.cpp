@@ -4,45 +4,43 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include <cstdio>
-#include <memory>
-#include <vector>
-
-#include "engine/text_encoding.h"
 #include "tools/cli/sha256.h"
 
 namespace zevuvuri::cli {
 
-std::optional<std::string> Sha256OfFile(const std::string& utf8_path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(_wfopen(FromUtf8(utf8_path).c_str(), L"rb"), &std::fclose);
-  if (!file) return std::nullopt;
+struct Sha256::State {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-    return std::nullopt;
-  }
   BCRYPT_HASH_HANDLE hash = nullptr;
-  std::optional<std::string> result;
-  if (BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
-    std::vector<unsigned char> buffer(65536);
-    bool ok = true;
-    std::size_t n = 0;
-    while (ok && (n = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0) {
-      ok = BCRYPT_SUCCESS(::BCryptHashData(hash, buffer.data(), static_cast<ULONG>(n), 0));
-    }
-    unsigned char digest[32];
-    if (ok && !std::ferror(file.get()) && BCRYPT_SUCCESS(::BCryptFinishHash(hash, digest, sizeof digest, 0))) {
-      std::string hex;
-      for (unsigned char d : digest) {
-        char b[3];
-        std::snprintf(b, sizeof b, "%02x", d);
-        hex += b;
-      }
-      result = hex;
-    }
-    ::BCryptDestroyHash(hash);
+  bool ok = false;
+};
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+  state_->ok = BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&state_->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+               BCRYPT_SUCCESS(::BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0, nullptr, 0, 0));
+}
+
+Sha256::~Sha256() {
+  if (state_->hash != nullptr) ::BCryptDestroyHash(state_->hash);
+  if (state_->algorithm != nullptr) ::BCryptCloseAlgorithmProvider(state_->algorithm, 0);
+}
+
+void Sha256::Update(std::span<const std::uint8_t> bytes) {
+  if (state_->ok) {
+    state_->ok = BCRYPT_SUCCESS(
+        ::BCryptHashData(state_->hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(bytes.size()), 0));
   }
-  ::BCryptCloseAlgorithmProvider(algorithm, 0);
-  return result;
+}
+
+std::optional<std::string> Sha256::HexDigest() const {
+  if (!state_->ok) return std::nullopt;
+  // Finished on a duplicate, so that the running hash can take more bytes.
+  BCRYPT_HASH_HANDLE copy = nullptr;
+  if (!BCRYPT_SUCCESS(::BCryptDuplicateHash(state_->hash, &copy, nullptr, 0, 0))) return std::nullopt;
+  std::uint8_t digest[32];
+  const bool ok = BCRYPT_SUCCESS(::BCryptFinishHash(copy, digest, sizeof digest, 0));
+  ::BCryptDestroyHash(copy);
+  if (!ok) return std::nullopt;
+  return HexOf(digest);
 }
 
 }  // namespace zevuvuri::cli

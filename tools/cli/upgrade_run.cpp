@@ -16,7 +16,6 @@
 #include "engine/port_diagnosis.h"
 #include "tools/cli/progress_board.h"
 #include "tools/cli/report_file.h"
-#include "tools/cli/sha256.h"
 #include "tools/cli/unit_record.h"
 
 namespace zevuvuri::cli {
@@ -41,20 +40,6 @@ struct PortSession {
   bool prompted = false;
 };
 
-struct FirmwareFacts {
-  std::optional<std::uint64_t> size;
-  std::optional<std::string> sha256;
-};
-
-FirmwareFacts ReadFirmwareFacts(const std::string& path) {
-  FirmwareFacts facts;
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(std::filesystem::u8path(path), ec);
-  if (!ec) facts.size = size;
-  facts.sha256 = Sha256OfFile(path);
-  return facts;
-}
-
 class Run {
  public:
   explicit Run(const CliOptions& options) : options_(options) {}
@@ -70,7 +55,6 @@ class Run {
   const CliOptions& options_;
   std::unique_ptr<ProgressBoard> board_;
   std::vector<std::unique_ptr<PortSession>> sessions_;
-  FirmwareFacts firmware_;
   std::string host_;
   std::string firmware_path_;  // absolute, for the record
   bool report_failed_ = false;
@@ -104,7 +88,8 @@ void Run::StartAll() {
     }
     s->started_wall = std::chrono::system_clock::now();
     s->started = std::chrono::steady_clock::now();
-    s->controller->OnAcquire(FromUtf8(s->port), FromUtf8(options_.type), FromUtf8(options_.firmware));
+    // The file name's bytes as given: a name that is no UTF-8 opens as it is.
+    s->controller->Start(FromUtf8(s->port), FromUtf8(options_.type), FirmwareName::FromBytes(options_.firmware));
   }
 }
 
@@ -127,8 +112,12 @@ void Run::WriteRecord(const PortSession& s) {
   r.device = s.device;
   r.usb = s.usb;
   r.firmware = firmware_path_;
-  r.firmware_size = firmware_.size;
-  r.firmware_sha256 = firmware_.sha256;
+  // What the module received of the file, which on "Upgrade OK" is the whole
+  // file as it was read: never a hash of some other state of it.
+  if (s.outcome == UpgradeOutcome::Ok || s.reporter->FirmwareBytesSent() > 0) {
+    r.firmware_size = s.reporter->FirmwareBytesSent();
+    r.firmware_sha256 = s.reporter->FirmwareSentSha256();
+  }
   r.type_code = s.controller->TypeCode();
   r.link_mode = s.reporter->LearnedMode();
   r.data_frames_sent = s.reporter->DataFramesSent();
@@ -155,10 +144,11 @@ void Run::Confirmations() {
     }
   }
   if (waiting.empty()) return;
-  const std::wstring type = FromUtf8(options_.type), file = FromUtf8(options_.firmware);
+  // Confirm, never the button's toggle: a poll that failed meanwhile must not
+  // turn the confirmation into a second, unattended upgrade.
   if (options_.yes) {
     for (auto* s : waiting) {
-      if (s->reporter->PollsAcknowledged() > 0) s->controller->OnAcquire(FromUtf8(s->port), type, file);
+      if (s->reporter->PollsAcknowledged() > 0) s->controller->Confirm();
     }
     return;
   }
@@ -168,7 +158,7 @@ void Run::Confirmations() {
     s->reporter->Note("over the air: press Enter to start the upgrade (or run with --yes)");
   }
   if (stdin_open_ && enter_.Pressed(&stdin_open_)) {
-    for (auto* s : waiting) s->controller->OnAcquire(FromUtf8(s->port), type, file);
+    for (auto* s : waiting) s->controller->Confirm();
   }
   if (!stdin_open_ && !stdin_end_noted_) {
     stdin_end_noted_ = true;  // then go on polling, as the window would
@@ -232,7 +222,6 @@ int Run::Go() {
     const auto absolute = std::filesystem::absolute(std::filesystem::u8path(options_.firmware), ec);
     const std::u8string utf8 = absolute.u8string();
     firmware_path_ = ec ? options_.firmware : std::string(utf8.begin(), utf8.end());
-    firmware_ = ReadFirmwareFacts(options_.firmware);
   }
   StartAll();
 
