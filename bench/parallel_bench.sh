@@ -3,12 +3,14 @@
 # upgrades of a 32768-byte file through one zevuvuri-cli process, to one and
 # then to four zevuvuri-sim modules over pseudo-terminals at 115200 baud wire
 # timing.
-#   bench/parallel_bench.sh [BUILD_DIR] [FILE_BYTES]   (default: build, 32768)
+#   bench/parallel_bench.sh [BUILD_DIR] [FILE_BYTES] [PACING]
+#   (default: build, 32768, classic; PACING classic or fast)
 # Figures, not a test: nothing here fails on a slow machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 bytes=${2:-32768}
+pacing=${3:-classic}
 [ -x "$build/tools/cli/zevuvuri-cli" ] && [ -x "$build/tools/sim/zevuvuri-sim" ] || {
   cmake -S . -B "$build" -G Ninja >/dev/null && cmake --build "$build" --target zevuvuri-cli zevuvuri-sim >/dev/null
 }
@@ -37,7 +39,7 @@ run() {
   for i in $(seq "$n"); do
     for _ in $(seq 200); do [ -e "$ZEVUVURI_PORT_DIR/com$i" ] && break; sleep 0.01; done
   done
-  /usr/bin/time -f '%U %S %e' -o "$work/time.$n" "$build/tools/cli/zevuvuri-cli" "${ports[@]}" "$work/fw.bin" \
+  /usr/bin/time -f '%U %S %e' -o "$work/time.$n" "$build/tools/cli/zevuvuri-cli" --pacing "$pacing" "${ports[@]}" "$work/fw.bin" \
     >"$work/cli$n.out" </dev/null || { echo "the loader failed:" >&2; cat "$work/cli$n.out" >&2; exit 1; }
   for i in "${!sims[@]}"; do
     wait "${sims[$i]}" || { echo "simulator $((i + 1)) reported a failure:" >&2; cat "$work/sim$((i + 1)).log" >&2; exit 1; }
@@ -49,10 +51,10 @@ run 1
 run 4
 read -r user1 sys1 wall1 <"$work/time.1"
 read -r user4 sys4 wall4 <"$work/time.4"
-awk -v bytes="$bytes" -v u1="$user1" -v s1="$sys1" -v w1="$wall1" -v u4="$user4" -v s4="$sys4" -v w4="$wall4" '
+awk -v bytes="$bytes" -v pacing="$pacing" -v u1="$user1" -v s1="$sys1" -v w1="$wall1" -v u4="$user4" -v s4="$sys4" -v w4="$wall4" '
   BEGIN {
     c1 = u1 + s1; c4 = u4 + s4
-    printf "serial upgrades of %d bytes, 115200-baud wire timing, one loader process\n", bytes
+    printf "serial upgrades of %d bytes, %s pacing, 115200-baud wire timing, one loader process\n", bytes, pacing
     printf "  one module     wall %6.2f s   loader CPU %5.2f s (user %.2f, sys %.2f)\n", w1, c1, u1, s1
     printf "  four modules   wall %6.2f s   loader CPU %5.2f s (user %.2f, sys %.2f)\n", w4, c4, u4, s4
     printf "  wall time, four against one        %.3f  (target <= 1.1)\n", w4 / w1

@@ -22,6 +22,7 @@ bool SerialLink::OpenLink(std::string_view port_text) {
     std::lock_guard lock(stop_mutex_);
     stop_ = false;
   }
+  if (pacing_ == Pacing::Fast) port->SetLowLatency();
   {
     std::lock_guard lock(port_mutex_);
     port_ = std::move(port);
@@ -55,14 +56,30 @@ bool SerialLink::DrainOutput() {
 }
 
 std::optional<std::uint8_t> SerialLink::WaitReply(std::chrono::milliseconds limit) {
-  for (auto elapsed = std::chrono::milliseconds{0}; elapsed < limit; elapsed += kReplyStep) {
+  if (pacing_ == Pacing::Fast && clock_ == nullptr) return WaitReplyFast(limit);
+  // On a test's clock, fast pacing looks every millisecond: as soon as a
+  // reply can be there in that clock's time.
+  const auto step = pacing_ == Pacing::Fast ? std::chrono::milliseconds{1} : kReplyStep;
+  for (auto elapsed = std::chrono::milliseconds{0}; elapsed < limit; elapsed += step) {
     if (buffer_.Count() != 0) return buffer_.FirstByte();
     if (aborted_.load() || device_gone_.load()) return std::nullopt;
     if (clock_ != nullptr) {
-      clock_->Sleep(kReplyStep);
+      clock_->Sleep(step);
     } else {
-      std::this_thread::sleep_for(kReplyStep);
+      std::this_thread::sleep_for(step);
     }
+  }
+  if (buffer_.Count() != 0) return buffer_.FirstByte();
+  return std::nullopt;
+}
+
+std::optional<std::uint8_t> SerialLink::WaitReplyFast(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  {
+    std::unique_lock lock(event_mutex_);
+    event_cv_.wait_until(lock, deadline, [this] {
+      return buffer_.Count() != 0 || aborted_.load() || device_gone_.load();
+    });
   }
   if (buffer_.Count() != 0) return buffer_.FirstByte();
   return std::nullopt;
@@ -113,11 +130,16 @@ void SerialLink::Abort() {
 
 void SerialLink::ReceiveLoop() {
   std::vector<std::uint8_t> chunk(kReadChunk);
+  const bool fast = pacing_ == Pacing::Fast;
   for (;;) {
-    const auto pause = link_mode_.load() == LinkMode::Serial ? kSerialPause : kOverTheAirPause;
     {
       std::unique_lock lock(stop_mutex_);
-      if (stop_cv_.wait_for(lock, pause, [this] { return stop_; })) return;
+      if (fast) {
+        if (stop_) return;
+      } else {
+        const auto pause = link_mode_.load() == LinkMode::Serial ? kSerialPause : kOverTheAirPause;
+        if (stop_cv_.wait_for(lock, pause, [this] { return stop_; })) return;
+      }
     }
     // The port outlives this thread: CloseLink joins before releasing it.
     const std::size_t n = port_->ReadQueuedOrOne(chunk);
@@ -129,6 +151,7 @@ void SerialLink::ReceiveLoop() {
     const std::span<const std::uint8_t> received(chunk.data(), n);
     if (observer_ != nullptr) observer_->Received(received);
     buffer_.Append(received);
+    if (fast) Wake();
   }
 }
 

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/pacing.h"
 #include "engine/pacing_clock.h"
 #include "engine/receive_buffer.h"
 #include "engine/serial_port.h"
@@ -40,8 +41,9 @@ class LinkObserver {
 //   The receive thread only appends to the buffer, and marks the device gone.
 class SerialLink {
  public:
-  // The receive thread pauses 10 ms per pass on a serial link and 50 ms over
-  // the air; it reads `link_mode` before each pause.
+  // In classic pacing the receive thread pauses 10 ms per pass on a serial
+  // link and 50 ms over the air; it reads `link_mode` before each pause. In
+  // fast pacing it does not pause, and each arrival wakes the worker.
   static constexpr auto kSerialPause = std::chrono::milliseconds{10};
   static constexpr auto kOverTheAirPause = std::chrono::milliseconds{50};
   static constexpr auto kReplyStep = std::chrono::milliseconds{10};
@@ -57,6 +59,9 @@ class SerialLink {
   // use: it is never closed from here, and the call returns false.
   bool OpenLink(std::string_view port_text);
   const PortOpenError& LastOpenError() const { return last_open_error_; }
+  // The pacing of the next OpenLink onwards; set while the link is closed.
+  void SetPacing(Pacing pacing) { pacing_ = pacing; }
+  Pacing GetPacing() const { return pacing_; }
   bool IsOpen() const { return port_ != nullptr; }
 
   bool SetLineSpeed(std::uint32_t baud);
@@ -70,9 +75,11 @@ class SerialLink {
   std::uint16_t ReplyCount() const { return buffer_.Count(); }
   std::uint8_t FirstByte() const { return buffer_.FirstByte(); }
 
-  // Looks for a reply every 10 ms, `limit / 10 ms` pauses and a last look:
-  // the limit is counted in pauses, not read from a clock. Returns byte 0 once
-  // the count is not 0, nothing when the limit passes or the link is aborted.
+  // Returns byte 0 once the count is not 0; nothing when the limit passes,
+  // the link is aborted or its device is gone. Classic pacing looks every
+  // 10 ms, `limit / 10 ms` pauses and a last look: the limit is counted in
+  // pauses, not read from a clock. Fast pacing sleeps until an arrival or the
+  // limit on a monotonic clock, then looks once more.
   std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit);
 
   // Sleeps for `duration`; returns false at once (and early) when the link is
@@ -106,6 +113,7 @@ class SerialLink {
 
  private:
   void ReceiveLoop();
+  std::optional<std::uint8_t> WaitReplyFast(std::chrono::milliseconds limit);
   void MarkGone();
   void Wake();  // ends Pause and WaitReply early
 
@@ -117,6 +125,7 @@ class SerialLink {
   LinkObserver* observer_ = nullptr;
   PortOpener port_opener_;
   PacingClock* clock_ = nullptr;  // nothing: real time
+  Pacing pacing_ = Pacing::Classic;
 
   std::mutex port_mutex_;  // guards port_ against Abort from another thread
   std::mutex stop_mutex_;
@@ -124,8 +133,8 @@ class SerialLink {
   bool stop_ = false;  // under stop_mutex_
   std::atomic<bool> aborted_{false};
   std::atomic<bool> device_gone_{false};
-  // Pauses and waits of the worker sleep on this, so that an abort or a
-  // device that goes away ends them at once.
+  // Pauses and waits of the worker sleep on this, so that an abort, a device
+  // that goes away or (in fast pacing) an arrival ends them at once.
   std::mutex event_mutex_;
   std::condition_variable event_cv_;
 };

@@ -58,6 +58,14 @@ class SerialPort {
   // No time limit of its own.
   virtual std::size_t ReadQueuedOrOne(std::span<std::uint8_t> buffer) = 0;
 
+  // For fast pacing: asks the driver to hand over every arrival at once
+  // (POSIX: the serial driver's low-latency flag, which makes USB adapters
+  // lower their latency timer; Windows: read time-outs that complete a read
+  // as soon as a byte is there). Quietly does nothing where the driver does
+  // not take it, such as a pseudo-terminal. The port's previous settings come
+  // back when it is released.
+  virtual void SetLowLatency() = 0;
+
   // True once a read or write has found the device gone (a USB adapter
   // pulled, a hang-up): nothing will arrive any more, and the port must be
   // released so that the device's name can be given to it again.

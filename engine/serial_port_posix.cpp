@@ -1,6 +1,7 @@
 // POSIX serial device: termios for the line, poll() on the device and on a
 // wake-up pipe so that blocked reads and writes can be ended cooperatively.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <optional>
 
 #include "engine/port_diagnosis.h"
 #include "engine/port_name.h"
@@ -75,6 +77,7 @@ class PosixSerialPort final : public SerialPort {
   PosixSerialPort(int fd, int wake_read, int wake_write) : fd_(fd), wake_read_(wake_read), wake_write_(wake_write) {}
 
   ~PosixSerialPort() override {
+    if (saved_serial_) ::ioctl(fd_, TIOCSSERIAL, &*saved_serial_);
     ::ioctl(fd_, TIOCNXCL);  // the exclusive flag would otherwise outlive us on a pseudo-terminal
     ::close(fd_);            // also releases the flock
     ::close(wake_read_);
@@ -134,6 +137,14 @@ class PosixSerialPort final : public SerialPort {
 
   bool Gone() const override { return gone_.load(); }
 
+  void SetLowLatency() override {
+    serial_struct settings{};
+    if (saved_serial_ || ::ioctl(fd_, TIOCGSERIAL, &settings) != 0) return;  // ptys and some drivers have none
+    const serial_struct previous = settings;
+    settings.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd_, TIOCSSERIAL, &settings) == 0) saved_serial_ = previous;
+  }
+
   void Interrupt() override {
     interrupted_.store(true);
     const char byte = 1;
@@ -175,6 +186,7 @@ class PosixSerialPort final : public SerialPort {
   const int wake_write_;
   std::atomic<bool> interrupted_{false};
   std::atomic<bool> gone_{false};
+  std::optional<serial_struct> saved_serial_;  // set while the low-latency flag is ours
 };
 
 std::unique_ptr<SerialPort> Fail(PortOpenError* error, PortFailure kind, std::string device, int system_error,

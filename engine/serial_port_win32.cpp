@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
 #include "engine/port_name.h"
 #include "engine/serial_port.h"
@@ -65,6 +66,10 @@ class Handle {
   HANDLE h_;
 };
 
+// In fast pacing, a read on a quiet line ends empty after this long and the
+// receive thread starts the next one.
+constexpr DWORD kQuietLineReadLimitMs = 60000;
+
 // An unnamed manual-reset event, not signalled.
 HANDLE NewEvent() { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
@@ -118,6 +123,25 @@ class Win32SerialPort final : public SerialPort {
   }
 
   bool Gone() const override { return gone_.load(); }
+
+  void SetLowLatency() override {
+    COMMTIMEOUTS timeouts{};
+    if (saved_timeouts_ || !::GetCommTimeouts(port_.get(), &timeouts)) return;
+    // With both of these at MAXDWORD a read returns at once with whatever is
+    // queued, or waits for the first byte and returns with it; the constant
+    // only bounds a wait on a quiet line, which then reads nothing.
+    COMMTIMEOUTS immediate{};
+    immediate.ReadIntervalTimeout = MAXDWORD;
+    immediate.ReadTotalTimeoutMultiplier = MAXDWORD;
+    immediate.ReadTotalTimeoutConstant = kQuietLineReadLimitMs;
+    immediate.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
+    immediate.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
+    if (::SetCommTimeouts(port_.get(), &immediate)) saved_timeouts_ = timeouts;
+  }
+
+  ~Win32SerialPort() override {
+    if (saved_timeouts_) ::SetCommTimeouts(port_.get(), &*saved_timeouts_);
+  }
 
   void Interrupt() override {
     interrupted_.store(true);
@@ -194,6 +218,7 @@ class Win32SerialPort final : public SerialPort {
   const Handle stop_;  // manual-reset, set by Interrupt
   std::atomic<bool> interrupted_{false};
   std::atomic<bool> gone_{false};
+  std::optional<COMMTIMEOUTS> saved_timeouts_;  // set while the read time-outs are ours
 };
 
 std::unique_ptr<SerialPort> Fail(PortOpenError* error, PortFailure kind, std::string device, DWORD system_error) {

@@ -327,8 +327,8 @@ void UpgradeController::Succeed() {
     // The module has acknowledged its reboot: a device that goes away now
     // takes nothing from the upgrade, so the trailer and the pause stop early.
     for (std::size_t i = 0; i < kRebootTrailerCount && !link_.DeviceGone(); ++i) {
-      link_.WriteBytes({&kRebootTrailer, 1});
       if (shutting_down_.load()) throw Cancelled{};
+      link_.WriteBytes({&kRebootTrailer, 1});
     }
     trailer_sent_ = true;
     link_.Pause(pacing::kAfterTrailer);

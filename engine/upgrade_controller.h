@@ -71,6 +71,12 @@ class UpgradeController {
 
   // Production mode: a successful upgrade ends with the EndProcess sink.
   void SetProductionFlag(bool on) { production_.store(on); }
+  // Classic by default; takes effect at the next Start. Ignored while an
+  // upgrade runs: its link keeps the pacing it opened with.
+  void SetPacing(Pacing pacing) {
+    if (!busy_.load()) link_.SetPacing(pacing);
+  }
+  Pacing GetPacing() const { return link_.GetPacing(); }
   // Synchronisation probes forever by default, as the window does; a command
   // line may bound it. The limit is counted in probe intervals.
   void SetSyncLimit(std::optional<std::chrono::milliseconds> limit) { sync_limit_ = limit; }

@@ -83,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool over_the_air = in.ConsumeBool();
   const std::size_t file_size = in.ConsumeIntegralInRange<std::size_t>(0, 300);
   const int confirm_at_poll = in.ConsumeIntegralInRange<int>(0, 4);
+  const Pacing pacing = in.ConsumeBool() ? Pacing::Fast : Pacing::Classic;
   const std::vector<std::uint8_t> script = in.ConsumeRemainingBytes<std::uint8_t>();
 
   {
@@ -94,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Sinks sinks(clock);
   UpgradeController controller(sinks);
   controller.SetSyncLimit(3000ms);
+  controller.SetPacing(pacing);
   const std::wstring file(FirmwarePath().begin(), FirmwarePath().end());
 
   std::size_t next = 0;
@@ -103,9 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // module decides the link mode, whatever it was asked to be).
     const bool confirm_now = (m.kind == Kind::Poll && nth == confirm_at_poll) ||
                              (m.kind == Kind::WakeUp && confirm_at_poll == 0) || (m.kind == Kind::Poll && nth >= 4);
-    if (confirm_now && controller.State() == UpgradeState::Acquiring) {
-      controller.OnAcquire(L"virtual", L"7", file);
-    }
+    // On the virtual clock everything runs on the worker, so the press comes
+    // from here; Confirm is an exchange of the state, whoever calls it.
+    if (confirm_now) controller.Confirm();
     if (m.kind == Kind::WakeUp || m.kind == Kind::End || m.kind == Kind::Trailer) return {};
     const std::uint8_t how = take();
     const auto delay = std::chrono::milliseconds{take() * 12};

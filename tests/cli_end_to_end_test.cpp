@@ -59,12 +59,15 @@ class CliTest : public ::testing::Test {
   std::string device_;
 };
 
-TEST_F(CliTest, SerialUpgradePrintsTheStatusLinesAndTheModuleGetsTheFileWhole) {
+// The cases every pacing must pass alike: the same lines, codes and bytes.
+class CliPacingTest : public CliTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(CliPacingTest, SerialUpgradePrintsTheStatusLinesAndTheModuleGetsTheFileWhole) {
   // 1700 bytes: the data frame at offset 1624 begins with 0x58, the probe byte.
   const std::string firmware = Firmware(1700);
   const std::string saved = dir_.Path() + "/received.bin";
   StartModule({"--expect", firmware, "--save", saved, "--type", "24"});
-  EXPECT_EQ(RunLoader({"--port", "1", "--type", "24", firmware}), 0) << loader_->Stderr();
+  EXPECT_EQ(RunLoader({"--port", "1", "--type", "24", "--pacing", GetParam(), firmware}), 0) << loader_->Stderr();
   EXPECT_EQ(loader_->StdoutLines(), (std::vector<std::string>{"Running", "Synchronising...", "Acquiring...",
                                                               "Upgrading over serial port", "Upgrade OK"}));
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
@@ -72,10 +75,11 @@ TEST_F(CliTest, SerialUpgradePrintsTheStatusLinesAndTheModuleGetsTheFileWhole) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}), std::string(std::istreambuf_iterator<char>(b), {}));
 }
 
-TEST_F(CliTest, OverTheAirWaitsForEnterThenUpgrades) {
+TEST_P(CliPacingTest, OverTheAirWaitsForEnterThenUpgrades) {
   const std::string firmware = Firmware(300);
   StartModule({"--mode", "air", "--expect", firmware});
-  loader_ = std::make_unique<ChildProcess>(std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", firmware}, Env());
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--pacing", GetParam(), firmware}, Env());
   ASSERT_TRUE(loader_->AwaitLine("Acquiring...", 10s));
   std::this_thread::sleep_for(300ms);  // polls go on while nobody presses Enter
   EXPECT_FALSE(loader_->Wait(0ms)) << "it must wait for the confirm";
@@ -86,7 +90,7 @@ TEST_F(CliTest, OverTheAirWaitsForEnterThenUpgrades) {
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
 }
 
-TEST_F(CliTest, EachEndingHasItsExitStatus) {
+TEST_P(CliPacingTest, EachEndingHasItsExitStatus) {
   struct Case {
     const char* what;
     std::vector<std::string> module;
@@ -108,7 +112,7 @@ TEST_F(CliTest, EachEndingHasItsExitStatus) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     StartModule(c.module);
-    std::vector<std::string> args = {"--port", "1"};
+    std::vector<std::string> args = {"--port", "1", "--pacing", GetParam()};
     args.insert(args.end(), c.loader.begin(), c.loader.end());
     EXPECT_EQ(RunLoader(args), c.exit_code) << loader_->Stderr();
     ASSERT_FALSE(loader_->StdoutLines().empty());
@@ -116,6 +120,9 @@ TEST_F(CliTest, EachEndingHasItsExitStatus) {
     module_.reset();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(BothPacings, CliPacingTest, ::testing::Values("classic", "fast"),
+                         [](const ::testing::TestParamInfo<std::string>& pacing) { return pacing.param; });
 
 TEST_F(CliTest, PortFailuresSayWhyInWordsAnOperatorCanActOn) {
   EXPECT_EQ(RunLoader({"--port", "abc", "x.bin"}), 3);
@@ -210,7 +217,7 @@ TEST_F(CliTest, InterruptClosesThePortAndExits130) {
 TEST_F(CliTest, JsonEventsCarryStatusProgressLinkModeAndResult) {
   const std::string firmware = Firmware(5000);
   StartModule({"--mode", "air", "--expect", firmware});
-  EXPECT_EQ(RunLoader({"--port", "1", "--json", "--yes", firmware}), 0) << loader_->Stderr();
+  EXPECT_EQ(RunLoader({"--port", "1", "--json", "--yes", "--pacing", "fast", firmware}), 0) << loader_->Stderr();
   std::vector<std::string> statuses;
   std::optional<nlohmann::json> result, last_progress;
   bool saw_mode = false;
@@ -229,6 +236,7 @@ TEST_F(CliTest, JsonEventsCarryStatusProgressLinkModeAndResult) {
   ASSERT_TRUE(result);
   EXPECT_EQ((*result)["exit_code"], 0);
   EXPECT_EQ((*result)["outcome"], "ok");
+  EXPECT_EQ((*result)["pacing"], "fast");
   EXPECT_GT((*result)["duration_s"].get<double>(), 0.0);
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
 }

@@ -170,6 +170,7 @@ TEST_F(FactoryTest, FourModulesAtOnceOneRefusingAFrameOneVanishing) {
     EXPECT_EQ(r["firmware_size"], sent);
     EXPECT_EQ(r["firmware_sha256"], Sha256Sum(fw, sent));
     EXPECT_EQ(r["type_code"], 24);
+    EXPECT_EQ(r["pacing"], "classic");
     EXPECT_GT(r["duration_s"].get<double>(), 0.0);
     EXPECT_TRUE(r["usb"].is_null()) << "a pseudo-terminal has no USB adapter";
     char host[256] = {};

@@ -42,7 +42,9 @@ TEST(Sha256Test, KnownDigestsInPiecesAndAlongTheWay) {
     for (std::size_t at = 0; at < content.size(); at += 56) {
       const std::size_t n = std::min<std::size_t>(56, content.size() - at);
       hash.Update({reinterpret_cast<const std::uint8_t*>(content.data()) + at, n});
-      if (at == 56) EXPECT_TRUE(hash.HexDigest());
+      if (at == 56) {
+        EXPECT_TRUE(hash.HexDigest());
+      }
     }
     EXPECT_EQ(hash.HexDigest(), digest) << content.size() << " bytes";
   }

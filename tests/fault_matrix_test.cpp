@@ -31,7 +31,7 @@ struct FaultCase {
 // Test names say what the case is; the parameter's bytes would say nothing.
 void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
-class FaultMatrix : public ::testing::TestWithParam<FaultCase> {
+class ModuleFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     firmware_ = dir_.Path() + "/fw.bin";
@@ -67,8 +67,12 @@ class FaultMatrix : public ::testing::TestWithParam<FaultCase> {
   std::unique_ptr<ChildProcess> module_;
 };
 
+// Each case in both pacings: the same bytes and limits, waited for differently.
+class FaultMatrix : public ModuleFixture, public ::testing::WithParamInterface<std::tuple<FaultCase, Pacing>> {};
+
 TEST_P(FaultMatrix, EndsWithItsTextReleasesThePortAndTheNextUpgradeWorks) {
-  const FaultCase& c = GetParam();
+  const FaultCase& c = std::get<0>(GetParam());
+  controller_.SetPacing(std::get<1>(GetParam()));
   controller_.SetSyncLimit(1500ms);  // a module that vanished while synchronising never answers
   std::vector<std::string> options = c.module;
   if (c.status == "Upgrade OK") options.insert(options.end(), {"--upgrades", "2"});
@@ -92,7 +96,7 @@ TEST_P(FaultMatrix, EndsWithItsTextReleasesThePortAndTheNextUpgradeWorks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultMatrix,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(
         // The module vanishes (its pseudo-terminal closes) in each phase.
         FaultCase{"VanishWhileSynchronising", {"--vanish", "sync"}, "Failure : COM port lost", false},
         FaultCase{"VanishWhilePolling", {"--vanish", "poll"}, "Did not get local ACK", false},
@@ -121,9 +125,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"PollRefused", {"--refuse-poll", "1"}, "Did not get local ACK"},
         FaultCase{"DataRefused", {"--refuse-data", "4"}, "Write Error"},
         FaultCase{"EndRefusedOverTheAir", {"--end-reply", "2"}, "Did not get local ACK for reboot"}),
-    [](const ::testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
+                       ::testing::Values(Pacing::Classic, Pacing::Fast)),
+    [](const ::testing::TestParamInfo<std::tuple<FaultCase, Pacing>>& param) {
+      return std::string(std::get<0>(param.param).name) + "_" + std::string(PacingName(std::get<1>(param.param)));
+    });
 
-class PortAndFileFaults : public FaultMatrix {};
+class PortAndFileFaults : public ModuleFixture {};
 
 TEST_F(PortAndFileFaults, APortHeldElsewhereOrNamingNoTerminalFailsToOpenAndLeavesNothingBehind) {
   const std::string device = StartModule({});

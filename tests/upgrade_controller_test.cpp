@@ -456,6 +456,22 @@ TEST_F(ControllerTest, ShutdownDuringEndlessSynchronisationIsPromptAndSilent) {
   EXPECT_TRUE(other.OpenLink(mute.Port()));
 }
 
+TEST_F(ControllerTest, AShutdownOnceTheTrailerIsOutLeavesTheUpgradeSucceeded) {
+  // Over the air, the module has acknowledged its reboot and taken the
+  // trailer: a loader stopped in the last half second must not call it off,
+  // or a station would flash a good unit again.
+  ScriptedModule module(ScriptedModule::Cooperative(true));
+  const auto firmware = Firmware(Pattern(100));
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  ASSERT_TRUE(module.AwaitCount(Kind::Poll, 1, 10s));
+  EXPECT_TRUE(controller_.Confirm());
+  ASSERT_TRUE(module.AwaitCount(Kind::Trailer, 1, 10s));
+  controller_.Shutdown();
+  EXPECT_EQ(controller_.LastOutcome(), UpgradeOutcome::Ok);
+  EXPECT_TRUE(sinks_.Saw("status Upgrade OK"));
+  EXPECT_FALSE(controller_.Link().IsOpen());
+}
+
 TEST_F(ControllerTest, ASyncLimitEndsProbingWithAFailure) {
   ScriptedModule mute([](const WireMessage&, int) { return Answer{}; });
   controller_.SetSyncLimit(500ms);

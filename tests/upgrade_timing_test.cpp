@@ -75,7 +75,7 @@ class TimingTest : public ::testing::Test {
     if (over_the_air) {
       // The worker polls in virtual time; confirm once it has begun.
       for (int i = 0; i < 5000 && module_->Count(Kind::Poll) == 0; ++i) std::this_thread::sleep_for(1ms);
-      controller_.OnAcquire(L"virtual", L"0", file);
+      controller_.Confirm();
     }
     const auto outcome = sinks_.AwaitEnd();
     EXPECT_TRUE(outcome) << "the upgrade did not end";
@@ -106,7 +106,15 @@ ScriptedModule::AnswerFn LateAnswer(Kind kind, milliseconds delay, std::uint8_t 
   };
 }
 
-TEST_F(TimingTest, TheWakeUpProbesAndSerialStartPauseKeepTheirPacing) {
+// Both pacings keep every pause and limit; fast pacing only sees a reply
+// sooner (at once, which a virtual clock counts as its next millisecond).
+class PacedTimingTest : public TimingTest, public ::testing::WithParamInterface<Pacing> {
+ protected:
+  void SetUp() override { controller_.SetPacing(GetParam()); }
+  milliseconds Look() const { return GetParam() == Pacing::Fast ? 1ms : 10ms; }
+};
+
+TEST_P(PacedTimingTest, TheWakeUpProbesAndSerialStartPauseKeepTheirPacing) {
   ASSERT_EQ(Run([](const WireMessage& m, int nth) -> Answer {
               if (m.kind == Kind::Probe && nth < 4) return {};  // three probes go unanswered
               return ScriptedModule::Cooperative(false)(m, nth);
@@ -121,13 +129,13 @@ TEST_F(TimingTest, TheWakeUpProbesAndSerialStartPauseKeepTheirPacing) {
   EXPECT_EQ(probes[0].at - wake[0].at, 20ms) << "20 ms after the wake-up";
   for (std::size_t i = 1; i < probes.size(); ++i) EXPECT_EQ(probes[i].at - probes[i - 1].at, 100ms);
   EXPECT_EQ(polls[0].at - probes[3].at, 100ms) << "the answer is read after the probe's 100 ms";
-  // The poll's answer is seen at the link's first 10 ms look, then 2000 ms pass.
-  EXPECT_EQ(data[0].at - polls[0].at, 2010ms);
-  EXPECT_EQ(data[1].at - data[0].at, 10ms) << "each data frame waits one 10 ms step for its answer";
+  // The poll's answer is seen at the link's first look, then 2000 ms pass.
+  EXPECT_EQ(data[0].at - polls[0].at, 2000ms + Look());
+  EXPECT_EQ(data[1].at - data[0].at, Look()) << "each data frame waits one look for its answer";
   EXPECT_EQ(module_->LastBaud(), 115200u);
 }
 
-TEST_F(TimingTest, FrameRepliesCountUpTo2000MsAndNoFurther) {
+TEST_P(PacedTimingTest, FrameRepliesCountUpTo2000MsAndNoFurther) {
   struct Case {
     Kind kind;
     milliseconds delay;
@@ -159,12 +167,17 @@ TEST_F(TimingTest, AnUnansweredFrameFailsAtItsLimitNotLater) {
   EXPECT_EQ(sinks_.LastStatus(), "Write Error");
 }
 
-TEST_F(TimingTest, OverTheAirEndsWithTheTrailerAndAHalfSecondPause) {
+TEST_P(PacedTimingTest, OverTheAirEndsWithTheTrailerAndAHalfSecondPause) {
   ASSERT_EQ(Run(ScriptedModule::Cooperative(true), true), UpgradeOutcome::Ok);
   const auto trailer = Of(Kind::Trailer);
   ASSERT_EQ(trailer.size(), 1u);
   EXPECT_EQ(clock_.Now() - trailer[0].at, 500ms);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothPacings, PacedTimingTest, ::testing::Values(Pacing::Classic, Pacing::Fast),
+                         [](const ::testing::TestParamInfo<Pacing>& pacing_case) {
+                           return std::string(PacingName(pacing_case.param));
+                         });
 
 TEST_F(TimingTest, FilesUpToTheOffsetLimitStreamWholeAndOneByteMoreIsRefused) {
   // 1048488 bytes: the largest file whose end header offset, 1048544, still

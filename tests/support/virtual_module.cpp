@@ -44,6 +44,7 @@ class VirtualModule::Port : public SerialPort {
   }
   bool Drain() override { return true; }
   bool Gone() const override { return false; }
+  void SetLowLatency() override {}
   std::size_t ReadQueuedOrOne(std::span<std::uint8_t>) override {
     std::unique_lock lock(mutex_);
     cv_.wait(lock, [this] { return interrupted_; });

@@ -49,6 +49,13 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--sync-timeout", o.sync_timeout_seconds,
                  "give up synchronising after SECONDS (default: keep probing)")
       ->check(CLI::PositiveNumber);
+  std::string pacing = "classic";
+  app.add_option("--pacing", pacing,
+                 "classic: the pacing modules in the field are tuned to (replies looked for every 10 ms); fast: "
+                 "the same bytes, pauses and time limits, each reply taken the moment it arrives (and USB "
+                 "serial adapters set to low latency)")
+      ->check(CLI::IsMember({"classic", "fast"}))
+      ->capture_default_str();
   app.add_flag("--trace", o.trace, "write every frame sent and reply byte received to standard error");
   app.add_flag("--json", o.json, "one JSON object per line on standard output instead of plain lines");
   app.add_flag("--list-ports", o.list_ports,
@@ -75,6 +82,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     result.message_is_error = true;
     return result;
   }
+  o.pacing = *ParsePacing(pacing);
   if (!ports.empty()) {
     o.ports = ports;
     o.ports_given = true;

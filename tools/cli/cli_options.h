@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/pacing.h"
+
 namespace zevuvuri::cli {
 
 struct CliOptions {
@@ -16,6 +18,7 @@ struct CliOptions {
   std::string firmware = "REDIDADU.bin";
   bool yes = false;        // confirm an over-the-air start without waiting for Enter
   std::optional<double> sync_timeout_seconds;
+  Pacing pacing = Pacing::Classic;
   bool trace = false;
   bool json = false;
   bool list_ports = false;

@@ -198,14 +198,15 @@ std::string ConsoleReporter::LastStatus() const {
   return last_status_;
 }
 
-void ConsoleReporter::Result(UpgradeOutcome outcome, int exit_code, double seconds) {
+void ConsoleReporter::Result(UpgradeOutcome outcome, int exit_code, double seconds, Pacing pacing) {
   std::lock_guard lock(mutex_);
   if (json_) {
     EmitJson({{"event", "result"},
               {"outcome", OutcomeName(outcome)},
               {"status", last_status_},
               {"exit_code", exit_code},
-              {"duration_s", seconds}});
+              {"duration_s", seconds},
+              {"pacing", PacingName(pacing)}});
     return;
   }
   ClearProgressLine();

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/pacing.h"
 #include "engine/upgrade_sinks.h"
 #include "tools/cli/sha256.h"
 
@@ -61,7 +62,7 @@ class ConsoleReporter final : public UpgradeSinks {
 
   // Notes for the operator, on standard error (a JSON "note" event with --json).
   void Note(const std::string& text);
-  void Result(UpgradeOutcome outcome, int exit_code, double seconds);
+  void Result(UpgradeOutcome outcome, int exit_code, double seconds, Pacing pacing);
 
  private:
   void ClearProgressLine();  // under mutex_

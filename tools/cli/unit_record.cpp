@@ -44,6 +44,7 @@ std::string RecordLine(const UnitRecord& r) {
       {"firmware_sha256", r.firmware_sha256 ? json(*r.firmware_sha256) : json(nullptr)},
       {"type_code", r.type_code},
       {"link_mode", mode},
+      {"pacing", PacingName(r.pacing)},
       {"data_frames_sent", r.data_frames_sent},
       {"result", r.result},
       {"exit_code", r.exit_code},

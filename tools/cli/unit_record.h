@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/pacing.h"
 #include "engine/upgrade_frame.h"
 #include "tools/cli/serial_device_info.h"
 
@@ -23,6 +24,7 @@ struct UnitRecord {
   std::optional<std::string> firmware_sha256;
   unsigned type_code = 0;
   std::optional<LinkMode> link_mode;  // nothing: the module never answered
+  Pacing pacing = Pacing::Classic;
   std::uint64_t data_frames_sent = 0;
   std::string result;  // the last status text
   int exit_code = 0;

@@ -74,6 +74,7 @@ void Run::StartAll() {
     s->reporter = std::make_unique<ConsoleReporter>(stdout, stderr, options_.json, terminal, place);
     s->trace = std::make_unique<LinkTrace>(stderr, several ? s->port : "");
     s->controller = std::make_unique<UpgradeController>(*s->reporter);
+    s->controller->SetPacing(options_.pacing);
     if (options_.trace) s->controller->Link().SetObserver(s->trace.get());
     if (options_.sync_timeout_seconds) {
       s->controller->SetSyncLimit(
@@ -100,7 +101,7 @@ void Run::Finish(PortSession& s, UpgradeOutcome outcome) {
   if (outcome == UpgradeOutcome::PortFailure) {
     s.reporter->Note(ExplainOpenFailure(s.port, s.controller->Link().LastOpenError()));
   }
-  s.reporter->Result(outcome, s.exit_code, s.seconds);
+  s.reporter->Result(outcome, s.exit_code, s.seconds, options_.pacing);
   if (options_.report) WriteRecord(s);
 }
 
@@ -120,6 +121,7 @@ void Run::WriteRecord(const PortSession& s) {
   }
   r.type_code = s.controller->TypeCode();
   r.link_mode = s.reporter->LearnedMode();
+  r.pacing = options_.pacing;
   r.data_frames_sent = s.reporter->DataFramesSent();
   r.result = s.outcome == UpgradeOutcome::Cancelled ? "interrupted" : s.reporter->LastStatus();
   r.exit_code = s.exit_code;

@@ -86,6 +86,11 @@ int main(int argc, char** argv) {
   app.add_option("--wire-baud", options.model.wire_baud,
                  "Emulate the wire time of every byte at this baud rate (10 bits a byte)")
       ->check(CLI::Range(1u, 100000000u));
+  unsigned usb_latency = 0;
+  app.add_option("--usb-latency-ms", usb_latency,
+                 "Play a USB serial adapter's latency timer: what the module sends reaches the loader only at "
+                 "the next tick of this period (an FTDI adapter's default is 16)")
+      ->check(CLI::Range(1u, 1000u));
   unsigned reply_delay = 0;
   app.add_option("--reply-delay-ms", reply_delay, "Hold back every reply of every session by MS");
 
@@ -153,6 +158,7 @@ int main(int argc, char** argv) {
   if (!end_answer) return usage("--end-reply " + error);
   faults.end_answer = *end_answer;
   faults.reply_delay = std::chrono::milliseconds{reply_delay};
+  options.model.usb_latency = std::chrono::milliseconds{usb_latency};
   if (timeout) {
     options.timeout = std::chrono::milliseconds{static_cast<long long>(*timeout * 1000.0)};
   }

@@ -82,6 +82,14 @@ Micros ModuleModel::WireTime(std::size_t bytes) const {
   return Micros{static_cast<long long>(bytes) * kBitsPerByte * 1'000'000LL / config_.wire_baud};
 }
 
+// An adapter holds what it received until its latency timer fires, and then
+// passes on everything it holds.
+Micros ModuleModel::AtNextUsbTick(Micros t) const {
+  const auto period = config_.usb_latency;
+  if (period <= Micros{0}) return t;
+  return ((t + period - Micros{1}) / period) * period;
+}
+
 void ModuleModel::StartMessage(Micros now) { message_start_ = now; }
 
 void ModuleModel::BeginSession(Events& ev) {
@@ -318,7 +326,7 @@ Answer ModuleModel::SendAnswer(Events& ev, const MessageContext& message, std::s
   for (auto* piece : {&a.reply, &a.after}) {
     if (piece->empty()) continue;
     line_free_ = std::max(ready, line_free_) + WireTime(piece->size());
-    ev.outputs.push_back({*piece, line_free_});
+    ev.outputs.push_back({*piece, AtNextUsbTick(line_free_)});
   }
   return a;
 }

@@ -32,6 +32,9 @@ struct ModelConfig {
   std::optional<std::vector<std::uint8_t>> expected;      // the firmware the loader must send
   FaultPlan faults;
   unsigned wire_baud = 0;                                 // 0: no wire-time emulation
+  // A USB serial adapter's latency timer: what the module sends reaches the
+  // loader only at the next tick of this period (since the model's origin).
+  Micros usb_latency{0};
 };
 
 struct Output {
@@ -123,6 +126,7 @@ class ModuleModel {
   unsigned completed_count_ = 0;
   Micros message_start_{0};
   Micros line_free_{0};  // when the module's last output has left the wire
+  Micros AtNextUsbTick(Micros t) const;
 
   // Per session.
   std::size_t pos_ = 0;  // position inside the wake-up, header, body, filler or trailer
