@@ -47,6 +47,7 @@ debs=("$stage/zevuvuri-cli_${version}_$arch.deb" "$stage/zevuvuri_${version}_$ar
 
 echo "package: lintian"
 lintian --fail-on error,warning --display-level '>=warning' "$stage/zevuvuri_${version}_$arch.changes"
+echo "package: lintian found no error and no warning"
 
 # The desktop entry and the AppStream file as the package ships them.
 shipped=$stage/shipped
@@ -54,6 +55,7 @@ dpkg-deb -x "${debs[1]}" "$shipped"
 desktop-file-validate "$shipped"/usr/share/applications/*.desktop
 appstreamcli validate --no-net "$shipped"/usr/share/metainfo/*.metainfo.xml
 appstreamcli validate-tree --no-net "$shipped"
+echo "package: desktop entry and AppStream file valid"
 
 cp "${debs[@]}" dist/
 

@@ -30,19 +30,10 @@ work=$(mktemp -d)
 dpkg-deb -x "$cli_deb" "$work/cli-root"
 export ZEVUVURI_SIM=$work/cli-root/usr/bin/zevuvuri-sim
 
-# A wine prefix of its own, made as scripts/test-windows.sh makes one, and one
-# wine server for every step, stopped on the way out. Wine's menu builder
-# stays off: it would copy the Start-menu entry into this machine's menus.
-export WINEPREFIX=$work/wineprefix WINEARCH=win64 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-env -u DISPLAY wineboot --init </dev/null >"$work/wineboot.log" 2>&1 || {
-  cat "$work/wineboot.log" >&2
-  echo "FAIL: wine could not create its prefix" >&2
-  exit 1
-}
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w
-wineserver -p >/dev/null 2>&1 </dev/null
+# A wine prefix of its own, with one wine server for every step.
+export WINEPREFIX=$work/wineprefix
+source tests/win32/wine_prefix.sh
+StartWine "$work"
 # Pass, Fail, Check, Summary, WinePath and the simulator on a COM port.
 source tests/win32/wine_common.sh
 
@@ -50,7 +41,7 @@ debian_sim=""
 Cleanup() {
   StopSimulator
   [ -n "$debian_sim" ] && kill "$debian_sim" 2>/dev/null
-  wineserver -k >/dev/null 2>&1 || true
+  StopWine
   rm -rf "$work"
 }
 trap Cleanup EXIT
