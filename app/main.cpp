@@ -13,6 +13,8 @@ class CRazazeDeviziApp {
   int Run(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZE Vuvuri"));
+    // Ties the window to its installed desktop entry (menu name and icon).
+    QApplication::setDesktopFileName(QStringLiteral("zevuvuri"));
     QApplication::setWindowIcon(zevuvuri::ui::qt::ApplicationIcon());
     // A parentless dialog opens centred on the screen.
     zevuvuri::ui::qt::QtMainWindow window(zevuvuri::ui::SettingsFile::Load(std::string(zevuvuri::ui::kSettingsFileName)));

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Windows executables with mingw-w64 and packs them for an
-# operator: dist/zevuvuri-windows-1.06.zip holds zevuvuri.exe (the window),
+# operator: dist/zevuvuri-windows-VERSION.zip holds zevuvuri.exe (the window),
 # zevuvuri-cli.exe, a README, the sample firmware REDIDADU.bin and an example
 # loader.cfg. Each .exe is linked statically and needs no DLL beside it.
 #   scripts/build-windows.sh [BUILD_DIR]          (default build-win-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-win-release}
-version=1.06
+version=$(bash scripts/version.sh)
 package=zevuvuri-windows-$version
 
 bash scripts/install-deps.sh --windows
@@ -21,7 +21,7 @@ mkdir "$stage/$package"
 cp "$build/app/win32/zevuvuri.exe" "$build/tools/cli/zevuvuri-cli.exe" samples/REDIDADU.bin "$stage/$package/"
 x86_64-w64-mingw32-strip "$stage/$package/"*.exe
 # Windows text files: CRLF line ends.
-sed 's/$/\r/' scripts/windows/README.txt >"$stage/$package/README.txt"
+sed "s/@VERSION@/$version/g; s/\$/\r/" scripts/windows/README.txt >"$stage/$package/README.txt"
 sed 's/$/\r/' scripts/windows/loader.cfg >"$stage/$package/loader.cfg.example"
 
 mkdir -p dist

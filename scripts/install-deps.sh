@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing the loader needs on Debian 12.
 # Runs apt-get as root, or through sudo for an ordinary user.
-#   scripts/install-deps.sh [--windows]
-# --windows adds the cross compiler, wine and what the Windows tests use.
+#   scripts/install-deps.sh [--windows] [--package]
+# --windows adds the cross compiler, wine and what the Windows tests use;
+# --package what building and checking the packages uses (scripts/package.sh).
 set -euo pipefail
 
 packages=(
@@ -12,15 +13,31 @@ packages=(
   qt6-base-dev xvfb xauth fonts-dejavu-core
   valgrind
   clang libclang-rt-14-dev
+  bash-completion man-db
 )
-if [ "${1:-}" == "--windows" ]; then
-  packages+=(
-    g++-mingw-w64-x86-64-posix googletest
-    wine wine64
-    xvfb xauth xdotool x11-utils imagemagick
-    zip unzip
-  )
-fi
+for flag in "$@"; do
+  case $flag in
+    --windows)
+      packages+=(
+        g++-mingw-w64-x86-64-posix googletest
+        wine wine64
+        xvfb xauth xdotool x11-utils imagemagick
+        zip unzip
+      )
+      ;;
+    --package)
+      packages+=(
+        dpkg-dev debhelper fakeroot lintian
+        desktop-file-utils appstream
+        wixl msitools zip unzip
+      )
+      ;;
+    *)
+      echo "install-deps: unknown option $flag" >&2
+      exit 2
+      ;;
+  esac
+done
 
 if [ "$(id -u)" -eq 0 ]; then as_root=(); else as_root=(sudo); fi
 

@@ -21,24 +21,12 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cm
   -DZEVUVURI_HOST_SIM="$PWD/$host_build/tools/sim/zevuvuri-sim" -DZEVUVURI_WINEPREFIX="$PWD/$build/wineprefix"
 cmake --build "$build"
 
-# A 64-bit prefix of its own, made without a display and without the Mono and
-# Gecko installers, which would want a network and a person.
-export WINEPREFIX=$PWD/$build/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  env -u DISPLAY wineboot --init </dev/null >"$build/wineboot.log" 2>&1 || {
-    cat "$build/wineboot.log" >&2
-    echo "test-windows: wine could not create its prefix" >&2
-    exit 1
-  }
-fi
-# One wine server for every test, so that the tests' processes share it and
-# its messages stay out of their output; stopped on the way out. The one that
-# wineboot started, or one left by an interrupted run, goes first.
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w
-wineserver -p >"$build/wineserver.log" 2>&1 </dev/null
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "test-windows: wine does not start" >&2; exit 1; }
+# A prefix of its own and one wine server for every test, stopped on the
+# way out.
+export WINEPREFIX=$PWD/$build/wineprefix
+source tests/win32/wine_prefix.sh
+StartWine "$build"
+trap StopWine EXIT
 
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
 echo "test-windows: screenshots in $build/artifacts"

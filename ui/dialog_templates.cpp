@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "zevuvuri_version.h"
+
 namespace zevuvuri::ui {
 namespace {
 
@@ -34,7 +36,7 @@ constexpr std::array kMainControls{
 
 constexpr std::array kAboutControls{
     ControlTemplate{id::kNone, ControlKind::Icon, 0, "", {14, 14, 20, 20}},
-    ControlTemplate{id::kNone, ControlKind::Label, kNoPrefix, "ZE Vuvuri, Version 1.06", {42, 14, 114, 8}},
+    ControlTemplate{id::kNone, ControlKind::Label, kNoPrefix, "ZE Vuvuri, Version " ZEVUVURI_VERSION, {42, 14, 114, 8}},
     ControlTemplate{id::kNone, ControlKind::Label, kGroup, "Radio module firmware loader", {42, 26, 114, 8}},
     ControlTemplate{id::kOk, ControlKind::DefaultPushButton, kGroup | kTabStop, "OK", {113, 51, 50, 14}},
     ControlTemplate{id::kUnlock, ControlKind::AutoCheckBox, kTabStop, "Unlock Module Type", {35, 55, 77, 10}},
@@ -42,7 +44,7 @@ constexpr std::array kAboutControls{
 
 constexpr DialogTemplate kMainDialog{
     .resource_id = kMainDialogId,
-    .title = "ZE Vuvuri V1.06",
+    .title = "ZE Vuvuri V" ZEVUVURI_VERSION,
     .width = 287,
     .height = 104,
     .font_face = "MS Shell Dlg",

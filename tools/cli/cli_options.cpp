@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/cli/exit_codes.h"
+#include "zevuvuri_version.h"
 
 namespace zevuvuri::cli {
 
@@ -37,6 +38,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                "ports, upgrades them all at once, each line prefixed with its port, and ends with a\n"
                "summary table."};
   app.footer(kExitCodesHelp);
+  app.set_version_flag("--version", "zevuvuri-cli " ZEVUVURI_VERSION, "print the version and exit");
   std::vector<std::string> ports;
   app.add_option("--port", ports,
                  "COM port number N, or a device path such as /dev/ttyUSB0 or /dev/serial/by-id/...; "
@@ -75,6 +77,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     result.message = app.help();
+    return result;
+  } catch (const CLI::CallForVersion& e) {
+    result.message = std::string(e.what()) + "\n";
     return result;
   } catch (const CLI::ParseError& e) {
     result.exit_code = static_cast<int>(ExitCode::Usage);

@@ -11,6 +11,7 @@
 
 #include "pty_endpoint.h"
 #include "simulator.h"
+#include "zevuvuri_version.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
   CLI::App app{kDescription, "zevuvuri-sim"};
   app.footer(kFooter);
   app.get_formatter()->column_width(34);
+  app.set_version_flag("--version", "zevuvuri-sim " ZEVUVURI_VERSION, "Print the version and exit");
 
   SimOptions options;
   FaultPlan& faults = options.model.faults;
@@ -123,6 +125,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
