@@ -3,12 +3,13 @@
 # simulator: the simulator's pseudo-terminal becomes a COM port of the wine
 # prefix through its dosdevices/comN link, so the loader reaches it through
 # the Win32 serial code.
-#   cli_under_wine.sh SCENARIO
+#   cli_under_wine.sh SCENARIO [PACING]      (PACING: classic, the default, or fast)
 # Environment: ZEVUVURI_SIM, ZEVUVURI_CLI_EXE, ZEVUVURI_SAMPLE, WINEPREFIX.
 set -uo pipefail
 source "$(dirname "$0")/wine_common.sh"
 
 scenario=$1
+pacing=${2:-classic}
 work=$(mktemp -d)
 trap 'StopSimulator; rm -rf "$work"' EXIT
 
@@ -17,7 +18,7 @@ trap 'StopSimulator; rm -rf "$work"' EXIT
 RunLoader() {
   local port=$1
   shift
-  timeout 120 wine "$ZEVUVURI_CLI_EXE" --port "$port" "$@" >"$work/out" 2>"$work/err" </dev/null
+  timeout 120 wine "$ZEVUVURI_CLI_EXE" --port "$port" --pacing "$pacing" "$@" >"$work/out" 2>"$work/err" </dev/null
   loader_status=$?
   loader_out=$(tr -d '\r' <"$work/out")
   loader_err=$(tr -d '\r' <"$work/err")
@@ -51,7 +52,7 @@ case $scenario in
   over-the-air)
     # Enter arrives through a pipe, as a station's script would send it.
     StartSimulator 12 --mode air --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
-    (sleep 3; echo) | timeout 120 wine "$ZEVUVURI_CLI_EXE" --port 12 "$(WinePath "$ZEVUVURI_SAMPLE")" \
+    (sleep 3; echo) | timeout 120 wine "$ZEVUVURI_CLI_EXE" --port 12 --pacing "$pacing" "$(WinePath "$ZEVUVURI_SAMPLE")" \
       >"$work/out" 2>"$work/err"
     loader_status=$?
     loader_out=$(tr -d '\r' <"$work/out")
@@ -84,6 +85,20 @@ case $scenario in
     RunLoader 77 "$(WinePath "$ZEVUVURI_SAMPLE")"
     ExpectLoader 3 "Failure : couldn't initialize COM port"
     CheckContains "explanation" 'no such COM port: \\.\COM77' "$loader_err"
+    ;;
+  junk-after-replies)
+    # Bytes behind every reply, in the reply's own write: only byte 0 counts.
+    StartSimulator 20 --junk-after-reply 2 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    RunLoader 20 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 0 "$ok_lines"
+    ExpectFirmwareWhole
+    ;;
+  module-vanishes)
+    # The module's line goes away while the loader synchronises, which has no
+    # time limit: only seeing the device gone ends it, and the port is let go.
+    StartSimulator 21 --vanish sync:2
+    RunLoader 21 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 12 $'Running\nSynchronising...\nFailure : COM port lost'
     ;;
   missing-file)
     # The port is released after the file failure: the next upgrade works.
