@@ -13,6 +13,7 @@
 #include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tools/cli/cli_options.h"
+#include "tools/cli/port_listing.h"
 #include "tools/cli/progress_board.h"
 #include "tools/cli/report_file.h"
 #include "tools/cli/serial_device_info.h"
@@ -182,6 +183,34 @@ TEST(SerialDeviceInfoTest, UsbIdsByIdNamesAndLatencyFromSysfs) {
   EXPECT_FALSE(acm.latency_timer_ms) << "CDC-ACM has no latency timer";
 
   EXPECT_FALSE(DescribeDevice("/nonexistent/ttyS9").usb);
+}
+
+// --list-ports names exactly the COM numbers that --port would use, and takes
+// any device or link name without stumbling: UART names beyond ttyS<N>,
+// numbers past every integer range, leading zeros.
+TEST(PortListingTest, ListsExactlyWhatPortWouldOpen) {
+  TempDir dir;
+  const fs::path sys = fs::path(dir.Path()) / "sys", ports = fs::path(dir.Path()) / "ports";
+  for (const char* tty : {"ttyS0", "ttySC0", "ttySAC0", "ttySTM0"}) {
+    fs::create_directories(sys / "class/tty" / tty / "device");
+    WriteFile(sys / "class/tty" / tty / "type", "4\n");
+  }
+  const fs::path target = fs::path(dir.Path()) / "adapter";
+  WriteFile(target, "");
+  fs::create_directories(ports);
+  for (const char* link : {"com2", "com01", "com123456789", "com1234567890", "com99999999999999999999", "coma"}) {
+    fs::create_symlink(target, ports / link);
+  }
+  ScopedEnv env({{"ZEVUVURI_SYSFS_ROOT", sys.string()}, {"ZEVUVURI_DEV_ROOT", "/dev"},
+                 {"ZEVUVURI_PORT_DIR", ports.string()}});
+  const std::vector<std::string> lines = ListPorts();
+  auto has = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };
+  EXPECT_TRUE(has("  /dev/ttyS0   COM 1"));
+  for (const char* tty : {"ttySC0", "ttySAC0", "ttySTM0"}) EXPECT_TRUE(has("  /dev/" + std::string(tty))) << tty;
+  const auto links = std::find(lines.begin(), lines.end(), "COM links in " + ports.string() + ":");
+  ASSERT_NE(links, lines.end());
+  EXPECT_EQ(std::vector<std::string>(links + 1, lines.end()),
+            (std::vector<std::string>{"  COM 2 -> " + target.string(), "  COM 123456789 -> " + target.string()}));
 }
 
 TEST(ProgressBoardTest, OneLinePerPortRedrawnInPlace) {
