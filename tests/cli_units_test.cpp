@@ -259,5 +259,22 @@ TEST(CliOptionsTest, PortGivenSeveralTimesKeepsItsOrder) {
   EXPECT_EQ(defaults.options->report, "u.jsonl");
 }
 
+// --sync-timeout takes seconds that convert to a limit: anything else is a
+// usage error rather than a limit of one probe.
+TEST(CliOptionsTest, SyncTimeoutOutOfRangeIsAUsageError) {
+  for (const char* text : {"1e16", "nan", "inf", "0", "-1", "1000001"}) {
+    const char* argv[] = {"zevuvuri-cli", "--sync-timeout", text};
+    const auto parsed = ParseCommandLine(3, argv);
+    EXPECT_FALSE(parsed.options) << text;
+    EXPECT_EQ(parsed.exit_code, 2) << text;
+  }
+  for (const char* text : {"0.5", "1000000"}) {
+    const char* argv[] = {"zevuvuri-cli", "--sync-timeout", text};
+    const auto parsed = ParseCommandLine(3, argv);
+    ASSERT_TRUE(parsed.options) << text << ": " << parsed.message;
+    EXPECT_EQ(parsed.options->sync_timeout_seconds, std::stod(text));
+  }
+}
+
 }  // namespace
 }  // namespace zevuvuri::cli

@@ -8,6 +8,8 @@ namespace zevuvuri::cli {
 
 namespace {
 
+constexpr double kMaxSyncTimeoutSeconds = 1e6;  // eleven and a half days
+
 constexpr const char* kExitCodesHelp = R"(Exit status:
   0    Upgrade OK
   2    usage error
@@ -45,8 +47,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--type", o.type, "module type code as decimal text")->capture_default_str();
   app.add_flag("--yes", o.yes, "over the air: start streaming once the module answers a poll, without Enter");
   app.add_option("--sync-timeout", o.sync_timeout_seconds,
-                 "give up synchronising after SECONDS (default: keep probing)")
-      ->check(CLI::PositiveNumber);
+                 "give up synchronising after SECONDS, more than 0 and at most 1000000 (default: keep probing)")
+      ->type_name("SECONDS");
   app.add_flag("--trace", o.trace, "write every frame sent and reply byte received to standard error");
   app.add_flag("--json", o.json, "one JSON object per line on standard output instead of plain lines");
   app.add_flag("--list-ports", o.list_ports,
@@ -76,6 +78,15 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   if (!ports.empty()) {
     o.ports = ports;
     o.ports_given = true;
+  }
+  // The seconds become a count of milliseconds: what is no number or would
+  // not fit one is refused rather than turned into a single probe.
+  if (o.sync_timeout_seconds && !(*o.sync_timeout_seconds > 0 && *o.sync_timeout_seconds <= kMaxSyncTimeoutSeconds)) {
+    result.exit_code = static_cast<int>(ExitCode::Usage);
+    result.message = "zevuvuri-cli: --sync-timeout: SECONDS must be more than 0 and at most 1000000\n"
+                     "Run with --help for usage.\n";
+    result.message_is_error = true;
+    return result;
   }
   result.options = o;
   return result;
