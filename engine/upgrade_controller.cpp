@@ -157,6 +157,7 @@ void UpgradeController::Work() {
     wake_cv_.wait(lock, [this] { return start_reported_; });
   }
   std::FILE* file = nullptr;
+  trailer_sent_ = false;
   try {
     CheckCancelled();
     RunSteps(&file);
@@ -164,7 +165,9 @@ void UpgradeController::Work() {
     link_.CloseLink();
     if (file != nullptr) std::fclose(file);
     state_.store(UpgradeState::Idle);
-    outcome_.store(UpgradeOutcome::Cancelled);
+    // Once the trailer is out the module has its firmware: a shutdown in the
+    // pause after it interrupts nothing.
+    if (!trailer_sent_) outcome_.store(UpgradeOutcome::Cancelled);
   }
 }
 
@@ -300,6 +303,7 @@ void UpgradeController::RunSteps(std::FILE** file) {
   Status(status::kUpgradeOk);
   if (mode == LinkMode::OverTheAir) {
     for (std::size_t i = 0; i < kRebootTrailerCount; ++i) Write({&kRebootTrailer, 1});
+    trailer_sent_ = true;
     Pause(pacing::kAfterTrailer);
   }
   CommonEnding(f);

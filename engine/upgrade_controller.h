@@ -124,6 +124,7 @@ class UpgradeController {
   std::vector<Worker> finished_workers_;
   std::atomic<bool> worker_running_{false};
   std::atomic<bool> shutting_down_{false};
+  bool trailer_sent_ = false;  // worker only: the over-the-air trailer has gone out
 
   // Start's own sink calls come before the worker's first ones; pauses wake
   // early on Shutdown.

@@ -21,11 +21,13 @@ constexpr const char* kExitCodesHelp = R"(Exit status:
   8    synchronisation time-out (--sync-timeout)
   9    Failure : file too large
   10   Failure : couldn't start thread
-  11   the --report file could not be written
-  130  interrupted (Ctrl-C); the port is closed
+  11   the --report file could not be written (the upgrades went on)
+  12   standard output could not be written (the upgrades went on)
+  130  interrupted (Ctrl-C, SIGTERM, SIGHUP); the port is closed
 
 Several ports: 0 only when every port ended with "Upgrade OK"; otherwise the
-code of the first port, in the order given, that did not (130 on Ctrl-C).
+code of the first port, in the order given, that did not (130 on Ctrl-C);
+11 and 12 only when every port ended with "Upgrade OK".
 --doctor: 0 when it finds nothing wrong, 1 when it finds a problem.)";
 
 }  // namespace
@@ -50,7 +52,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                  "give up synchronising after SECONDS, more than 0 and at most 1000000 (default: keep probing)")
       ->type_name("SECONDS");
   app.add_flag("--trace", o.trace, "write every frame sent and reply byte received to standard error");
-  app.add_flag("--json", o.json, "one JSON object per line on standard output instead of plain lines");
+  app.add_flag("--json", o.json,
+               "one JSON object per line on standard output instead of plain lines (bytes that are not UTF-8 "
+               "become U+FFFD)");
   app.add_flag("--list-ports", o.list_ports,
                "list serial devices with their /dev/serial/by-id names, USB ids and serial numbers, and the "
                "COM numbers that map to them");

@@ -21,6 +21,7 @@ enum class ExitCode : int {
   FileTooLarge = 9,          // "Failure : file too large"
   Thread = 10,               // "Failure : couldn't start thread"
   Report = 11,               // the --report file could not be written
+  Output = 12,               // standard output could not be written
   Interrupted = 130,         // Ctrl-C or SIGTERM: port closed, nothing more sent
 };
 
