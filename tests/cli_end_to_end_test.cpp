@@ -1,12 +1,18 @@
 // zevuvuri-cli against the simulated module over real pseudo-terminals: the
 // lines it prints, its exit statuses, and the firmware the module received.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "engine/serial_link.h"
 #include "tests/support/child_process.h"
@@ -212,6 +218,109 @@ TEST_F(CliTest, InterruptClosesThePortAndExits130) {
   // session only) takes a full upgrade through the device path.
   EXPECT_EQ(RunLoader({"--port", device_, Firmware(10)}), 0) << loader_->Stderr();
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+// A hang-up (a dropped ssh session) ends the run as Ctrl-C does: the port
+// released with its exclusive flag cleared, the unit recorded, 130. Ctrl-C
+// after "Upgrade OK" over the air, once the trailer has gone out, leaves a
+// good unit: 0, and "Upgrade OK" in the record.
+TEST_F(CliTest, SignalsEndTheRunWithTheUnitRecordedAndThePortFree) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> module;
+    std::vector<std::string> loader;
+    std::string await;
+    int signal;
+    int exit_code;
+    std::string result;
+  };
+  const std::string fw = Firmware(200);
+  const std::string report = dir_.Path() + "/units.jsonl";
+  const Case cases[] = {
+      {"hang-up while synchronising", {"--ignore-sync", "100000"}, {}, "Synchronising...", SIGHUP, 130,
+       "interrupted"},
+      {"Ctrl-C in the pause after the over-the-air trailer", {"--mode", "air", "--expect", fw}, {"--yes"},
+       "Upgrade OK", SIGINT, 0, "Upgrade OK"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartModule(c.module);
+    std::vector<std::string> argv = {ZEVUVURI_CLI_PATH, "--port", "1", "--report", report};
+    argv.insert(argv.end(), c.loader.begin(), c.loader.end());
+    argv.push_back(fw);
+    loader_ = std::make_unique<ChildProcess>(argv, Env());
+    ASSERT_TRUE(loader_->AwaitLine(c.await, 20s)) << loader_->Stderr();
+    std::this_thread::sleep_for(100ms);  // over the air: the trailer is out, the 500 ms pause under way
+    loader_->Signal(c.signal);
+    EXPECT_EQ(loader_->Wait(3s), c.exit_code) << loader_->Stderr();
+    std::ifstream in(report);
+    std::string line, last;
+    while (std::getline(in, line)) last = line;
+    const auto record = nlohmann::json::parse(last, nullptr, false);
+    EXPECT_EQ(record.is_object() ? record.value("result", "") : "no record", c.result);
+    EXPECT_EQ(record.is_object() ? record.value("exit_code", -1) : -1, c.exit_code);
+    if (c.signal == SIGHUP) {
+      // Root opens an exclusive terminal anyway, so ask for the flag itself.
+      const int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      ASSERT_GE(fd, 0) << std::strerror(errno);
+      int exclusive = -1;
+      EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+      EXPECT_EQ(exclusive, 0) << "the exclusive flag outlived the loader";
+      ::close(fd);
+    } else {
+      EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+    }
+    module_.reset();
+  }
+}
+
+// Standard output that cannot be written is said on standard error and fails
+// the run (12), but the upgrade under way goes through.
+TEST_F(CliTest, UnwritableOutputFailsTheRunButNotTheUpgrade) {
+  const std::string fw = Firmware(100);
+  const std::pair<const char*, std::string> cases[] = {
+      {"a full disk", "exec \"$@\" >/dev/full"},
+      {"a closed pipe", "\"$@\" | true; exit ${PIPESTATUS[0]}"},
+  };
+  for (const auto& [what, script] : cases) {
+    SCOPED_TRACE(what);
+    StartModule({"--mode", "air", "--expect", fw});
+    loader_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/bash", "-c", script, "bash", ZEVUVURI_CLI_PATH, "--port", "1", "--yes", fw},
+        Env());
+    loader_->CloseStdin();
+    EXPECT_EQ(loader_->Wait(30s), 12) << loader_->Stderr();
+    EXPECT_NE(loader_->Stderr().find("standard output"), std::string::npos) << loader_->Stderr();
+    EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+    module_.reset();
+  }
+}
+
+// Port texts that are not UTF-8: every line stays JSON, the bytes replaced
+// by U+FFFD, and the run ends with its ordinary status.
+TEST_F(CliTest, JsonLinesStayValidForTextsThatAreNotUtf8) {
+  const std::string report = dir_.Path() + "/units.jsonl";
+  const std::vector<std::string> runs[] = {
+      {"--json", "--port", "\xff" "1", "fw.bin"},
+      {"--json", "--port", "\xff", "--port", "\xfe", "--report", report, "fw.bin"},
+  };
+  for (const auto& args : runs) {
+    SCOPED_TRACE(args.size());
+    EXPECT_EQ(RunLoader(args), 3) << loader_->Stderr();
+    ASSERT_FALSE(loader_->StdoutLines().empty());
+    std::set<std::string> ports;
+    for (const auto& line : loader_->StdoutLines()) {
+      const auto event = nlohmann::json::parse(line, nullptr, false);
+      ASSERT_TRUE(event.is_object()) << line;
+      if (event.contains("port")) ports.insert(event["port"]);
+    }
+    EXPECT_TRUE(ports.count("\xEF\xBF\xBD" "1") == 1 || ports.count("\xEF\xBF\xBD") == 1) << loader_->Stdout();
+  }
+  std::ifstream in(report);
+  std::string line;
+  int records = 0;
+  for (; std::getline(in, line); ++records) EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object());
+  EXPECT_EQ(records, 2);
 }
 
 TEST_F(CliTest, JsonEventsCarryStatusProgressLinkModeAndResult) {

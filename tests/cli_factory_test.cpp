@@ -1,9 +1,11 @@
 // zevuvuri-cli on a factory line: several simulated modules upgraded at once
 // by one command, the record per unit, and the station doctor against
 // prepared environments.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
+#include "tests/support/scripted_module.h"
 
 namespace zevuvuri {
 namespace {
@@ -262,6 +265,86 @@ TEST_F(FactoryTest, InterruptClosesEveryPortAndRecordsEachUnit) {
     ports.insert(r["port"]);
   }
   EXPECT_EQ(ports, (std::set<std::string>{"1", "2"}));
+}
+
+// Ctrl-C stops every port at once: modules that go on answering at once get
+// nothing more once the loader has had a moment to take the signal.
+TEST_F(FactoryTest, InterruptStopsEveryPortAtOnce) {
+  using testing::Answer;
+  using testing::ScriptedModule;
+  using testing::WireMessage;
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kMoment = 5ms;
+  std::atomic<pid_t> loader_pid{0};
+  std::atomic<Clock::rep> signalled{0};
+  std::vector<std::unique_ptr<ScriptedModule>> modules;
+  std::vector<std::string> argv = {ZEVUVURI_CLI_PATH};
+  for (int i = 0; i < 3; ++i) {
+    modules.push_back(std::make_unique<ScriptedModule>([&, i](const WireMessage& m, int nth) -> Answer {
+      if (i == 0 && m.kind == WireMessage::Kind::Data && nth == 5) {
+        signalled = Clock::now().time_since_epoch().count();
+        ::kill(loader_pid.load(), SIGINT);
+      }
+      return ScriptedModule::Cooperative(false)(m, nth);
+    }));
+    argv.insert(argv.end(), {"--port", modules.back()->Port()});
+  }
+  argv.push_back(Firmware(20000));
+  loader_ = std::make_unique<ChildProcess>(argv, Env());
+  loader_pid = loader_->Pid();
+  EXPECT_EQ(loader_->Wait(20s), 130) << loader_->Stderr();
+  ASSERT_NE(signalled.load(), 0) << "the data phase never began";
+  const Clock::time_point moment{Clock::duration{signalled.load()} + kMoment};
+  for (const auto& module : modules) {
+    for (const auto& m : module->Messages()) {
+      EXPECT_LT(m.at, moment) << "message of kind " << static_cast<int>(m.kind) << " sent "
+                              << std::chrono::duration<double, std::milli>(m.at - moment + kMoment).count()
+                              << " ms after the signal";
+    }
+  }
+}
+
+// A --report that is no regular file: a FIFO without a reader is waited for
+// until Ctrl-C (130, no module touched); a FIFO with a reader and standard
+// output take the record whole, and the run ends 0.
+TEST_F(FactoryTest, ReportsIntoFifosAndStreams) {
+  const std::string fw = Firmware(100);
+  StartModule(1, {"--mode", "air", "--expect", fw, "--upgrades", "2"});
+  const std::string fifo = dir_.Path() + "/units.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--yes", "--report", fifo, fw}, Env());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(loader_->Wait(0ms)) << "it waits for a reader";
+  loader_->Signal(SIGINT);
+  EXPECT_EQ(loader_->Wait(3s), 130) << loader_->Stderr();
+  EXPECT_TRUE(loader_->Stdout().empty()) << loader_->Stdout();
+
+  // A reader that stays: it reads until the record's newline.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  std::string record;
+  std::thread reading([&] {
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (record.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
+      pollfd p{reader, POLLIN, 0};
+      ::poll(&p, 1, 10);
+      char buffer[4096];
+      const ssize_t n = ::read(reader, buffer, sizeof buffer);
+      if (n > 0) record.append(buffer, static_cast<std::size_t>(n));
+      if (n <= 0) std::this_thread::sleep_for(5ms);  // no writer yet, or between writers
+    }
+  });
+  EXPECT_EQ(RunLoader({"--port", "1", "--yes", "--report", fifo, fw}, Env()), 0) << loader_->Stderr();
+  reading.join();
+  ::close(reader);
+  EXPECT_EQ(nlohmann::json::parse(record, nullptr, false).value("result", ""), "Upgrade OK") << record;
+
+  EXPECT_EQ(RunLoader({"--port", "1", "--yes", "--report", "/dev/stdout", fw}, Env()), 0) << loader_->Stderr();
+  ASSERT_FALSE(loader_->StdoutLines().empty());
+  EXPECT_EQ(nlohmann::json::parse(loader_->StdoutLines().back(), nullptr, false).value("result", ""), "Upgrade OK")
+      << loader_->Stdout();
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
 }
 
 TEST_F(FactoryTest, AnUnwritableReportOrOneDeviceTwiceStopsBeforeAnyModuleIsTouched) {

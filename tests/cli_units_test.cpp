@@ -3,8 +3,11 @@
 // says about a device, the progress board and the --port list.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +16,7 @@
 #include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tools/cli/cli_options.h"
+#include "tools/cli/port_listing.h"
 #include "tools/cli/progress_board.h"
 #include "tools/cli/report_file.h"
 #include "tools/cli/serial_device_info.h"
@@ -103,12 +107,13 @@ TEST(ReportFileTest, ConcurrentWritersInSeveralProcessesNeverInterleave) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      bool ok = true;
-      for (int i = 0; i < kRecords; ++i) {
+      std::string error;
+      const auto report = ReportFile::Open(path, &error);
+      bool ok = report != nullptr;
+      for (int i = 0; ok && i < kRecords; ++i) {
         const std::string padding(static_cast<std::size_t>(100 + (i * 997 + w * 131) % 9000), static_cast<char>('a' + w));
         const std::string line = nlohmann::json{{"writer", w}, {"n", i}, {"padding", padding}}.dump();
-        std::string error;
-        ok = AppendLine(path, line, &error) && ok;
+        ok = report->Append(line, &error);
       }
       ::_exit(ok ? 0 : 1);
     }
@@ -136,16 +141,66 @@ TEST(ReportFileTest, ConcurrentWritersInSeveralProcessesNeverInterleave) {
   EXPECT_EQ(count, kWriters * kRecords);
 }
 
-TEST(ReportFileTest, AnUnwritableFileIsReportedBeforeAndAtEachRecord) {
+// A file that cannot be opened, or a record that cannot be written, is an
+// error; a device that takes the record but cannot be synced is none.
+TEST(ReportFileTest, WhatCannotTakeARecordIsReported) {
   TempDir dir;
   std::string error;
-  EXPECT_FALSE(CanAppend(dir.Path() + "/no/such/dir/units.jsonl", &error));
+  EXPECT_FALSE(ReportFile::Open(dir.Path() + "/no/such/dir/units.jsonl", &error));
   EXPECT_NE(error.find("units.jsonl"), std::string::npos) << error;
   error.clear();
-  EXPECT_FALSE(AppendLine(dir.Path(), "{}", &error)) << "a directory takes no record";
+  EXPECT_FALSE(ReportFile::Open(dir.Path(), &error)) << "a directory takes no record";
   EXPECT_FALSE(error.empty());
-  EXPECT_TRUE(CanAppend(dir.Path() + "/new.jsonl", &error));
+  EXPECT_TRUE(ReportFile::Open(dir.Path() + "/new.jsonl", &error));
   EXPECT_TRUE(fs::exists(dir.Path() + "/new.jsonl"));
+
+  const auto null = ReportFile::Open("/dev/null", &error);
+  ASSERT_TRUE(null) << error;
+  EXPECT_TRUE(null->Append("{}", &error)) << error;
+  const auto full = ReportFile::Open("/dev/full", &error);
+  ASSERT_TRUE(full) << error;
+  error.clear();
+  EXPECT_FALSE(full->Append("{}", &error));
+  EXPECT_NE(error.find("/dev/full"), std::string::npos) << error;
+}
+
+std::string ReadAllText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A record cut short by a full disk must not swallow the next one: it starts
+// on its own line.
+TEST(ReportFileTest, ARecordAfterAHalfOneStartsOnItsOwnLine) {
+  TempDir dir;
+  const std::string path = dir.Path() + "/units.jsonl";
+  WriteFile(path, "{\"earlier\":true}\n");
+  const std::string big = nlohmann::json{{"padding", std::string(300, 'x')}}.dump();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The file may grow by 100 bytes more: the record gets cut.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlim_t limit = static_cast<rlim_t>(fs::file_size(path) + 100);
+    const rlimit r{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &r);
+    std::string error;
+    const auto report = ReportFile::Open(path, &error);
+    ::_exit(report && !report->Append(big, &error) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the cut record is reported";
+  std::string error;
+  const auto report = ReportFile::Open(path, &error);
+  ASSERT_TRUE(report) << error;
+  EXPECT_TRUE(report->Append("{\"next\":true}", &error)) << error;
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << ReadAllText(path);
+  EXPECT_EQ(lines[1], big.substr(0, 100));
+  EXPECT_EQ(lines[2], "{\"next\":true}");
 }
 
 class ScopedEnv {
@@ -187,6 +242,34 @@ TEST(SerialDeviceInfoTest, UsbIdsByIdNamesAndLatencyFromSysfs) {
   EXPECT_FALSE(acm.latency_timer_ms) << "CDC-ACM has no latency timer";
 
   EXPECT_FALSE(DescribeDevice("/nonexistent/ttyS9").usb);
+}
+
+// --list-ports names exactly the COM numbers that --port would use, and takes
+// any device or link name without stumbling: UART names beyond ttyS<N>,
+// numbers past every integer range, leading zeros.
+TEST(PortListingTest, ListsExactlyWhatPortWouldOpen) {
+  TempDir dir;
+  const fs::path sys = fs::path(dir.Path()) / "sys", ports = fs::path(dir.Path()) / "ports";
+  for (const char* tty : {"ttyS0", "ttySC0", "ttySAC0", "ttySTM0"}) {
+    fs::create_directories(sys / "class/tty" / tty / "device");
+    WriteFile(sys / "class/tty" / tty / "type", "4\n");
+  }
+  const fs::path target = fs::path(dir.Path()) / "adapter";
+  WriteFile(target, "");
+  fs::create_directories(ports);
+  for (const char* link : {"com2", "com01", "com123456789", "com1234567890", "com99999999999999999999", "coma"}) {
+    fs::create_symlink(target, ports / link);
+  }
+  ScopedEnv env({{"ZEVUVURI_SYSFS_ROOT", sys.string()}, {"ZEVUVURI_DEV_ROOT", "/dev"},
+                 {"ZEVUVURI_PORT_DIR", ports.string()}});
+  const std::vector<std::string> lines = ListPorts();
+  auto has = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };
+  EXPECT_TRUE(has("  /dev/ttyS0   COM 1"));
+  for (const char* tty : {"ttySC0", "ttySAC0", "ttySTM0"}) EXPECT_TRUE(has("  /dev/" + std::string(tty))) << tty;
+  const auto links = std::find(lines.begin(), lines.end(), "COM links in " + ports.string() + ":");
+  ASSERT_NE(links, lines.end());
+  EXPECT_EQ(std::vector<std::string>(links + 1, lines.end()),
+            (std::vector<std::string>{"  COM 2 -> " + target.string(), "  COM 123456789 -> " + target.string()}));
 }
 
 TEST(ProgressBoardTest, OneLinePerPortRedrawnInPlace) {
@@ -233,6 +316,23 @@ TEST(CliOptionsTest, PortGivenSeveralTimesKeepsItsOrder) {
   EXPECT_EQ(defaults.options->ports, std::vector<std::string>{"1"});
   EXPECT_FALSE(defaults.options->ports_given);
   EXPECT_EQ(defaults.options->report, "u.jsonl");
+}
+
+// --sync-timeout takes seconds that convert to a limit: anything else is a
+// usage error rather than a limit of one probe.
+TEST(CliOptionsTest, SyncTimeoutOutOfRangeIsAUsageError) {
+  for (const char* text : {"1e16", "nan", "inf", "0", "-1", "1000001"}) {
+    const char* argv[] = {"zevuvuri-cli", "--sync-timeout", text};
+    const auto parsed = ParseCommandLine(3, argv);
+    EXPECT_FALSE(parsed.options) << text;
+    EXPECT_EQ(parsed.exit_code, 2) << text;
+  }
+  for (const char* text : {"0.5", "1000000"}) {
+    const char* argv[] = {"zevuvuri-cli", "--sync-timeout", text};
+    const auto parsed = ParseCommandLine(3, argv);
+    ASSERT_TRUE(parsed.options) << text << ": " << parsed.message;
+    EXPECT_EQ(parsed.options->sync_timeout_seconds, std::stod(text));
+  }
 }
 
 }  // namespace

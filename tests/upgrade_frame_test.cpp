@@ -90,6 +90,27 @@ TEST(ModuleTypeCode, ConvertsLikeWcstolTruncatedToEightBits) {
   for (const auto& c : cases) EXPECT_EQ(ModuleTypeCode(c.text), c.code) << "text \"" << c.text << "\"";
 }
 
+// The Windows C library also takes other scripts' decimal digits and Unicode
+// blanks; the type byte is the same on every platform.
+TEST(ModuleTypeCode, TakesTheUnicodeDigitsAndBlanksOfTheWindowsLibrary) {
+  const struct {
+    const wchar_t* text;
+    std::uint8_t code;
+  } cases[] = {
+      {L"\xFF12\xFF14", 24},        // full-width, from an input method
+      {L"\x0662\x0664", 24},        // Arabic-Indic
+      {L"\x0967\x0030", 10},        // Devanagari and ASCII mixed
+      {L"-\x1811", 0xFF},            // Mongolian
+      {L"\x3000\x00A0 8", 8},       // ideographic and no-break spaces lead
+      {L"\x2007\x205F+9", 9},
+      {L"\x0085 7", 0},             // next line is no blank
+      {L"\xFF0B" L"5", 0},           // nor is a full-width plus a sign
+      {L"2\x00B2", 2},              // superscript two is no decimal digit
+      {L"\x19D0", 0},               // a digit the library does not take
+  };
+  for (const auto& c : cases) EXPECT_EQ(ModuleTypeCode(c.text), c.code) << "case " << (&c - cases);
+}
+
 TEST(ProgressScale, HalvesUpTo131071BytesAndEndsFullBeyond) {
   const auto small = ProgressScaleFor(100000);
   EXPECT_EQ(small.maximum, 50000);

@@ -109,6 +109,17 @@ case $scenario in
     ExpectLoader 0 "$ok_lines"
     ExpectFirmwareWhole
     ;;
+  unwritable-output)
+    # Standard output on a full disk fails the run (12) but not the upgrade;
+    # the record goes to the NUL device, which takes it but cannot be flushed.
+    StartSimulator 20 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    timeout 120 wine "$ZEVUVURI_CLI_EXE" --port 20 --report NUL "$(WinePath "$ZEVUVURI_SAMPLE")" \
+      >/dev/full 2>"$work/err" </dev/null
+    loader_status=$?
+    Check "loader exit status" 12 "$loader_status"
+    CheckContains "said on standard error" "standard output could not be written" "$(tr -d '\r' <"$work/err")"
+    ExpectFirmwareWhole
+    ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

@@ -9,6 +9,8 @@ namespace zevuvuri::cli {
 
 namespace {
 
+constexpr double kMaxSyncTimeoutSeconds = 1e6;  // eleven and a half days
+
 constexpr const char* kExitCodesHelp = R"(Exit status:
   0    Upgrade OK
   2    usage error
@@ -20,13 +22,15 @@ constexpr const char* kExitCodesHelp = R"(Exit status:
   8    synchronisation time-out (--sync-timeout)
   9    Failure : file too large
   10   Failure : couldn't start thread
-  11   the --report file could not be written
-  12   Failure : COM port lost (the device went away while synchronising;
-       later it ends with the step's own text)
-  130  interrupted (Ctrl-C); the port is closed
+  11   the --report file could not be written (the upgrades went on)
+  12   standard output could not be written (the upgrades went on)
+  13   Failure : COM port lost (the device went away before the module
+       answered; later the upgrade ends with that step's own text)
+  130  interrupted (Ctrl-C, SIGTERM, SIGHUP); the port is closed
 
 Several ports: 0 only when every port ended with "Upgrade OK"; otherwise the
-code of the first port, in the order given, that did not (130 on Ctrl-C).
+code of the first port, in the order given, that did not (130 on Ctrl-C);
+11 and 12 only when every port ended with "Upgrade OK".
 --doctor: 0 when it finds nothing wrong, 1 when it finds a problem.)";
 
 }  // namespace
@@ -49,8 +53,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--type", o.type, "module type code as decimal text")->capture_default_str();
   app.add_flag("--yes", o.yes, "over the air: start streaming once the module answers a poll, without Enter");
   app.add_option("--sync-timeout", o.sync_timeout_seconds,
-                 "give up synchronising after SECONDS (default: keep probing)")
-      ->check(CLI::PositiveNumber);
+                 "give up synchronising after SECONDS, more than 0 and at most 1000000 (default: keep probing)")
+      ->type_name("SECONDS");
   std::string pacing = "classic";
   app.add_option("--pacing", pacing,
                  "classic: the pacing modules in the field are tuned to (replies looked for every 10 ms); fast: "
@@ -59,7 +63,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
       ->check(CLI::IsMember({"classic", "fast"}))
       ->capture_default_str();
   app.add_flag("--trace", o.trace, "write every frame sent and reply byte received to standard error");
-  app.add_flag("--json", o.json, "one JSON object per line on standard output instead of plain lines");
+  app.add_flag("--json", o.json,
+               "one JSON object per line on standard output instead of plain lines (bytes that are not UTF-8 "
+               "become U+FFFD)");
   app.add_flag("--list-ports", o.list_ports,
                "list serial devices with their /dev/serial/by-id names, USB ids and serial numbers, and the "
                "COM numbers that map to them");
@@ -91,6 +97,15 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   if (!ports.empty()) {
     o.ports = ports;
     o.ports_given = true;
+  }
+  // The seconds become a count of milliseconds: what is no number or would
+  // not fit one is refused rather than turned into a single probe.
+  if (o.sync_timeout_seconds && !(*o.sync_timeout_seconds > 0 && *o.sync_timeout_seconds <= kMaxSyncTimeoutSeconds)) {
+    result.exit_code = static_cast<int>(ExitCode::Usage);
+    result.message = "zevuvuri-cli: --sync-timeout: SECONDS must be more than 0 and at most 1000000\n"
+                     "Run with --help for usage.\n";
+    result.message_is_error = true;
+    return result;
   }
   result.options = o;
   return result;

@@ -2,6 +2,7 @@
 // per platform (console_posix.cpp, console_win32.cpp), chosen by CMake.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -10,10 +11,20 @@ namespace zevuvuri::cli {
 // The command-line arguments as UTF-8, whatever the platform hands over.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
-// Once at start-up: Ctrl-C and termination requests then only set a flag,
-// which the main loop reads, and a console shows UTF-8 output as such.
+// Once at start-up: Ctrl-C, termination requests and the loss of the
+// terminal (SIGHUP; a console's close, logoff and shutdown events) then only
+// set a flag and wake WaitForWake, and a console shows UTF-8 output as such.
 void SetUpConsole();
+// Before the process ends: the signals back to their defaults and the
+// wake-up's own descriptors closed.
+void ReleaseConsole();
 bool InterruptRequested();
+
+// The main thread's one wait: returns at once while an interrupt is pending,
+// otherwise when WakeMainLoop was called (since the last return) or `limit`
+// has passed. WakeMainLoop: any thread.
+void WaitForWake(std::chrono::milliseconds limit);
+void WakeMainLoop();
 
 // Whether standard error is a terminal that shows the progress bar's
 // control sequences.

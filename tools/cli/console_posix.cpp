@@ -1,9 +1,12 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <string>
+#include <thread>
 
 #include "tools/cli/console.h"
 
@@ -11,23 +14,73 @@ namespace zevuvuri::cli {
 namespace {
 
 std::atomic<int> g_signal{0};
+// A pipe to itself: the signal handler and WakeMainLoop write a byte, the
+// main loop polls the read end, so a signal ends its wait at once.
+std::atomic<int> g_wake_read{-1};
+std::atomic<int> g_wake_write{-1};
 
-extern "C" void OnSignal(int signal) { g_signal.store(signal); }
+void WriteWakeByte() {
+  const int fd = g_wake_write.load();
+  if (fd < 0) return;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);  // a full pipe already holds a wake-up
+}
+
+extern "C" void OnSignal(int signal) {
+  const int saved = errno;
+  g_signal.store(signal);
+  WriteWakeByte();
+  errno = saved;
+}
 
 }  // namespace
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
 void SetUpConsole() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    g_wake_read.store(fds[0]);
+    g_wake_write.store(fds[1]);
+  }
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  // A hang-up (a dropped ssh session) ends the run as Ctrl-C does: the port
+  // released, its exclusive flag cleared, the unit recorded.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);  // a closed output pipe is an error to report, not the end
+}
+
+void ReleaseConsole() {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  // No handler writes any more: the pipe can go.
+  for (std::atomic<int>* fd : {&g_wake_read, &g_wake_write}) {
+    const int old = fd->exchange(-1);
+    if (old >= 0) ::close(old);
+  }
 }
 
 bool InterruptRequested() { return g_signal.load() != 0; }
+
+void WakeMainLoop() { WriteWakeByte(); }
+
+void WaitForWake(std::chrono::milliseconds limit) {
+  if (InterruptRequested()) return;
+  const int fd = g_wake_read.load();
+  if (fd < 0) {
+    std::this_thread::sleep_for(limit);
+    return;
+  }
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return;
+  char drain[64];
+  while (::read(fd, drain, sizeof drain) > 0) {
+  }
+}
 
 bool ErrorIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
 

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include "tools/cli/console.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/json_line.h"
+#include "tools/cli/output_check.h"
 #include "tools/cli/progress_board.h"
 
 namespace zevuvuri::cli {
@@ -28,9 +31,9 @@ ConsoleReporter::ConsoleReporter(std::FILE* out, std::FILE* err, bool json, bool
 
 void ConsoleReporter::EmitJson(nlohmann::json event) {
   if (!place_.port.empty()) event["port"] = place_.port;
-  const std::string line = event.dump() + "\n";
+  const std::string line = JsonLine(event) + "\n";
   std::fputs(line.c_str(), out_);
-  std::fflush(out_);
+  FlushChecked(out_);
 }
 
 void ConsoleReporter::PrintLine(std::FILE* to, std::string_view text) {
@@ -38,7 +41,7 @@ void ConsoleReporter::PrintLine(std::FILE* to, std::string_view text) {
   line += text;
   line += "\n";
   std::fputs(line.c_str(), to);
-  std::fflush(to);
+  FlushChecked(to);
 }
 
 void ConsoleReporter::SetStatus(std::string_view text) {
@@ -131,12 +134,11 @@ void ConsoleReporter::UpgradeEnded(UpgradeOutcome outcome) {
     std::lock_guard lock(mutex_);
     outcome_ = outcome;
   }
-  ended_cv_.notify_all();
+  WakeMainLoop();
 }
 
-std::optional<UpgradeOutcome> ConsoleReporter::WaitForEnd(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  ended_cv_.wait_for(lock, timeout, [this] { return outcome_.has_value(); });
+std::optional<UpgradeOutcome> ConsoleReporter::Ended() const {
+  std::lock_guard lock(mutex_);
   return outcome_;
 }
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -49,8 +48,9 @@ class ConsoleReporter final : public UpgradeSinks {
   void FirmwareSent(std::span<const std::uint8_t> bytes) override;
   void UpgradeEnded(UpgradeOutcome outcome) override;
 
-  // Waits up to `timeout` for the upgrade's end; its outcome once it ended.
-  std::optional<UpgradeOutcome> WaitForEnd(std::chrono::milliseconds timeout);
+  // The upgrade's outcome once it has ended. The end also wakes the main
+  // loop's WaitForWake (console.h).
+  std::optional<UpgradeOutcome> Ended() const;
   bool ButtonEnabled() const;
   int PollsAcknowledged() const;
   std::string LastStatus() const;
@@ -78,7 +78,6 @@ class ConsoleReporter final : public UpgradeSinks {
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 
   mutable std::mutex mutex_;
-  std::condition_variable ended_cv_;
   std::optional<UpgradeOutcome> outcome_;
   bool button_enabled_ = true;
   int polls_acknowledged_ = 0;

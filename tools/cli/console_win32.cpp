@@ -15,13 +15,32 @@ namespace zevuvuri::cli {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+// Auto-reset: set by the control handler and WakeMainLoop, waited on by the
+// main loop. Made before the handler is installed and kept for the process's
+// life, as the handler, on a thread of its own, may set it at any time.
+HANDLE g_wake = nullptr;
+
+void SetWake() {
+  if (g_wake != nullptr) ::SetEvent(g_wake);
+}
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
       g_interrupted.store(true);  // the main loop closes the port
+      SetWake();
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // The console is going away, and the process with it once this handler
+      // returns: hold it (this is the handler's own thread) while the main
+      // loop closes the ports and writes the records; the process's exit
+      // ends the wait. The system's grace period bounds it.
+      g_interrupted.store(true);
+      SetWake();
+      ::Sleep(INFINITE);
       return TRUE;
     default:
       return FALSE;
@@ -42,11 +61,27 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 }
 
 void SetUpConsole() {
+  g_wake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   ::SetConsoleOutputCP(CP_UTF8);
 }
 
+// The handler and its event stay: a console closed now still holds the
+// process until its end, and the event goes with the process.
+void ReleaseConsole() {}
+
 bool InterruptRequested() { return g_interrupted.load(); }
+
+void WakeMainLoop() { SetWake(); }
+
+void WaitForWake(std::chrono::milliseconds limit) {
+  if (InterruptRequested()) return;
+  if (g_wake == nullptr) {
+    ::Sleep(static_cast<DWORD>(limit.count()));
+    return;
+  }
+  ::WaitForSingleObject(g_wake, static_cast<DWORD>(limit.count()));
+}
 
 // The progress bar redraws its line with VT sequences, which a console takes
 // only once asked to.

@@ -21,7 +21,8 @@ enum class ExitCode : int {
   FileTooLarge = 9,          // "Failure : file too large"
   Thread = 10,               // "Failure : couldn't start thread"
   Report = 11,               // the --report file could not be written
-  PortLost = 12,             // "Failure : COM port lost" (the device went away while synchronising)
+  Output = 12,               // standard output could not be written
+  PortLost = 13,             // "Failure : COM port lost" (the device went away while synchronising)
   Interrupted = 130,         // Ctrl-C or SIGTERM: port closed, nothing more sent
 };
 

@@ -8,6 +8,7 @@
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/output_check.h"
 #include "tools/cli/port_listing.h"
 #include "tools/cli/station_doctor.h"
 #include "tools/cli/upgrade_run.h"
@@ -38,6 +39,9 @@ int Doctor(const CliOptions& options) {
   return problems == 0 ? 0 : static_cast<int>(ExitCode::DoctorFound);
 }
 
+// Output that could not be written fails a run that would have succeeded.
+int Ending(int code) { return code == 0 && OutputFailed() ? static_cast<int>(ExitCode::Output) : code; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,14 +51,16 @@ int main(int argc, char** argv) {
   const ParseResult parsed = ParseCommandLine(static_cast<int>(arg_pointers.size()), arg_pointers.data());
   if (!parsed.options) {
     std::fputs(parsed.message.c_str(), parsed.message_is_error ? stderr : stdout);
-    return parsed.exit_code;
+    return Ending(parsed.exit_code);
   }
   const CliOptions& options = *parsed.options;
   if (options.list_ports) {
     for (const auto& line : ListPorts()) std::printf("%s\n", line.c_str());
-    return 0;
+    return Ending(0);
   }
-  if (options.doctor) return Doctor(options);
+  if (options.doctor) return Ending(Doctor(options));
   SetUpConsole();
-  return RunUpgrades(options);
+  const int code = RunUpgrades(options);
+  ReleaseConsole();
+  return Ending(code);
 }

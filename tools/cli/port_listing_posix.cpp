@@ -1,6 +1,5 @@
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <map>
 
@@ -19,21 +18,43 @@ std::string Canonical(const std::string& path) {
   return ec ? path : p.string();
 }
 
+// The COM number whose default mapping (COM N is /dev/ttyS{N-1}) opens
+// `device`, asked of the same rules that --port follows, so ttySC0, ttyS01 or
+// a number past the COM range get none.
+std::optional<std::string> DefaultComNumber(const std::string& device) {
+  const std::string prefix = "/dev/ttyS";
+  if (device.rfind(prefix, 0) != 0) return std::nullopt;
+  const char* first = device.data() + prefix.size();
+  const char* last = device.data() + device.size();
+  unsigned long long n = 0;
+  const auto [end, ec] = std::from_chars(first, last, n);
+  if (ec != std::errc{} || end != last || first == last) return std::nullopt;
+  const std::string com = std::to_string(n + 1);
+  const auto named = DeviceForPortText(com);
+  if (!named || !named->mapped_by.empty() || named->path != device) return std::nullopt;
+  return com;
+}
+
 }  // namespace
 
 std::vector<std::string> ListPorts() {
   std::vector<std::string> lines;
   std::map<std::string, std::vector<std::string>> com_for_device;  // canonical device -> COM numbers
 
+  // Only the links that --port N would follow: "comN" with N as --port
+  // takes it (decimal, no leading zero, at most nine digits).
   std::error_code ec;
   const std::string dir = PortDirectory();
-  std::vector<std::pair<int, std::string>> links;
+  std::vector<std::pair<unsigned long, std::string>> links;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
-    if (name.rfind("com", 0) != 0 || name.size() == 3) continue;
+    if (name.rfind("com", 0) != 0) continue;
     const std::string number = name.substr(3);
-    if (!std::all_of(number.begin(), number.end(), ::isdigit)) continue;
-    links.emplace_back(std::stoi(number), entry.path().string());
+    const auto named = DeviceForPortText(number);
+    unsigned long n = 0;
+    if (!named || named->mapped_by.empty()) continue;
+    std::from_chars(number.data(), number.data() + number.size(), n);  // nine digits at most: fits
+    links.emplace_back(n, entry.path().string());
   }
   std::sort(links.begin(), links.end());
 
@@ -45,13 +66,7 @@ std::vector<std::string> ListPorts() {
   for (const auto& d : devices) {
     std::string line = "  " + d;
     std::vector<std::string> coms = com_for_device[Canonical(d)];
-    if (d.rfind("/dev/ttyS", 0) == 0) {
-      const std::string n = std::to_string(std::stoi(d.substr(9)) + 1);
-      if (std::find_if(links.begin(), links.end(), [&](const auto& l) { return std::to_string(l.first) == n; }) ==
-          links.end()) {
-        coms.push_back(n);
-      }
-    }
+    if (const auto com = DefaultComNumber(d)) coms.push_back(*com);
     if (!coms.empty()) {
       line += "   COM";
       for (const auto& c : coms) line += " " + c;

@@ -2,19 +2,38 @@
 // implementation per platform (report_file_posix.cpp, report_file_win32.cpp).
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace zevuvuri::cli {
 
-// Opens the file for appending (creating it), writes `line` and a newline in
-// one write call and flushes it to the disk, so that writers in several
-// processes never interleave and a crash leaves no half record. False and
-// `*error` when it cannot.
-bool AppendLine(const std::string& utf8_path, const std::string& line, std::string* error);
+// Opened once, before any module is touched, and kept open for the run, so a
+// FIFO's reader sees one writer from the first record to the last. Used from
+// the main thread.
+class ReportFile {
+ public:
+  // Opens the file for appending, creating it. A FIFO without a reader is
+  // waited for until an interrupt (console.h). Nothing, and `*error`, when it
+  // cannot be opened.
+  static std::unique_ptr<ReportFile> Open(const std::string& utf8_path, std::string* error);
+  ~ReportFile();
+  ReportFile(const ReportFile&) = delete;
+  ReportFile& operator=(const ReportFile&) = delete;
 
-// Whether the file can be opened for appending (it is created if missing),
-// checked before any module is touched.
-bool CanAppend(const std::string& utf8_path, std::string* error);
+  // Writes `line` and a newline with one write call, so that writers in
+  // several processes never interleave, and a regular file is flushed to the
+  // disk, so that a crash leaves no half record; a pipe or a device cannot be
+  // and is not. A record that a full disk cut short is followed by a newline
+  // before the next one. False and `*error` when the record did not go out whole.
+  bool Append(const std::string& line, std::string* error);
+
+ private:
+  struct Handle;
+  ReportFile(std::string path, std::unique_ptr<Handle> handle);
+
+  const std::string path_;
+  const std::unique_ptr<Handle> handle_;
+};
 
 // This machine's name, for the record.
 std::string HostName();

@@ -1,47 +1,131 @@
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include "tools/cli/console.h"
 #include "tools/cli/report_file.h"
 
 namespace zevuvuri::cli {
 namespace {
 
-int OpenForAppend(const std::string& path, std::string* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) *error = path + ": " + std::strerror(errno);
-  return fd;
+constexpr auto kReaderCheck = std::chrono::milliseconds{100};
+
+bool IsFifo(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+// Whether the last byte of a regular file ends a line (an empty file does);
+// `reader` is the file opened for reading, or -1 when it could not be.
+bool EndsWithNewline(int reader) {
+  struct stat st {};
+  if (reader < 0 || ::fstat(reader, &st) != 0 || st.st_size == 0) return true;
+  char last = '\n';
+  return ::pread(reader, &last, 1, st.st_size - 1) != 1 || last == '\n';
+}
+
+// The same file as `fd`, opened for reading: the records' descriptor stays
+// write-only, as a FIFO's must, and a file this user may only write to
+// still takes records.
+int OpenReader(const std::string& path, int fd) {
+  const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat a {}, b {};
+  if (reader >= 0 && ::fstat(fd, &a) == 0 && ::fstat(reader, &b) == 0 && a.st_dev == b.st_dev &&
+      a.st_ino == b.st_ino) {
+    return reader;
+  }
+  if (reader >= 0) ::close(reader);
+  return -1;
+}
+
+bool WriteAll(int fd, const std::string& bytes, std::string* why) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *why = n < 0 ? std::strerror(errno) : "nothing written";
+      return false;
+    }
+    // A pipe may take a long record in parts; a file cut short by a full
+    // disk gets the error on the next call.
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
 
-bool AppendLine(const std::string& utf8_path, const std::string& line, std::string* error) {
-  const int fd = OpenForAppend(utf8_path, error);
-  if (fd < 0) return false;
-  const std::string whole = line + "\n";
-  // O_APPEND places each write at the end in one step: a record is never
-  // split by another writer's. A short write on a full disk is reported.
-  ssize_t written;
-  do {
-    written = ::write(fd, whole.data(), whole.size());
-  } while (written < 0 && errno == EINTR);
-  bool ok = written == static_cast<ssize_t>(whole.size());
-  if (!ok) *error = utf8_path + ": " + (written < 0 ? std::strerror(errno) : "short write (disk full?)");
-  if (ok && ::fdatasync(fd) != 0) {
-    ok = false;
-    *error = utf8_path + ": " + std::strerror(errno);
+struct ReportFile::Handle {
+  int fd = -1;
+  bool regular = false;
+  int reader = -1;  // regular files: for the look at the last byte
+  ~Handle() {
+    if (fd >= 0) ::close(fd);
+    if (reader >= 0) ::close(reader);
   }
-  ::close(fd);
-  return ok;
+};
+
+ReportFile::ReportFile(std::string path, std::unique_ptr<Handle> handle)
+    : path_(std::move(path)), handle_(std::move(handle)) {}
+
+ReportFile::~ReportFile() = default;
+
+std::unique_ptr<ReportFile> ReportFile::Open(const std::string& utf8_path, std::string* error) {
+  // Without O_NONBLOCK, opening a FIFO blocks in the kernel until a reader
+  // comes, past Ctrl-C; with it, the loader waits here and an interrupt ends
+  // the wait.
+  auto handle = std::make_unique<Handle>();
+  for (;;) {
+    handle->fd = ::open(utf8_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (handle->fd >= 0) break;
+    const int open_errno = errno;
+    if (open_errno == EINTR) continue;
+    if (open_errno == ENXIO && IsFifo(utf8_path) && !InterruptRequested()) {
+      WaitForWake(kReaderCheck);
+      if (!InterruptRequested()) continue;
+    }
+    *error = utf8_path + ": " + (InterruptRequested() ? "interrupted" : std::strerror(open_errno));
+    return nullptr;
+  }
+  // Records are written with blocking writes, whole.
+  const int flags = ::fcntl(handle->fd, F_GETFL);
+  if (flags >= 0) ::fcntl(handle->fd, F_SETFL, flags & ~O_NONBLOCK);
+  struct stat st {};
+  handle->regular = ::fstat(handle->fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (handle->regular) handle->reader = OpenReader(utf8_path, handle->fd);
+  return std::unique_ptr<ReportFile>(new ReportFile(utf8_path, std::move(handle)));
 }
 
-bool CanAppend(const std::string& utf8_path, std::string* error) {
-  const int fd = OpenForAppend(utf8_path, error);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
+bool ReportFile::Append(const std::string& line, std::string* error) {
+  const int fd = handle_->fd;
+  std::string whole = line + "\n";
+  std::string why;
+  bool ok = true;
+  if (handle_->regular) {
+    // Loaders sharing the file take turns, so that the look at its last
+    // byte and the write that follows belong together.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    if (!EndsWithNewline(handle_->reader)) whole = "\n" + whole;
+    // O_APPEND places the write at the end in one step: a record is never
+    // split by another writer's.
+    ok = WriteAll(fd, whole, &why);
+    if (ok && ::fdatasync(fd) != 0) {
+      ok = false;
+      why = std::strerror(errno);
+    }
+    ::flock(fd, LOCK_UN);
+  } else {
+    ok = WriteAll(fd, whole, &why);
+  }
+  if (!ok) *error = path_ + ": " + why;
+  return ok;
 }
 
 std::string HostName() {

@@ -9,38 +9,80 @@
 namespace zevuvuri::cli {
 namespace {
 
-// FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of
-// the file in one step, as O_APPEND does.
-HANDLE OpenForAppend(const std::string& path, std::string* error) {
-  const HANDLE h = ::CreateFileW(FromUtf8(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) *error = path + ": cannot open (error " + std::to_string(::GetLastError()) + ")";
-  return h;
+std::string ErrorText(const char* what) {
+  return std::string(what) + " (error " + std::to_string(::GetLastError()) + ")";
+}
+
+// Whether the last byte of the disk file `h` ends a line (an empty file does).
+bool EndsWithNewline(HANDLE h) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(h, &size) || size.QuadPart == 0) return true;
+  OVERLAPPED at{};
+  const auto last = static_cast<ULONGLONG>(size.QuadPart - 1);
+  at.Offset = static_cast<DWORD>(last);
+  at.OffsetHigh = static_cast<DWORD>(last >> 32);
+  char byte = '\n';
+  DWORD read = 0;
+  return !::ReadFile(h, &byte, 1, &read, &at) || read != 1 || byte == '\n';
 }
 
 }  // namespace
 
-bool AppendLine(const std::string& utf8_path, const std::string& line, std::string* error) {
-  const HANDLE h = OpenForAppend(utf8_path, error);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const std::string whole = line + "\n";
+struct ReportFile::Handle {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  bool disk = false;
+  ~Handle() {
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  }
+};
+
+ReportFile::ReportFile(std::string path, std::unique_ptr<Handle> handle)
+    : path_(std::move(path)), handle_(std::move(handle)) {}
+
+ReportFile::~ReportFile() = default;
+
+// FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of
+// the file in one step, as O_APPEND does. Read access only to look at the
+// last byte. A pipe without a server fails at once: nothing to wait for.
+std::unique_ptr<ReportFile> ReportFile::Open(const std::string& utf8_path, std::string* error) {
+  auto handle = std::make_unique<Handle>();
+  handle->h = ::CreateFileW(FromUtf8(utf8_path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle->h == INVALID_HANDLE_VALUE) {
+    // A pipe or a device may refuse read access.
+    handle->h = ::CreateFileW(FromUtf8(utf8_path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+  }
+  if (handle->h == INVALID_HANDLE_VALUE) {
+    *error = utf8_path + ": " + ErrorText("cannot open");
+    return nullptr;
+  }
+  handle->disk = ::GetFileType(handle->h) == FILE_TYPE_DISK;
+  return std::unique_ptr<ReportFile>(new ReportFile(utf8_path, std::move(handle)));
+}
+
+bool ReportFile::Append(const std::string& line, std::string* error) {
+  const HANDLE h = handle_->h;
+  std::string whole = line + "\n";
+  // Loaders sharing a disk file take turns (a lock on a range past any real
+  // end), so that the look at its last byte and the write belong together.
+  OVERLAPPED range{};
+  range.Offset = 0xFFFFFFFEu;
+  range.OffsetHigh = 0x7FFFFFFFu;
+  const bool locked = handle_->disk && ::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range);
+  if (handle_->disk && !EndsWithNewline(h)) whole = "\n" + whole;
   DWORD written = 0;
   bool ok = ::WriteFile(h, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr) != FALSE &&
             written == whole.size();
-  if (!ok) *error = utf8_path + ": write failed (error " + std::to_string(::GetLastError()) + ")";
-  if (ok && !::FlushFileBuffers(h)) {
+  if (!ok) *error = path_ + ": " + ErrorText("write failed");
+  // Only a disk file can be flushed to the disk; a pipe or a device cannot.
+  if (ok && handle_->disk && !::FlushFileBuffers(h)) {
     ok = false;
-    *error = utf8_path + ": flush failed (error " + std::to_string(::GetLastError()) + ")";
+    *error = path_ + ": " + ErrorText("flush failed");
   }
-  ::CloseHandle(h);
+  if (locked) ::UnlockFileEx(h, 0, 1, 0, &range);
   return ok;
-}
-
-bool CanAppend(const std::string& utf8_path, std::string* error) {
-  const HANDLE h = OpenForAppend(utf8_path, error);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  ::CloseHandle(h);
-  return true;
 }
 
 std::string HostName() {

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/cli/json_line.h"
+
 namespace zevuvuri::cli {
 
 std::string UtcTimeText(std::chrono::system_clock::time_point t) {
@@ -50,9 +52,9 @@ std::string RecordLine(const UnitRecord& r) {
       {"exit_code", r.exit_code},
       {"duration_s", r.duration_s},
   };
-  // Invalid UTF-8 in a path or a sysfs string becomes U+FFFD instead of
-  // throwing: the record is written whatever the adapter reports.
-  return record.dump(-1, ' ', false, json::error_handler_t::replace);
+  // Invalid UTF-8 in a path or a sysfs string: the record is written
+  // whatever the adapter reports.
+  return JsonLine(record);
 }
 
 }  // namespace zevuvuri::cli

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "engine/text_encoding.h"
@@ -12,7 +14,9 @@
 #include "tools/cli/console.h"
 #include "tools/cli/console_reporter.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/json_line.h"
 #include "tools/cli/link_trace.h"
+#include "tools/cli/output_check.h"
 #include "engine/port_diagnosis.h"
 #include "tools/cli/progress_board.h"
 #include "tools/cli/report_file.h"
@@ -47,6 +51,7 @@ class Run {
 
  private:
   void StartAll();
+  void ShutDownAll();
   void Finish(PortSession& s, UpgradeOutcome outcome);
   void Confirmations();
   void Summary(int exit_code);
@@ -55,6 +60,7 @@ class Run {
   const CliOptions& options_;
   std::unique_ptr<ProgressBoard> board_;
   std::vector<std::unique_ptr<PortSession>> sessions_;
+  std::unique_ptr<ReportFile> report_;  // with --report
   std::string host_;
   std::string firmware_path_;  // absolute, for the record
   bool report_failed_ = false;
@@ -94,6 +100,33 @@ void Run::StartAll() {
   }
 }
 
+// Every port stops at once: each Shutdown waits for its own worker, and
+// meanwhile the other ports must not go on sending, so they run side by side.
+void Run::ShutDownAll() {
+  std::vector<std::thread> stopping;
+  for (auto& s : sessions_) {
+    if (s->outcome) continue;
+    UpgradeController* controller = s->controller.get();
+    try {
+      stopping.emplace_back([controller] { controller->Shutdown(); });
+    } catch (const std::system_error&) {
+      controller->Shutdown();
+    }
+  }
+  for (auto& t : stopping) t.join();
+  for (auto& s : sessions_) {
+    if (s->outcome) continue;
+    // An upgrade may have ended by itself meanwhile, and over the air one
+    // whose trailer had gone out has succeeded: that ending stands.
+    std::optional<UpgradeOutcome> outcome = s->reporter->Ended();
+    if (!outcome) {
+      outcome = s->controller->LastOutcome() == UpgradeOutcome::Ok ? UpgradeOutcome::Ok : UpgradeOutcome::Cancelled;
+    }
+    if (*outcome == UpgradeOutcome::Cancelled) s->reporter->Note("interrupted: port closed");
+    Finish(*s, *outcome);
+  }
+}
+
 void Run::Finish(PortSession& s, UpgradeOutcome outcome) {
   s.outcome = outcome;
   s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - s.started).count();
@@ -102,7 +135,7 @@ void Run::Finish(PortSession& s, UpgradeOutcome outcome) {
     s.reporter->Note(ExplainOpenFailure(s.port, s.controller->Link().LastOpenError()));
   }
   s.reporter->Result(outcome, s.exit_code, s.seconds, options_.pacing);
-  if (options_.report) WriteRecord(s);
+  if (report_) WriteRecord(s);
 }
 
 void Run::WriteRecord(const PortSession& s) {
@@ -127,7 +160,7 @@ void Run::WriteRecord(const PortSession& s) {
   r.exit_code = s.exit_code;
   r.duration_s = s.seconds;
   std::string error;
-  if (!AppendLine(*options_.report, RecordLine(r), &error)) {
+  if (!report_->Append(RecordLine(r), &error)) {
     report_failed_ = true;
     s.reporter->Note("the record could not be written: " + error);
   }
@@ -178,9 +211,9 @@ void Run::Summary(int exit_code) {
                        {"exit_code", s->exit_code},
                        {"duration_s", s->seconds}});
     }
-    const std::string line = nlohmann::json{{"event", "summary"}, {"exit_code", exit_code}, {"ports", ports}}.dump();
+    const std::string line = JsonLine({{"event", "summary"}, {"exit_code", exit_code}, {"ports", ports}});
     std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+    FlushChecked(stdout);
     return;
   }
   std::size_t width = 4;
@@ -197,7 +230,7 @@ void Run::Summary(int exit_code) {
     table += line;
   }
   std::fputs(table.c_str(), stdout);
-  std::fflush(stdout);
+  FlushChecked(stdout);
 }
 
 int Run::Go() {
@@ -215,9 +248,10 @@ int Run::Go() {
   }
   if (options_.report) {
     std::string error;
-    if (!CanAppend(*options_.report, &error)) {
+    report_ = ReportFile::Open(*options_.report, &error);
+    if (!report_) {
       std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
-      return static_cast<int>(ExitCode::Report);
+      return static_cast<int>(InterruptRequested() ? ExitCode::Interrupted : ExitCode::Report);
     }
     host_ = HostName();
     std::error_code ec;
@@ -225,47 +259,42 @@ int Run::Go() {
     const std::u8string utf8 = absolute.u8string();
     firmware_path_ = ec ? options_.firmware : std::string(utf8.begin(), utf8.end());
   }
+  if (InterruptRequested()) {
+    std::fprintf(stderr, "zevuvuri-cli: interrupted before any module was touched\n");
+    return static_cast<int>(ExitCode::Interrupted);
+  }
   StartAll();
 
-  bool interrupted = false;
   for (;;) {
-    PortSession* first_running = nullptr;
-    for (auto& s : sessions_) {
-      if (!s->outcome) {
-        first_running = s.get();
-        break;
-      }
-    }
-    if (first_running == nullptr) break;
-    first_running->reporter->WaitForEnd(kLoopStep);
+    bool running = false;
     for (auto& s : sessions_) {
       if (s->outcome) continue;
-      if (const auto outcome = s->reporter->WaitForEnd(std::chrono::milliseconds{0})) Finish(*s, *outcome);
-    }
-    if (InterruptRequested()) {
-      interrupted = true;
-      for (auto& s : sessions_) {
-        if (s->outcome) continue;
-        s->controller->Shutdown();  // closes the port; nothing more goes to the module
-        s->reporter->Note("interrupted: port closed");
-        Finish(*s, UpgradeOutcome::Cancelled);
+      if (const auto outcome = s->reporter->Ended()) {
+        Finish(*s, *outcome);
+      } else {
+        running = true;
       }
+    }
+    if (!running) break;
+    if (InterruptRequested()) {
+      ShutDownAll();
       break;
     }
     Confirmations();
+    WaitForWake(kLoopStep);  // an upgrade's end and a signal end it at once
   }
   if (board_) board_->Finish();
 
   // The first failure in the order the ports were given decides the status.
   int code = 0;
+  bool interrupted = false;
   for (const auto& s : sessions_) {
-    if (s->exit_code != 0) {
-      code = s->exit_code;
-      break;
-    }
+    if (code == 0) code = s->exit_code;
+    interrupted = interrupted || s->outcome == UpgradeOutcome::Cancelled;
   }
   if (interrupted) code = static_cast<int>(ExitCode::Interrupted);
   if (code == 0 && report_failed_) code = static_cast<int>(ExitCode::Report);
+  if (code == 0 && OutputFailed()) code = static_cast<int>(ExitCode::Output);
   if (sessions_.size() > 1) Summary(code);
   return code;
 }
