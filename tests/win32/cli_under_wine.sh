@@ -10,6 +10,9 @@ source "$(dirname "$0")/wine_common.sh"
 
 scenario=$1
 pacing=${2:-classic}
+# The two pacings of a scenario may run at once: each has COM ports of its own.
+com_offset=0
+[ "$pacing" = fast ] && com_offset=40
 work=$(mktemp -d)
 trap 'StopSimulator; rm -rf "$work"' EXIT
 
@@ -44,15 +47,15 @@ case $scenario in
     # and the file opens through its wide name.
     mkdir -p "$work/прошивка"
     cp "$ZEVUVURI_SAMPLE" "$work/прошивка/模块-fw.bin"
-    StartSimulator 11 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
-    RunLoader 11 --type 24 "$(WinePath "$work/прошивка/模块-fw.bin")"
+    StartSimulator $((11 + com_offset)) --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    RunLoader $((11 + com_offset)) --type 24 "$(WinePath "$work/прошивка/模块-fw.bin")"
     ExpectLoader 0 "$ok_lines"
     ExpectFirmwareWhole
     ;;
   over-the-air)
     # Enter arrives through a pipe, as a station's script would send it.
-    StartSimulator 12 --mode air --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
-    (sleep 3; echo) | timeout 120 wine "$ZEVUVURI_CLI_EXE" --port 12 --pacing "$pacing" "$(WinePath "$ZEVUVURI_SAMPLE")" \
+    StartSimulator $((12 + com_offset)) --mode air --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    (sleep 3; echo) | timeout 120 wine "$ZEVUVURI_CLI_EXE" --port $((12 + com_offset)) --pacing "$pacing" "$(WinePath "$ZEVUVURI_SAMPLE")" \
       >"$work/out" 2>"$work/err"
     loader_status=$?
     loader_out=$(tr -d '\r' <"$work/out")
@@ -60,23 +63,23 @@ case $scenario in
     ExpectFirmwareWhole
     ;;
   refused-poll)
-    StartSimulator 13 --refuse-poll 1
-    RunLoader 13 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    StartSimulator $((13 + com_offset)) --refuse-poll 1
+    RunLoader $((13 + com_offset)) "$(WinePath "$ZEVUVURI_SAMPLE")"
     ExpectLoader 5 $'Running\nSynchronising...\nAcquiring...\nDid not get local ACK'
     ;;
   write-error)
-    StartSimulator 14 --refuse-data 3
-    RunLoader 14 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    StartSimulator $((14 + com_offset)) --refuse-data 3
+    RunLoader $((14 + com_offset)) "$(WinePath "$ZEVUVURI_SAMPLE")"
     ExpectLoader 6 $'Running\nSynchronising...\nAcquiring...\nUpgrading over serial port\nWrite Error'
     ;;
   no-reboot-ack)
-    StartSimulator 15 --mode air --end-reply 2
-    RunLoader 15 --yes "$(WinePath "$ZEVUVURI_SAMPLE")"
+    StartSimulator $((15 + com_offset)) --mode air --end-reply 2
+    RunLoader $((15 + com_offset)) --yes "$(WinePath "$ZEVUVURI_SAMPLE")"
     ExpectLoader 7 $'Running\nSynchronising...\nAcquiring...\nUpgrading over the air\nDid not get local ACK for reboot'
     ;;
   serial-reboot-two)
-    StartSimulator 16 --end-reply 2 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
-    RunLoader 16 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    StartSimulator $((16 + com_offset)) --end-reply 2 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    RunLoader $((16 + com_offset)) "$(WinePath "$ZEVUVURI_SAMPLE")"
     ExpectLoader 0 "$ok_lines"
     ExpectFirmwareWhole
     ;;
@@ -88,32 +91,32 @@ case $scenario in
     ;;
   junk-after-replies)
     # Bytes behind every reply, in the reply's own write: only byte 0 counts.
-    StartSimulator 20 --junk-after-reply 2 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
-    RunLoader 20 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    StartSimulator $((22 + com_offset)) --junk-after-reply 2 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    RunLoader $((22 + com_offset)) "$(WinePath "$ZEVUVURI_SAMPLE")"
     ExpectLoader 0 "$ok_lines"
     ExpectFirmwareWhole
     ;;
   module-vanishes)
     # The module's line goes away while the loader synchronises, which has no
     # time limit: only seeing the device gone ends it, and the port is let go.
-    StartSimulator 21 --vanish sync:2
-    RunLoader 21 "$(WinePath "$ZEVUVURI_SAMPLE")"
-    ExpectLoader 12 $'Running\nSynchronising...\nFailure : COM port lost'
+    StartSimulator $((23 + com_offset)) --vanish sync
+    RunLoader $((23 + com_offset)) "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 13 $'Running\nSynchronising...\nFailure : COM port lost'
     ;;
   missing-file)
     # The port is released after the file failure: the next upgrade works.
-    StartSimulator 19 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
-    RunLoader 19 'C:\no\such\firmware.bin'
+    StartSimulator $((19 + com_offset)) --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    RunLoader $((19 + com_offset)) 'C:\no\such\firmware.bin'
     ExpectLoader 4 $'Running\nFailure : couldn\'t open file'
-    RunLoader 19 "$(WinePath "$ZEVUVURI_SAMPLE")"
+    RunLoader $((19 + com_offset)) "$(WinePath "$ZEVUVURI_SAMPLE")"
     ExpectLoader 0 "$ok_lines"
     ExpectFirmwareWhole
     ;;
   unwritable-output)
     # Standard output on a full disk fails the run (12) but not the upgrade;
     # the record goes to the NUL device, which takes it but cannot be flushed.
-    StartSimulator 20 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
-    timeout 120 wine "$ZEVUVURI_CLI_EXE" --port 20 --report NUL "$(WinePath "$ZEVUVURI_SAMPLE")" \
+    StartSimulator $((20 + com_offset)) --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    timeout 120 wine "$ZEVUVURI_CLI_EXE" --port $((20 + com_offset)) --pacing "$pacing" --report NUL "$(WinePath "$ZEVUVURI_SAMPLE")" \
       >/dev/full 2>"$work/err" </dev/null
     loader_status=$?
     Check "loader exit status" 12 "$loader_status"
