@@ -404,6 +404,7 @@ TEST_F(DoctorTest, FindsEachProblemAndSaysHowToFixIt) {
   EXPECT_TRUE(Says("PROBLEM  " + usb + ": USB latency timer 16 ms")) << doctor_->Stdout();
   EXPECT_TRUE(Says("(18.7 s more on a 64 KiB firmware)"));
   EXPECT_TRUE(Says("echo 1 | sudo tee " + station_.LatencyTimer().string()));
+  EXPECT_TRUE(Says("--pacing fast, which sets the driver's low-latency flag"));
   EXPECT_TRUE(Says("PROBLEM  " + acm + ": ModemManager (process 4242)")) << doctor_->Stdout();
   EXPECT_TRUE(Says("ATTRS{idVendor}==\"2fe3\", ATTRS{idProduct}==\"0100\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
   EXPECT_TRUE(Says("3 problems found"));
