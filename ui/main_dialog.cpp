@@ -15,13 +15,12 @@ std::wstring_view TypeCodeForRow(int row) {
 }
 
 CRazazeDeviziDlg::CRazazeDeviziDlg(ControlSurface& controls, FileDialog& file_dialog, AboutBoxOpener& about_box,
-                                   AcquireTarget& upgrade, SettingsFile settings, std::function<void()> end_process)
+                                   AcquireTarget& upgrade, SettingsFile settings)
     : controls_(controls),
       file_dialog_(file_dialog),
       about_box_(about_box),
       upgrade_(upgrade),
-      settings_(std::move(settings)),
-      end_process_(std::move(end_process)) {}
+      settings_(std::move(settings)) {}
 
 // The order of the steps is the one operators and the factory scripts know;
 // in particular "Prodmode" is read before any control is filled and the
@@ -112,7 +111,12 @@ bool CRazazeDeviziDlg::OnSysCommand(unsigned command) {
   return true;
 }
 
-void CRazazeDeviziDlg::SetStatus(std::string_view text) { controls_.SetText(id::kStatusLine, FromUtf8(text)); }
+void CRazazeDeviziDlg::SetStatus(std::string_view text) {
+  controls_.SetText(id::kStatusLine, FromUtf8(text));
+  controls_.SetToolTip(id::kStatusLine, {});
+}
+
+void CRazazeDeviziDlg::ExplainStatus(std::wstring_view why) { controls_.SetToolTip(id::kStatusLine, why); }
 
 void CRazazeDeviziDlg::SetButtonCaption(std::string_view text) { controls_.SetText(id::kAcquire, FromUtf8(text)); }
 
@@ -122,10 +126,6 @@ void CRazazeDeviziDlg::SetProgressRange(std::uint16_t maximum) { controls_.SetPr
 
 void CRazazeDeviziDlg::SetProgressPosition(std::uint32_t position) {
   controls_.SetProgressPosition(id::kProgress, position);
-}
-
-void CRazazeDeviziDlg::EndProcess() {
-  if (end_process_) end_process_();
 }
 
 }  // namespace zevuvuri::ui

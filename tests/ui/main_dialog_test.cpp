@@ -9,30 +9,7 @@
 namespace zevuvuri::ui {
 namespace {
 
-using testing::FakeAboutBoxOpener;
-using testing::FakeFileDialog;
-using testing::FakeSurface;
-using testing::RecordingTarget;
-
-// A main window over in-memory controls, initialised from `settings_text`
-// (nullptr: no settings file).
-struct Window {
-  explicit Window(const char* settings_text = nullptr)
-      : controls(MainDialogTemplate()),
-        target(controls),
-        dialog(controls, files, about, target,
-               settings_text != nullptr ? SettingsFile::Parse(settings_text) : SettingsFile{}, [] {}) {
-    dialog.OnInitDialog();
-  }
-
-  bool Shown(int id) { return controls[id].visible; }
-
-  FakeSurface controls;
-  FakeFileDialog files;
-  FakeAboutBoxOpener about;
-  RecordingTarget target;
-  CRazazeDeviziDlg dialog;
-};
+using Window = testing::FakeMainWindow;
 
 TEST(MainDialogInit, WithoutSettingsFile) {
   Window w;
