@@ -5,6 +5,7 @@
 #include "engine/status_texts.h"
 #include "engine/text_encoding.h"
 #include "ui/dialog_templates.h"
+#include "ui/setting_text.h"
 
 namespace zevuvuri::ui {
 
@@ -34,7 +35,7 @@ void CRazazeDeviziDlg::OnInitDialog() {
   controls_.Show(id::kType, false);
   controls_.SetText(id::kAcquire, FromUtf8(caption::kAcquire));
   controls_.Show(id::kTypeLabel, false);
-  controls_.SetText(id::kFileName, FromUtf8(setting::kFirmware.fallback));
+  controls_.SetText(id::kFileName, SettingToWindowText(setting::kFirmware.fallback));
 
   controls_.ResetList(id::kProductList);
   controls_.AddRow(id::kProductList, kProductRows[0].text);
@@ -48,14 +49,14 @@ void CRazazeDeviziDlg::OnInitDialog() {
   // as a raw code instead of the product list, even when a row has that code.
   const std::string type = settings_.Read(setting::kType);
   if (type != "0") {
-    controls_.SetText(id::kType, FromUtf8(type));
+    controls_.SetText(id::kType, SettingToWindowText(type));
     controls_.Show(id::kType, true);
     controls_.Show(id::kTypeLabel, true);
     controls_.Show(id::kProductLabel, false);
     controls_.Show(id::kProductList, false);
   }
 
-  controls_.SetText(id::kComPort, FromUtf8(settings_.Read(setting::kComport)));
+  controls_.SetText(id::kComPort, SettingToWindowText(settings_.Read(setting::kComport)));
 
   if (production_) StartInProductionMode();
 }
@@ -63,11 +64,11 @@ void CRazazeDeviziDlg::OnInitDialog() {
 // The product pair keeps the visibility the "Type" read gave it, so with
 // type "0" both pairs show in their overlapping places.
 void CRazazeDeviziDlg::StartInProductionMode() {
-  controls_.SetText(id::kFileName, FromUtf8(settings_.Read(setting::kFirmware)));
-  controls_.SetText(id::kType, FromUtf8(settings_.Read(setting::kType)));
+  controls_.SetText(id::kFileName, SettingToWindowText(settings_.Read(setting::kFirmware)));
+  controls_.SetText(id::kType, SettingToWindowText(settings_.Read(setting::kType)));
   controls_.Show(id::kType, true);
   controls_.Show(id::kTypeLabel, true);
-  controls_.SetText(id::kComPort, FromUtf8(settings_.Read(setting::kComport)));
+  controls_.SetText(id::kComPort, SettingToWindowText(settings_.Read(setting::kComport)));
   OnAcquire();
   controls_.Enable(id::kComPort, false);
   controls_.Enable(id::kType, false);
