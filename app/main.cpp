@@ -19,9 +19,9 @@ class CRazazeDeviziApp {
     // A parentless dialog opens centred on the screen.
     zevuvuri::ui::qt::QtMainWindow window(zevuvuri::ui::SettingsFile::Load(std::string(zevuvuri::ui::kSettingsFileName)));
     window.exec();
-    // The window's destructor ends any upgrade still running before the
-    // process ends, so no thread outlives it.
-    return window.ExitStatus();
+    // Ends any upgrade still running and joins its worker, so that no thread
+    // outlives the window; the status says how the window ended.
+    return window.End();
   }
 };
 

@@ -44,9 +44,10 @@ run() {
   local sim=$!
   for _ in $(seq 200); do [ -e "$ZEVUVURI_PORT_DIR/com1" ] && break; sleep 0.01; done
   if [ -n "${WINE_RUN:-}" ]; then
-    ln -sfn "$(head -n1 "$work/sim.out")" "$WINEPREFIX/dosdevices/com1"
-    /usr/bin/time -f '%U %S %M %e' -o "$work/time" wine "$wine_build/tools/cli/zevuvuri-cli.exe" --port 1 \
-      "${loader_args[@]}" "$(winepath -w "$work/fw.bin" 2>/dev/null)" >"$work/cli.out" 2>/dev/null
+    # Wine keeps the low COM numbers for the host's own serial ports.
+    ln -sfn "$(head -n1 "$work/sim.out")" "$WINEPREFIX/dosdevices/com31"
+    /usr/bin/time -f '%U %S %M %e' -o "$work/time" wine "$wine_build/tools/cli/zevuvuri-cli.exe" --port 31 \
+      "${loader_args[@]}" "$(winepath -w "$work/fw.bin" 2>/dev/null)" >"$work/cli.out" 2>/dev/null </dev/null
   else
     /usr/bin/time -f '%U %S %M %e' -o "$work/time" "$build/tools/cli/zevuvuri-cli" --port 1 "${loader_args[@]}" \
       "$work/fw.bin" >"$work/cli.out"

@@ -57,11 +57,27 @@ void UpgradeController::ReapWorkers() {
   });
 }
 
+// A press that comes while the previous worker makes its last calls to the
+// button (it can only come once the button is enabled, so those calls are
+// on their way or done) waits for them, running the ones that wait for this
+// thread, for a bounded time. A worker that still owns the link ignores it.
+bool UpgradeController::AwaitPreviousEnding() {
+  constexpr auto kLimit = std::chrono::seconds{2};
+  const auto give_up = std::chrono::steady_clock::now() + kLimit;
+  for (;;) {
+    const Phase phase = phase_.load();
+    if (phase == Phase::Idle) return true;
+    if (phase == Phase::Running || std::chrono::steady_clock::now() >= give_up) return false;
+    sinks_.RunWaitingCalls();
+    std::this_thread::sleep_for(std::chrono::milliseconds{1});
+  }
+}
+
 bool UpgradeController::Start(std::wstring_view port_text, std::wstring_view type_text,
                               std::optional<FirmwareName> firmware) {
   // The running upgrade owns the link and the button until its worker says
   // otherwise: a press now must change nothing, on the line or on screen.
-  if (shutting_down_.load() || busy_.load()) return false;
+  if (shutting_down_.load() || !AwaitPreviousEnding()) return false;
   ReapWorkers();
   link_mode_.store(LinkMode::Serial);
   state_.store(UpgradeState::Acquiring);
@@ -87,21 +103,24 @@ bool UpgradeController::Start(std::wstring_view port_text, std::wstring_view typ
     start_reported_ = false;
   }
   auto returned = std::make_shared<std::atomic<bool>>(false);
-  busy_.store(true);
+  phase_.store(Phase::Running);
+  workers_running_.fetch_add(1);
   try {
     worker_.thread = start_thread_([this, returned] {
       Work();
+      workers_running_.fetch_sub(1);
       returned->store(true);
     });
     worker_.returned = std::move(returned);
   } catch (const std::system_error&) {
     // Without a worker nothing would ever end this upgrade: undo the Start.
     worker_ = Worker{};
+    workers_running_.fetch_sub(1);
     outcome_.store(UpgradeOutcome::ThreadFailure);
     Status(status::kThreadFailure);
     link_.CloseLink();
     state_.store(UpgradeState::Idle);
-    busy_.store(false);
+    phase_.store(Phase::Idle);
     Caption(caption::kAcquire);
     Enable(true);
     if (Reporting()) sinks_.UpgradeEnded(UpgradeOutcome::ThreadFailure);
@@ -188,7 +207,7 @@ void UpgradeController::Work() {
     // After the trailer the module has taken its firmware: the upgrade
     // succeeded, whatever ends the loader now.
     outcome_.store(trailer_sent_ ? UpgradeOutcome::Ok : UpgradeOutcome::Cancelled);
-    busy_.store(false);
+    phase_.store(Phase::Idle);
   }
 }
 
@@ -354,9 +373,10 @@ void UpgradeController::CommonEnding() {
   link_.CloseLink();
   file_.reset();
   state_.store(UpgradeState::Idle);
+  phase_.store(Phase::Ending);
   Caption(caption::kAcquire);
   Enable(true);
-  busy_.store(false);
+  phase_.store(Phase::Idle);
 }
 
 }  // namespace zevuvuri

@@ -74,7 +74,7 @@ class UpgradeController {
   // Classic by default; takes effect at the next Start. Ignored while an
   // upgrade runs: its link keeps the pacing it opened with.
   void SetPacing(Pacing pacing) {
-    if (!busy_.load()) link_.SetPacing(pacing);
+    if (!Busy()) link_.SetPacing(pacing);
   }
   Pacing GetPacing() const { return link_.GetPacing(); }
   // Synchronisation probes forever by default, as the window does; a command
@@ -89,7 +89,10 @@ class UpgradeController {
   UpgradeState State() const { return state_.load(); }
   // True from a Start that opened the link until the worker has released the
   // port and made its last call to the button.
-  bool Busy() const { return busy_.load(); }
+  bool Busy() const { return phase_.load() != Phase::Idle; }
+  // True while a worker thread has not yet returned, its last calls after the
+  // end of the upgrade (UpgradeEnded, EndProcess) included.
+  bool WorkerRunning() const { return workers_running_.load() != 0; }
   LinkMode Mode() const { return link_mode_.load(); }
   std::uint8_t TypeCode() const { return type_code_.load(); }
   // How the last upgrade ended. Ok also when Shutdown came after "Upgrade OK"
@@ -127,6 +130,7 @@ class UpgradeController {
   std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit);
   void CheckLink() const;
   void ReapWorkers();
+  bool AwaitPreviousEnding();
 
   // Sink calls, skipped once Shutdown has begun.
   bool Reporting() const { return !shutting_down_.load(); }
@@ -136,7 +140,11 @@ class UpgradeController {
 
   UpgradeSinks& sinks_;
   std::atomic<UpgradeState> state_{UpgradeState::Idle};
-  std::atomic<bool> busy_{false};
+  // Running: the worker owns the link and the button; a Start is ignored.
+  // Ending: the link is released and the worker makes its last calls to the
+  // button; a Start waits for them, so that its own calls come after.
+  enum class Phase : std::uint8_t { Idle, Running, Ending };
+  std::atomic<Phase> phase_{Phase::Idle};
   std::atomic<LinkMode> link_mode_{LinkMode::Serial};
   std::atomic<std::uint8_t> type_code_{0};
   std::atomic<bool> production_{false};
@@ -164,6 +172,7 @@ class UpgradeController {
   Worker worker_;
   std::vector<Worker> finished_workers_;
   std::atomic<bool> shutting_down_{false};
+  std::atomic<int> workers_running_{0};
 
   // Start's own sink calls come before the worker's first ones.
   std::mutex mutex_;

@@ -43,6 +43,11 @@ class UpgradeSinks {
   // Production mode, after a successful upgrade: end the process with status 0.
   virtual void EndProcess() = 0;
 
+  // On the thread that calls Start, while the previous upgrade's worker makes
+  // its last calls: a front end that carries calls over to its window thread
+  // runs those waiting for it now. Nothing to do for one that does not.
+  virtual void RunWaitingCalls() {}
+
   // For front ends that report more than the window shows; no-ops by default.
   virtual void LinkModeLearned(LinkMode) {}
   virtual void PollAcknowledged() {}  // each acknowledged poll frame, before the next

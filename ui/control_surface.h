@@ -1,6 +1,6 @@
 // The control operations that the window's behaviour needs of a toolkit, on
-// controls addressed by id. The Qt realisation works on widgets, tests on an
-// in-memory table, a Win32 one would send the controls their messages.
+// controls addressed by id. The Qt realisation works on widgets, the Win32 one
+// sends the controls their messages, tests work on an in-memory table.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,12 @@ class ControlSurface {
   virtual void SetText(int id, std::wstring_view text) = 0;
   virtual std::wstring Text(int id) const = 0;
   virtual void Show(int id, bool shown) = 0;
+  // A control disabled while it has the focus keeps it, as a Windows dialog's
+  // does: no key reaches another control meanwhile, and once enabled again it
+  // takes keys at once, unless the operator has moved the focus elsewhere.
   virtual void Enable(int id, bool enabled) = 0;
+  // The text shown while the pointer rests on the control; empty for none.
+  virtual void SetToolTip(int id, std::wstring_view text) = 0;
 
   // Combo box list.
   virtual void ResetList(int id) = 0;

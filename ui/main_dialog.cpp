@@ -5,6 +5,7 @@
 #include "engine/status_texts.h"
 #include "engine/text_encoding.h"
 #include "ui/dialog_templates.h"
+#include "ui/setting_text.h"
 
 namespace zevuvuri::ui {
 
@@ -15,13 +16,12 @@ std::wstring_view TypeCodeForRow(int row) {
 }
 
 CRazazeDeviziDlg::CRazazeDeviziDlg(ControlSurface& controls, FileDialog& file_dialog, AboutBoxOpener& about_box,
-                                   AcquireTarget& upgrade, SettingsFile settings, std::function<void()> end_process)
+                                   AcquireTarget& upgrade, SettingsFile settings)
     : controls_(controls),
       file_dialog_(file_dialog),
       about_box_(about_box),
       upgrade_(upgrade),
-      settings_(std::move(settings)),
-      end_process_(std::move(end_process)) {}
+      settings_(std::move(settings)) {}
 
 // The order of the steps is the one operators and the factory scripts know;
 // in particular "Prodmode" is read before any control is filled and the
@@ -35,7 +35,7 @@ void CRazazeDeviziDlg::OnInitDialog() {
   controls_.Show(id::kType, false);
   controls_.SetText(id::kAcquire, FromUtf8(caption::kAcquire));
   controls_.Show(id::kTypeLabel, false);
-  controls_.SetText(id::kFileName, FromUtf8(setting::kFirmware.fallback));
+  controls_.SetText(id::kFileName, SettingToWindowText(setting::kFirmware.fallback));
 
   controls_.ResetList(id::kProductList);
   controls_.AddRow(id::kProductList, kProductRows[0].text);
@@ -49,14 +49,14 @@ void CRazazeDeviziDlg::OnInitDialog() {
   // as a raw code instead of the product list, even when a row has that code.
   const std::string type = settings_.Read(setting::kType);
   if (type != "0") {
-    controls_.SetText(id::kType, FromUtf8(type));
+    controls_.SetText(id::kType, SettingToWindowText(type));
     controls_.Show(id::kType, true);
     controls_.Show(id::kTypeLabel, true);
     controls_.Show(id::kProductLabel, false);
     controls_.Show(id::kProductList, false);
   }
 
-  controls_.SetText(id::kComPort, FromUtf8(settings_.Read(setting::kComport)));
+  controls_.SetText(id::kComPort, SettingToWindowText(settings_.Read(setting::kComport)));
 
   if (production_) StartInProductionMode();
 }
@@ -64,11 +64,11 @@ void CRazazeDeviziDlg::OnInitDialog() {
 // The product pair keeps the visibility the "Type" read gave it, so with
 // type "0" both pairs show in their overlapping places.
 void CRazazeDeviziDlg::StartInProductionMode() {
-  controls_.SetText(id::kFileName, FromUtf8(settings_.Read(setting::kFirmware)));
-  controls_.SetText(id::kType, FromUtf8(settings_.Read(setting::kType)));
+  controls_.SetText(id::kFileName, SettingToWindowText(settings_.Read(setting::kFirmware)));
+  controls_.SetText(id::kType, SettingToWindowText(settings_.Read(setting::kType)));
   controls_.Show(id::kType, true);
   controls_.Show(id::kTypeLabel, true);
-  controls_.SetText(id::kComPort, FromUtf8(settings_.Read(setting::kComport)));
+  controls_.SetText(id::kComPort, SettingToWindowText(settings_.Read(setting::kComport)));
   OnAcquire();
   controls_.Enable(id::kComPort, false);
   controls_.Enable(id::kType, false);
@@ -112,7 +112,12 @@ bool CRazazeDeviziDlg::OnSysCommand(unsigned command) {
   return true;
 }
 
-void CRazazeDeviziDlg::SetStatus(std::string_view text) { controls_.SetText(id::kStatusLine, FromUtf8(text)); }
+void CRazazeDeviziDlg::SetStatus(std::string_view text) {
+  controls_.SetText(id::kStatusLine, FromUtf8(text));
+  controls_.SetToolTip(id::kStatusLine, {});
+}
+
+void CRazazeDeviziDlg::ExplainStatus(std::wstring_view why) { controls_.SetToolTip(id::kStatusLine, why); }
 
 void CRazazeDeviziDlg::SetButtonCaption(std::string_view text) { controls_.SetText(id::kAcquire, FromUtf8(text)); }
 
@@ -122,10 +127,6 @@ void CRazazeDeviziDlg::SetProgressRange(std::uint16_t maximum) { controls_.SetPr
 
 void CRazazeDeviziDlg::SetProgressPosition(std::uint32_t position) {
   controls_.SetProgressPosition(id::kProgress, position);
-}
-
-void CRazazeDeviziDlg::EndProcess() {
-  if (end_process_) end_process_();
 }
 
 }  // namespace zevuvuri::ui

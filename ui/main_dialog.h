@@ -1,40 +1,26 @@
 // The main window's behaviour, whatever draws it: initialisation from the
 // settings file, the Acquire, Browse, product-list and system-command
-// handlers, and the upgrade sinks carried out on the window's controls.
+// handlers, and what the upgrade shows on the window's controls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "engine/upgrade_controller.h"
-#include "engine/upgrade_sinks.h"
 #include "ui/control_surface.h"
 #include "ui/settings_file.h"
 
 namespace zevuvuri::ui {
 
-// What the Acquire button drives: the upgrade controller, or a test's recorder.
+// What the Acquire button drives: the window session's upgrade controller,
+// or a test's recorder.
 class AcquireTarget {
  public:
   virtual ~AcquireTarget() = default;
   virtual void SetProductionFlag(bool on) = 0;
   virtual void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text) = 0;
-};
-
-class ControllerAcquireTarget final : public AcquireTarget {
- public:
-  explicit ControllerAcquireTarget(UpgradeController& controller) : controller_(controller) {}
-  void SetProductionFlag(bool on) override { controller_.SetProductionFlag(on); }
-  void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text) override {
-    controller_.OnAcquire(port_text, type_text, file_text);
-  }
-
- private:
-  UpgradeController& controller_;
 };
 
 struct FileDialogRequest {
@@ -79,14 +65,12 @@ inline constexpr ProductRow kProductRows[] = {
 // The code written for a row index; no selection or an unknown row gives "0".
 std::wstring_view TypeCodeForRow(int row);
 
-// Thread contract: every member on the window thread, the sinks included; a
-// realisation carries the worker's sink calls over to that thread first.
-class CRazazeDeviziDlg final : public UpgradeSinks {
+// Thread contract: every member on the window thread; the window session
+// carries the worker's sink calls over to that thread first.
+class CRazazeDeviziDlg final {
  public:
-  // `end_process` ends the process with exit status 0; it is called after a
-  // successful upgrade in production mode.
   CRazazeDeviziDlg(ControlSurface& controls, FileDialog& file_dialog, AboutBoxOpener& about_box,
-                   AcquireTarget& upgrade, SettingsFile settings, std::function<void()> end_process);
+                   AcquireTarget& upgrade, SettingsFile settings);
 
   // Once, after the realisation has created the controls of the main window
   // template (and given the window its icon and its About command). In
@@ -101,13 +85,15 @@ class CRazazeDeviziDlg final : public UpgradeSinks {
 
   bool ProductionMode() const { return production_; }
 
-  // UpgradeSinks
-  void SetStatus(std::string_view text) override;
-  void SetButtonCaption(std::string_view text) override;
-  void EnableButton(bool enabled) override;
-  void SetProgressRange(std::uint16_t maximum) override;
-  void SetProgressPosition(std::uint32_t position) override;
-  void EndProcess() override;
+  // What the upgrade shows. A new status text takes the status line's
+  // explanation away; ExplainStatus gives the current text one, shown as the
+  // status line's tooltip, so that the text itself stays the fixed one.
+  void SetStatus(std::string_view text);
+  void ExplainStatus(std::wstring_view why);
+  void SetButtonCaption(std::string_view text);
+  void EnableButton(bool enabled);
+  void SetProgressRange(std::uint16_t maximum);
+  void SetProgressPosition(std::uint32_t position);
 
  private:
   void StartInProductionMode();
@@ -117,7 +103,6 @@ class CRazazeDeviziDlg final : public UpgradeSinks {
   AboutBoxOpener& about_box_;
   AcquireTarget& upgrade_;
   const SettingsFile settings_;
-  std::function<void()> end_process_;
 
   bool production_ = false;
   // The path chosen last in the file dialog; kept for its next opening.

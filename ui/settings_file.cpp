@@ -1,7 +1,9 @@
 #include "ui/settings_file.h"
 
+#include <cstdint>
 #include <fstream>
-#include <iterator>
+
+#include "ui/setting_text.h"
 
 namespace zevuvuri::ui {
 namespace {
@@ -37,9 +39,39 @@ std::string_view Unquoted(std::string_view value) {
 
 std::string Cut(std::string_view value) { return std::string(value.substr(0, kSettingValueLimit)); }
 
+// UTF-16 in either byte order; a lone surrogate becomes U+FFFD, and an odd
+// last byte is dropped.
+std::wstring DecodeUtf16(std::string_view bytes, bool big_endian) {
+  std::wstring text;
+  text.reserve(bytes.size() / 2);
+  const auto unit = [&](std::size_t i) -> std::uint32_t {
+    const auto first = static_cast<unsigned char>(bytes[i]);
+    const auto second = static_cast<unsigned char>(bytes[i + 1]);
+    return big_endian ? (first << 8u) | second : (second << 8u) | first;
+  };
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      const bool pair = c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF;
+      if (!pair) {
+        c = 0xFFFD;
+      } else if constexpr (sizeof(wchar_t) == 2) {
+        text.push_back(static_cast<wchar_t>(c));  // the pair stays two units
+        c = unit(i + 2);
+        i += 2;
+      } else {
+        c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+        i += 2;
+      }
+    }
+    text.push_back(static_cast<wchar_t>(c));
+  }
+  return text;
+}
+
 }  // namespace
 
-SettingsFile SettingsFile::Parse(std::string_view text) {
+SettingsFile SettingsFile::ParseText(std::string_view text) {
   SettingsFile file;
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 mark some editors write
   Section* current = nullptr;  // keys before the first section header belong to none
@@ -67,10 +99,29 @@ SettingsFile SettingsFile::Parse(std::string_view text) {
   return file;
 }
 
+SettingsFile SettingsFile::Parse(std::string_view text) {
+  // A file saved as UTF-16 starts with its byte-order mark; the profile reader
+  // reads it as such, and so does this one.
+  if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+    const bool big_endian = text.front() == '\xFE';
+    return ParseText(WindowTextToSetting(DecodeUtf16(text.substr(2), big_endian)));
+  }
+  return ParseText(text);
+}
+
+// A directory, a device or a pipe in the file's place would throw, never end
+// or block: only a regular file is read, and no more of it than a settings
+// file can hold, so one that grows meanwhile is caught too.
 SettingsFile SettingsFile::Load(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return SettingsFile{};
   std::ifstream in(path, std::ios::binary);
   if (!in) return SettingsFile{};
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string text(kSettingsFileLimit + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad()) return SettingsFile{};
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kSettingsFileLimit) return SettingsFile{};
   return Parse(text);
 }
 

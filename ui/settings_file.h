@@ -2,7 +2,8 @@
 // that one file serves both builds: section and key names matched without
 // regard to case, blanks around names and values dropped, a value in
 // matching quotes taken without them, the first matching section and key
-// winning, lines beginning with ";" ignored, values cut to 127 bytes.
+// winning, lines beginning with ";" ignored, values cut to 127 bytes, and a
+// file with a UTF-16 byte-order mark read as UTF-16.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,8 @@ namespace zevuvuri::ui {
 constexpr std::string_view kSettingsFileName = "loader.cfg";  // in the working directory
 // The reader's buffer holds 128 bytes with the terminator.
 constexpr std::size_t kSettingValueLimit = 127;
+// A settings file is a few lines; anything larger is not one.
+constexpr std::size_t kSettingsFileLimit = 64 * 1024;
 
 struct SettingKey {
   std::string_view name;
@@ -34,17 +37,22 @@ class SettingsFile {
  public:
   SettingsFile() = default;  // no file: every read gives its default
 
+  // The file's bytes: 8-bit text, or UTF-16 after its byte-order mark.
   static SettingsFile Parse(std::string_view text);
-  // A file that is missing or cannot be read gives an empty one.
+  // A file that is missing or cannot be read, and anything in its place that
+  // is not a regular file of at most kSettingsFileLimit bytes, gives an empty
+  // one.
   static SettingsFile Load(const std::filesystem::path& path);
 
-  // The key's value in the section, as 8-bit text of at most 127 bytes, or
-  // `fallback` when either is missing. A key present with nothing after "="
-  // is an empty value, not a missing one.
+  // The key's value in the section, as 8-bit text of at most 127 bytes (its
+  // encoding: ui/setting_text.h), or `fallback` when either is missing. A key
+  // present with nothing after "=" is an empty value, not a missing one.
   std::string Read(std::string_view section, std::string_view key, std::string_view fallback) const;
   std::string Read(const SettingKey& key) const { return Read(setting::kSection, key.name, key.fallback); }
 
  private:
+  static SettingsFile ParseText(std::string_view text);  // 8-bit text
+
   struct Entry {
     std::string key;
     std::string value;

@@ -9,9 +9,6 @@ namespace zevuvuri::ui {
 namespace {
 
 using testing::FakeAboutBoxOpener;
-using testing::FakeFileDialog;
-using testing::FakeSurface;
-using testing::RecordingTarget;
 
 struct Layout {
   bool type_label, type_field, product_label, product_list;
@@ -27,14 +24,8 @@ constexpr Layout kProductPair{false, false, true, true};
 constexpr Layout kTypePair{true, true, false, false};
 constexpr Layout kBothPairs{true, true, true, true};
 
-struct Window {
-  explicit Window(const char* settings_text)
-      : controls(MainDialogTemplate()),
-        target(controls),
-        dialog(controls, files, about, target,
-               settings_text != nullptr ? SettingsFile::Parse(settings_text) : SettingsFile{}, [] {}) {
-    dialog.OnInitDialog();
-  }
+struct Window : testing::FakeMainWindow {
+  explicit Window(const char* settings_text) : FakeMainWindow(settings_text) {}
   Layout Now() {
     return {controls[id::kTypeLabel].visible, controls[id::kType].visible, controls[id::kProductLabel].visible,
             controls[id::kProductList].visible};
@@ -53,12 +44,6 @@ struct Window {
     EXPECT_TRUE(dialog.OnSysCommand(kAboutCommand));
     return seen;
   }
-
-  FakeSurface controls;
-  FakeFileDialog files;
-  FakeAboutBoxOpener about;
-  RecordingTarget target;
-  CRazazeDeviziDlg dialog;
 };
 
 TEST(AboutUnlock, LayoutsAfterEachClick) {

@@ -77,6 +77,10 @@ std::wstring FakeSurface::Text(int id) const {
   return c != nullptr ? c->text : L"";
 }
 
+void FakeSurface::SetToolTip(int id, std::wstring_view text) {
+  if (FakeControl* c = Find(id, "SetToolTip")) c->tool_tip = text;
+}
+
 void FakeSurface::Show(int id, bool shown) {
   if (FakeControl* c = Find(id, "Show")) c->visible = shown;
 }
@@ -164,6 +168,14 @@ void FakeAboutBoxOpener::RunAboutBox(ControlSurface& main_window) {
 void RecordingTarget::OnAcquire(std::wstring_view port, std::wstring_view type, std::wstring_view file) {
   const bool enabled = window_[id::kComPort].enabled && window_[id::kType].enabled && window_[id::kFileName].enabled;
   calls.push_back(Call{std::wstring(port), std::wstring(type), std::wstring(file), enabled});
+}
+
+FakeMainWindow::FakeMainWindow(const char* settings_text)
+    : FakeMainWindow(settings_text != nullptr ? SettingsFile::Parse(settings_text) : SettingsFile{}) {}
+
+FakeMainWindow::FakeMainWindow(SettingsFile settings)
+    : controls(MainDialogTemplate()), target(controls), dialog(controls, files, about, target, std::move(settings)) {
+  dialog.OnInitDialog();
 }
 
 }  // namespace zevuvuri::ui::testing

@@ -22,6 +22,7 @@ struct FakeControl {
   ControlKind kind = ControlKind::Label;
   bool sorted = false;
   std::wstring text;
+  std::wstring tool_tip;
   bool visible = true;
   bool enabled = true;
   std::vector<std::wstring> rows;
@@ -46,6 +47,7 @@ class FakeSurface final : public ControlSurface {
   std::wstring Text(int id) const override;
   void Show(int id, bool shown) override;
   void Enable(int id, bool enabled) override;
+  void SetToolTip(int id, std::wstring_view text) override;
   void ResetList(int id) override;
   int AddRow(int id, std::wstring_view text) override;
   int SelectRowByPrefix(int id, std::wstring_view prefix) override;
@@ -109,6 +111,20 @@ class RecordingTarget final : public AcquireTarget {
 
  private:
   FakeSurface& window_;
+};
+
+// The main window's behaviour over in-memory controls and dialogs, recording
+// its presses, initialised from `settings_text` (nullptr: no settings file).
+struct FakeMainWindow {
+  explicit FakeMainWindow(const char* settings_text = nullptr);
+  explicit FakeMainWindow(SettingsFile settings);
+  bool Shown(int id) { return controls[id].visible; }
+
+  FakeSurface controls;
+  FakeFileDialog files;
+  FakeAboutBoxOpener about;
+  RecordingTarget target;
+  CRazazeDeviziDlg dialog;
 };
 
 }  // namespace zevuvuri::ui::testing

@@ -9,30 +9,7 @@
 namespace zevuvuri::ui {
 namespace {
 
-using testing::FakeAboutBoxOpener;
-using testing::FakeFileDialog;
-using testing::FakeSurface;
-using testing::RecordingTarget;
-
-// A main window over in-memory controls, initialised from `settings_text`
-// (nullptr: no settings file).
-struct Window {
-  explicit Window(const char* settings_text = nullptr)
-      : controls(MainDialogTemplate()),
-        target(controls),
-        dialog(controls, files, about, target,
-               settings_text != nullptr ? SettingsFile::Parse(settings_text) : SettingsFile{}, [] {}) {
-    dialog.OnInitDialog();
-  }
-
-  bool Shown(int id) { return controls[id].visible; }
-
-  FakeSurface controls;
-  FakeFileDialog files;
-  FakeAboutBoxOpener about;
-  RecordingTarget target;
-  CRazazeDeviziDlg dialog;
-};
+using Window = testing::FakeMainWindow;
 
 TEST(MainDialogInit, WithoutSettingsFile) {
   Window w;
@@ -85,9 +62,6 @@ TEST(MainDialogInit, ComportAndFirmwareSettings) {
   EXPECT_EQ(w.controls[id::kComPort].text, L"/dev/ttyUSB0");
   // Firmware is read only in production mode.
   EXPECT_EQ(w.controls[id::kFileName].text, L"REDIDADU.bin");
-
-  Window utf8("[CONFIG]\nComport=\xC3\xA9\n");
-  EXPECT_EQ(utf8.controls[id::kComPort].text, L"\u00e9");
 }
 
 TEST(MainDialogInit, ProdmodeValues) {
@@ -149,6 +123,24 @@ TEST(MainDialogProduction, FieldsComeFromTheFile) {
   ASSERT_EQ(w.target.calls.size(), 2u);
   EXPECT_EQ(w.target.calls[1].type, L"9");
   EXPECT_FALSE(w.target.calls[1].fields_enabled);
+}
+
+// A settings file saved as UTF-16, with the byte-order mark that editors
+// write, reads as the text it holds: production mode on, the path exact.
+TEST(MainDialogProduction, AUtf16SettingsFileGivesItsValues) {
+  const std::u16string text = u"[CONFIG]\r\nProdmode=1\r\nComport=3\r\nFirmware=C:\\Fw\\F\u00e4sser.bin\r\n";
+  for (const bool big_endian : {false, true}) {
+    SCOPED_TRACE(big_endian ? "big-endian" : "little-endian");
+    std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char16_t unit : text) {
+      const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+      bytes += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    Window w(SettingsFile::Parse(bytes));
+    ASSERT_EQ(w.target.calls.size(), 1u);
+    EXPECT_EQ(w.target.calls[0].port, L"3");
+    EXPECT_EQ(w.target.calls[0].file, L"C:\\Fw\\F\u00e4sser.bin");
+  }
 }
 
 TEST(MainDialogProductList, RowsWriteTheirCodesIntoTheTypeField) {

@@ -25,6 +25,13 @@ W* Control(const QWidget& window, int id) {
   return window.findChild<W*>(QString::number(id), Qt::FindDirectChildrenOnly);
 }
 
+// Shows the window and waits until it is the active one, so that keys reach it.
+inline bool ShowActive(QWidget& window) {
+  window.show();
+  window.activateWindow();
+  return QTest::qWaitForWindowActive(&window);
+}
+
 // Processes events until `done` holds or `limit` passes.
 inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
   return QTest::qWaitFor(done, static_cast<int>(limit.count()));

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "tests/support/child_process.h"
@@ -24,6 +25,7 @@ namespace zevuvuri::ui::qt {
 namespace {
 
 using ui::testing::Control;
+using ui::testing::ShowActive;
 using ui::testing::WaitFor;
 using ui::testing::WhenModal;
 using zevuvuri::testing::ChildProcess;
@@ -200,6 +202,96 @@ TEST_F(QtUpgradeTest, SinkCallsTakeEffectWhileTheAboutBoxIsOpen) {
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
 }
 
+// An operator who drives the window with the keyboard alone: Space and Enter
+// on the focused Acquire button start, confirm and start again, and keys
+// typed while the button is disabled reach no field.
+TEST_F(QtUpgradeTest, FocusStaysOnAcquireSoTheKeyboardDrivesEveryUpgrade) {
+  struct Case {
+    const char* what;
+    bool over_the_air;
+    bool production;  // the first upgrade fails and Enter retries it
+  };
+  const Case cases[] = {
+      {"serial", false, false},
+      {"over the air", true, false},
+      {"production mode, serial", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string firmware = Firmware(600);
+    std::vector<std::string> module = {"--expect", firmware, "--type", "0"};
+    if (c.over_the_air) module.insert(module.end(), {"--mode", "air"});
+    if (c.production) {
+      module.insert(module.end(), {"--refuse-data", "2"});
+    } else {
+      module.insert(module.end(), {"--upgrades", "2"});
+    }
+    StartModule(module);
+    std::unique_ptr<QtMainWindow> window;
+    if (c.production) {
+      window = std::make_unique<QtMainWindow>(
+          SettingsFile::Parse("[CONFIG]\nProdmode=1\nComport=1\nFirmware=" + firmware + "\n"));
+    } else {
+      window = OpenWindow(firmware);
+    }
+    QtMainWindow& w = *window;
+    ASSERT_TRUE(ShowActive(w));
+    auto* port = Control<QLineEdit>(w, id::kComPort);
+    const QWidget* fields[] = {port, Control<QWidget>(w, id::kType), Control<QWidget>(w, id::kFileName),
+                               Control<QWidget>(w, id::kProductList)};
+    // The keys go where the platform sends them: to the focused widget.
+    const auto key = [](Qt::Key k) { QTest::keyClick(static_cast<QWidget*>(nullptr), k); };
+    const auto focus_in_a_field = [&] {
+      return std::find(std::begin(fields), std::end(fields), QApplication::focusWidget()) != std::end(fields);
+    };
+
+    // One upgrade from a key press on the button to its end, with keys typed
+    // at the disabled button along the way.
+    const auto run = [&](std::optional<Qt::Key> press, const char* ending) {
+      if (press) {
+        ASSERT_EQ(QApplication::focusWidget(), Button(w)) << "Acquire lacks the focus before the press";
+        key(*press);
+      }
+      bool typed = false, field_focused = false, confirmed = false;
+      ASSERT_TRUE(Watch(w, [&] {
+        if (!Button(w)->isEnabled()) {
+          field_focused = field_focused || focus_in_a_field();
+          if (!typed && Bar(w)->value() > 0) {
+            key(Qt::Key_9);
+            key(Qt::Key_Space);
+            typed = true;
+          }
+        } else if (c.over_the_air && !confirmed && Status(w) == QStringLiteral("Acquiring...")) {
+          EXPECT_EQ(QApplication::focusWidget(), Button(w)) << "Click to Start lacks the focus";
+          key(Qt::Key_Return);
+          confirmed = true;
+        }
+        return Status(w) == QString::fromLatin1(ending) && Button(w)->isEnabled();
+      }));
+      EXPECT_TRUE(typed);
+      EXPECT_FALSE(field_focused) << "a field had the focus while Acquire was disabled";
+      EXPECT_EQ(port->text(), QStringLiteral("1"));
+      // A production window closes after "Upgrade OK", perhaps already.
+      if (w.isVisible()) {
+        EXPECT_EQ(QApplication::focusWidget(), Button(w)) << "Acquire lacks the focus after the upgrade";
+      }
+    };
+    if (c.production) {
+      run(std::nullopt, "Write Error");  // started by the window itself
+      QTimer::singleShot(0, &w, [&] { run(Qt::Key_Return, "Upgrade OK"); });
+      QTimer::singleShot(60s, &w, [&] { w.reject(); });
+      w.exec();
+      EXPECT_EQ(w.ExitStatus(), 0);
+    } else {
+      run(Qt::Key_Space, "Upgrade OK");
+      run(Qt::Key_Return, "Upgrade OK");
+    }
+    EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+    module_.reset();
+    seen_.clear();
+  }
+}
+
 // Closing ends the upgrade at once and releases the port, also when the
 // worker is waiting for the window thread to carry out one of its calls.
 TEST_F(QtUpgradeTest, ClosingMidUpgradeEndsItPromptlyAndReleasesThePort) {
@@ -223,10 +315,10 @@ TEST_F(QtUpgradeTest, ClosingMidUpgradeEndsItPromptlyAndReleasesThePort) {
       ASSERT_TRUE(Watch(w, [&] { return Bar(w)->value() > 0; }));
       // No events are processed from here on: the worker's next call waits.
       const auto give_up = std::chrono::steady_clock::now() + 20s;
-      while (w.Sinks().WaitingCalls() == 0 && std::chrono::steady_clock::now() < give_up) {
+      while (w.Session().WaitingCalls() == 0 && std::chrono::steady_clock::now() < give_up) {
         std::this_thread::sleep_for(1ms);
       }
-      ASSERT_GT(w.Sinks().WaitingCalls(), 0u);
+      ASSERT_GT(w.Session().WaitingCalls(), 0u);
     }
     ASSERT_TRUE(HoldsDevice(device_));
 

@@ -26,6 +26,7 @@ namespace zevuvuri::ui::qt {
 namespace {
 
 using ui::testing::Control;
+using ui::testing::ShowActive;
 using ui::testing::WaitFor;
 using ui::testing::WhenModal;
 using ui::testing::WhenPopup;
@@ -153,9 +154,7 @@ TEST(QtWindow, WidgetSurfaceKeepsTheListSortedAndTheBarFullPastItsEnd) {
 
 TEST(QtWindow, ProductListChoicesWriteTheTypeButEditsOfItsFieldDoNot) {
   QtMainWindow window(SettingsFile{});
-  window.show();
-  window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  ASSERT_TRUE(ShowActive(window));
   auto* list = Control<QComboBox>(window, id::kProductList);
   auto* type = Control<QLineEdit>(window, id::kType);
   list->setFocus();
@@ -189,9 +188,7 @@ TEST(QtWindow, EnterOrEscInAFieldClosesTheWindowEnterOnTheButtonPressesIt) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.focus);
     QtMainWindow window(SettingsFile{});
-    window.show();
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    ASSERT_TRUE(ShowActive(window));
     auto* port = Control<QLineEdit>(window, id::kComPort);
     port->setText(QStringLiteral("names nothing"));  // a press of Acquire fails at once
     QWidget* focus = Control<QWidget>(window, c.focus);
@@ -200,16 +197,42 @@ TEST(QtWindow, EnterOrEscInAFieldClosesTheWindowEnterOnTheButtonPressesIt) {
     QTest::keyClick(focus, c.key);
     EXPECT_EQ(window.isVisible(), !c.closes);
     EXPECT_EQ(window.ExitStatus(), 0);
-    const bool pressed = Control<QLabel>(window, id::kStatusLine)->text() == QStringLiteral("Failure : couldn't initialize COM port");
+    const auto* status = Control<QLabel>(window, id::kStatusLine);
+    const bool pressed = status->text() == QStringLiteral("Failure : couldn't initialize COM port");
     EXPECT_EQ(pressed, !c.closes);
+    // The reason is the status line's tooltip.
+    EXPECT_EQ(status->toolTip().contains(QStringLiteral("'names nothing' names no serial port")), pressed);
+  }
+}
+
+// Enter presses the focused button and closes the window from a field, so a
+// button may look like the default only while it has the focus.
+TEST(QtWindow, OnlyTheFocusedButtonLooksLikeTheDefault) {
+  QtMainWindow window(SettingsFile{});
+  ASSERT_TRUE(ShowActive(window));
+  auto* acquire = Control<QPushButton>(window, id::kAcquire);
+  auto* browse = Control<QPushButton>(window, id::kBrowse);
+  struct Case {
+    int focus;
+    bool acquire_default, browse_default;
+  };
+  const Case cases[] = {
+      {id::kAcquire, true, false}, {id::kComPort, false, false}, {id::kBrowse, false, true},
+      {id::kFileName, false, false}, {id::kProductList, false, false}, {id::kAcquire, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.focus);
+    QWidget* focus = Control<QWidget>(window, c.focus);
+    focus->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(WaitFor([&] { return focus->hasFocus(); }, 5s));
+    EXPECT_EQ(acquire->isDefault(), c.acquire_default);
+    EXPECT_EQ(browse->isDefault(), c.browse_default);
   }
 }
 
 TEST(QtWindow, F1AndTheContextMenuOpenTheAboutBoxWhoseCheckBoxUnlocksTheType) {
   QtMainWindow window(SettingsFile{});
-  window.show();
-  window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  ASSERT_TRUE(ShowActive(window));
   auto* type = Control<QLineEdit>(window, id::kType);
   auto* list = Control<QComboBox>(window, id::kProductList);
   ASSERT_TRUE(list->isVisibleTo(&window));

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace zevuvuri::ui {
 namespace {
@@ -83,6 +84,26 @@ TEST(SettingsFile, LoadsFromDisk) {
   std::filesystem::remove(path);
   EXPECT_EQ(file.Read(setting::kProdmode), "1");
   EXPECT_EQ(file.Read(setting::kFirmware), "fw/app.bin");
+}
+
+// Only a regular file of a settings file's size is read; anything else in its
+// place reads as no file at all.
+TEST(SettingsFile, WhatIsNoRegularFileOfBoundedSizeGivesTheDefaults) {
+  const auto dir = std::filesystem::temp_directory_path() / ("zevuvuri-settings-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir / "directory.cfg");
+  {
+    std::ofstream out(dir / "large.cfg", std::ios::binary);
+    out << "[CONFIG]\nComport=7\n" << std::string(kSettingsFileLimit, ';');
+  }
+  std::vector<std::filesystem::path> paths = {dir / "directory.cfg", dir / "large.cfg"};
+  std::error_code ec;
+  std::filesystem::create_symlink("/dev/zero", dir / "endless.cfg", ec);  // where devices exist
+  if (!ec) paths.push_back(dir / "endless.cfg");
+  for (const auto& path : paths) {
+    SCOPED_TRACE(path.string());
+    EXPECT_EQ(SettingsFile::Load(path).Read(setting::kComport), "1");
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ProductionFlag, OnUnlessTheFirstByteIsZero) {

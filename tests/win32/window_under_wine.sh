@@ -12,6 +12,11 @@
 #       in the open-file dialog is the one the module receives
 #   window_under_wine.sh about-during-upgrade  a production upgrade goes on
 #       and ends the process while the About box's modal loop runs
+#   window_under_wine.sh keyboard-upgrade  an operator at the keyboard alone:
+#       Space starts, keys typed while the button is disabled reach no field,
+#       Enter starts the next upgrade once the button is back
+#   window_under_wine.sh keyboard-over-the-air  production mode over the air,
+#       the start confirmed with Enter on "Click to Start"
 #   window_under_wine.sh screenshots  the main window, the About box opened
 #       from the system menu, and a production upgrade under way, saved as
 #       PNG files in $ZEVUVURI_ARTIFACTS
@@ -86,6 +91,15 @@ OpenAboutBox() {
   xdotool key alt+space
   sleep 0.5
   xdotool key Up Return
+}
+
+# Waits until the simulator has seen N complete upgrades.
+WaitUpgrades() {
+  for _ in $(seq 600); do
+    [ "$(grep -c 'upgrade complete' "$sim_out.err")" -ge "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
 }
 
 # Runs the window in the work folder, in the background.
@@ -192,6 +206,42 @@ case $scenario in
     WaitSimulator
     Check "simulator exit status" 0 "$sim_status"
     if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
+    ;;
+  keyboard-upgrade)
+    # A "9" or a blank that reached the COM port field would send the second
+    # upgrade to another port, and the simulator would wait for it in vain.
+    StartSimulator 28 --type 24 --upgrades 2 --expect "$ZEVUVURI_SAMPLE"
+    WriteSettings 28 0
+    cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"
+    StartWindow
+    Activate
+    xdotool key space
+    sleep 2  # under way: the button disabled
+    xdotool type 9
+    xdotool key space Return
+    if WaitUpgrades 1; then Pass "the first upgrade, started with Space"; else Fail "no first upgrade"; fi
+    sleep 1  # the ending's calls: the button enabled again
+    xdotool key Return
+    WaitSimulator
+    Check "two upgrades on one port, simulator exit status" 0 "$sim_status"
+    kill -0 "$app" 2>/dev/null && Pass "window stays open" || Fail "window ended"
+    xdotool key Escape
+    wait "$app"
+    Check "window closed by Esc, exit status" 0 "$?"
+    ;;
+  keyboard-over-the-air)
+    # Return closes the window unless the focus came back to the button when
+    # it was enabled as "Click to Start": a closed production window exits 1.
+    StartSimulator 29 --mode air --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    WriteSettings 29
+    StartWindow
+    Activate
+    xdotool key Return  # while the button is disabled: presses nothing
+    sleep 4  # synchronised and polling: "Click to Start" enabled
+    xdotool key Return
+    wait "$app"
+    Check "window exit status after a production upgrade" 0 "$?"
+    ExpectFirmwareWhole
     ;;
   screenshots)
     StartWindow

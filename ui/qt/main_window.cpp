@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPushButton>
@@ -17,6 +18,9 @@ namespace {
 // Qt cannot add to the title bar's system menu on every platform, so the About
 // command lives in the window's context menu and on F1.
 const QKeySequence kAboutShortcut(Qt::Key_F1);
+
+// Tells the window thread to run the session's queued sink calls.
+const QEvent::Type kWakeUpEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 QString ToQString(std::wstring_view text) {
   return QString::fromWCharArray(text.data(), static_cast<qsizetype>(text.size()));
@@ -36,45 +40,62 @@ QtMainWindow::QtMainWindow(SettingsFile settings, QWidget* parent) : QDialog(par
   surface_ = std::make_unique<WidgetSurface>(MainDialogTemplate(), widgets.by_id);
   file_dialog_ = std::make_unique<QtFileDialog>(this);
   about_box_ = std::make_unique<QtAboutBoxOpener>(this);
-  sinks_ = std::make_unique<WindowThreadSinks>();
-  upgrade_ = std::make_unique<UpgradeController>(*sinks_);
-  acquire_target_ = std::make_unique<ControllerAcquireTarget>(*upgrade_);
-  behaviour_ = std::make_unique<CRazazeDeviziDlg>(*surface_, *file_dialog_, *about_box_, *acquire_target_,
-                                                  std::move(settings), [this] { EndProcess(); });
-  sinks_->SetTarget(behaviour_.get());
+  WindowToolkit& toolkit = *this;
+  session_ = std::make_unique<WindowSession>(toolkit, *surface_, *file_dialog_, *about_box_, std::move(settings));
+  // The platform's default focus: the first tab stop, the Acquire button. Set
+  // before a production upgrade starts, which may disable it.
+  surface_->Focus(id::kAcquire);
+  session_->OnInitDialog();
 
+  CRazazeDeviziDlg& dialog = session_->Dialog();
   if (auto* acquire = qobject_cast<QPushButton*>(widgets.by_id[id::kAcquire])) {
-    connect(acquire, &QPushButton::clicked, this, [this] { behaviour_->OnAcquire(); });
+    connect(acquire, &QPushButton::clicked, this, [&dialog] { dialog.OnAcquire(); });
   }
   if (auto* browse = qobject_cast<QPushButton*>(widgets.by_id[id::kBrowse])) {
-    connect(browse, &QPushButton::clicked, this, [this] { behaviour_->OnBrowse(); });
+    connect(browse, &QPushButton::clicked, this, [&dialog] { dialog.OnBrowse(); });
   }
   if (auto* products = qobject_cast<DropDownCombo*>(widgets.by_id[id::kProductList])) {
-    connect(products, &DropDownCombo::rowChosen, this, [this] { behaviour_->OnProductSelectionChange(); });
+    connect(products, &DropDownCombo::rowChosen, this, [&dialog] { dialog.OnProductSelectionChange(); });
   }
 
   auto* about = new QShortcut(kAboutShortcut, this);
   connect(about, &QShortcut::activated, this, [this] { OpenAboutBox(); });
-
-  behaviour_->OnInitDialog();
-  if (QWidget* acquire = widgets.by_id[id::kAcquire]) acquire->setFocus();
 }
 
-QtMainWindow::~QtMainWindow() { ShutDownUpgrade(); }
+QtMainWindow::~QtMainWindow() { session_->End(); }
 
-void QtMainWindow::ShutDownUpgrade() {
-  // In this order: a worker waiting on the window thread is let go first, so
-  // that joining it cannot wait forever.
-  sinks_->StopForwarding();
-  upgrade_->Shutdown();
+// The wake-up carries nothing, so one that is never delivered loses nothing;
+// the session stops posting before this window goes.
+bool QtMainWindow::PostWakeUp() {
+  QCoreApplication::postEvent(this, new QEvent(kWakeUpEvent));
+  return true;
 }
 
-int QtMainWindow::ExitStatus() const {
-  if (ended_by_upgrade_) return 0;
-  return behaviour_->ProductionMode() ? 1 : 0;
+// The wake-ups are the only events of a registered type this window gets.
+// The event is not read here: the worker made it, and Qt's hand-over of it
+// synchronises in ways that race checkers cannot see.
+void QtMainWindow::customEvent(QEvent*) { session_->RunQueuedCalls(); }
+
+// A box or a menu open over the window runs its own loop, which must end
+// before the window's can.
+void QtMainWindow::CloseWindow() {
+  for (int guard = 0; guard < 16; ++guard) {
+    if (QWidget* popup = QApplication::activePopupWidget()) {
+      popup->close();
+      continue;
+    }
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || modal == this) break;
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+      dialog->reject();
+    } else {
+      modal->close();
+    }
+  }
+  done(QDialog::Accepted);
 }
 
-void QtMainWindow::OpenAboutBox() { behaviour_->OnSysCommand(kAboutCommand); }
+void QtMainWindow::OpenAboutBox() { session_->Dialog().OnSysCommand(kAboutCommand); }
 
 void QtMainWindow::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
@@ -85,32 +106,16 @@ void QtMainWindow::contextMenuEvent(QContextMenuEvent* event) {
 
 // The platform's dialog ends on Enter unless a push button has the focus (a
 // focused button takes Enter as its click, and Qt's buttons do so before the
-// key gets here), and on Esc.
+// key gets here), and on Esc. While the focus is kept for the disabled
+// Acquire button, Enter presses nothing.
 void QtMainWindow::keyPressEvent(QKeyEvent* event) {
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
   if (enter && modifiers == Qt::NoModifier) {
-    accept();
+    if (!surface_->KeepsFocusForDisabledControl()) accept();
     return;
   }
   QDialog::keyPressEvent(event);
-}
-
-// A successful upgrade in production mode ends the process with status 0,
-// while the window is still on screen. A modal box open over the window runs
-// its own loop, which must end before the window's can.
-void QtMainWindow::EndProcess() {
-  ended_by_upgrade_ = true;
-  for (int guard = 0; guard < 16; ++guard) {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (modal == nullptr || modal == this) break;
-    if (auto* dialog = qobject_cast<QDialog*>(modal)) {
-      dialog->reject();
-    } else {
-      modal->close();
-    }
-  }
-  done(QDialog::Accepted);
 }
 
 }  // namespace zevuvuri::ui::qt

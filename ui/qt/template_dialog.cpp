@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDialog>
+#include <QFocusEvent>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,13 +26,35 @@ Qt::Alignment HorizontalAlignment(const ControlTemplate& control) {
   return Qt::AlignLeft;
 }
 
+// A push button as the platform's dialog has it: it looks like the default
+// button, and Enter presses it, only while it has the focus. Qt's dialogs
+// would keep one of their buttons marked as the default while a field has the
+// focus, though Enter in a field closes this window.
+class FocusDefaultButton final : public QPushButton {
+ public:
+  FocusDefaultButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
+    setAutoDefault(false);
+  }
+
+ protected:
+  void focusInEvent(QFocusEvent* event) override {
+    setDefault(true);
+    QPushButton::focusInEvent(event);
+  }
+  void focusOutEvent(QFocusEvent* event) override {
+    if (event->reason() != Qt::PopupFocusReason) setDefault(false);  // a context menu only passes over it
+    QPushButton::focusOutEvent(event);
+  }
+};
+
 QWidget* CreateControl(const ControlTemplate& control, QDialog& dialog) {
   const QString caption = FromView(control.caption);
   switch (control.kind) {
     case ControlKind::PushButton:
+      return new FocusDefaultButton(caption, &dialog);
     case ControlKind::DefaultPushButton: {
       auto* button = new QPushButton(caption, &dialog);
-      if (control.kind == ControlKind::DefaultPushButton) button->setDefault(true);
+      button->setDefault(true);
       return button;
     }
     case ControlKind::AutoCheckBox:

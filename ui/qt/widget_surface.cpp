@@ -59,8 +59,41 @@ void WidgetSurface::Show(int id, bool shown) {
   if (QWidget* widget = Find(id)) widget->setVisible(shown);
 }
 
+void WidgetSurface::Focus(int id) {
+  QWidget* widget = Find(id);
+  if (widget == nullptr) return;
+  if (widget->isEnabled()) {
+    widget->setFocus(Qt::OtherFocusReason);
+  } else {
+    widget->window()->setFocus(Qt::OtherFocusReason);
+    focus_kept_for_ = widget;
+  }
+}
+
+bool WidgetSurface::KeepsFocusForDisabledControl() const {
+  return focus_kept_for_ && !focus_kept_for_->isEnabled() &&
+         focus_kept_for_->window()->focusWidget() == focus_kept_for_->window();
+}
+
+// The focus is the window's focus widget, which the window gets back when it
+// is activated again: so this also holds while a box over it is open.
 void WidgetSurface::Enable(int id, bool enabled) {
-  if (QWidget* widget = Find(id)) widget->setEnabled(enabled);
+  QWidget* widget = Find(id);
+  if (widget == nullptr) return;
+  QWidget* window = widget->window();
+  if (!enabled && window->focusWidget() == widget) {
+    window->setFocus(Qt::OtherFocusReason);
+    focus_kept_for_ = widget;
+  }
+  widget->setEnabled(enabled);
+  if (enabled && focus_kept_for_ == widget) {
+    focus_kept_for_ = nullptr;
+    if (window->focusWidget() == window) widget->setFocus(Qt::OtherFocusReason);  // unless the operator moved it
+  }
+}
+
+void WidgetSurface::SetToolTip(int id, std::wstring_view text) {
+  if (QWidget* widget = Find(id)) widget->setToolTip(ToQString(text));
 }
 
 void WidgetSurface::ResetList(int id) {

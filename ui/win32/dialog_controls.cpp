@@ -20,7 +20,67 @@ std::wstring DialogControls::Text(int id) const {
 
 void DialogControls::Show(int id, bool shown) { ::ShowWindow(Item(id), shown ? SW_SHOWNORMAL : SW_HIDE); }
 
-void DialogControls::Enable(int id, bool enabled) { ::EnableWindow(Item(id), enabled ? TRUE : FALSE); }
+bool DialogControls::FocusIsFree(HWND item) const {
+  const HWND focus = ::GetFocus();
+  return focus == nullptr || focus == dialog_ || focus == item;
+}
+
+// WM_NEXTDLGCTL, not SetFocus: the dialog manager then also marks the button
+// that Enter presses.
+void DialogControls::Focus(int id) {
+  const HWND item = Item(id);
+  if (::IsWindowEnabled(item)) {
+    ::SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item), TRUE);
+  } else {
+    focus_kept_for_ = id;
+  }
+}
+
+bool DialogControls::KeepsFocusForDisabledControl() const {
+  if (focus_kept_for_ == 0) return false;
+  const HWND item = Item(focus_kept_for_);
+  return !::IsWindowEnabled(item) && FocusIsFree(item);
+}
+
+// While a box over the dialog has the focus, the dialog's own focus is the
+// control it had last, most likely this one: kept as well.
+void DialogControls::Enable(int id, bool enabled) {
+  const HWND item = Item(id);
+  const HWND focus = ::GetFocus();
+  if (!enabled && (focus == item || focus == nullptr || !::IsChild(dialog_, focus))) focus_kept_for_ = id;
+  ::EnableWindow(item, enabled ? TRUE : FALSE);
+  if (enabled && focus_kept_for_ == id) {
+    focus_kept_for_ = 0;
+    if (FocusIsFree(item)) ::SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item), TRUE);
+  }
+}
+
+void DialogControls::SetToolTip(int id, std::wstring_view text) {
+  if (tool_tips_ == nullptr) {
+    if (text.empty()) return;
+    tool_tips_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dialog_, nullptr,
+                                   nullptr, nullptr);
+    if (tool_tips_ == nullptr) return;
+    ::SendMessageW(tool_tips_, TTM_SETMAXTIPWIDTH, 0, 400);  // long reasons wrap
+  }
+  // A static passes the pointer through to the dialog, so the tool is the
+  // control's rectangle in the dialog, which the tooltip watches.
+  std::wstring terminated(text);
+  TTTOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_SUBCLASS;
+  tool.hwnd = dialog_;
+  tool.uId = static_cast<UINT_PTR>(id);
+  ::SendMessageW(tool_tips_, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  if (text.empty()) return;
+  RECT place{};
+  ::GetWindowRect(Item(id), &place);
+  ::MapWindowPoints(HWND_DESKTOP, dialog_, reinterpret_cast<POINT*>(&place), 2);
+  tool.rect = place;
+  tool.lpszText = terminated.data();
+  ::SendMessageW(tool_tips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
 
 void DialogControls::ResetList(int id) { ::SendMessageW(Item(id), CB_RESETCONTENT, 0, 0); }
 

@@ -1,6 +1,6 @@
 #include "ui/win32/main_window.h"
 
-#include <cstdlib>
+#include <string_view>
 #include <utility>
 
 #include "ui/about_dialog.h"
@@ -10,6 +10,9 @@
 
 namespace zevuvuri::ui::win32 {
 namespace {
+
+// Tells the dialog to run the session's queued sink calls.
+constexpr UINT kRunSinkCalls = WM_APP + 1;
 
 // The About box's state while it is open.
 struct AboutBox {
@@ -60,8 +63,7 @@ INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
 MainWindow::MainWindow(HINSTANCE instance, SettingsFile settings)
     : instance_(instance),
       settings_(std::move(settings)),
-      icon_(::LoadIconW(instance, MAKEINTRESOURCEW(ZEVUVURI_IDR_APP_ICON))),
-      sinks_(std::make_unique<WindowThreadSinks>()) {}
+      icon_(::LoadIconW(instance, MAKEINTRESOURCEW(ZEVUVURI_IDR_APP_ICON))) {}
 
 MainWindow::~MainWindow() = default;
 
@@ -69,12 +71,9 @@ int MainWindow::RunModal() {
   const std::vector<std::uint32_t> resource = BuildDialogResource(MainDialogTemplate());
   const INT_PTR ended = ::DialogBoxIndirectParamW(instance_, reinterpret_cast<LPCDLGTEMPLATEW>(resource.data()),
                                                  nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
-  // In this order: a worker waiting on the window thread is let go first, so
-  // that joining it cannot wait forever.
-  sinks_->StopForwarding();
-  if (upgrade_) upgrade_->Shutdown();
-  if (ended == -1 || !behaviour_) return 1;  // the window could not be made: no upgrade ran
-  return behaviour_->ProductionMode() ? 1 : 0;
+  if (!session_) return 1;  // the window could not be made: no upgrade ran
+  const int status = session_->End();
+  return ended == -1 ? 1 : status;
 }
 
 INT_PTR CALLBACK MainWindow::DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -91,28 +90,33 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
       OnInitDialog();
-      return TRUE;  // the default focus: the first tab stop, the Acquire button
+      return FALSE;  // the focus is set: on the Acquire button
     case kRunSinkCalls:
-      sinks_->RunQueuedCalls();
+      session_->RunQueuedCalls();
       return TRUE;
     case WM_COMMAND: {
       const int control = LOWORD(wparam);
       const int code = HIWORD(wparam);
+      CRazazeDeviziDlg& dialog = session_->Dialog();
       if (control == id::kAcquire && code == BN_CLICKED) {
-        behaviour_->OnAcquire();
+        // Enter and Space reach the button that keeps the focus while it is
+        // disabled; a disabled button is never pressed.
+        if (::IsWindowEnabled(::GetDlgItem(window_, id::kAcquire))) dialog.OnAcquire();
       } else if (control == id::kBrowse && code == BN_CLICKED) {
-        behaviour_->OnBrowse();
+        dialog.OnBrowse();
       } else if (control == id::kProductList && code == CBN_SELCHANGE) {
-        behaviour_->OnProductSelectionChange();
+        dialog.OnProductSelectionChange();
+      } else if (control == IDOK && controls_->KeepsFocusForDisabledControl()) {
+        // Enter while the focus waits on the disabled Acquire button.
       } else if (control == IDOK || control == IDCANCEL) {
-        Close(control);  // the platform's standard ending: Enter, Esc, the close button
+        ::EndDialog(window_, control);  // the platform's standard ending: Enter, Esc, the close button
       } else {
         return FALSE;
       }
       return TRUE;
     }
     case WM_SYSCOMMAND:
-      if (!behaviour_->OnSysCommand(static_cast<unsigned>(wparam))) return FALSE;
+      if (!session_->Dialog().OnSysCommand(static_cast<unsigned>(wparam))) return FALSE;
       ::SetWindowLongPtrW(window_, DWLP_MSGRESULT, 0);
       return TRUE;
     case WM_PAINT:
@@ -129,14 +133,8 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
 void MainWindow::OnInitDialog() {
   controls_ = std::make_unique<DialogControls>(window_);
   file_dialog_ = std::make_unique<OpenFileDialog>(window_);
-  sinks_->SetWindow(window_);
-  upgrade_ = std::make_unique<UpgradeController>(*sinks_);
-  acquire_target_ = std::make_unique<ControllerAcquireTarget>(*upgrade_);
-  // The C library's normal exit, from the window thread, after the worker has
-  // released the port and the file.
-  behaviour_ = std::make_unique<CRazazeDeviziDlg>(*controls_, *file_dialog_, *this, *acquire_target_,
-                                                  std::move(settings_), [] { std::exit(0); });
-  sinks_->SetTarget(behaviour_.get());
+  WindowToolkit& toolkit = *this;
+  session_ = std::make_unique<WindowSession>(toolkit, *controls_, *file_dialog_, *this, std::move(settings_));
 
   if (HMENU menu = ::GetSystemMenu(window_, FALSE)) {
     wchar_t text[128] = {};
@@ -148,7 +146,33 @@ void MainWindow::OnInitDialog() {
   ::SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   ::SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
 
-  behaviour_->OnInitDialog();
+  // The platform's default focus, the first tab stop, given before a
+  // production upgrade starts, which may disable it.
+  controls_->Focus(id::kAcquire);
+  session_->OnInitDialog();
+}
+
+// The message carries nothing, so one that is never dispatched loses nothing.
+// After the dialog has gone the post fails and the session drops the call.
+bool MainWindow::PostWakeUp() { return ::PostMessageW(window_, kRunSinkCalls, 0, 0) != FALSE; }
+
+// A box over the window (About, the open-file dialog) and a menu run modal
+// loops of their own, which end before the dialog's own can.
+void MainWindow::CloseWindow() {
+  ::EndMenu();
+  ::EnumThreadWindows(
+      ::GetCurrentThreadId(),
+      [](HWND window, LPARAM main) -> BOOL {
+        wchar_t class_name[16] = {};
+        ::GetClassNameW(window, class_name, static_cast<int>(std::size(class_name)));
+        const bool dialog = std::wstring_view(class_name) == L"#32770";
+        if (dialog && ::GetWindow(window, GW_OWNER) == reinterpret_cast<HWND>(main)) {
+          ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(window_));
+  ::EndDialog(window_, IDOK);
 }
 
 // Minimised, the window shows its icon centred in the client area.
@@ -163,8 +187,6 @@ void MainWindow::OnPaint() {
   ::DrawIcon(dc, x, y, icon_);
   ::EndPaint(window_, &paint);
 }
-
-void MainWindow::Close(int result) { ::EndDialog(window_, result); }
 
 void MainWindow::RunAboutBox(ControlSurface& main_window) {
   const std::vector<std::uint32_t> resource = BuildDialogResource(AboutDialogTemplate());

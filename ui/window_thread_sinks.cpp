@@ -1,65 +1,83 @@
-#include "ui/win32/window_thread_sinks.h"
+#include "ui/window_thread_sinks.h"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
-namespace zevuvuri::ui::win32 {
+namespace zevuvuri::ui {
 
-WindowThreadSinks::WindowThreadSinks() : window_thread_(::GetCurrentThreadId()) {}
+WindowThreadSinks::WindowThreadSinks(WindowThreadWakeUp& wake_up, UpgradeSinks& target)
+    : wake_up_(wake_up), target_(target), window_thread_(std::this_thread::get_id()) {}
 
 WindowThreadSinks::~WindowThreadSinks() { StopForwarding(); }
-
-void WindowThreadSinks::SetWindow(HWND window) {
-  std::lock_guard lock(mutex_);
-  window_ = window;
-}
 
 void WindowThreadSinks::StopForwarding() {
   {
     std::lock_guard lock(mutex_);
     stopped_ = true;
-    window_ = nullptr;
     queue_.clear();
   }
   done_cv_.notify_all();
 }
 
+std::size_t WindowThreadSinks::WaitingCalls() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
+}
+
 void WindowThreadSinks::Forward(std::function<void(UpgradeSinks&)> run) {
-  if (::GetCurrentThreadId() == window_thread_) {
+  if (std::this_thread::get_id() == window_thread_) {
+    // The calls queued before this one first (a worker's last calls may still
+    // wait for their wake-up when the window thread makes its own), and only
+    // those: the ones queued meanwhile come after it.
+    std::size_t earlier;
+    {
+      std::lock_guard lock(mutex_);
+      earlier = queue_.size();
+    }
+    RunCalls(earlier);
     bool stopped;
     {
       std::lock_guard lock(mutex_);
       stopped = stopped_;
     }
-    if (!stopped && target_ != nullptr) run(*target_);
+    if (!stopped) run(target_);
     return;
   }
   auto call = std::make_shared<Call>();
   call->run = std::move(run);
   std::unique_lock lock(mutex_);
-  if (stopped_ || window_ == nullptr) return;
+  if (stopped_) return;
   queue_.push_back(call);
-  // The message carries nothing: the calls stay owned by the queue, so a
-  // message that is never dispatched leaks nothing.
-  if (!::PostMessageW(window_, kRunSinkCalls, 0, 0)) {
+  // Posted with the lock held, so that once StopForwarding has returned no
+  // wake-up is under way and the toolkit may take its window down. The
+  // wake-up carries nothing: a wake-up never delivered loses nothing.
+  if (!wake_up_.PostWakeUp()) {
     queue_.pop_back();
     return;
   }
+  ++waiting_;
   done_cv_.wait(lock, [&] { return call->done || stopped_; });
+  --waiting_;
 }
 
-void WindowThreadSinks::RunQueuedCalls() {
-  for (;;) {
+void WindowThreadSinks::RunQueuedCalls() { RunCalls(SIZE_MAX); }
+
+void WindowThreadSinks::RunWaitingCalls() {
+  if (std::this_thread::get_id() == window_thread_) RunQueuedCalls();
+}
+
+void WindowThreadSinks::RunCalls(std::size_t count) {
+  for (; count > 0; --count) {
     std::shared_ptr<Call> call;
     {
       std::lock_guard lock(mutex_);
       if (stopped_ || queue_.empty()) return;
-      call = queue_.front();
+      call = std::move(queue_.front());
       queue_.pop_front();
     }
-    // Run without the lock: a sink may take as long as drawing takes, and may
-    // even end the process.
-    if (target_ != nullptr) call->run(*target_);
+    // Run without the lock: a sink may take as long as drawing takes.
+    call->run(target_);
     {
       std::lock_guard lock(mutex_);
       call->done = true;
@@ -92,4 +110,8 @@ void WindowThreadSinks::EndProcess() {
   Forward([](UpgradeSinks& sinks) { sinks.EndProcess(); });
 }
 
-}  // namespace zevuvuri::ui::win32
+void WindowThreadSinks::UpgradeEnded(UpgradeOutcome outcome) {
+  Forward([outcome](UpgradeSinks& sinks) { sinks.UpgradeEnded(outcome); });
+}
+
+}  // namespace zevuvuri::ui

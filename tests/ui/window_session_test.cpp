@@ -1,0 +1,145 @@
+// The window session without a toolkit: its controller driven by the window's
+// handlers against a module inside the test, its sink calls carried to this
+// thread only when the test delivers the toolkit's wake-ups.
+#include "ui/window_session.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "engine/status_texts.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/virtual_module.h"
+#include "tests/ui/fake_controls.h"
+
+namespace zevuvuri::ui {
+namespace {
+
+using testing::FakeAboutBoxOpener;
+using testing::FakeFileDialog;
+using testing::FakeSurface;
+using zevuvuri::testing::ScriptedModule;
+using zevuvuri::testing::TempDir;
+using zevuvuri::testing::VirtualClock;
+using zevuvuri::testing::VirtualModule;
+using namespace std::chrono_literals;
+
+class HandDeliveredToolkit final : public WindowToolkit {
+ public:
+  bool PostWakeUp() override {
+    ++posted;
+    return true;
+  }
+  void CloseWindow() override {
+    closed_on_window_thread = std::this_thread::get_id() == window_thread_;
+    ++closings;
+  }
+  std::atomic<int> posted{0};
+  int closings = 0;
+  bool closed_on_window_thread = false;
+
+ private:
+  const std::thread::id window_thread_ = std::this_thread::get_id();
+};
+
+class WindowSessionTest : public ::testing::Test {
+ protected:
+  // A session over in-memory controls; the module answers every port text.
+  void Open(const std::string& settings, bool over_the_air = false) {
+    module_ = std::make_unique<VirtualModule>(clock_, ScriptedModule::Cooperative(over_the_air));
+    session_ = std::make_unique<WindowSession>(toolkit_, controls_, files_, about_, SettingsFile::Parse(settings));
+    module_->Attach(session_->Upgrade());
+    session_->OnInitDialog();
+  }
+  std::string Firmware() {
+    const std::string path = dir_.Path() + "/fw.bin";
+    std::ofstream(path, std::ios::binary) << std::string(300, '\x5a');
+    return path;
+  }
+  // Delivers the toolkit's wake-ups, as a message loop would, until `done`.
+  template <typename F>
+  bool RunLoopUntil(F done, std::chrono::milliseconds limit = 20s) {
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > give_up) return false;
+      session_->RunQueuedCalls();
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+  std::wstring Status() { return controls_[id::kStatusLine].text; }
+
+  TempDir dir_;
+  VirtualClock clock_;
+  HandDeliveredToolkit toolkit_;
+  FakeSurface controls_{MainDialogTemplate()};
+  FakeFileDialog files_;
+  FakeAboutBoxOpener about_;
+  std::unique_ptr<VirtualModule> module_;
+  std::unique_ptr<WindowSession> session_;
+};
+
+// "Upgrade OK" in production mode closes the window from the window thread;
+// the worker, held by nothing, returns by itself; the session then ends with
+// status 0 through the ordinary return, with nothing left running.
+TEST_F(WindowSessionTest, ProductionSuccessClosesTheWindowAndEndsWithStatusZero) {
+  Open("[CONFIG]\nProdmode=1\nFirmware=" + Firmware() + "\n");
+  ASSERT_TRUE(RunLoopUntil([&] { return toolkit_.closings > 0; }));
+  EXPECT_TRUE(toolkit_.closed_on_window_thread);
+  EXPECT_EQ(Status(), L"Upgrade OK");
+  EXPECT_EQ(session_->ExitStatus(), 0);
+  const auto give_up = std::chrono::steady_clock::now() + 10s;
+  while (session_->Upgrade().WorkerRunning() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(1ms);  // no wake-up delivered meanwhile
+  }
+  EXPECT_FALSE(session_->Upgrade().WorkerRunning()) << "the worker waits for the window thread after the ending";
+  EXPECT_EQ(session_->End(), 0);
+  EXPECT_EQ(toolkit_.closings, 1);
+}
+
+// Closing while the worker waits for the window thread (its first call,
+// which nobody delivers): End lets it go before joining it, so it returns at
+// once. A production window closed so has status 1; an ordinary one 0.
+TEST_F(WindowSessionTest, ClosingWhileTheWorkerWaitsForTheWindowEndsAtOnce) {
+  for (const bool production : {false, true}) {
+    SCOPED_TRACE(production ? "production" : "ordinary");
+    Open(std::string("[CONFIG]\nProdmode=") + (production ? "1" : "0") + "\n");
+    if (!production) session_->Dialog().OnAcquire();
+    const auto give_up = std::chrono::steady_clock::now() + 10s;
+    while (session_->WaitingCalls() == 0 && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(session_->WaitingCalls(), 1u);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(session_->End(), production ? 1 : 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    EXPECT_FALSE(session_->Upgrade().WorkerRunning());
+    EXPECT_EQ(toolkit_.closings, 0);
+    session_.reset();
+  }
+}
+
+// The status line keeps its fixed text; the port's reason is its tooltip,
+// until the next press starts an upgrade.
+TEST_F(WindowSessionTest, APortFailureIsExplainedInTheStatusLinesTooltip) {
+  Open("[CONFIG]\nComport=/nonexistent/zevuvuri-tty\n");
+  session_->Upgrade().Link().SetPortOpenerForTesting(nullptr);  // the platform's own opening
+  session_->Dialog().OnAcquire();
+  EXPECT_EQ(Status(), L"Failure : couldn't initialize COM port");
+  EXPECT_NE(controls_[id::kStatusLine].tool_tip.find(L"no such device: /nonexistent/zevuvuri-tty"), std::wstring::npos)
+      << std::string(controls_[id::kStatusLine].tool_tip.begin(), controls_[id::kStatusLine].tool_tip.end());
+
+  module_->Attach(session_->Upgrade());
+  const std::string firmware = Firmware();
+  controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
+  session_->Dialog().OnAcquire();
+  EXPECT_EQ(Status(), L"Running");
+  EXPECT_EQ(controls_[id::kStatusLine].tool_tip, L"");
+  ASSERT_TRUE(RunLoopUntil([&] { return Status() == L"Upgrade OK" && controls_[id::kAcquire].enabled; }));
+}
+
+}  // namespace
+}  // namespace zevuvuri::ui

@@ -1,0 +1,128 @@
+// The forwarding of sink calls to the window thread, over a toolkit whose
+// wake-ups the test delivers by hand: the order the calls take effect in, on
+// which thread, and how stopping lets a waiting worker go.
+#include "ui/window_thread_sinks.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zevuvuri::ui {
+namespace {
+
+using namespace std::chrono_literals;
+
+class HandDeliveredWakeUp final : public WindowThreadWakeUp {
+ public:
+  bool PostWakeUp() override {
+    ++posted;
+    return accept;
+  }
+  std::atomic<int> posted{0};
+  std::atomic<bool> accept{true};
+};
+
+// Records each call with whether it ran on the window thread.
+class Recorder final : public UpgradeSinks {
+ public:
+  void SetStatus(std::string_view text) override { Note("status " + std::string(text)); }
+  void SetButtonCaption(std::string_view text) override { Note("caption " + std::string(text)); }
+  void EnableButton(bool enabled) override { Note(enabled ? "enable" : "disable"); }
+  void SetProgressRange(std::uint16_t maximum) override { Note("range " + std::to_string(maximum)); }
+  void SetProgressPosition(std::uint32_t position) override { Note("position " + std::to_string(position)); }
+  void EndProcess() override { Note("end process"); }
+  void UpgradeEnded(UpgradeOutcome outcome) override { Note("ended " + std::to_string(static_cast<int>(outcome))); }
+
+  std::vector<std::string> calls;  // window thread only, or the test fails below
+  bool off_thread = false;
+
+ private:
+  void Note(std::string call) {
+    if (std::this_thread::get_id() != window_thread_) off_thread = true;
+    calls.push_back(std::move(call));
+  }
+  const std::thread::id window_thread_ = std::this_thread::get_id();
+};
+
+// Runs `done` checks until it holds, giving up after `limit`.
+template <typename F>
+bool Eventually(F done, std::chrono::milliseconds limit = 10s) {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A worker's calls wait for the window thread and take effect there, in
+// order; a call the window thread makes while one of the worker's is still
+// queued takes effect after it, as it was made after it.
+TEST(WindowThreadSinks, CallsTakeEffectOnTheWindowThreadInTheOrderMade) {
+  HandDeliveredWakeUp wake_up;
+  Recorder target;
+  WindowThreadSinks sinks(wake_up, target);
+
+  std::atomic<bool> worker_done{false};
+  std::thread worker([&] {
+    sinks.EnableButton(false);
+    sinks.SetStatus("Upgrade OK");
+    sinks.UpgradeEnded(UpgradeOutcome::Ok);
+    worker_done = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return sinks.WaitingCalls() == 1; }));
+  EXPECT_TRUE(target.calls.empty()) << "a worker's call ran before the window thread took it";
+  sinks.SetStatus("Running");  // the window thread's own, while the worker's waits
+  while (!worker_done) {
+    sinks.RunQueuedCalls();
+    std::this_thread::sleep_for(1ms);
+  }
+  worker.join();
+  EXPECT_EQ(target.calls,
+            (std::vector<std::string>{"disable", "status Running", "status Upgrade OK", "ended 0"}));
+  EXPECT_FALSE(target.off_thread);
+  EXPECT_GE(wake_up.posted.load(), 3);
+}
+
+// Closing the window: a worker waiting for the window thread is let go, and
+// later calls, from either thread, take no effect.
+TEST(WindowThreadSinks, StoppingLetsAWaitingWorkerGoAndDropsEveryLaterCall) {
+  HandDeliveredWakeUp wake_up;
+  Recorder target;
+  WindowThreadSinks sinks(wake_up, target);
+
+  std::atomic<int> returned{0};
+  std::thread worker([&] {
+    sinks.SetProgressPosition(5);  // never carried out: nobody delivers the wake-up
+    ++returned;
+    sinks.SetProgressPosition(6);
+    ++returned;
+  });
+  ASSERT_TRUE(Eventually([&] { return sinks.WaitingCalls() == 1; }));
+  sinks.StopForwarding();
+  ASSERT_TRUE(Eventually([&] { return returned == 2; }, 5s)) << "the worker still waits";
+  worker.join();
+  sinks.RunQueuedCalls();
+  sinks.SetStatus("after");
+  EXPECT_TRUE(target.calls.empty());
+}
+
+// A window that is gone takes no wake-up: the worker's call is dropped at once.
+TEST(WindowThreadSinks, ACallWhoseWakeUpCannotBePostedReturnsAtOnce) {
+  HandDeliveredWakeUp wake_up;
+  wake_up.accept = false;
+  Recorder target;
+  WindowThreadSinks sinks(wake_up, target);
+  std::thread worker([&] { sinks.EndProcess(); });
+  worker.join();  // hangs if the call waits
+  sinks.RunQueuedCalls();
+  EXPECT_TRUE(target.calls.empty());
+  EXPECT_EQ(sinks.WaitingCalls(), 0u);
+}
+
+}  // namespace
+}  // namespace zevuvuri::ui

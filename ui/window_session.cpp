@@ -1,0 +1,69 @@
+#include "ui/window_session.h"
+
+#include <utility>
+
+#include "engine/port_diagnosis.h"
+#include "engine/text_encoding.h"
+
+namespace zevuvuri::ui {
+
+WindowSession::WindowSession(WindowToolkit& toolkit, ControlSurface& controls, FileDialog& file_dialog,
+                             AboutBoxOpener& about_box, SettingsFile settings)
+    : toolkit_(toolkit),
+      sinks_(toolkit, *this),
+      upgrade_(sinks_),
+      dialog_(controls, file_dialog, about_box, *this, std::move(settings)) {}
+
+WindowSession::~WindowSession() { End(); }
+
+int WindowSession::End() {
+  if (!ended_) {
+    ended_ = true;
+    // In this order: a worker waiting for the window thread is let go first,
+    // so that joining it cannot wait forever.
+    sinks_.StopForwarding();
+    upgrade_.Shutdown();
+  }
+  return ExitStatus();
+}
+
+int WindowSession::ExitStatus() const {
+  if (ended_by_upgrade_) return 0;
+  return dialog_.ProductionMode() ? 1 : 0;
+}
+
+void WindowSession::SetProductionFlag(bool on) { upgrade_.SetProductionFlag(on); }
+
+void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
+                              std::wstring_view file_text) {
+  port_text_ = port_text;
+  upgrade_.OnAcquire(port_text, type_text, file_text);
+}
+
+void WindowSession::SetStatus(std::string_view text) { dialog_.SetStatus(text); }
+void WindowSession::SetButtonCaption(std::string_view text) { dialog_.SetButtonCaption(text); }
+void WindowSession::EnableButton(bool enabled) { dialog_.EnableButton(enabled); }
+void WindowSession::SetProgressRange(std::uint16_t maximum) { dialog_.SetProgressRange(maximum); }
+void WindowSession::SetProgressPosition(std::uint32_t position) { dialog_.SetProgressPosition(position); }
+
+// Production mode, after "Upgrade OK": the window closes, and the process
+// ends with status 0 once the toolkit's run of the window has returned and
+// End() has joined the worker. Nothing here waits for the worker, which is
+// itself waiting for this call to return.
+void WindowSession::EndProcess() {
+  ended_by_upgrade_ = true;
+  toolkit_.CloseWindow();
+}
+
+// The status line keeps its fixed text; why the port did not open (no such
+// device, permission, busy) goes into its tooltip, as the command line says it.
+// A port text with no 8-bit form was never handed to the link.
+void WindowSession::UpgradeEnded(UpgradeOutcome outcome) {
+  if (outcome != UpgradeOutcome::PortFailure) return;
+  const auto port = ToUtf8(port_text_);
+  PortOpenError error{.kind = PortFailure::BadPortText, .device = {}, .system_error = 0};
+  if (port) error = upgrade_.Link().LastOpenError();
+  dialog_.ExplainStatus(FromUtf8(ExplainOpenFailure(port.value_or(""), error)));
+}
+
+}  // namespace zevuvuri::ui
