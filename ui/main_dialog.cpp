@@ -29,6 +29,7 @@ CRazazeDeviziDlg::CRazazeDeviziDlg(ControlSurface& controls, FileDialog& file_di
 void CRazazeDeviziDlg::OnInitDialog() {
   production_ = ProductionFlag(settings_.Read(setting::kProdmode));
   upgrade_.SetProductionFlag(production_);
+  upgrade_.SetPacing(ParsePacing(settings_.Read(setting::kPacing)).value_or(Pacing::Classic));
 
   controls_.SetText(id::kComPort, L"1");
   controls_.SetText(id::kType, L"0");
@@ -64,7 +65,9 @@ void CRazazeDeviziDlg::OnInitDialog() {
 // The product pair keeps the visibility the "Type" read gave it, so with
 // type "0" both pairs show in their overlapping places.
 void CRazazeDeviziDlg::StartInProductionMode() {
-  controls_.SetText(id::kFileName, SettingToWindowText(settings_.Read(setting::kFirmware)));
+  firmware_setting_ = settings_.Read(setting::kFirmware);
+  firmware_setting_text_ = SettingToWindowText(firmware_setting_);
+  controls_.SetText(id::kFileName, *firmware_setting_text_);
   controls_.SetText(id::kType, SettingToWindowText(settings_.Read(setting::kType)));
   controls_.Show(id::kType, true);
   controls_.Show(id::kTypeLabel, true);
@@ -82,7 +85,9 @@ void CRazazeDeviziDlg::OnAcquire() {
   const std::wstring port = controls_.Text(id::kComPort);
   const std::wstring type = controls_.Text(id::kType);
   const std::wstring file = controls_.Text(id::kFileName);
-  upgrade_.OnAcquire(port, type, file);
+  const auto firmware = file == firmware_setting_text_ ? SettingToFirmwareName(firmware_setting_)
+                                                       : file_dialog_.FirmwareNameOf(file);
+  upgrade_.OnAcquire(port, type, file, firmware);
 }
 
 void CRazazeDeviziDlg::OnBrowse() {

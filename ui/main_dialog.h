@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/firmware_name.h"
+#include "engine/pacing.h"
 #include "ui/control_surface.h"
 #include "ui/settings_file.h"
 
@@ -20,7 +22,11 @@ class AcquireTarget {
  public:
   virtual ~AcquireTarget() = default;
   virtual void SetProductionFlag(bool on) = 0;
-  virtual void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text) = 0;
+  virtual void SetPacing(Pacing pacing) = 0;
+  // `firmware` is the file the name field's text names, as the platform opens
+  // it (nothing when the text cannot name a file exactly).
+  virtual void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text,
+                         std::optional<FirmwareName> firmware) = 0;
 };
 
 struct FileDialogRequest {
@@ -36,6 +42,10 @@ class FileDialog {
   virtual ~FileDialog() = default;
   // The chosen file's full path, or nothing when the dialog ends without one.
   virtual std::optional<std::wstring> ChooseFile(const FileDialogRequest& request) = 0;
+  // The file a name's text names, in the toolkit's own encoding of file
+  // names; by default UTF-8, the file names' encoding on POSIX, and the
+  // UTF-16 text itself on Windows.
+  virtual std::optional<FirmwareName> FirmwareNameOf(std::wstring_view text) { return FirmwareName::FromText(text); }
 };
 
 // Runs the About box modally over the main window; its unlock check box
@@ -105,6 +115,11 @@ class CRazazeDeviziDlg final {
   const SettingsFile settings_;
 
   bool production_ = false;
+  // The settings file's "Firmware" bytes and the text the name field shows
+  // for them: while the field still shows it, those bytes are the file, also
+  // when the text could not show them exactly.
+  std::string firmware_setting_;
+  std::optional<std::wstring> firmware_setting_text_;
   // The path chosen last in the file dialog; kept for its next opening.
   std::wstring last_chosen_path_;
 };

@@ -24,4 +24,8 @@ std::string WindowTextToSetting(std::wstring_view text) {
   return value;
 }
 
+std::optional<FirmwareName> SettingToFirmwareName(std::string_view value) {
+  return FirmwareName::FromText(SettingToWindowText(value));
+}
+
 }  // namespace zevuvuri::ui

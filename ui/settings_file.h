@@ -31,6 +31,8 @@ constexpr SettingKey kProdmode{"Prodmode", "0"};
 constexpr SettingKey kType{"Type", "0"};
 constexpr SettingKey kComport{"Comport", "1"};
 constexpr SettingKey kFirmware{"Firmware", "REDIDADU.bin"};
+// "fast" for fast pacing; missing or anything else: classic.
+constexpr SettingKey kPacing{"Pacing", "classic"};
 }  // namespace setting
 
 class SettingsFile {

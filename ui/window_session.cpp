@@ -34,10 +34,12 @@ int WindowSession::ExitStatus() const {
 
 void WindowSession::SetProductionFlag(bool on) { upgrade_.SetProductionFlag(on); }
 
-void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
-                              std::wstring_view file_text) {
+void WindowSession::SetPacing(Pacing pacing) { upgrade_.SetPacing(pacing); }
+
+void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view,
+                              std::optional<FirmwareName> firmware) {
   port_text_ = port_text;
-  upgrade_.OnAcquire(port_text, type_text, file_text);
+  upgrade_.OnAcquire(port_text, type_text, std::move(firmware));
 }
 
 void WindowSession::SetStatus(std::string_view text) { dialog_.SetStatus(text); }

@@ -69,7 +69,9 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
  private:
   // AcquireTarget
   void SetProductionFlag(bool on) override;
-  void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text) override;
+  void SetPacing(Pacing pacing) override;
+  void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text,
+                 std::optional<FirmwareName> firmware) override;
 
   // UpgradeSinks, on the window thread
   void SetStatus(std::string_view text) override;

@@ -101,13 +101,17 @@ class RecordingTarget final : public AcquireTarget {
 
   struct Call {
     std::wstring port, type, file;
+    std::optional<FirmwareName> firmware;
     bool fields_enabled;  // COM port, Type and file name fields all enabled
   };
   std::vector<Call> calls;
   std::optional<bool> production_flag;
+  std::optional<Pacing> pacing;
 
   void SetProductionFlag(bool on) override { production_flag = on; }
-  void OnAcquire(std::wstring_view port, std::wstring_view type, std::wstring_view file) override;
+  void SetPacing(Pacing p) override { pacing = p; }
+  void OnAcquire(std::wstring_view port, std::wstring_view type, std::wstring_view file,
+                 std::optional<FirmwareName> firmware) override;
 
  private:
   FakeSurface& window_;

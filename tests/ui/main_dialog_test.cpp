@@ -125,6 +125,20 @@ TEST(MainDialogProduction, FieldsComeFromTheFile) {
   EXPECT_FALSE(w.target.calls[1].fields_enabled);
 }
 
+TEST(MainDialogSettings, PacingIsFastOnlyForExactlyFast) {
+  const std::pair<const char*, Pacing> cases[] = {
+      {"[CONFIG]\n", Pacing::Classic},
+      {"[CONFIG]\nPacing=fast\n", Pacing::Fast},
+      {"[config]\n pacing = \"fast\" \n", Pacing::Fast},  // read like every other key
+      {"[CONFIG]\nPacing=FAST\n", Pacing::Classic},
+      {"[CONFIG]\nPacing=quick\n", Pacing::Classic},
+  };
+  for (const auto& [settings, pacing] : cases) {
+    Window w(settings);
+    EXPECT_EQ(w.target.pacing, pacing) << settings;
+  }
+}
+
 // A settings file saved as UTF-16, with the byte-order mark that editors
 // write, reads as the text it holds: production mode on, the path exact.
 TEST(MainDialogProduction, AUtf16SettingsFileGivesItsValues) {

@@ -77,8 +77,8 @@ class QtUpgradeTest : public ::testing::Test {
   }
 
   // An ordinary window on COM port 1 with `firmware` typed into the file name field.
-  std::unique_ptr<QtMainWindow> OpenWindow(const std::string& firmware) {
-    auto window = std::make_unique<QtMainWindow>(SettingsFile{});
+  std::unique_ptr<QtMainWindow> OpenWindow(const std::string& firmware, const std::string& settings = "") {
+    auto window = std::make_unique<QtMainWindow>(SettingsFile::Parse(settings));
     window->show();
     Control<QLineEdit>(*window, id::kFileName)->setText(QString::fromStdString(firmware));
     return window;
@@ -116,11 +116,15 @@ class QtUpgradeTest : public ::testing::Test {
   std::vector<QString> seen_;
 };
 
-TEST_F(QtUpgradeTest, SerialUpgradeShowsItsProgressAndTheModuleGetsTheFileWhole) {
+// In both pacings ("Pacing=fast" in loader.cfg): the window shows the same.
+class QtPacedUpgradeTest : public QtUpgradeTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(QtPacedUpgradeTest, SerialUpgradeShowsItsProgressAndTheModuleGetsTheFileWhole) {
   const std::string firmware = Firmware(3000);
   const std::string saved = dir_.Path() + "/received.bin";
-  StartModule({"--expect", firmware, "--save", saved});
-  auto window = OpenWindow(firmware);
+  StartModule({"--expect", firmware, "--save", saved, "--wire-baud", "115200"});
+  auto window = OpenWindow(firmware, "[CONFIG]\nPacing=" + GetParam() + "\n");
+  EXPECT_EQ(window->Session().Upgrade().GetPacing(), GetParam() == "fast" ? Pacing::Fast : Pacing::Classic);
   QtMainWindow& w = *window;
 
   Button(w)->click();
@@ -143,6 +147,24 @@ TEST_F(QtUpgradeTest, SerialUpgradeShowsItsProgressAndTheModuleGetsTheFileWhole)
 
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
   EXPECT_EQ(ReadAll(saved), ReadAll(firmware));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPacings, QtPacedUpgradeTest, ::testing::Values("classic", "fast"),
+                         [](const ::testing::TestParamInfo<std::string>& pacing) { return pacing.param; });
+
+// Synchronisation has no time limit in the window: only seeing the device
+// gone ends it, and the port must be let go so that the adapter, plugged in
+// again, gets its old name.
+TEST_F(QtUpgradeTest, APulledAdapterEndsTheUpgradeAtOnceAndFreesThePort) {
+  StartModule({"--vanish", "sync"});
+  auto window = OpenWindow(Firmware(300));
+  QtMainWindow& w = *window;
+  Button(w)->click();
+  ASSERT_TRUE(Watch(w, [&] { return Status(w) == QStringLiteral("Failure : COM port lost") && Button(w)->isEnabled(); },
+                    5s));
+  EXPECT_EQ(Button(w)->text(), QStringLiteral("Acquire"));
+  EXPECT_FALSE(HoldsDevice(device_));
+  EXPECT_EQ(module_->Wait(10s), 4) << "the simulator vanished as asked";
 }
 
 TEST_F(QtUpgradeTest, OverTheAirWaitsForTheButtonThenUpgrades) {
