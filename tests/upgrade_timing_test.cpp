@@ -133,6 +133,11 @@ TEST_P(PacedTimingTest, TheWakeUpProbesAndSerialStartPauseKeepTheirPacing) {
   EXPECT_EQ(data[0].at - polls[0].at, 2000ms + Look());
   EXPECT_EQ(data[1].at - data[0].at, Look()) << "each data frame waits one look for its answer";
   EXPECT_EQ(module_->LastBaud(), 115200u);
+  // The wake-up has left the port before the line changes speed under it.
+  const auto line = module_->LineOperations();
+  ASSERT_GE(line.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(line.begin(), line.begin() + 4),
+            (std::vector<std::string>{"baud 9600", "write 10", "drain", "baud 115200"}));
 }
 
 TEST_P(PacedTimingTest, FrameRepliesCountUpTo2000MsAndNoFurther) {

@@ -36,13 +36,18 @@ class VirtualModule::Port : public SerialPort {
 
   bool SetBaudRate(std::uint32_t baud) override {
     module_.last_baud_ = baud;
+    module_.Note("baud " + std::to_string(baud));
     return true;
   }
   bool Write(std::span<const std::uint8_t> bytes) override {
+    module_.Note("write " + std::to_string(bytes.size()));
     module_.Take(bytes, link_, open_);
     return true;
   }
-  bool Drain() override { return true; }
+  bool Drain() override {
+    module_.Note("drain");
+    return true;
+  }
   bool Gone() const override { return false; }
   void SetLowLatency() override {}
   std::size_t ReadQueuedOrOne(std::span<std::uint8_t>) override {
@@ -91,6 +96,16 @@ void VirtualModule::Take(std::span<const std::uint8_t> bytes, SerialLink& link, 
       if (*open) link.DeliverForTesting(reply);
     });
   }
+}
+
+void VirtualModule::Note(std::string operation) {
+  std::lock_guard lock(mutex_);
+  if (line_operations_.size() < 16) line_operations_.push_back(std::move(operation));
+}
+
+std::vector<std::string> VirtualModule::LineOperations() const {
+  std::lock_guard lock(mutex_);
+  return line_operations_;
 }
 
 std::vector<TimedMessage> VirtualModule::Messages() const {

@@ -46,6 +46,9 @@ class VirtualModule {
   std::vector<TimedMessage> Messages() const;
   int Count(WireMessage::Kind kind) const;
   std::uint32_t LastBaud() const { return last_baud_; }
+  // The port's line operations in order, until the first poll frame:
+  // "baud N", "write N" (bytes), "drain".
+  std::vector<std::string> LineOperations() const;
 
  private:
   class Port;
@@ -58,6 +61,8 @@ class VirtualModule {
   std::map<WireMessage::Kind, int> counts_;
   WireSplitter splitter_;
   std::uint32_t last_baud_ = 0;
+  std::vector<std::string> line_operations_;  // under mutex_
+  void Note(std::string operation);
 };
 
 }  // namespace zevuvuri::testing
