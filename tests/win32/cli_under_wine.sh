@@ -101,6 +101,18 @@ case $scenario in
     ExpectLoader 0 "$ok_lines"
     ExpectFirmwareWhole
     ;;
+  dirty-line)
+    # A program before us left XON/XOFF, parity checking and the like on in
+    # the port's settings, and the module sends XOFF (0x13) behind every
+    # reply: a line that kept those settings would stop sending at the first
+    # one. Only what the line needs stays as the driver has it.
+    StartSimulator $((24 + com_offset)) --junk-after-reply 1 --junk-byte 19 --expect "$ZEVUVURI_SAMPLE" \
+      --save "$work/received.bin"
+    stty -F "$(readlink "$WINEPREFIX/dosdevices/com$((24 + com_offset))")" ixon ixoff inpck istrip parenb
+    RunLoader $((24 + com_offset)) "$(WinePath "$ZEVUVURI_SAMPLE")"
+    ExpectLoader 0 "$ok_lines"
+    ExpectFirmwareWhole
+    ;;
   module-vanishes)
     # The module's line goes away while the loader synchronises, which has no
     # time limit: only seeing the device gone ends it, and the port is let go.

@@ -114,7 +114,7 @@ Answer PlanAnswer(const FaultPlan& plan, bool faults_active, const MessageContex
   }
   for (const auto& burst : plan.bursts) {
     if (!burst.after_reply && burst.at.Matches(message.phase, message.number)) {
-      answer.reply.insert(answer.reply.end(), burst.bytes, kJunk);
+      answer.reply.insert(answer.reply.end(), burst.bytes, plan.junk_byte);
     }
   }
 
@@ -124,7 +124,7 @@ Answer PlanAnswer(const FaultPlan& plan, bool faults_active, const MessageContex
       if (message.number <= plan.ignore_sync_probes) {
         reply.reset();
       } else if (message.first_sync_answer && plan.sync_junk_first) {
-        answer.reply.push_back(kJunk);
+        answer.reply.push_back(plan.junk_byte);
       }
       break;
     case Phase::Poll:
@@ -147,12 +147,12 @@ Answer PlanAnswer(const FaultPlan& plan, bool faults_active, const MessageContex
   }
   if (reply) {
     answer.reply.push_back(*reply);
-    answer.reply.insert(answer.reply.end(), plan.junk_after_reply, kJunk);
+    answer.reply.insert(answer.reply.end(), plan.junk_after_reply, plan.junk_byte);
   }
 
   for (const auto& burst : plan.bursts) {
     if (burst.after_reply && burst.at.Matches(message.phase, message.number)) {
-      answer.after.insert(answer.after.end(), burst.bytes, kJunk);
+      answer.after.insert(answer.after.end(), burst.bytes, plan.junk_byte);
     }
   }
   return answer;

@@ -28,6 +28,8 @@
 #include <string_view>
 #include <vector>
 
+#include "module_protocol.h"
+
 namespace zevuvuri::sim {
 
 enum class Phase : std::uint8_t { Sync, Poll, Data, End };
@@ -64,6 +66,9 @@ struct FaultPlan {
   unsigned ignore_data = 0;
   EndAnswer end_answer = EndAnswer::Ack;
   unsigned junk_after_reply = 0;
+  // What every junk byte is; 0x13, XOFF, tests that the loader's line takes
+  // no flow control from the module.
+  std::uint8_t junk_byte = kJunk;
   std::vector<Burst> bursts;
   std::optional<MessageSelector> vanish;
   std::chrono::milliseconds reply_delay{0};

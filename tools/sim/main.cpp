@@ -111,6 +111,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--junk-after-reply", faults.junk_after_reply,
                  "Send K junk bytes after every reply byte");
+  app.add_option("--junk-byte", faults.junk_byte,
+                 "The value of every junk byte, 0-255 (default 165); 19 is XOFF, which a line with XON/XOFF left "
+                 "on would take as flow control")
+      ->check(CLI::Range(0, 255));
   std::vector<std::string> bursts;
   app.add_option("--burst", bursts,
                  "PHASE[:N]=K: K junk bytes (any number) before the reply to those messages");
