@@ -321,7 +321,7 @@ int Simulator::FinishBoards(int reason) {
     }
     log_.Line(line);
   }
-  log_.Line(std::to_string(boards_.size()) + " of " + std::to_string(*options_.units) + " boards played: " +
+  log_.Line(std::to_string(boards_.size()) + " of " + std::to_string(*options_.units) + " boards plugged: " +
             std::to_string(upgraded) + " upgraded, " + std::to_string(twice) + " flashed twice, " +
             std::to_string(violations) + " violations");
   if (violations > 0) return kExitViolation;
