@@ -15,6 +15,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "engine/serial_link.h"
 #include "tests/support/child_process.h"
@@ -408,7 +409,7 @@ TEST_F(StationTest, TwoSlotsTakeUnitAfterUnitWithARecordEachAndTheShiftsTotals) 
       << loader_->Stdout() << loader_->Stderr();
   EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
   EXPECT_EQ(ModuleStatus(2), 0) << modules_[2]->Stderr();
-  for (const std::string board : {saved[0] + ".1", saved[0] + ".3", saved[1] + ".1", saved[1] + ".2"}) {
+  for (const std::string& board : {saved[0] + ".1", saved[0] + ".3", saved[1] + ".1", saved[1] + ".2"}) {
     EXPECT_TRUE(ReadAll(board) == ReadAll(fw)) << board << " is not the firmware whole";
   }
   EXPECT_FALSE(fs::exists(saved[0] + ".2"));
@@ -462,27 +463,33 @@ TEST_F(StationTest, TwoSlotsTakeUnitAfterUnitWithARecordEachAndTheShiftsTotals) 
 // A board left plugged after its upgrade is not flashed again: the slot waits
 // for it to go (the simulator keeps it a second, and a second session would
 // be its violation). The port is a device path, as a /dev/serial/by-id name.
-// Ctrl-C while the next unit streams stops it, frees the port and records it.
-TEST_F(StationTest, ABoardLeftPluggedIsNotFlashedAgainAndCtrlCStopsTheNextMidStream) {
+// A second slot's device is there but no serial port: a failed unit, not
+// tried again while it stays. Ctrl-C while the next board streams stops it,
+// frees the port and records it.
+TEST_F(StationTest, NoUnitIsTakenTwiceWhileItStaysAndCtrlCStopsTheNextMidStream) {
   const std::string fw = Firmware(6000);
   const std::string report = dir_.Path() + "/units.jsonl";
   const std::string path = dir_.Path() + "/ports/com7";
+  const std::string no_tty = dir_.Path() + "/not-a-tty";
+  WriteFile(no_tty, "");
   StartModule(7, {"--units", "2", "--plug-gap-ms", "1000", "--expect", fw});
   loader_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--port", path, "--json", "--report", report, fw},
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--port", path, "--port", no_tty, "--json",
+                               "--report", report, fw},
       Env());
-  auto events = EventsUntil([](const auto& e) { return e["event"] == "result"; }, 20s);
+  auto events = EventsUntil([&](const auto& e) { return e["event"] == "result" && e["port"] == path; }, 20s);
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back()["status"], "Upgrade OK");
   const auto first_ended = std::chrono::steady_clock::now();
-  events = EventsUntil([](const auto& e) { return e["event"] == "progress" && e["unit"] == 2; }, 20s);
+  events = EventsUntil([](const auto& e) { return e["event"] == "progress" && e["unit"] == 3; }, 20s);
   EXPECT_GE(std::chrono::steady_clock::now() - first_ended, 1900ms) << "plugged 1 s more, then 1 s without a board";
   std::vector<std::string> slot_states;
   for (const auto& e : events) {
+    if (e["event"] == "totals") continue;
+    EXPECT_EQ(e["port"], path) << "the other slot's device stays and is not taken again: " << e.dump();
     if (e["event"] == "slot") slot_states.push_back(e["state"]);
     if (e["event"] == "status") {
-      EXPECT_EQ(e["port"], path);
-      EXPECT_EQ(e["unit"], 2);
+      EXPECT_EQ(e["unit"], 3);
     }
   }
   EXPECT_EQ(slot_states, (std::vector<std::string>{"remove", "waiting"}));
@@ -494,20 +501,30 @@ TEST_F(StationTest, ABoardLeftPluggedIsNotFlashedAgainAndCtrlCStopsTheNextMidStr
   EXPECT_NE(modules_[7]->Stderr().find("board 1: upgraded, 1 session"), std::string::npos);
   EXPECT_NE(modules_[7]->Stderr().find("board 2: not upgraded, 1 session"), std::string::npos);
 
-  const auto records = Records(report);
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0]["unit"], 1);
-  EXPECT_EQ(records[0]["result"], "Upgrade OK");
-  EXPECT_EQ(records[1]["unit"], 2);
-  EXPECT_EQ(records[1]["result"], "interrupted");
-  EXPECT_EQ(records[1]["exit_code"], 130);
-  EXPECT_GT(records[1]["data_frames_sent"], 0);
-  EXPECT_EQ(records[0]["station_run"], records[1]["station_run"]);
+  // Each record as its unit ended, the failed second before the first.
+  auto records = Records(report);
+  ASSERT_EQ(records.size(), 3u);
+  std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a["unit"] < b["unit"]; });
+  const std::vector<std::tuple<int, std::string, std::string, int>> expected = {
+      {1, path, "Upgrade OK", 0},
+      {2, no_tty, "Failure : couldn't initialize COM port", 3},
+      {3, path, "interrupted", 130}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto& [unit, port, result, code] = expected[i];
+    SCOPED_TRACE(unit);
+    EXPECT_EQ(records[i]["unit"], unit);
+    EXPECT_EQ(records[i]["port"], port);
+    EXPECT_EQ(records[i]["result"], result);
+    EXPECT_EQ(records[i]["exit_code"], code);
+    EXPECT_EQ(records[i]["station_run"], records[0]["station_run"]);
+  }
+  EXPECT_GT(records[2]["data_frames_sent"], 0);
   const auto summary = nlohmann::json::parse(loader_->StdoutLines().back());
   EXPECT_EQ(summary["event"], "summary");
   EXPECT_EQ(summary["exit_code"], 130);
-  EXPECT_EQ(summary["totals"]["units"], 2);
-  EXPECT_EQ(summary["totals"]["failures"], (nlohmann::json{{"interrupted", 1}}));
+  EXPECT_EQ(summary["totals"]["units"], 3);
+  EXPECT_EQ(summary["totals"]["failures"],
+            (nlohmann::json{{"Failure : couldn't initialize COM port", 1}, {"interrupted", 1}}));
   EXPECT_EQ(summary["station_run"], records[0]["station_run"]);
 }
 

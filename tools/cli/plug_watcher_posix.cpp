@@ -109,9 +109,15 @@ std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
   }
   struct stat device {};
   if (::stat(path.c_str(), &device) != 0) return std::nullopt;  // a link to nothing
-  char mark[128];
-  std::snprintf(mark, sizeof mark, "%llx:%llx/%llx:%llx", static_cast<unsigned long long>(name.st_dev),
-                static_cast<unsigned long long>(name.st_ino), static_cast<unsigned long long>(device.st_dev),
+  // A link is made anew with each device (udev's by-id names, a simulator's
+  // comN), and its inode number may be one just freed: its time of making
+  // tells it apart. The device's own times are not used: udev changes its
+  // group while it stays.
+  char mark[160];
+  std::snprintf(mark, sizeof mark, "%llx:%llx:%lld.%09ld/%llx:%llx", static_cast<unsigned long long>(name.st_dev),
+                static_cast<unsigned long long>(name.st_ino),
+                S_ISLNK(name.st_mode) ? static_cast<long long>(name.st_ctim.tv_sec) : 0LL,
+                S_ISLNK(name.st_mode) ? name.st_ctim.tv_nsec : 0L, static_cast<unsigned long long>(device.st_dev),
                 static_cast<unsigned long long>(device.st_ino));
   return PortPresence{mark, ::access(path.c_str(), R_OK | W_OK) == 0};
 }

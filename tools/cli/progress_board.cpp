@@ -1,6 +1,7 @@
 #include "tools/cli/progress_board.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace zevuvuri::cli {
 
@@ -28,8 +29,11 @@ std::string ProgressBoard::Format(const Row& row) const {
   // A station's rows carry the unit's number after the port.
   std::string port = row.port;
   if (station_) {
+    char unit[16] = "-";
+    if (row.unit) std::snprintf(unit, sizeof unit, "#%u", *row.unit);
     port.resize(std::max(port.size(), port_width_), ' ');
-    port += "  " + (row.unit ? "#" + std::to_string(*row.unit) : std::string("-"));
+    port += "  ";
+    port += unit;
   }
   const int width = static_cast<int>(port_width_ + (station_ ? 2 + kUnitWidth : 0));
   char line[512];
@@ -78,12 +82,10 @@ void ProgressBoard::SetProgress(std::size_t row, int percent, std::string_view f
 
 void ProgressBoard::SetUnit(std::size_t row, std::optional<unsigned> unit) {
   std::lock_guard lock(mutex_);
-  Row& r = rows_.at(row);
-  r.unit = unit;
-  r.mode = "-";
-  r.percent = -1;
-  r.figures.clear();
-  r.status.clear();
+  Row fresh;
+  fresh.port = rows_.at(row).port;
+  fresh.unit = unit;
+  rows_[row] = std::move(fresh);
   Draw(true);
 }
 
