@@ -41,14 +41,15 @@ for pacing in classic fast; do
   wait "$loader" || { echo "the loader failed ($pacing):" >&2; tail -3 "$work/$pacing.json" >&2; exit 1; }
   wait "$sim" || { echo "the simulator reported a failure ($pacing):" >&2; cat "$work/$pacing.sim" >&2; exit 1; }
   sim=""
+  # The loader's closing summary, and each board's "wake-up X ms after the plug".
   summary=$(tail -n 1 "$work/$pacing.json")
-  python3 - "$pacing" "$summary" "$work/$pacing.sim" <<'PY'
-import json, re, sys
-pacing, summary, sim_log = sys.argv[1], json.loads(sys.argv[2]), sys.argv[3]
-t = summary["totals"]
-woken = [float(m.group(1)) for m in re.finditer(r"wake-up ([0-9.]+) ms after the plug", open(sim_log).read())]
-print(f"  {pacing:7s} {t['units']} units, {t['ok']} OK: {t['units_per_hour']:.0f} units/h, "
-      f"upgrade mean {t['mean_s']:.2f} s, p95 {t['p95_s']:.2f} s; "
-      f"plug to wake-up mean {sum(woken) / len(woken):.0f} ms, max {max(woken):.0f} ms (target <= 500 ms)")
-PY
+  field() { grep -o "\"$1\":[0-9.e+-]*" <<<"$summary" | head -n 1 | cut -d: -f2; }
+  grep -o 'wake-up [0-9.]* ms after the plug' "$work/$pacing.sim" | awk -v pacing="$pacing" \
+    -v units="$(field units)" -v ok="$(field ok)" -v per_hour="$(field units_per_hour)" \
+    -v mean="$(field mean_s)" -v p95="$(field p95_s)" '
+    { sum += $2; n++; if ($2 > max) max = $2 }
+    END {
+      printf "  %-7s %d units, %d OK: %.0f units/h, upgrade mean %.2f s, p95 %.2f s; ", pacing, units, ok, per_hour, mean, p95
+      printf "plug to wake-up mean %.0f ms, max %.0f ms (target <= 500 ms)\n", sum / n, max
+    }'
 done

@@ -56,6 +56,14 @@ std::string NewRunId() {
   return UtcTimeText(std::chrono::system_clock::now()) + suffix;
 }
 
+// A line on standard output, with one stdio call so that it never
+// interleaves with a unit's own lines.
+void PrintLine(const std::string& text) {
+  const std::string line = text + "\n";
+  std::fputs(line.c_str(), stdout);
+  FlushChecked(stdout);
+}
+
 nlohmann::json TotalsJson(const StationTotals& t) {
   nlohmann::json failures = nlohmann::json::object();
   for (const auto& [text, count] : t.failures) failures[text] = count;
@@ -122,16 +130,11 @@ void Station::Show(Slot& slot, const std::string& text, const std::string& line,
   if (options_.json) {
     nlohmann::json event = {{"event", "slot"}, {"port", slot.port}, {"state", state}};
     if (with_unit) event["unit"] = slot.unit_number;
-    const std::string json = JsonLine(event) + "\n";
-    std::fputs(json.c_str(), stdout);
-    FlushChecked(stdout);
+    PrintLine(JsonLine(event));
   } else if (board_) {
     board_->SetStatus(slot.row, text);
   } else {
-    const std::string prefix = with_unit ? slot.port + " #" + std::to_string(slot.unit_number) : slot.port;
-    const std::string plain = prefix + ": " + line + "\n";
-    std::fputs(plain.c_str(), stdout);
-    FlushChecked(stdout);
+    PrintLine((with_unit ? slot.port + " #" + std::to_string(slot.unit_number) : slot.port) + ": " + line);
   }
 }
 
@@ -150,9 +153,7 @@ void Station::ShowWaiting(Slot& slot, const std::string& after) {
 
 void Station::Note(const std::string& text) {
   if (options_.json) {
-    const std::string line = JsonLine({{"event", "note"}, {"text", text}}) + "\n";
-    std::fputs(line.c_str(), stdout);
-    FlushChecked(stdout);
+    PrintLine(JsonLine({{"event", "note"}, {"text", text}}));
   } else if (board_) {
     board_->Note(text);
   } else {
@@ -165,15 +166,11 @@ void Station::ShowTotals() {
   if (options_.json) {
     nlohmann::json event = TotalsJson(totals);
     event["event"] = "totals";
-    const std::string line = JsonLine(event) + "\n";
-    std::fputs(line.c_str(), stdout);
-    FlushChecked(stdout);
+    PrintLine(JsonLine(event));
   } else if (board_) {
     board_->SetFooter(StationTally::Line(totals));
   } else {
-    const std::string line = "station: " + StationTally::Line(totals) + "\n";
-    std::fputs(line.c_str(), stdout);
-    FlushChecked(stdout);
+    PrintLine("station: " + StationTally::Line(totals));
   }
 }
 
@@ -269,13 +266,11 @@ void Station::Summary(int code) {
       const auto [units, ok] = tally_.PortCounts(slot.port);
       ports.push_back({{"port", slot.port}, {"units", units}, {"ok", ok}, {"failed", units - ok}});
     }
-    const std::string line = JsonLine({{"event", "summary"},
-                                       {"station_run", run_id_},
-                                       {"exit_code", code},
-                                       {"totals", TotalsJson(totals)},
-                                       {"ports", ports}});
-    std::printf("%s\n", line.c_str());
-    FlushChecked(stdout);
+    PrintLine(JsonLine({{"event", "summary"},
+                        {"station_run", run_id_},
+                        {"exit_code", code},
+                        {"totals", TotalsJson(totals)},
+                        {"ports", ports}}));
     return;
   }
   std::size_t width = 4;
