@@ -12,8 +12,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "engine/serial_link.h"
 #include "tests/support/child_process.h"
@@ -361,6 +363,208 @@ TEST_F(FactoryTest, AnUnwritableReportOrOneDeviceTwiceStopsBeforeAnyModuleIsTouc
   // The module was not touched: its one upgrade is still to come.
   EXPECT_EQ(RunLoader({"--port", device, Firmware(10)}, Env()), 0) << loader_->Stderr();
   EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
+}
+
+// Station mode: the same loader run as a station, each port a slot that
+// takes unit after unit from a simulator playing boards in turn.
+class StationTest : public FactoryTest {
+ protected:
+  std::vector<nlohmann::json> Records(const std::string& path) {
+    std::vector<nlohmann::json> records;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) records.push_back(nlohmann::json::parse(line));
+    return records;
+  }
+  // The loader's JSON events until one satisfies `done`; all of them.
+  std::vector<nlohmann::json> EventsUntil(const std::function<bool(const nlohmann::json&)>& done,
+                                          std::chrono::milliseconds limit) {
+    std::vector<nlohmann::json> events;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      const auto line = loader_->ReadLine(
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()));
+      if (!line) break;
+      events.push_back(nlohmann::json::parse(*line));
+      if (done(events.back())) return events;
+    }
+    ADD_FAILURE() << "the awaited event did not come";
+    return events;
+  }
+};
+
+// Two slots, three boards each: slot 1's second board refuses the first poll,
+// slot 2's third is pulled while its data streams. Every board is upgraded
+// once (the simulators end 0 only then), good boards whole, one record per
+// unit; the first failing unit by number decides the status.
+TEST_F(StationTest, TwoSlotsTakeUnitAfterUnitWithARecordEachAndTheShiftsTotals) {
+  const std::string fw = Firmware(1500);  // 27 data frames and the empty one
+  const std::string report = dir_.Path() + "/units.jsonl";
+  const std::string saved[] = {dir_.Path() + "/slot1.bin", dir_.Path() + "/slot2.bin"};
+  StartModule(1, {"--units", "3", "--plug-gap-ms", "200", "--expect", fw, "--save", saved[0], "--board",
+                  "2:--refuse-poll 1"});
+  StartModule(2, {"--units", "3", "--plug-gap-ms", "200", "--expect", fw, "--save", saved[1], "--board",
+                  "3:--vanish data:20"});
+  EXPECT_EQ(RunLoader({"--station", "--units", "6", "--port", "1", "--port", "2", "--report", report, fw}, Env()), 5)
+      << "slot 1's second board is unit 3 or 4, before slot 2's third\n"
+      << loader_->Stdout() << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
+  EXPECT_EQ(ModuleStatus(2), 0) << modules_[2]->Stderr();
+  for (const std::string& board : {saved[0] + ".1", saved[0] + ".3", saved[1] + ".1", saved[1] + ".2"}) {
+    EXPECT_TRUE(ReadAll(board) == ReadAll(fw)) << board << " is not the firmware whole";
+  }
+  EXPECT_FALSE(fs::exists(saved[0] + ".2"));
+  EXPECT_FALSE(fs::exists(saved[1] + ".3"));
+
+  const auto records = Records(report);
+  ASSERT_EQ(records.size(), 6u);
+  std::map<std::string, std::map<int, nlohmann::json>> by_port;  // port, unit, record
+  for (const auto& r : records) by_port[r["port"]][r["unit"]] = r;
+  struct Expected {
+    std::string result;
+    int exit_code;
+    int frames;
+  };
+  const std::map<std::string, std::vector<Expected>> expected = {
+      {"1", {{"Upgrade OK", 0, 28}, {"Did not get local ACK", 5, 0}, {"Upgrade OK", 0, 28}}},
+      {"2", {{"Upgrade OK", 0, 28}, {"Upgrade OK", 0, 28}, {"Write Error", 6, 20}}}};
+  std::set<int> units;
+  for (const auto& [port, results] : expected) {
+    ASSERT_EQ(by_port[port].size(), 3u) << port;
+    auto r = by_port[port].begin();
+    for (const auto& e : results) {
+      SCOPED_TRACE(port + " #" + std::to_string(r->first));
+      EXPECT_EQ(r->second["result"], e.result);
+      EXPECT_EQ(r->second["exit_code"], e.exit_code);
+      EXPECT_EQ(r->second["data_frames_sent"], e.frames);
+      EXPECT_EQ(r->second["station_run"], records[0]["station_run"]);
+      // Each result line names its port and unit.
+      EXPECT_NE(loader_->Stdout().find(port + " #" + std::to_string(r->first) + ": " + e.result + "\n"),
+                std::string::npos);
+      units.insert(r->first);
+      ++r;
+    }
+  }
+  EXPECT_EQ(units, (std::set<int>{1, 2, 3, 4, 5, 6}));
+  EXPECT_TRUE(records[0]["station_run"].is_string() && !records[0]["station_run"].get<std::string>().empty());
+
+  // The summary of the shift: a row per port, one for all, the totals.
+  const auto lines = loader_->StdoutLines();
+  ASSERT_GE(lines.size(), 4u);
+  auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+  EXPECT_TRUE(has("1           3        2        1    66.7 %")) << loader_->Stdout();
+  EXPECT_TRUE(has("2           3        2        1    66.7 %"));
+  EXPECT_TRUE(has("all         6        4        2    66.7 %"));
+  EXPECT_EQ(lines.back().rfind("6 units, 4 OK, 2 failed (Did not get local ACK 1, Write Error 1), yield 66.7 %, ", 0),
+            0u)
+      << lines.back();
+  EXPECT_NE(lines.back().find(" units/h, mean "), std::string::npos) << lines.back();
+}
+
+// A board left plugged after its upgrade is not flashed again: the slot waits
+// for it to go (the simulator keeps it a second, and a second session would
+// be its violation). The port is a device path, as a /dev/serial/by-id name.
+// A second slot's device is there but no serial port: a failed unit, not
+// tried again while it stays. Ctrl-C while the next board streams stops it,
+// frees the port and records it.
+TEST_F(StationTest, NoUnitIsTakenTwiceWhileItStaysAndCtrlCStopsTheNextMidStream) {
+  const std::string fw = Firmware(6000);
+  const std::string report = dir_.Path() + "/units.jsonl";
+  const std::string path = dir_.Path() + "/ports/com7";
+  const std::string no_tty = dir_.Path() + "/not-a-tty";
+  WriteFile(no_tty, "");
+  StartModule(7, {"--units", "2", "--plug-gap-ms", "1000", "--expect", fw});
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--port", path, "--port", no_tty, "--json",
+                               "--report", report, fw},
+      Env());
+  auto events = EventsUntil([&](const auto& e) { return e["event"] == "result" && e["port"] == path; }, 20s);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back()["status"], "Upgrade OK");
+  const auto first_ended = std::chrono::steady_clock::now();
+  events = EventsUntil([](const auto& e) { return e["event"] == "progress" && e["unit"] == 3; }, 20s);
+  EXPECT_GE(std::chrono::steady_clock::now() - first_ended, 1900ms) << "plugged 1 s more, then 1 s without a board";
+  std::vector<std::string> slot_states;
+  for (const auto& e : events) {
+    if (e["event"] == "totals") continue;
+    EXPECT_EQ(e["port"], path) << "the other slot's device stays and is not taken again: " << e.dump();
+    if (e["event"] == "slot") slot_states.push_back(e["state"]);
+    if (e["event"] == "status") {
+      EXPECT_EQ(e["unit"], 3);
+    }
+  }
+  EXPECT_EQ(slot_states, (std::vector<std::string>{"remove", "waiting"}));
+  loader_->Signal(SIGINT);
+  EXPECT_EQ(loader_->Wait(3s), 130);
+  // The simulator unplugs its second board once the loader let it go, and
+  // then has played both, each in one session.
+  EXPECT_EQ(ModuleStatus(7), 0) << modules_[7]->Stderr();
+  EXPECT_NE(modules_[7]->Stderr().find("board 1: upgraded, 1 session"), std::string::npos);
+  EXPECT_NE(modules_[7]->Stderr().find("board 2: not upgraded, 1 session"), std::string::npos);
+
+  // Each record as its unit ended, the failed second before the first.
+  auto records = Records(report);
+  ASSERT_EQ(records.size(), 3u);
+  std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a["unit"] < b["unit"]; });
+  const std::vector<std::tuple<int, std::string, std::string, int>> expected = {
+      {1, path, "Upgrade OK", 0},
+      {2, no_tty, "Failure : couldn't initialize COM port", 3},
+      {3, path, "interrupted", 130}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto& [unit, port, result, code] = expected[i];
+    SCOPED_TRACE(unit);
+    EXPECT_EQ(records[i]["unit"], unit);
+    EXPECT_EQ(records[i]["port"], port);
+    EXPECT_EQ(records[i]["result"], result);
+    EXPECT_EQ(records[i]["exit_code"], code);
+    EXPECT_EQ(records[i]["station_run"], records[0]["station_run"]);
+  }
+  EXPECT_GT(records[2]["data_frames_sent"], 0);
+  const auto summary = nlohmann::json::parse(loader_->StdoutLines().back());
+  EXPECT_EQ(summary["event"], "summary");
+  EXPECT_EQ(summary["exit_code"], 130);
+  EXPECT_EQ(summary["totals"]["units"], 3);
+  EXPECT_EQ(summary["totals"]["failures"],
+            (nlohmann::json{{"Failure : couldn't initialize COM port", 1}, {"interrupted", 1}}));
+  EXPECT_EQ(summary["station_run"], records[0]["station_run"]);
+}
+
+// Fixed fixtures: Enter through a pipe starts every slot waiting, and also
+// confirms a unit waiting over the air. An Enter while nothing waits is
+// dropped: it cannot start the board just upgraded again. The end of input
+// ends the station once its units are done.
+TEST_F(StationTest, EnterThroughAPipeStartsEveryWaitingSlotAndConfirmsOverTheAir) {
+  const std::string fw = Firmware(400);
+  StartModule(1, {"--upgrades", "2", "--expect", fw});
+  StartModule(2, {"--upgrades", "2", "--mode", "air", "--expect", fw});
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--next", "enter", "--port", "1", "--port", "2", fw},
+      Env());
+  ASSERT_TRUE(AwaitAll(*loader_, {"1: waiting for Enter", "2: waiting for Enter"}, 10s));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(loader_->ReadLine(0ms)) << "nothing starts without Enter";
+  for (const int first : {1, 3}) {
+    const std::string serial = "1 #" + std::to_string(first) + ": ";
+    const std::string air = "2 #" + std::to_string(first + 1) + ": ";
+    loader_->WriteStdin("\n");
+    // Slot 1 is in its serial start pause when slot 2 waits for the confirm.
+    ASSERT_TRUE(AwaitAll(*loader_, {serial + "Running", air + "Acquiring..."}, 10s)) << loader_->Stdout();
+    loader_->WriteStdin("\n");
+    ASSERT_TRUE(AwaitAll(*loader_, {air + "Upgrading over the air"}, 10s)) << loader_->Stdout();
+    loader_->WriteStdin("\n");  // nothing waits: dropped
+    ASSERT_TRUE(AwaitAll(*loader_, {serial + "Upgrade OK", air + "Upgrade OK", "1: waiting for Enter",
+                                    "2: waiting for Enter"},
+                         20s))
+        << loader_->Stdout();
+    std::this_thread::sleep_for(300ms);
+    for (auto line = loader_->ReadLine(0ms); line; line = loader_->ReadLine(0ms)) {
+      EXPECT_EQ(line->find("Running"), std::string::npos) << "the dropped Enter started a unit: " << *line;
+    }
+  }
+  loader_->CloseStdin();
+  EXPECT_EQ(loader_->Wait(10s), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
+  EXPECT_EQ(ModuleStatus(2), 0) << modules_[2]->Stderr();
+  EXPECT_NE(loader_->Stdout().find("4 units, 4 OK, 0 failed, yield 100.0 %"), std::string::npos) << loader_->Stdout();
 }
 
 // The doctor on a prepared station (tests/support/fake_station.h): an FTDI

@@ -9,18 +9,24 @@
 
 #include <csignal>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numeric>
+#include <thread>
 
 #include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tools/cli/cli_options.h"
+#include "tools/cli/console.h"
+#include "tools/cli/plug_watcher.h"
 #include "tools/cli/port_listing.h"
 #include "tools/cli/progress_board.h"
 #include "tools/cli/report_file.h"
 #include "tools/cli/serial_device_info.h"
 #include "tools/cli/sha256.h"
+#include "tools/cli/station_tally.h"
 #include "tools/cli/unit_record.h"
 
 namespace zevuvuri::cli {
@@ -300,6 +306,150 @@ TEST(ProgressBoardTest, OneLinePerPortRedrawnInPlace) {
   const auto note = written.find("zevuvuri-cli: 1: over the air: press Enter\n");
   ASSERT_NE(note, std::string::npos);
   EXPECT_EQ(written.rfind("\033[J", note), note - 3) << "the board is cleared before a note";
+}
+
+TEST(ProgressBoardTest, AStationsRowsCarryTheUnitAndATotalsLineFollows) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  ProgressBoard board(out, {"1", "2"}, /*station=*/true);
+  board.SetUnit(0, 12);
+  board.SetStatus(0, "Upgrading over serial port");
+  board.SetStatus(1, "waiting for a unit");
+  board.SetFooter("3 units, 3 OK");
+  EXPECT_NE(board.RowText(0).find("1     #12"), std::string::npos) << board.RowText(0);
+  EXPECT_NE(board.RowText(1).find("2     -"), std::string::npos) << board.RowText(1);
+  EXPECT_EQ(board.RowText(0).find("Upgrading"), board.RowText(1).find("waiting")) << "units line up";
+  board.SetUnit(0, 13);  // the next unit starts from a clear row
+  EXPECT_EQ(board.RowText(0).find("Upgrading"), std::string::npos) << board.RowText(0);
+  std::rewind(out);
+  std::string written;
+  for (int c; (c = std::fgetc(out)) != EOF;) written += static_cast<char>(c);
+  std::fclose(out);
+  EXPECT_NE(written.find("\033[3A"), std::string::npos) << "redrawn over both rows and the totals";
+  EXPECT_EQ(written.substr(written.size() - 14), "3 units, 3 OK\n");
+}
+
+// Nearest-rank percentiles and means of the OK units only; the failures by
+// text in the order they first came.
+TEST(StationTallyTest, YieldRateMeanAndP95) {
+  struct Case {
+    std::vector<double> ok_seconds;
+    double mean;
+    double p95;
+  };
+  std::vector<double> one_to_twenty(20), one_to_hundred(100);
+  std::iota(one_to_twenty.begin(), one_to_twenty.end(), 1.0);
+  std::iota(one_to_hundred.begin(), one_to_hundred.end(), 1.0);
+  const Case cases[] = {
+      {{14.0}, 14.0, 14.0},
+      {{3.0, 1.0, 2.0}, 2.0, 3.0},
+      {one_to_twenty, 10.5, 19.0},
+      {one_to_hundred, 50.5, 95.0},
+  };
+  const auto t0 = StationTally::Clock::time_point{} + std::chrono::hours{1000};
+  for (const auto& c : cases) {
+    StationTally tally;
+    tally.Began(t0);
+    tally.Began(t0 + std::chrono::minutes{5});  // the hour runs from the first unit
+    for (double s : c.ok_seconds) tally.Ended("1", true, "Upgrade OK", s);
+    tally.Ended("2", false, "Write Error", 0.5);
+    tally.Ended("1", false, "Did not get local ACK", 30.0);
+    tally.Ended("2", false, "Write Error", 0.5);
+    const StationTotals t = tally.Totals(t0 + std::chrono::minutes{30});
+    const unsigned units = static_cast<unsigned>(c.ok_seconds.size()) + 3;
+    EXPECT_EQ(t.units, units);
+    EXPECT_EQ(t.ok, c.ok_seconds.size());
+    EXPECT_EQ(t.failed, 3u);
+    EXPECT_DOUBLE_EQ(t.yield_percent, 100.0 * static_cast<double>(c.ok_seconds.size()) / units);
+    ASSERT_TRUE(t.units_per_hour && t.mean_s && t.p95_s);
+    EXPECT_DOUBLE_EQ(*t.units_per_hour, units * 2.0);
+    EXPECT_DOUBLE_EQ(*t.mean_s, c.mean);
+    EXPECT_DOUBLE_EQ(*t.p95_s, c.p95);
+    EXPECT_EQ(t.failures, (std::vector<std::pair<std::string, unsigned>>{{"Write Error", 2},
+                                                                         {"Did not get local ACK", 1}}));
+    EXPECT_EQ(tally.PortCounts("2"), (std::pair<unsigned, unsigned>{2, 0}));
+  }
+  StationTally tally;
+  EXPECT_EQ(StationTally::Line(tally.Totals(StationTally::Clock::now())), "0 units, 0 OK, 0 failed, yield 0.0 %");
+  tally.Began(t0);
+  tally.Ended("1", true, "Upgrade OK", 14.25);
+  tally.Ended("1", false, "Write Error", 3.0);
+  EXPECT_EQ(StationTally::Line(tally.Totals(t0 + std::chrono::minutes{1})),
+            "2 units, 1 OK, 1 failed (Write Error 1), yield 50.0 %, 120.0 units/h, mean 14.2 s, p95 14.2 s");
+}
+
+// A unit is at a COM number when its link leads to a device (not at the
+// /dev/ttyS device the number falls back to), and at a path when it exists.
+// The mark tells a replaced device from the one that stayed, and a plug
+// wakes the main loop at once.
+TEST(PlugWatcherTest, SeesDevicesComeGoAndBeReplacedAndWakesTheLoop) {
+  TempDir dir;
+  const fs::path ports = fs::path(dir.Path()) / "ports";
+  fs::create_directories(ports);
+  ::setenv("ZEVUVURI_PORT_DIR", ports.c_str(), 1);
+  const fs::path board_a = fs::path(dir.Path()) / "a", board_b = fs::path(dir.Path()) / "b";
+  WriteFile(board_a, "");
+  WriteFile(board_b, "");
+  const fs::path by_id = fs::path(dir.Path()) / "serial/by-id/usb-board";  // its folder is not there yet
+  PlugWatcher watcher({"1", by_id.string()});
+  EXPECT_FALSE(watcher.Look(0)) << "no link: /dev/ttyS0 is no unit";
+  EXPECT_FALSE(watcher.Look(1));
+  EXPECT_TRUE(PlugWatcher::Watchable("1"));
+  EXPECT_FALSE(PlugWatcher::Watchable("abc"));
+
+  fs::create_symlink(board_a, ports / "com1");
+  const auto first = watcher.Look(0);
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(first->accessible);
+  EXPECT_EQ(watcher.Look(0)->mark, first->mark) << "the same board";
+  fs::remove(ports / "com1");
+  fs::create_symlink(board_b, ports / "com1");
+  ASSERT_TRUE(watcher.Look(0));
+  EXPECT_NE(watcher.Look(0)->mark, first->mark) << "another board, plugged between two looks";
+  fs::remove(board_b);
+  EXPECT_FALSE(watcher.Look(0)) << "a link to nothing";
+
+  // The by-id folder comes with the first USB board; its link appears while
+  // the loop waits.
+  fs::create_directories(by_id.parent_path());
+  EXPECT_FALSE(watcher.Look(1));
+  SetUpConsole();
+  for (int i = 0; i < 3; ++i) WaitForWake(std::chrono::milliseconds{50});  // earlier changes
+  std::thread plug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds{300});
+    fs::create_symlink(board_a, by_id);
+  });
+  const auto waiting = std::chrono::steady_clock::now();
+  bool seen = false;
+  while (!seen && std::chrono::steady_clock::now() - waiting < std::chrono::seconds{5}) {
+    WaitForWake(std::chrono::seconds{5});  // no poll: only the watch can end it early
+    seen = watcher.Look(1).has_value();
+  }
+  const auto waited = std::chrono::steady_clock::now() - waiting;
+  plug.join();
+  ReleaseConsole();
+  ::unsetenv("ZEVUVURI_PORT_DIR");
+  EXPECT_TRUE(seen);
+  EXPECT_LT(waited, std::chrono::milliseconds{800}) << "plugged after 300 ms, seen at once";
+}
+
+TEST(CliOptionsTest, StationOptionsAreParsedAndBelongToTheStation) {
+  const char* argv[] = {"zevuvuri-cli", "--station", "--next", "enter", "--units", "40", "fw.bin"};
+  const auto parsed = ParseCommandLine(7, argv);
+  ASSERT_TRUE(parsed.options) << parsed.message;
+  EXPECT_TRUE(parsed.options->station);
+  EXPECT_EQ(parsed.options->next, NextUnit::Enter);
+  EXPECT_EQ(parsed.options->units, 40u);
+  const char* plain[] = {"zevuvuri-cli", "--station", "fw.bin"};
+  EXPECT_EQ(ParseCommandLine(3, plain).options->next, NextUnit::Plug);
+  for (const char* option : {"--units", "--next"}) {
+    const char* alone[] = {"zevuvuri-cli", option, option == std::string("--units") ? "3" : "plug", "fw.bin"};
+    const auto refused = ParseCommandLine(4, alone);
+    EXPECT_FALSE(refused.options) << option;
+    EXPECT_EQ(refused.exit_code, 2) << option;
+  }
+  const char* zero[] = {"zevuvuri-cli", "--station", "--units", "0"};
+  EXPECT_EQ(ParseCommandLine(4, zero).exit_code, 2);
 }
 
 TEST(CliOptionsTest, PortGivenSeveralTimesKeepsItsOrder) {

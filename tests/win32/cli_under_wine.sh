@@ -140,6 +140,41 @@ case $scenario in
     CheckContains "said on standard error" "standard output could not be written" "$(tr -d '\r' <"$work/err")"
     ExpectFirmwareWhole
     ;;
+  station-enter)
+    # A station slot under Windows, on a fixed fixture: Enter through a pipe
+    # starts each unit, as a foot switch would. (Wine lists only the COM ports
+    # it found when the prefix started, so a COM port plugged later cannot be
+    # shown to the loader's plug watch here.) The first unit refuses its third
+    # data frame: recorded, and the slot goes on to the next.
+    com=$((24 + com_offset))
+    StartSimulator "$com" --refuse-data 3 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    mkfifo "$work/keys"
+    timeout 120 wine "$ZEVUVURI_CLI_EXE" --station --next enter --units 2 --port "$com" --pacing "$pacing" \
+      --report "$(WinePath "$work/units.jsonl")" "$(WinePath "$ZEVUVURI_SAMPLE")" \
+      <"$work/keys" >"$work/out" 2>"$work/err" &
+    loader=$!
+    exec 3>"$work/keys"
+    # Enter once the slot says it waits, the n-th time.
+    for n in 1 2; do
+      for _ in $(seq 600); do
+        [ "$(tr -d '\r' <"$work/out" | grep -cx "$com: waiting for Enter")" -ge "$n" ] && break
+        sleep 0.1
+      done
+      echo >&3
+    done
+    loader_status=0
+    wait "$loader" || loader_status=$?
+    exec 3>&-
+    loader_out=$(tr -d '\r' <"$work/out")
+    Check "loader exit status: the first unit's" 6 "$loader_status"
+    for line in "$com #1: Write Error" "$com #2: Upgrade OK" \
+                "2 units, 1 OK, 1 failed (Write Error 1), yield 50.0 %"; do
+      CheckContains "line $line" "$line" "$loader_out"
+    done
+    ExpectFirmwareWhole
+    Check "a record per unit" $'1 Write Error\n2 Upgrade OK' \
+      "$(sed -E 's/.*"result":"([^"]*)".*"unit":([0-9]+).*/\2 \1/' "$work/units.jsonl" | sort -n)"
+    ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

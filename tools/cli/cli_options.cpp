@@ -31,6 +31,8 @@ constexpr const char* kExitCodesHelp = R"(Exit status:
 Several ports: 0 only when every port ended with "Upgrade OK"; otherwise the
 code of the first port, in the order given, that did not (130 on Ctrl-C);
 11 and 12 only when every port ended with "Upgrade OK".
+--station: 0 only when every unit ended with "Upgrade OK"; otherwise the code
+of the first unit, by number, that did not; 130 after Ctrl-C.
 --doctor: 0 when it finds nothing wrong, 1 when it finds a problem.)";
 
 }  // namespace
@@ -40,7 +42,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   CLI::App app{"ZE Vuvuri command-line loader: streams FIRMWARE to the module on PORT, frame by frame,\n"
                "and has it reboot into it. Prints each status text on its own line. Given several\n"
                "ports, upgrades them all at once, each line prefixed with its port, and ends with a\n"
-               "summary table."};
+               "summary table. With --station, each port is a slot that upgrades unit after unit."};
   app.footer(kExitCodesHelp);
   app.set_version_flag("--version", "zevuvuri-cli " ZEVUVURI_VERSION, "print the version and exit");
   std::vector<std::string> ports;
@@ -76,6 +78,18 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                  "append one JSON line per upgrade to FILE: time, host, port, device, USB adapter, firmware "
                  "size and SHA-256, type, link mode, frames, result, exit code, duration")
       ->type_name("FILE");
+  app.add_flag("--station", o.station,
+               "station mode: each --port is a slot that waits for a unit, upgrades it, records it, waits for it "
+               "to leave, and again, until --units or Ctrl-C; shows each slot and the shift's yield");
+  std::string next = "plug";
+  app.add_option("--next", next,
+                 "station: plug: a unit is there when the port's device appears (and the last one's has gone); "
+                 "enter: when the operator presses Enter (fixed fixtures; one Enter starts every waiting slot)")
+      ->check(CLI::IsMember({"plug", "enter"}))
+      ->capture_default_str();
+  app.add_option("--units", o.units, "station: end after N units in all (default: run until Ctrl-C)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 100000000u));
   app.add_option("FIRMWARE", o.firmware, "firmware file, sent byte for byte")->capture_default_str();
 
   ParseResult result;
@@ -94,6 +108,13 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     return result;
   }
   o.pacing = *ParsePacing(pacing);
+  o.next = next == "enter" ? NextUnit::Enter : NextUnit::Plug;
+  if (!o.station && (app.count("--next") > 0 || o.units)) {
+    result.exit_code = static_cast<int>(ExitCode::Usage);
+    result.message = "zevuvuri-cli: --next and --units belong to --station\nRun with --help for usage.\n";
+    result.message_is_error = true;
+    return result;
+  }
   if (!ports.empty()) {
     o.ports = ports;
     o.ports_given = true;

@@ -9,6 +9,12 @@
 
 namespace zevuvuri::cli {
 
+// Station mode: what tells a slot that its next unit is there.
+enum class NextUnit {
+  Plug,   // the port's device appears (and the last unit's has gone)
+  Enter,  // the operator presses Enter (fixed fixtures whose port never goes)
+};
+
 struct CliOptions {
   // The COM port field's texts: numbers N or device paths. One upgrade runs
   // per port, all at once, with the same firmware.
@@ -24,6 +30,10 @@ struct CliOptions {
   bool list_ports = false;
   bool doctor = false;
   std::optional<std::string> report;  // append one JSON record per upgrade to this file
+  // Station mode: each port a slot that upgrades unit after unit.
+  bool station = false;
+  NextUnit next = NextUnit::Plug;
+  std::optional<unsigned> units;  // end after this many units in all; nothing: until Ctrl-C
 };
 
 struct ParseResult {

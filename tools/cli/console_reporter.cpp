@@ -29,15 +29,20 @@ ConsoleReporter::ConsoleReporter(std::FILE* out, std::FILE* err, bool json, bool
     : out_(out), err_(err), json_(json), progress_bar_(progress_bar && !json && place.board == nullptr),
       place_(std::move(place)) {}
 
+std::string ConsoleReporter::Prefix() const {
+  return place_.unit ? place_.port + " #" + std::to_string(*place_.unit) + ": " : place_.port + ": ";
+}
+
 void ConsoleReporter::EmitJson(nlohmann::json event) {
   if (!place_.port.empty()) event["port"] = place_.port;
+  if (place_.unit) event["unit"] = *place_.unit;
   const std::string line = JsonLine(event) + "\n";
   std::fputs(line.c_str(), out_);
   FlushChecked(out_);
 }
 
 void ConsoleReporter::PrintLine(std::FILE* to, std::string_view text) {
-  std::string line = place_.prefix_lines ? place_.port + ": " : std::string();
+  std::string line = place_.prefix_lines ? Prefix() : std::string();
   line += text;
   line += "\n";
   std::fputs(line.c_str(), to);
@@ -184,7 +189,7 @@ void ConsoleReporter::Note(const std::string& text) {
     EmitJson({{"event", "note"}, {"text", text}});
     return;
   }
-  const std::string prefixed = place_.prefix_lines || place_.board != nullptr ? place_.port + ": " + text : text;
+  const std::string prefixed = place_.prefix_lines || place_.board != nullptr ? Prefix() + text : text;
   if (place_.board != nullptr) {
     place_.board->Note(prefixed);
     return;

@@ -1,7 +1,8 @@
 // The command line's upgrade sinks: status texts as plain lines (or JSON
 // events) on standard output, a progress bar on a terminal's standard error.
 // With several ports, one reporter per port: its lines carry the port, and on
-// a terminal a shared board shows every port's progress instead.
+// a terminal a shared board shows every port's progress instead. A station
+// has one reporter per unit, whose lines also carry the unit's number.
 #pragma once
 
 #include <chrono>
@@ -27,6 +28,7 @@ struct ReporterPlace {
   bool prefix_lines = false;   // plain lines as "PORT: text"
   ProgressBoard* board = nullptr;  // a terminal board instead of lines and a bar
   std::size_t row = 0;         // this port's line on the board
+  std::optional<unsigned> unit;  // station mode: the unit's number, in every line and event
 };
 
 // Sinks: called from the main thread (Start) and the worker. The queries:
@@ -69,6 +71,7 @@ class ConsoleReporter final : public UpgradeSinks {
   void DrawProgressLine(std::uint64_t bytes_sent, std::uint64_t file_size);  // under mutex_
   void EmitJson(nlohmann::json event);  // under mutex_
   void PrintLine(std::FILE* to, std::string_view text);  // under mutex_
+  std::string Prefix() const;  // "PORT: " or "PORT #UNIT: "
 
   std::FILE* const out_;
   std::FILE* const err_;

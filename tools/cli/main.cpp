@@ -11,6 +11,7 @@
 #include "tools/cli/output_check.h"
 #include "tools/cli/port_listing.h"
 #include "tools/cli/station_doctor.h"
+#include "tools/cli/station_run.h"
 #include "tools/cli/upgrade_run.h"
 
 namespace {
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
   }
   if (options.doctor) return Ending(Doctor(options));
   SetUpConsole();
-  const int code = RunUpgrades(options);
+  const int code = options.station ? RunStation(options) : RunUpgrades(options);
   ReleaseConsole();
   return Ending(code);
 }

@@ -1,6 +1,7 @@
 #include "tools/cli/progress_board.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace zevuvuri::cli {
 
@@ -8,10 +9,12 @@ namespace {
 
 // Redrawing every frame of four ports would be four hundred redraws a second.
 constexpr auto kDrawInterval = std::chrono::milliseconds{100};
+constexpr std::size_t kUnitWidth = 6;  // "#12345"
 
 }  // namespace
 
-ProgressBoard::ProgressBoard(std::FILE* err, std::vector<std::string> ports) : err_(err) {
+ProgressBoard::ProgressBoard(std::FILE* err, std::vector<std::string> ports, bool station)
+    : err_(err), station_(station) {
   for (auto& p : ports) {
     port_width_ = std::max(port_width_, p.size());
     Row row;
@@ -23,9 +26,19 @@ ProgressBoard::ProgressBoard(std::FILE* err, std::vector<std::string> ports) : e
 std::string ProgressBoard::Format(const Row& row) const {
   std::string percent = row.percent < 0 ? "   -" : std::to_string(row.percent) + "%";
   percent.insert(0, percent.size() < 4 ? 4 - percent.size() : 0, ' ');
+  // A station's rows carry the unit's number after the port.
+  std::string port = row.port;
+  if (station_) {
+    char unit[16] = "-";
+    if (row.unit) std::snprintf(unit, sizeof unit, "#%u", *row.unit);
+    port.resize(std::max(port.size(), port_width_), ' ');
+    port += "  ";
+    port += unit;
+  }
+  const int width = static_cast<int>(port_width_ + (station_ ? 2 + kUnitWidth : 0));
   char line[512];
-  std::snprintf(line, sizeof line, "%-*s  %-12s %s  %-22s %s", static_cast<int>(port_width_), row.port.c_str(),
-                row.mode.c_str(), percent.c_str(), row.figures.c_str(), row.status.c_str());
+  std::snprintf(line, sizeof line, "%-*s  %-12s %s  %-22s %s", width, port.c_str(), row.mode.c_str(),
+                percent.c_str(), row.figures.c_str(), row.status.c_str());
   return line;
 }
 
@@ -42,9 +55,10 @@ void ProgressBoard::Draw(bool force) {
   std::string out;
   if (drawn_ > 0) out += "\033[" + std::to_string(drawn_) + "A";
   for (const auto& row : rows_) out += "\r\033[K" + Format(row) + "\n";
+  if (station_) out += "\r\033[K" + footer_ + "\n";
   std::fputs(out.c_str(), err_);
   std::fflush(err_);
-  drawn_ = rows_.size();
+  drawn_ = rows_.size() + (station_ ? 1 : 0);
 }
 
 void ProgressBoard::SetStatus(std::size_t row, std::string_view text) {
@@ -64,6 +78,26 @@ void ProgressBoard::SetProgress(std::size_t row, int percent, std::string_view f
   rows_.at(row).percent = percent;
   rows_.at(row).figures = figures;
   Draw(false);
+}
+
+void ProgressBoard::SetUnit(std::size_t row, std::optional<unsigned> unit) {
+  std::lock_guard lock(mutex_);
+  Row fresh;
+  fresh.port = rows_.at(row).port;
+  fresh.unit = unit;
+  rows_[row] = std::move(fresh);
+  Draw(true);
+}
+
+void ProgressBoard::SetFooter(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  footer_ = text;
+  Draw(true);
+}
+
+std::string ProgressBoard::FooterText() const {
+  std::lock_guard lock(mutex_);
+  return footer_;
 }
 
 void ProgressBoard::Note(std::string_view text) {

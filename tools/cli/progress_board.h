@@ -1,11 +1,14 @@
 // Several upgrades' progress on a terminal: one line per port, redrawn in
-// place with ANSI cursor movement, and notes printed above the lines.
+// place with ANSI cursor movement, and notes printed above the lines. A
+// station's board also shows each port's unit number and, below the ports,
+// a line of totals.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,19 +17,27 @@ namespace zevuvuri::cli {
 // Every call from any thread; one lock around the rows and every write.
 class ProgressBoard {
  public:
-  ProgressBoard(std::FILE* err, std::vector<std::string> ports);
+  // `station`: a unit column and the totals line.
+  ProgressBoard(std::FILE* err, std::vector<std::string> ports, bool station = false);
 
   void SetStatus(std::size_t row, std::string_view text);
   void SetMode(std::size_t row, std::string_view mode);
   // `figures`: rate and time left, as the single-port progress bar shows them.
   void SetProgress(std::size_t row, int percent, std::string_view figures);
+  // Station: the row now shows unit `unit`, or none, with its mode, progress
+  // and status cleared.
+  void SetUnit(std::size_t row, std::optional<unsigned> unit);
+  // Station: the totals line below the ports.
+  void SetFooter(std::string_view text);
   // A line for the operator, printed above the board, which is then redrawn.
   void Note(std::string_view text);
   // Draws the final state and leaves the cursor below the board.
   void Finish();
 
-  // One row as it is drawn, for the tests: port, mode, percent, figures, status.
+  // One row as it is drawn, for the tests: port, (unit,) mode, percent,
+  // figures, status.
   std::string RowText(std::size_t row) const;
+  std::string FooterText() const;
 
  private:
   struct Row {
@@ -35,6 +46,7 @@ class ProgressBoard {
     int percent = -1;  // no data frame yet
     std::string figures;
     std::string status;
+    std::optional<unsigned> unit;
   };
 
   void Draw(bool force);  // under mutex_
@@ -42,7 +54,9 @@ class ProgressBoard {
 
   std::FILE* const err_;
   mutable std::mutex mutex_;
+  const bool station_;
   std::vector<Row> rows_;
+  std::string footer_;
   std::size_t port_width_ = 4;
   std::size_t drawn_ = 0;  // lines on screen below the notes
   std::chrono::steady_clock::time_point last_draw_{};

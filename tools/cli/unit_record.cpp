@@ -52,6 +52,8 @@ std::string RecordLine(const UnitRecord& r) {
       {"exit_code", r.exit_code},
       {"duration_s", r.duration_s},
   };
+  if (r.unit) record["unit"] = *r.unit;
+  if (r.station_run) record["station_run"] = *r.station_run;
   // Invalid UTF-8 in a path or a sysfs string: the record is written
   // whatever the adapter reports.
   return JsonLine(record);

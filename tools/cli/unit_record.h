@@ -29,12 +29,16 @@ struct UnitRecord {
   std::string result;  // the last status text
   int exit_code = 0;
   double duration_s = 0;
+  // Station mode: the unit's number in this station run, and the run's id.
+  std::optional<unsigned> unit;
+  std::optional<std::string> station_run;
 };
 
 // UTC with milliseconds: "2026-12-08T05:01:02.345Z".
 std::string UtcTimeText(std::chrono::system_clock::time_point t);
 
-// One line of JSON, without the newline. Absent values are null.
+// One line of JSON, without the newline. Absent values are null; `unit` and
+// `station_run` are only in a station's records.
 std::string RecordLine(const UnitRecord& record);
 
 }  // namespace zevuvuri::cli

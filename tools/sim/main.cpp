@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_options.h"
 #include "pty_endpoint.h"
 #include "simulator.h"
 #include "zevuvuri_version.h"
@@ -32,12 +33,22 @@ the first. Faults and --delay apply to the first session only unless
 --fault-every-session is given; a session begins when the loader opens the port or
 sends a new wake-up.
 
+With --units K, K boards take turns on the --com port, each on a new pseudo-terminal
+whose device is printed on a line of its own when it is plugged. Each board has one
+session: a second one (the loader flashing a board again before it was unplugged) is
+a violation. The fault options apply to every board; --board N:FAULTS gives board N
+its own, each replacing the same option of the command line, e.g.
+  --units 3 --board '2:--refuse-data 3' --board '3:--vanish data:20'
+where --vanish pulls the board while the loader holds its port. At the end a line per
+board says whether it was upgraded and how long after its plug the wake-up came.
+
 Exit status:
-  0  the asked-for upgrades completed without a violation
+  0  the asked-for upgrades completed without a violation (with --units: every board
+     plugged, opened by the loader once, and unplugged)
   1  the loader broke the protocol (each violation is a "sim: violation:" line)
   2  bad command line
   3  --timeout passed before the upgrades completed
-  4  a --vanish fault closed the port
+  4  a --vanish fault closed the port (not with --units, where it pulls a board)
   5  stopped by SIGINT or SIGTERM
   6  system error (pseudo-terminal, port link, reading --expect, writing --save)
 )";
@@ -58,7 +69,6 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "zevuvuri-sim " ZEVUVURI_VERSION, "Print the version and exit");
 
   SimOptions options;
-  FaultPlan& faults = options.model.faults;
 
   std::string mode = "serial";
   app.add_option("--mode", mode, "Link mode the module announces: serial (\"1\") or air (\"0\")")
@@ -85,6 +95,19 @@ int main(int argc, char** argv) {
   app.add_option("--linger-ms", linger_ms,
                  "After the last upgrade, wait this long for the loader to close the port")
       ->capture_default_str();
+  app.add_option("--units", options.units,
+                 "Play K boards in turn on the --com port: plug one, let the loader upgrade it, unplug it once "
+                 "the loader has closed the port, plug the next")
+      ->check(CLI::Range(1u, 1000000u));
+  unsigned plug_gap_ms = 300;
+  app.add_option("--plug-gap-ms", plug_gap_ms,
+                 "With --units: how long a board stays plugged after the loader closed its port, and how long "
+                 "the port stays empty before the next board")
+      ->capture_default_str();
+  std::vector<std::string> boards;
+  app.add_option("--board", boards,
+                 "N:FAULTS, with --units: fault options for board N alone, e.g. '2:--refuse-data 3'")
+      ->type_name("N:FAULTS");
   app.add_option("--wire-baud", options.model.wire_baud,
                  "Emulate the wire time of every byte at this baud rate (10 bits a byte)")
       ->check(CLI::Range(1u, 100000000u));
@@ -93,36 +116,9 @@ int main(int argc, char** argv) {
                  "Play a USB serial adapter's latency timer: what the module sends reaches the loader only at "
                  "the next tick of this period (an FTDI adapter's default is 16)")
       ->check(CLI::Range(1u, 1000u));
-  unsigned reply_delay = 0;
-  app.add_option("--reply-delay-ms", reply_delay, "Hold back every reply of every session by MS");
-
-  std::vector<std::string> delays;
-  app.add_option("--delay", delays, "PHASE[:N]=MS: hold back the reply to those messages by MS more");
-  app.add_option("--ignore-sync", faults.ignore_sync_probes, "Leave the first K probes unanswered");
-  app.add_flag("--sync-junk-first", faults.sync_junk_first,
-               "Send a junk byte before the first synchronisation answer");
-  app.add_option("--refuse-poll", faults.refuse_poll, "Answer poll frame N with \"1\"");
-  app.add_option("--ignore-poll", faults.ignore_poll, "Do not answer poll frame N");
-  app.add_option("--refuse-data", faults.refuse_data, "Answer data frame N with \"1\"");
-  app.add_option("--ignore-data", faults.ignore_data, "Do not answer data frame N");
-  std::string end_reply = "0";
-  app.add_option("--end-reply", end_reply,
-                 "Answer to the end: 0, 2 (accepted in serial mode only) or none")
-      ->capture_default_str();
-  app.add_option("--junk-after-reply", faults.junk_after_reply,
-                 "Send K junk bytes after every reply byte");
-  app.add_option("--junk-byte", faults.junk_byte,
-                 "The value of every junk byte, 0-255 (default 165); 19 is XOFF, which a line with XON/XOFF left "
-                 "on would take as flow control")
-      ->check(CLI::Range(0, 255));
-  std::vector<std::string> bursts;
-  app.add_option("--burst", bursts,
-                 "PHASE[:N]=K: K junk bytes (any number) before the reply to those messages");
-  std::vector<std::string> bursts_after;
-  app.add_option("--burst-after", bursts_after, "PHASE[:N]=K: K junk bytes after the reply");
-  std::string vanish;
-  app.add_option("--vanish", vanish, "PHASE[:N]: close the port and exit instead of answering");
-  app.add_flag("--fault-every-session", faults.every_session,
+  FaultOptions fault_options;
+  AddFaultOptions(app, fault_options);
+  app.add_flag("--fault-every-session", fault_options.plan.every_session,
                "Apply faults and --delay in every session, not only the first");
   app.add_flag("-v,--verbose", options.verbose, "Log every message and reply with a time stamp");
 
@@ -144,28 +140,24 @@ int main(int argc, char** argv) {
   };
   options.model.mode = mode == "air" ? LinkMode::OverTheAir : LinkMode::Serial;
   if (type) options.model.type = static_cast<std::uint8_t>(*type);
-  for (const auto& text : delays) {
-    auto rule = ParseDelayRule(text, &error);
-    if (!rule) return usage("--delay " + error);
-    faults.delays.push_back(*rule);
-  }
-  for (const auto* list : {&bursts, &bursts_after}) {
-    for (const auto& text : *list) {
-      auto burst = ParseBurst(text, list == &bursts_after, &error);
-      if (!burst) return usage("--burst " + error);
-      faults.bursts.push_back(*burst);
+  auto faults = BuildFaultPlan(fault_options, &error);
+  if (!faults) return usage(error);
+  options.model.faults = *faults;
+  if (options.units) {
+    if (!options.com) return usage("--units needs --com: each board is plugged as that COM port");
+    options.board_faults.assign(*options.units, *faults);
+    for (const auto& text : boards) {
+      auto board = ParseBoardFaults(text, fault_options, &error);
+      if (!board) return usage(error);
+      if (board->board > *options.units) {
+        return usage("--board '" + text + "': there are only " + std::to_string(*options.units) + " boards");
+      }
+      options.board_faults[board->board - 1] = board->plan;
     }
+    options.plug_gap = std::chrono::milliseconds{plug_gap_ms};
+  } else if (!boards.empty()) {
+    return usage("--board needs --units");
   }
-  if (!vanish.empty()) {
-    auto selector = ParseSelector(vanish, &error);
-    if (!selector) return usage("--vanish " + error);
-    if (selector->number == 0) selector->number = 1;
-    faults.vanish = *selector;
-  }
-  auto end_answer = ParseEndAnswer(end_reply, &error);
-  if (!end_answer) return usage("--end-reply " + error);
-  faults.end_answer = *end_answer;
-  faults.reply_delay = std::chrono::milliseconds{reply_delay};
   options.model.usb_latency = std::chrono::milliseconds{usb_latency};
   if (timeout) {
     options.timeout = std::chrono::milliseconds{static_cast<long long>(*timeout * 1000.0)};

@@ -108,24 +108,40 @@ timespec ToTimespec(Micros wait) {
 class Simulator {
  public:
   explicit Simulator(const SimOptions& options)
-      : options_(options), origin_(Clock::now()), log_(options.verbose, origin_),
-        model_(options.model) {}
+      : options_(options), origin_(Clock::now()), log_(options.verbose, origin_) {}
 
   int Run();
 
  private:
+  // What became of one board played in turn (--units).
+  struct Board {
+    unsigned sessions = 0;
+    unsigned completed = 0;
+    unsigned violations = 0;
+    bool pulled = false;  // a --vanish fault pulled it while the loader had it open
+    Micros plugged{0};
+    std::optional<Micros> woken;  // the first byte of the loader's wake-up
+  };
+
   Micros Now() const { return std::chrono::duration_cast<Micros>(Clock::now() - origin_); }
+  bool Boards() const { return options_.units.has_value(); }
   int Finish(int reason);
+  int FinishBoards(int reason);
   // Acts on what the model returned; false when the module must vanish now.
   bool Handle(Events&& ev);
   bool WriteDue(Micros t);  // false when a write would block
   void ReadAvailable();
   void PortClosed();
+  // Opens the pseudo-terminal (and the link with --com); false on a system error.
+  bool OpenPort();
+  // Boards in turn: the next board on a new terminal and link, and its removal.
+  bool Plug();
+  void Unplug();
 
   const SimOptions& options_;
   Clock::time_point origin_;
   Log log_;
-  ModuleModel model_;
+  std::unique_ptr<ModuleModel> model_;
   std::unique_ptr<PtyEndpoint> pty_;
   std::unique_ptr<PortLink> link_;
   std::deque<PendingOutput> queue_;
@@ -134,6 +150,10 @@ class Simulator {
   bool failed_ = false;
   std::optional<Micros> linger_until_;
   std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(65536);
+
+  std::vector<Board> boards_;          // those plugged so far, the current one last
+  std::optional<Micros> unplug_at_;    // the loader has closed the current board's port
+  std::optional<Micros> plug_at_;      // the port is empty until then
 };
 
 bool Simulator::Handle(Events&& ev) {
@@ -149,6 +169,12 @@ bool Simulator::Handle(Events&& ev) {
       log_.Line("warning: wake-up while the port is set to " + std::to_string(*baud) +
                 " baud, expected " + std::to_string(kWakeupBaudRate));
     }
+    // A board is upgraded once: the loader must wait for it to be unplugged.
+    if (Boards() && model_->Sessions() == 2) {
+      ++boards_.back().violations;
+      log_.Violation("board " + std::to_string(boards_.size()) +
+                     " flashed twice: a second session began before it was unplugged");
+    }
   }
   for (auto& output : ev.outputs) queue_.push_back({std::move(output.bytes), 0, output.not_before});
   for (const auto& done : ev.completed) {
@@ -159,14 +185,17 @@ bool Simulator::Handle(Events&& ev) {
                   done.type);
     log_.Line(summary);
     if (options_.save) {
+      // Each board's firmware beside the others: FILE.1, FILE.2, ...
+      fs::path target = *options_.save;
+      if (Boards()) target += "." + std::to_string(boards_.size());
       std::string error;
-      if (!SaveFirmware(*options_.save, done.firmware, &error)) {
+      if (!SaveFirmware(target, done.firmware, &error)) {
         log_.Line("error: " + error);
         failed_ = true;
       }
     }
   }
-  if (!linger_until_ && model_.CompletedCount() >= options_.upgrades) {
+  if (!Boards() && !linger_until_ && model_->CompletedCount() >= options_.upgrades) {
     linger_until_ = Now() + std::chrono::duration_cast<Micros>(options_.linger);
   }
   return !ev.vanish;
@@ -193,15 +222,18 @@ void Simulator::PortClosed() {
   // Replies still queued are for a loader that has gone.
   queue_.clear();
   slave_open_ = false;
-  if (!Handle(model_.PortClosed())) vanished_ = true;
+  if (!Handle(model_->PortClosed())) vanished_ = true;
+  // The operator takes the board out a moment after the loader let it go.
+  if (Boards()) unplug_at_ = Now() + std::chrono::duration_cast<Micros>(options_.plug_gap);
 }
 
 void Simulator::ReadAvailable() {
   for (;;) {
     const ssize_t n = ::read(pty_->Fd(), buffer_.data(), buffer_.size());
     if (n > 0) {
+      if (Boards() && !boards_.back().woken) boards_.back().woken = Now();
       auto bytes = std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n));
-      if (!Handle(model_.Feed(bytes, Now(), !queue_.empty()))) vanished_ = true;
+      if (!Handle(model_->Feed(bytes, Now(), !queue_.empty()))) vanished_ = true;
       return;  // answer at once; more input wakes the next poll
     }
     if (n < 0 && errno == EINTR) continue;
@@ -211,12 +243,99 @@ void Simulator::ReadAvailable() {
   }
 }
 
+bool Simulator::OpenPort() {
+  std::string error;
+  pty_ = PtyEndpoint::Open(&error);
+  if (!pty_) {
+    log_.Line("error: " + error);
+    return false;
+  }
+  if (options_.com) {
+    std::string note;
+    link_ = PortLink::Create(options_.port_dir, *options_.com, pty_->SlavePath(), &error, &note);
+    if (!link_) {
+      log_.Line("error: " + error);
+      return false;
+    }
+    if (!note.empty()) log_.Line(note);
+  }
+  std::printf("%s\n", pty_->SlavePath().c_str());
+  std::fflush(stdout);
+  return true;
+}
+
+bool Simulator::Plug() {
+  ModelConfig config = options_.model;
+  config.faults = options_.board_faults.at(boards_.size());
+  model_ = std::make_unique<ModuleModel>(std::move(config));
+  boards_.push_back({});
+  boards_.back().plugged = Now();
+  queue_.clear();
+  slave_open_ = true;
+  vanished_ = false;
+  unplug_at_.reset();
+  plug_at_.reset();
+  if (!OpenPort()) return false;
+  log_.Line("board " + std::to_string(boards_.size()) + " plugged on " + pty_->SlavePath() + " (" +
+            link_->Path().string() + ")");
+  return true;
+}
+
+void Simulator::Unplug() {
+  Board& board = boards_.back();
+  board.sessions = model_->Sessions();
+  board.completed = model_->CompletedCount();
+  board.violations += model_->ViolationCount();
+  // The link goes first, as a device's name goes with the device; closing the master
+  // then hangs up a loader that still holds the port.
+  link_.reset();
+  pty_.reset();
+  queue_.clear();
+  unplug_at_.reset();
+  plug_at_ = Now() + std::chrono::duration_cast<Micros>(options_.plug_gap);
+  log_.Line("board " + std::to_string(boards_.size()) + (board.pulled ? " pulled" : " unplugged"));
+}
+
+int Simulator::FinishBoards(int reason) {
+  const bool all_played = boards_.size() == *options_.units && !pty_;
+  if (pty_) Unplug();
+  unsigned upgraded = 0;
+  unsigned twice = 0;
+  unsigned violations = 0;
+  for (std::size_t i = 0; i < boards_.size(); ++i) {
+    const Board& b = boards_[i];
+    upgraded += b.completed > 0 ? 1 : 0;
+    twice += b.sessions > 1 ? 1 : 0;
+    violations += b.violations;
+    std::string line = "board " + std::to_string(i + 1) + ": ";
+    line += b.sessions == 0 ? "no session"
+            : b.pulled      ? "pulled"
+            : b.completed   ? "upgraded"
+                            : "not upgraded";
+    line += ", " + std::to_string(b.sessions) + (b.sessions == 1 ? " session" : " sessions");
+    if (b.woken) {
+      char woken[64];
+      std::snprintf(woken, sizeof woken, ", wake-up %.1f ms after the plug",
+                    std::chrono::duration<double, std::milli>(*b.woken - b.plugged).count());
+      line += woken;
+    }
+    log_.Line(line);
+  }
+  log_.Line(std::to_string(boards_.size()) + " of " + std::to_string(*options_.units) + " boards plugged: " +
+            std::to_string(upgraded) + " upgraded, " + std::to_string(twice) + " flashed twice, " +
+            std::to_string(violations) + " violations");
+  if (violations > 0) return kExitViolation;
+  if (failed_) return kExitSystemError;
+  return all_played ? kExitUpgraded : reason;
+}
+
 int Simulator::Finish(int reason) {
-  const unsigned done = model_.CompletedCount();
-  const unsigned violations = model_.ViolationCount();
+  if (Boards()) return FinishBoards(reason);
+  const unsigned done = model_->CompletedCount();
+  const unsigned violations = model_->ViolationCount();
   log_.Line(std::to_string(done) + " of " + std::to_string(options_.upgrades) +
             " upgrades complete, " + std::to_string(violations) + " violations, " +
-            std::to_string(model_.Sessions()) + " sessions");
+            std::to_string(model_->Sessions()) + " sessions");
   link_.reset();
   pty_.reset();
   if (violations > 0) return kExitViolation;
@@ -242,25 +361,14 @@ int Simulator::Run() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
-  std::string error;
-  pty_ = PtyEndpoint::Open(&error);
-  if (!pty_) {
-    log_.Line("error: " + error);
-    return kExitSystemError;
+  if (Boards()) {
+    if (!Plug()) return Finish(kExitSystemError);
+  } else {
+    model_ = std::make_unique<ModuleModel>(options_.model);
+    if (!OpenPort()) return kExitSystemError;
+    log_.Line("module ready on " + pty_->SlavePath() + (link_ ? " (" + link_->Path().string() + ")" : "") +
+              ", mode " + std::string(ModeName(options_.model.mode)));
   }
-  if (options_.com) {
-    std::string note;
-    link_ = PortLink::Create(options_.port_dir, *options_.com, pty_->SlavePath(), &error, &note);
-    if (!link_) {
-      log_.Line("error: " + error);
-      return kExitSystemError;
-    }
-    if (!note.empty()) log_.Line(note);
-  }
-  std::printf("%s\n", pty_->SlavePath().c_str());
-  std::fflush(stdout);
-  log_.Line("module ready on " + pty_->SlavePath() + (link_ ? " (" + link_->Path().string() + ")" : "") +
-            ", mode " + std::string(ModeName(options_.model.mode)));
 
   const Micros deadline = options_.timeout ? Micros{*options_.timeout} : Micros::max();
   for (;;) {
@@ -268,7 +376,12 @@ int Simulator::Run() {
       log_.Line(std::string("stopped by ") + (g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM"));
       return Finish(kExitInterrupted);
     }
-    if (vanished_) return Finish(kExitVanished);
+    if (vanished_) {
+      if (!Boards()) return Finish(kExitVanished);
+      boards_.back().pulled = true;
+      Unplug();
+      vanished_ = false;
+    }
     if (failed_) return Finish(kExitSystemError);
     const Micros t = Now();
     if (t >= deadline) {
@@ -278,6 +391,21 @@ int Simulator::Run() {
     if (linger_until_ && queue_.empty() && (!slave_open_ || t >= *linger_until_)) {
       return Finish(kExitUpgraded);
     }
+    if (Boards() && !pty_) {
+      // Between two boards: the port is empty.
+      if (boards_.size() == *options_.units) return Finish(kExitUpgraded);
+      if (t >= *plug_at_) {
+        if (!Plug()) return Finish(kExitSystemError);
+        continue;
+      }
+      const timespec gap = ToTimespec(std::min(*plug_at_, deadline) - t);
+      ppoll(nullptr, 0, &gap, &wait_mask);
+      continue;
+    }
+    if (unplug_at_ && !slave_open_ && t >= *unplug_at_) {
+      Unplug();
+      continue;
+    }
 
     const bool can_write = WriteDue(t);
 
@@ -285,6 +413,7 @@ int Simulator::Run() {
     if (!queue_.empty() && can_write) wait = std::min(wait, queue_.front().not_before - t);
     wait = std::min(wait, deadline - t);
     if (linger_until_) wait = std::min(wait, *linger_until_ - t);
+    if (unplug_at_) wait = std::min(wait, *unplug_at_ - t);
 
     pollfd pfd{pty_->Fd(), static_cast<short>(POLLIN | (can_write ? 0 : POLLOUT)), 0};
     if (!slave_open_) {

@@ -1,0 +1,38 @@
+#include <string>
+
+#include "engine/com_ports_win32.h"
+#include "engine/text_encoding.h"
+#include "tools/cli/plug_watcher.h"
+
+namespace zevuvuri::cli {
+
+// Windows announces a new COM port to windows, not to a console program: the
+// main loop's short wait polls the COM list instead.
+struct PlugWatcher::Impl {
+  std::vector<std::string> ports;
+};
+
+PlugWatcher::PlugWatcher(std::vector<std::string> ports) : impl_(std::make_unique<Impl>()) {
+  impl_->ports = std::move(ports);
+}
+
+PlugWatcher::~PlugWatcher() = default;
+
+// The port text names "\\.\COM" followed by it; only a plain number can be
+// in the COM list.
+bool PlugWatcher::Watchable(const std::string& port_text) {
+  return !port_text.empty() && port_text.size() <= 9 && port_text[0] != '0' &&
+         port_text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The device the number maps to marks the board.
+std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
+  const std::string& text = impl_->ports.at(slot);
+  if (!Watchable(text)) return std::nullopt;
+  for (const auto& [number, target] : ComPorts()) {
+    if (std::to_string(number) == text) return PortPresence{ToUtf8(target).value_or(""), true};
+  }
+  return std::nullopt;
+}
+
+}  // namespace zevuvuri::cli

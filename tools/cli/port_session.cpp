@@ -1,0 +1,163 @@
+#include "tools/cli/port_session.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "engine/port_diagnosis.h"
+#include "engine/text_encoding.h"
+#include "tools/cli/exit_codes.h"
+#include "tools/cli/unit_record.h"
+
+namespace zevuvuri::cli {
+
+std::unique_ptr<PortSession> MakeSession(const CliOptions& options, const std::string& port,
+                                         const ReporterPlace& place, const std::string& label) {
+  auto s = std::make_unique<PortSession>();
+  s->port = port;
+  s->reporter = std::make_unique<ConsoleReporter>(stdout, stderr, options.json, ErrorIsTerminal(), place);
+  s->trace = std::make_unique<LinkTrace>(stderr, label);
+  s->controller = std::make_unique<UpgradeController>(*s->reporter);
+  s->controller->SetPacing(options.pacing);
+  if (options.trace) s->controller->Link().SetObserver(s->trace.get());
+  if (options.sync_timeout_seconds) {
+    s->controller->SetSyncLimit(std::chrono::milliseconds(static_cast<long long>(*options.sync_timeout_seconds * 1000)));
+  }
+  return s;
+}
+
+void StartSession(PortSession& s, const CliOptions& options) {
+  if (options.report) {
+    s.device = DeviceForPort(s.port);
+    if (!s.device.empty()) s.usb = DescribeDevice(s.device).usb;
+  }
+  s.started_wall = std::chrono::system_clock::now();
+  s.started = std::chrono::steady_clock::now();
+  // The file name's bytes as given: a name that is no UTF-8 opens as it is.
+  s.controller->Start(FromUtf8(s.port), FromUtf8(options.type), FirmwareName::FromBytes(options.firmware));
+}
+
+void FinishSession(PortSession& s, UpgradeOutcome outcome, Pacing pacing) {
+  s.outcome = outcome;
+  s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - s.started).count();
+  s.exit_code = static_cast<int>(ExitCodeFor(outcome));
+  if (outcome == UpgradeOutcome::PortFailure) {
+    s.reporter->Note(ExplainOpenFailure(s.port, s.controller->Link().LastOpenError()));
+  }
+  s.reporter->Result(outcome, s.exit_code, s.seconds, pacing);
+}
+
+void StopSessions(const std::vector<PortSession*>& sessions, Pacing pacing) {
+  std::vector<std::thread> stopping;
+  for (PortSession* s : sessions) {
+    UpgradeController* controller = s->controller.get();
+    try {
+      stopping.emplace_back([controller] { controller->Shutdown(); });
+    } catch (const std::system_error&) {
+      controller->Shutdown();
+    }
+  }
+  for (auto& t : stopping) t.join();
+  for (PortSession* s : sessions) {
+    std::optional<UpgradeOutcome> outcome = s->reporter->Ended();
+    if (!outcome) {
+      outcome = s->controller->LastOutcome() == UpgradeOutcome::Ok ? UpgradeOutcome::Ok : UpgradeOutcome::Cancelled;
+    }
+    if (*outcome == UpgradeOutcome::Cancelled) s->reporter->Note("interrupted: port closed");
+    FinishSession(*s, *outcome, pacing);
+  }
+}
+
+std::string ResultText(const PortSession& s) {
+  return s.outcome == UpgradeOutcome::Cancelled ? "interrupted" : s.reporter->LastStatus();
+}
+
+bool PortsNameDistinctDevices(const std::vector<std::string>& ports) {
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const std::string device = DeviceForPort(ports[i]);
+    for (std::size_t j = 0; j < i && !device.empty(); ++j) {
+      if (DeviceForPort(ports[j]) == device) {
+        std::fprintf(stderr, "zevuvuri-cli: --port %s and --port %s name the same device %s\n", ports[j].c_str(),
+                     ports[i].c_str(), device.c_str());
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+int UnitRecords::Open(const CliOptions& options) {
+  if (!options.report) return 0;
+  std::string error;
+  file_ = ReportFile::Open(*options.report, &error);
+  if (!file_) {
+    std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
+    return static_cast<int>(InterruptRequested() ? ExitCode::Interrupted : ExitCode::Report);
+  }
+  host_ = HostName();
+  std::error_code ec;
+  const auto absolute = std::filesystem::absolute(std::filesystem::u8path(options.firmware), ec);
+  const std::u8string utf8 = absolute.u8string();
+  firmware_path_ = ec ? options.firmware : std::string(utf8.begin(), utf8.end());
+  return 0;
+}
+
+void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsigned> unit) {
+  if (!file_) return;
+  UnitRecord r;
+  r.started = s.started_wall;
+  r.host = host_;
+  r.port = s.port;
+  r.device = s.device;
+  r.usb = s.usb;
+  r.firmware = firmware_path_;
+  // What the module received of the file, which on "Upgrade OK" is the whole
+  // file as it was read: never a hash of some other state of it.
+  if (s.outcome == UpgradeOutcome::Ok || s.reporter->FirmwareBytesSent() > 0) {
+    r.firmware_size = s.reporter->FirmwareBytesSent();
+    r.firmware_sha256 = s.reporter->FirmwareSentSha256();
+  }
+  r.type_code = s.controller->TypeCode();
+  r.link_mode = s.reporter->LearnedMode();
+  r.pacing = pacing;
+  r.data_frames_sent = s.reporter->DataFramesSent();
+  r.result = ResultText(s);
+  r.exit_code = s.exit_code;
+  r.duration_s = s.seconds;
+  r.unit = unit;
+  r.station_run = station_run_;
+  std::string error;
+  if (!file_->Append(RecordLine(r), &error)) {
+    failed_ = true;
+    s.reporter->Note("the record could not be written: " + error);
+  }
+}
+
+std::vector<PortSession*> Confirmations::Waiting(const std::vector<PortSession*>& running) {
+  std::vector<PortSession*> waiting;
+  for (PortSession* s : running) {
+    const auto& c = *s->controller;
+    if (!s->outcome && c.State() == UpgradeState::Acquiring && c.Mode() == LinkMode::OverTheAir &&
+        s->reporter->ButtonEnabled()) {
+      waiting.push_back(s);
+    }
+  }
+  if (yes_) return waiting;
+  for (PortSession* s : waiting) {
+    if (s->prompted) continue;
+    s->prompted = true;
+    s->reporter->Note("over the air: press Enter to start the upgrade (or run with --yes)");
+  }
+  return waiting;
+}
+
+void Confirmations::Apply(const std::vector<PortSession*>& waiting, bool enter) {
+  for (PortSession* s : waiting) {
+    if (yes_ ? s->reporter->PollsAcknowledged() > 0 : enter) s->controller->Confirm();
+  }
+}
+
+bool OperatorKeys::Pressed() { return open_ && key_.Pressed(&open_); }
+
+}  // namespace zevuvuri::cli

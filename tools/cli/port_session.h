@@ -1,0 +1,122 @@
+// One upgrade on one port as the command line runs it: its reporter, trace
+// and controller, started, confirmed over the air, stopped on Ctrl-C, ended
+// and recorded. Shared by the one-shot run (upgrade_run.cpp) and the station
+// (station_run.cpp). Everything here runs on the main thread.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/upgrade_controller.h"
+#include "tools/cli/cli_options.h"
+#include "tools/cli/console.h"
+#include "tools/cli/console_reporter.h"
+#include "tools/cli/link_trace.h"
+#include "tools/cli/report_file.h"
+#include "tools/cli/serial_device_info.h"
+
+namespace zevuvuri::cli {
+
+// The controller is declared last so that it is shut down (its worker
+// joined) before the sinks and the trace it uses go.
+struct PortSession {
+  std::string port;
+  std::string device;  // resolved when the upgrade starts: a vanished link names nothing later
+  std::optional<UsbAdapter> usb;
+  std::unique_ptr<ConsoleReporter> reporter;
+  std::unique_ptr<LinkTrace> trace;
+  std::unique_ptr<UpgradeController> controller;
+  std::chrono::system_clock::time_point started_wall;
+  std::chrono::steady_clock::time_point started;
+  std::optional<UpgradeOutcome> outcome;
+  int exit_code = 0;
+  double seconds = 0;
+  bool prompted = false;  // told to press Enter over the air
+};
+
+// A session for `port`, shown at `place`, its controller set up from the
+// options; `label` prefixes its --trace lines.
+std::unique_ptr<PortSession> MakeSession(const CliOptions& options, const std::string& port,
+                                         const ReporterPlace& place, const std::string& label);
+
+// Starts the upgrade; with --report, the device and its adapter are taken
+// first, while the port's link still names them.
+void StartSession(PortSession& s, const CliOptions& options);
+
+// The ending taken: its time, exit status, the reason a port did not open,
+// and the result line (or event).
+void FinishSession(PortSession& s, UpgradeOutcome outcome, Pacing pacing);
+
+// Stops every session given at once (each Shutdown waits for its own worker,
+// and meanwhile the others must not go on sending, so they run side by side),
+// then ends each with the ending that stands: one that came by itself
+// meanwhile, "Upgrade OK" over the air once the trailer had gone out, or
+// interrupted.
+void StopSessions(const std::vector<PortSession*>& sessions, Pacing pacing);
+
+// What the record and the summary say of the ending: the last status text,
+// or "interrupted".
+std::string ResultText(const PortSession& s);
+
+// Two port texts for one device would have the second upgrade fail as "busy"
+// against the first: says so and returns false.
+bool PortsNameDistinctDevices(const std::vector<std::string>& ports);
+
+// The --report file and what every record shares.
+class UnitRecords {
+ public:
+  // Opens the file when --report was given; otherwise does nothing. Nonzero:
+  // the run ends with that status (the file cannot be written, or Ctrl-C came
+  // while waiting for a FIFO's reader), said on standard error.
+  int Open(const CliOptions& options);
+  bool Enabled() const { return file_ != nullptr; }
+  // Station mode: every record names its unit and the station run.
+  void SetStationRun(std::string id) { station_run_ = std::move(id); }
+  // Appends the session's record; a record that did not go out whole is
+  // noted on the session's reporter and counted.
+  void Write(const PortSession& s, Pacing pacing, std::optional<unsigned> unit = std::nullopt);
+  bool Failed() const { return failed_; }
+
+ private:
+  std::unique_ptr<ReportFile> file_;
+  std::string host_;
+  std::string firmware_path_;  // absolute
+  std::optional<std::string> station_run_;
+  bool failed_ = false;
+};
+
+// Over the air the button is enabled after synchronisation: the operator
+// confirms with Enter (one Enter for every port then waiting), or --yes
+// confirms each port once its module has answered a poll.
+class Confirmations {
+ public:
+  explicit Confirmations(bool yes) : yes_(yes) {}
+  // The sessions among `running` that wait for the operator now; each is
+  // told once how to go on (unless --yes does it).
+  std::vector<PortSession*> Waiting(const std::vector<PortSession*>& running);
+  // Confirms `waiting`: with --yes those whose module has answered a poll,
+  // otherwise all of them when `enter` was pressed. Confirm, never the
+  // button's toggle: a poll that failed meanwhile must not turn the
+  // confirmation into a second, unattended upgrade.
+  void Apply(const std::vector<PortSession*>& waiting, bool enter);
+  bool Yes() const { return yes_; }
+
+ private:
+  const bool yes_;
+};
+
+// Enter on standard input, as the operator's presses, and its end noted once.
+class OperatorKeys {
+ public:
+  bool Pressed();
+  bool Open() const { return open_; }
+
+ private:
+  EnterKey key_;
+  bool open_ = true;
+};
+
+}  // namespace zevuvuri::cli

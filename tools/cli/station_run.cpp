@@ -1,0 +1,358 @@
+#include "tools/cli/station_run.h"
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tools/cli/console.h"
+#include "tools/cli/exit_codes.h"
+#include "tools/cli/json_line.h"
+#include "tools/cli/output_check.h"
+#include "tools/cli/plug_watcher.h"
+#include "tools/cli/port_session.h"
+#include "tools/cli/progress_board.h"
+#include "tools/cli/station_tally.h"
+#include "tools/cli/unit_record.h"
+
+namespace zevuvuri::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// While a unit runs the loop looks for confirmations and ends; while every
+// slot waits, its wait is the plug poll's fallback and the Enter key's delay.
+constexpr auto kBusyStep = std::chrono::milliseconds{20};
+constexpr auto kIdleStep = std::chrono::milliseconds{100};
+// A device that this user may not open yet is waited for this long (udev
+// sets its group a moment after it appears); then it is tried anyway.
+constexpr auto kSettleLimit = std::chrono::seconds{1};
+
+enum class SlotState {
+  Waiting,    // for a unit: its device (plug) or Enter
+  Upgrading,  // a unit's upgrade runs
+  Leaving,    // plug: the last unit's device is still there
+};
+
+struct Slot {
+  std::string port;
+  std::size_t row = 0;
+  SlotState state = SlotState::Waiting;
+  std::unique_ptr<PortSession> unit;  // the unit being upgraded, or the last one
+  unsigned unit_number = 0;
+  std::string mark;                        // plug: the device the last unit was on
+  std::optional<Clock::time_point> seen;   // plug: a device seen that may not be opened yet
+};
+
+// "2026-12-08T05:01:02.345Z-3f9a1c2e": when the station began, and a random
+// part, so two stations started at one moment still differ.
+std::string NewRunId() {
+  std::random_device random;
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, "-%08x", static_cast<unsigned>(random()));
+  return UtcTimeText(std::chrono::system_clock::now()) + suffix;
+}
+
+// A line on standard output, with one stdio call so that it never
+// interleaves with a unit's own lines.
+void PrintLine(const std::string& text) {
+  const std::string line = text + "\n";
+  std::fputs(line.c_str(), stdout);
+  FlushChecked(stdout);
+}
+
+nlohmann::json TotalsJson(const StationTotals& t) {
+  nlohmann::json failures = nlohmann::json::object();
+  for (const auto& [text, count] : t.failures) failures[text] = count;
+  auto optional = [](const std::optional<double>& v) { return v ? nlohmann::json(*v) : nlohmann::json(nullptr); };
+  return {{"units", t.units},
+          {"ok", t.ok},
+          {"failed", t.failed},
+          {"failures", failures},
+          {"yield_percent", t.yield_percent},
+          {"units_per_hour", optional(t.units_per_hour)},
+          {"mean_s", optional(t.mean_s)},
+          {"p95_s", optional(t.p95_s)}};
+}
+
+class Station {
+ public:
+  explicit Station(const CliOptions& options) : options_(options), confirmations_(options.yes) {}
+  int Go();
+
+ private:
+  bool Plug() const { return options_.next == NextUnit::Plug; }
+  bool MayStart() const { return !options_.units || started_ < *options_.units; }
+  std::vector<PortSession*> Running();
+
+  void TakeEndings();
+  void LookAtSlots(bool enter);
+  void StartUnit(Slot& slot, std::string mark);
+  void EndUnit(Slot& slot, UpgradeOutcome outcome);
+  bool OperatorInput();
+
+  // What the slot shows now: `text` on its board row, a plain line
+  // "PORT[ #UNIT]: line", or a JSON "slot" event with `state`.
+  void Show(Slot& slot, const std::string& text, const std::string& line, const char* state, bool with_unit);
+  void ShowWaiting(Slot& slot, const std::string& after);
+  void Note(const std::string& text);
+  void ShowTotals();
+  void Summary(int code);
+
+  const CliOptions& options_;
+  std::vector<Slot> slots_;
+  std::unique_ptr<ProgressBoard> board_;
+  std::unique_ptr<PlugWatcher> watcher_;
+  UnitRecords records_;
+  Confirmations confirmations_;
+  OperatorKeys keys_;
+  StationTally tally_;
+  std::string run_id_;
+  unsigned started_ = 0;
+  std::map<unsigned, int> failures_;  // unit number to exit status
+  bool interrupted_ = false;
+  bool stdin_end_noted_ = false;
+};
+
+std::vector<PortSession*> Station::Running() {
+  std::vector<PortSession*> running;
+  for (auto& slot : slots_) {
+    if (slot.state == SlotState::Upgrading) running.push_back(slot.unit.get());
+  }
+  return running;
+}
+
+void Station::Show(Slot& slot, const std::string& text, const std::string& line, const char* state,
+                   bool with_unit) {
+  if (options_.json) {
+    nlohmann::json event = {{"event", "slot"}, {"port", slot.port}, {"state", state}};
+    if (with_unit) event["unit"] = slot.unit_number;
+    PrintLine(JsonLine(event));
+  } else if (board_) {
+    board_->SetStatus(slot.row, text);
+  } else {
+    PrintLine((with_unit ? slot.port + " #" + std::to_string(slot.unit_number) : slot.port) + ": " + line);
+  }
+}
+
+// `after`: the last unit's result, which the board keeps beside the wait.
+void Station::ShowWaiting(Slot& slot, const std::string& after) {
+  slot.state = SlotState::Waiting;
+  slot.seen.reset();
+  if (Plug()) {
+    if (board_) board_->SetUnit(slot.row, std::nullopt);
+    Show(slot, "waiting for a unit", "waiting for a unit", "waiting", false);
+  } else {
+    Show(slot, after.empty() ? "waiting for Enter" : after + ", Enter for the next unit", "waiting for Enter",
+         "waiting", false);
+  }
+}
+
+void Station::Note(const std::string& text) {
+  if (options_.json) {
+    PrintLine(JsonLine({{"event", "note"}, {"text", text}}));
+  } else if (board_) {
+    board_->Note(text);
+  } else {
+    std::fprintf(stderr, "zevuvuri-cli: %s\n", text.c_str());
+  }
+}
+
+void Station::ShowTotals() {
+  const StationTotals totals = tally_.Totals(Clock::now());
+  if (options_.json) {
+    nlohmann::json event = TotalsJson(totals);
+    event["event"] = "totals";
+    PrintLine(JsonLine(event));
+  } else if (board_) {
+    board_->SetFooter(StationTally::Line(totals));
+  } else {
+    PrintLine("station: " + StationTally::Line(totals));
+  }
+}
+
+void Station::StartUnit(Slot& slot, std::string mark) {
+  slot.unit_number = ++started_;
+  slot.mark = std::move(mark);
+  slot.state = SlotState::Upgrading;
+  if (board_) board_->SetUnit(slot.row, slot.unit_number);
+  const ReporterPlace place{slot.port, board_ == nullptr, board_.get(), slot.row, slot.unit_number};
+  // The last unit's session goes (its worker long ended) before the next one's opens the port.
+  slot.unit.reset();
+  slot.unit = MakeSession(options_, slot.port, place, slot.port + " #" + std::to_string(slot.unit_number));
+  tally_.Began(Clock::now());
+  StartSession(*slot.unit, options_);
+}
+
+void Station::EndUnit(Slot& slot, UpgradeOutcome outcome) {
+  PortSession& unit = *slot.unit;
+  if (!unit.outcome) FinishSession(unit, outcome, options_.pacing);  // StopSessions took an interrupt's
+  records_.Write(unit, options_.pacing, slot.unit_number);
+  const std::string result = ResultText(unit);
+  tally_.Ended(slot.port, unit.outcome == UpgradeOutcome::Ok, result, unit.seconds);
+  if (unit.exit_code != 0) failures_.emplace(slot.unit_number, unit.exit_code);
+  if (!interrupted_) {
+    // Success or failure, a plugged unit must go before the next is taken: a
+    // board that stays is never flashed twice, and a failed one is re-plugged
+    // to be tried again.
+    if (Plug()) {
+      slot.state = SlotState::Leaving;
+      Show(slot, result + ", remove the unit", "remove the unit", "remove", true);
+    } else {
+      ShowWaiting(slot, result);
+    }
+  }
+  ShowTotals();
+}
+
+void Station::TakeEndings() {
+  for (auto& slot : slots_) {
+    if (slot.state != SlotState::Upgrading) continue;
+    if (const auto outcome = slot.unit->reporter->Ended()) EndUnit(slot, *outcome);
+  }
+}
+
+// Reads the operator's Enter when something waits for it: one press starts
+// every slot waiting for Enter and confirms every unit waiting over the air,
+// as the window's one button starts or confirms. A press while nothing waits
+// is dropped, so that it cannot start the same board again after its upgrade.
+bool Station::OperatorInput() {
+  const bool confirming = !confirmations_.Yes() && !confirmations_.Waiting(Running()).empty();
+  if (Plug() && !confirming) return false;  // standard input is left alone until it is needed
+  const bool pressed = keys_.Pressed();
+  if (!keys_.Open() && !stdin_end_noted_) {
+    stdin_end_noted_ = true;
+    Note(Plug() ? "standard input is closed: the module keeps being polled until Ctrl-C (use --yes)"
+                : "standard input is closed: no more units will start");
+  }
+  return pressed;
+}
+
+void Station::LookAtSlots(bool enter) {
+  const auto now = Clock::now();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    Slot& slot = slots_[i];
+    if (slot.state == SlotState::Leaving) {
+      const auto look = watcher_->Look(i);
+      if (look && look->mark == slot.mark) continue;
+      ShowWaiting(slot, "");
+    }
+    if (slot.state != SlotState::Waiting || !MayStart()) continue;
+    if (!Plug()) {
+      if (enter) StartUnit(slot, "");
+      continue;
+    }
+    const auto look = watcher_->Look(i);
+    if (!look) {
+      slot.seen.reset();
+      continue;
+    }
+    if (!look->accessible) {
+      if (!slot.seen) slot.seen = now;
+      if (now - *slot.seen < kSettleLimit) continue;
+    }
+    StartUnit(slot, look->mark);
+  }
+}
+
+void Station::Summary(int code) {
+  const StationTotals totals = tally_.Totals(Clock::now());
+  if (options_.json) {
+    nlohmann::json ports = nlohmann::json::array();
+    for (const auto& slot : slots_) {
+      const auto [units, ok] = tally_.PortCounts(slot.port);
+      ports.push_back({{"port", slot.port}, {"units", units}, {"ok", ok}, {"failed", units - ok}});
+    }
+    PrintLine(JsonLine({{"event", "summary"},
+                        {"station_run", run_id_},
+                        {"exit_code", code},
+                        {"totals", TotalsJson(totals)},
+                        {"ports", ports}}));
+    return;
+  }
+  std::size_t width = 4;
+  for (const auto& slot : slots_) width = std::max(width, slot.port.size());
+  std::string table = "\n";
+  char line[512];
+  auto row = [&](const std::string& port, unsigned units, unsigned ok) {
+    const double yield = units == 0 ? 0.0 : 100.0 * ok / units;
+    std::snprintf(line, sizeof line, "%-*s  %7u  %7u  %7u  %6.1f %%\n", static_cast<int>(width), port.c_str(), units,
+                  ok, units - ok, yield);
+    table += line;
+  };
+  std::snprintf(line, sizeof line, "%-*s  %7s  %7s  %7s  %8s\n", static_cast<int>(width), "PORT", "UNITS", "OK",
+                "FAILED", "YIELD");
+  table += line;
+  for (const auto& slot : slots_) {
+    const auto [units, ok] = tally_.PortCounts(slot.port);
+    row(slot.port, units, ok);
+  }
+  row("all", totals.units, totals.ok);
+  table += StationTally::Line(totals) + "\n";
+  std::fputs(table.c_str(), stdout);
+  FlushChecked(stdout);
+}
+
+int Station::Go() {
+  if (!PortsNameDistinctDevices(options_.ports)) return static_cast<int>(ExitCode::Usage);
+  if (Plug()) {
+    for (const auto& port : options_.ports) {
+      if (!PlugWatcher::Watchable(port)) {
+        std::fprintf(stderr, "zevuvuri-cli: --port %s: no unit can be plugged there (give a COM number or a device "
+                             "path, or use --next enter)\n", port.c_str());
+        return static_cast<int>(ExitCode::Usage);
+      }
+    }
+  }
+  if (const int code = records_.Open(options_); code != 0) return code;
+  run_id_ = NewRunId();
+  records_.SetStationRun(run_id_);
+  if (ErrorIsTerminal() && !options_.json) {
+    board_ = std::make_unique<ProgressBoard>(stderr, options_.ports, /*station=*/true);
+    board_->SetFooter(StationTally::Line(tally_.Totals(Clock::now())));
+  }
+  if (Plug()) watcher_ = std::make_unique<PlugWatcher>(options_.ports);
+  for (std::size_t i = 0; i < options_.ports.size(); ++i) {
+    slots_.push_back({});
+    slots_.back().port = options_.ports[i];
+    slots_.back().row = i;
+  }
+  for (auto& slot : slots_) ShowWaiting(slot, "");
+
+  for (;;) {
+    TakeEndings();
+    if (InterruptRequested()) {
+      interrupted_ = true;
+      const auto running = Running();
+      StopSessions(running, options_.pacing);
+      for (auto& slot : slots_) {
+        if (slot.state == SlotState::Upgrading) EndUnit(slot, *slot.unit->outcome);
+      }
+      break;
+    }
+    const bool idle = Running().empty();
+    if (idle && !MayStart()) break;
+    if (idle && !Plug() && !keys_.Open()) break;
+    const bool enter = OperatorInput();
+    confirmations_.Apply(confirmations_.Waiting(Running()), enter);
+    LookAtSlots(enter);
+    WaitForWake(Running().empty() ? kIdleStep : kBusyStep);  // an end, a plug and a signal end it at once
+  }
+  if (board_) board_->Finish();
+
+  int code = failures_.empty() ? 0 : failures_.begin()->second;
+  if (interrupted_) code = static_cast<int>(ExitCode::Interrupted);
+  if (code == 0 && records_.Failed()) code = static_cast<int>(ExitCode::Report);
+  if (code == 0 && OutputFailed()) code = static_cast<int>(ExitCode::Output);
+  Summary(code);
+  return code;
+}
+
+}  // namespace
+
+int RunStation(const CliOptions& options) { return Station(options).Go(); }
+
+}  // namespace zevuvuri::cli
