@@ -225,15 +225,20 @@ TEST_F(ControllerTest, AConfirmDoesNotCutShortThePollThatAwaitsItsReply) {
   EXPECT_EQ(module.Count(Kind::Data), 0);
 }
 
-// Whether the Acquire button is enabled after each sink call, from the calls
-// recorded: the state an operator's press would meet at that moment.
-bool EnabledAt(const std::vector<std::string>& calls, std::size_t index) {
+// The Acquire button stays disabled from the sink call `from` to `to`: no
+// press an operator makes meanwhile can reach the controller.
+void ExpectDisabledBetween(const std::vector<std::string>& calls, const std::string& from, const std::string& to) {
+  const auto begin = std::find(calls.begin(), calls.end(), from);
+  const auto end = std::find(calls.begin(), calls.end(), to);
+  ASSERT_LT(begin, end) << from << " before " << to;
   bool enabled = true;
-  for (std::size_t i = 0; i <= index && i < calls.size(); ++i) {
-    if (calls[i] == "enable") enabled = true;
-    if (calls[i] == "disable") enabled = false;
+  for (auto it = calls.begin(); it != end; ++it) {
+    if (*it == "enable") enabled = true;
+    if (*it == "disable") enabled = false;
+    if (it >= begin) {
+      ASSERT_FALSE(enabled) << "enabled at " << *it;
+    }
   }
-  return enabled;
 }
 
 TEST_F(ControllerTest, APressWhileTheWorkerStreamsChangesNothingAndTheButtonStaysDisabled) {
@@ -255,13 +260,7 @@ TEST_F(ControllerTest, APressWhileTheWorkerStreamsChangesNothingAndTheButtonStay
   std::vector<std::vector<std::uint8_t>> sent;
   for (auto& d : Of(module, Kind::Data)) sent.push_back(d.bytes);
   EXPECT_EQ(sent, ExpectedDataFrames(file, 0));
-  const auto calls = sinks_.Calls();
-  const auto streaming = std::find(calls.begin(), calls.end(), "status Upgrading over serial port");
-  const auto done = std::find(calls.begin(), calls.end(), "status Upgrade OK");
-  ASSERT_LT(streaming, done);
-  for (auto it = streaming; it != done; ++it) {
-    ASSERT_FALSE(EnabledAt(calls, static_cast<std::size_t>(it - calls.begin()))) << "at " << *it;
-  }
+  ExpectDisabledBetween(sinks_.Calls(), "status Upgrading over serial port", "status Upgrade OK");
 }
 
 TEST_F(ControllerTest, AnEarlyConfirmKeepsTheButtonDisabledThroughTheDataPhase) {
@@ -276,13 +275,7 @@ TEST_F(ControllerTest, AnEarlyConfirmKeepsTheButtonDisabledThroughTheDataPhase) 
   EXPECT_TRUE(controller_.Confirm());
   ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
   EXPECT_EQ(module.Count(Kind::Poll), 0);
-  const auto calls = sinks_.Calls();
-  const auto streaming = std::find(calls.begin(), calls.end(), "status Upgrading over the air");
-  const auto done = std::find(calls.begin(), calls.end(), "status Upgrade OK");
-  ASSERT_LT(streaming, done);
-  for (auto it = streaming; it != done; ++it) {
-    ASSERT_FALSE(EnabledAt(calls, static_cast<std::size_t>(it - calls.begin()))) << "at " << *it;
-  }
+  ExpectDisabledBetween(sinks_.Calls(), "status Upgrading over the air", "status Upgrade OK");
 }
 
 TEST_F(ControllerTest, AConfirmAfterAFailedPollStartsNothing) {
