@@ -10,7 +10,8 @@ source "$(dirname "$0")/wine_common.sh"
 
 scenario=$1
 pacing=${2:-classic}
-# The two pacings of a scenario may run at once: each has COM ports of its own.
+# Every scenario has a COM number of its own, and the two pacings of a
+# scenario 40 apart: they all may run at once in the one shared prefix.
 com_offset=0
 [ "$pacing" = fast ] && com_offset=40
 work=$(mktemp -d)
@@ -145,8 +146,9 @@ case $scenario in
     # starts each unit, as a foot switch would. (Wine lists only the COM ports
     # it found when the prefix started, so a COM port plugged later cannot be
     # shown to the loader's plug watch here.) The first unit refuses its third
-    # data frame: recorded, and the slot goes on to the next.
-    com=$((24 + com_offset))
+    # data frame: recorded, and the slot goes on to the next. COM 17 is this
+    # scenario's alone: the scenarios run at once in one wine prefix.
+    com=$((17 + com_offset))
     StartSimulator "$com" --refuse-data 3 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
     mkfifo "$work/keys"
     timeout 120 wine "$ZEVUVURI_CLI_EXE" --station --next enter --units 2 --port "$com" --pacing "$pacing" \
