@@ -169,7 +169,7 @@ TEST_P(SerialLinkTest, RepliesThatRaceTheWaitOrCrossSeveralReadsKeepByteZero) {
   link_.ClearReply();
   module_.Write({'1', '0', '\r', '\n'});
   EXPECT_EQ(link_.WaitReply(2000ms), '1');
-  std::this_thread::sleep_for(60ms);
+  ASSERT_TRUE(AwaitCount(4));
   EXPECT_EQ(link_.ReplyCount(), 4);
   link_.ClearReply();
   std::this_thread::sleep_for(60ms);
