@@ -46,8 +46,9 @@ class VirtualModule {
   std::vector<TimedMessage> Messages() const;
   int Count(WireMessage::Kind kind) const;
   std::uint32_t LastBaud() const { return last_baud_; }
-  // The port's line operations in order, until the first poll frame:
-  // "baud N", "write N" (bytes), "drain".
+  // The port's first 16 line operations in order: "baud N", "write N"
+  // (bytes), "drain". They reach past the wake-up and the change of speed
+  // after it; later ones are not kept, so a long upgrade does not grow them.
   std::vector<std::string> LineOperations() const;
 
  private:
