@@ -156,14 +156,21 @@ case $scenario in
       <"$work/keys" >"$work/out" 2>"$work/err" &
     loader=$!
     exec 3>"$work/keys"
-    # Enter once the slot says it waits, the n-th time.
+    # Enter once the slot says it waits, the n-th time, while the loader
+    # lives. One that ended early leaves the pipe without a reader: the write
+    # then fails instead of killing this script by SIGPIPE before its checks
+    # and its clean-up.
+    trap '' PIPE
     for n in 1 2; do
       for _ in $(seq 600); do
         [ "$(tr -d '\r' <"$work/out" | grep -cx "$com: waiting for Enter")" -ge "$n" ] && break
+        kill -0 "$loader" 2>/dev/null || break
         sleep 0.1
       done
-      echo >&3
+      kill -0 "$loader" 2>/dev/null || break
+      echo >&3 2>/dev/null
     done
+    trap - PIPE
     loader_status=0
     wait "$loader" || loader_status=$?
     exec 3>&-
