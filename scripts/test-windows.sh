@@ -22,11 +22,11 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cm
 cmake --build "$build"
 
 # A prefix of its own and one wine server for every test, stopped on the
-# way out.
+# way out, also when StartWine fails half-way.
 export WINEPREFIX=$PWD/$build/wineprefix
 source tests/win32/wine_prefix.sh
-StartWine "$build"
 trap StopWine EXIT
+StartWine "$build"
 
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
 echo "test-windows: screenshots in $build/artifacts"
