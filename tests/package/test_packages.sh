@@ -26,25 +26,31 @@ for f in "$cli_deb" "$window_deb" "$msi"; do
 done
 
 work=$(mktemp -d)
-# The host simulator for the wine part, out of the package itself.
-dpkg-deb -x "$cli_deb" "$work/cli-root"
-export ZEVUVURI_SIM=$work/cli-root/usr/bin/zevuvuri-sim
-
 # A wine prefix of its own, with one wine server for every step.
 export WINEPREFIX=$work/wineprefix
 source tests/win32/wine_prefix.sh
-StartWine "$work"
-# Pass, Fail, Check, Summary, WinePath and the simulator on a COM port.
-source tests/win32/wine_common.sh
 
+# Set before anything can fail half-way, StartWine included: every step here
+# is safe for what has not been started yet. The packages, once the Debian
+# part has begun, are purged here too, so that a failed run leaves none of
+# them installed (dpkg passes over those that are not).
 debian_sim=""
+packages=()
 Cleanup() {
-  StopSimulator
+  declare -F StopSimulator >/dev/null && StopSimulator
   [ -n "$debian_sim" ] && kill "$debian_sim" 2>/dev/null
+  [ "${#packages[@]}" -gt 0 ] && dpkg --purge "${packages[@]}" >/dev/null 2>&1
   StopWine
   rm -rf "$work"
 }
 trap Cleanup EXIT
+
+# The host simulator for the wine part, out of the package itself.
+dpkg-deb -x "$cli_deb" "$work/cli-root"
+export ZEVUVURI_SIM=$work/cli-root/usr/bin/zevuvuri-sim
+StartWine "$work"
+# Pass, Fail, Check, Summary, WinePath and the simulator on a COM port.
+source tests/win32/wine_common.sh
 
 # --- Debian -----------------------------------------------------------------
 export DEBIAN_FRONTEND=noninteractive
