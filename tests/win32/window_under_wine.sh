@@ -29,6 +29,7 @@ work=$(mktemp -d)
 trap 'StopSimulator; StopPrivatePrefix; StopX; rm -rf "$work"' EXIT
 StartX
 PrivatePrefix
+main_title="ZE Vuvuri V1.06"  # the main window's caption
 
 WriteSettings() {  # COM_PORT [PRODMODE]
   printf '[CONFIG]\r\nProdmode=%s\r\nComport=%s\r\nType=24\r\nFirmware=%s\r\n' "${2:-1}" "$1" \
@@ -49,7 +50,7 @@ WaitWindow() {
 # frame and below its 19-pixel caption.
 ClickControl() {
   local info x y width height
-  info=$(xwininfo -name "ZE Vuvuri V1.06" 2>/dev/null)
+  info=$(xwininfo -name "$main_title" 2>/dev/null)
   if [ -z "$info" ]; then
     Fail "no main window to click"
     return
@@ -69,7 +70,7 @@ ClickBrowse() { ClickControl 261 33; }
 # from its right edge when OFFSET is negative.
 ClickCaption() {
   local info x y width
-  info=$(xwininfo -name "ZE Vuvuri V1.06" 2>/dev/null)
+  info=$(xwininfo -name "$main_title" 2>/dev/null)
   x=$(awk '/Absolute upper-left X/ {print $4}' <<<"$info")
   y=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$info")
   width=$(awk '/Width:/ {print $2}' <<<"$info")
@@ -112,7 +113,7 @@ StartWindow() {
   for attempt in 1 2; do
     (cd "$work" && exec timeout 120 wine "$ZEVUVURI_WINDOW_EXE") &
     app=$!
-    if WaitWindow "ZE Vuvuri V1.06"; then
+    if WaitWindow "$main_title"; then
       Pass "main window shown"
       return
     fi
@@ -120,9 +121,7 @@ StartWindow() {
     wait "$app" 2>/dev/null
     if [ "$attempt" = 2 ] || grep -q "session 1 began" "$sim_out.err" 2>/dev/null; then break; fi
     echo "  wine showed no window within 30 s: restarting its server and the window once"
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w
-    wineserver -p >/dev/null 2>&1 </dev/null
+    RestartWineServer
   done
   Fail "no main window"
 }

@@ -2,6 +2,7 @@
 # checks with a closing count, and the simulator mapped to a COM port.
 # Sourced, not run.
 
+source "$(dirname "${BASH_SOURCE[0]}")/wine_prefix.sh"  # RestartWineServer
 : "${WINEPREFIX:?WINEPREFIX must name the wine prefix}"
 : "${ZEVUVURI_SIM:?ZEVUVURI_SIM must name the host simulator}"
 export WINEPREFIX WINEDEBUG=${WINEDEBUG:--all}
@@ -117,9 +118,7 @@ PrivatePrefix() {
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 640x400 /f >/dev/null 2>&1 </dev/null
   # The desktop that these calls opened was made before the setting: start
   # afresh, so that the next program opens the virtual one.
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w
-  wineserver -p >/dev/null 2>&1 </dev/null  # its messages stay out of the test's output
+  RestartWineServer
   private_prefix=1
 }
 

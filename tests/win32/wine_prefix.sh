@@ -1,6 +1,6 @@
 # Makes and starts the wine prefix $WINEPREFIX for the scripts that run the
-# Windows programs: scripts/test-windows.sh and the package test.
-# Sourced, not run.
+# Windows programs: scripts/test-windows.sh and the package test; the tests
+# under wine restart its server with RestartWineServer. Sourced, not run.
 
 # StartWine LOG_DIR: makes the 64-bit prefix if it is missing, without a
 # display and without the Mono and Gecko installers, which would want a
@@ -21,10 +21,19 @@ StartWine() {
       exit 1
     }
   fi
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w
-  wineserver -p >"$logs/wineserver.log" 2>&1 </dev/null
+  RestartWineServer "$logs/wineserver.log"
   wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "wine does not start" >&2; exit 1; }
 }
 
+# Stops the prefix's wine server; does nothing when none runs, so it may
+# stand in an EXIT trap set before StartWine.
 StopWine() { wineserver -k >/dev/null 2>&1 || true; }
+
+# RestartWineServer [LOG]: stops the prefix's wine server, waits until it
+# has gone, and starts a persistent one, its messages in LOG (default none)
+# rather than in the output of the programs that follow.
+RestartWineServer() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w
+  wineserver -p >"${1:-/dev/null}" 2>&1 </dev/null
+}
