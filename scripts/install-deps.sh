@@ -14,6 +14,7 @@ packages=(
   valgrind
   clang libclang-rt-14-dev
   bash-completion man-db
+  time
 )
 for flag in "$@"; do
   case $flag in
@@ -30,6 +31,7 @@ for flag in "$@"; do
         dpkg-dev debhelper fakeroot lintian
         desktop-file-utils appstream
         wixl msitools zip unzip
+        file
       )
       ;;
     *)
