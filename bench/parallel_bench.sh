@@ -11,10 +11,10 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 bytes=${2:-32768}
 pacing=${3:-classic}
+bash scripts/install-deps.sh
 [ -x "$build/tools/cli/zevuvuri-cli" ] && [ -x "$build/tools/sim/zevuvuri-sim" ] || {
   cmake -S . -B "$build" -G Ninja >/dev/null && cmake --build "$build" --target zevuvuri-cli zevuvuri-sim >/dev/null
 }
-[ -x /usr/bin/time ] || { echo "bench needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
 
 work=$(mktemp -d)
 sims=()

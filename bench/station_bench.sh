@@ -14,13 +14,16 @@ build=${1:-build}
 units=${2:-10}
 bytes=${3:-65536}
 gap=${4:-300}
+bash scripts/install-deps.sh
 [ -x "$build/tools/cli/zevuvuri-cli" ] && [ -x "$build/tools/sim/zevuvuri-sim" ] || {
   cmake -S . -B "$build" -G Ninja >/dev/null && cmake --build "$build" --target zevuvuri-cli zevuvuri-sim >/dev/null
 }
 
 work=$(mktemp -d)
+loader=""
 sim=""
 cleanup() {
+  [ -n "$loader" ] && kill "$loader" 2>/dev/null || true
   [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
   rm -rf "$work"
 }
@@ -31,7 +34,9 @@ head -c "$bytes" /dev/urandom >"$work/fw.bin"
 echo "station of one slot, $units boards of $bytes bytes, 115200-baud wire timing, ${gap} ms to unplug and ${gap} ms to plug"
 for pacing in classic fast; do
   # The loader waits first, so that every board's wake-up counts from its plug.
-  "$build/tools/cli/zevuvuri-cli" --station --units "$units" --port 1 --pacing "$pacing" --json "$work/fw.bin" \
+  # A simulator that dies leaves it waiting for the next board: the hour's
+  # limit, as long as the simulator's own, ends it then.
+  timeout 3600 "$build/tools/cli/zevuvuri-cli" --station --units "$units" --port 1 --pacing "$pacing" --json "$work/fw.bin" \
     >"$work/$pacing.json" </dev/null &
   loader=$!
   sleep 0.5
@@ -39,6 +44,7 @@ for pacing in classic fast; do
     --wire-baud 115200 --timeout 3600 >/dev/null 2>"$work/$pacing.sim" &
   sim=$!
   wait "$loader" || { echo "the loader failed ($pacing):" >&2; tail -3 "$work/$pacing.json" >&2; exit 1; }
+  loader=""
   wait "$sim" || { echo "the simulator reported a failure ($pacing):" >&2; cat "$work/$pacing.sim" >&2; exit 1; }
   sim=""
   # The loader's closing summary, and each board's "wake-up X ms after the plug".

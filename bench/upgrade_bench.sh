@@ -16,10 +16,10 @@ while [ $# -gt 0 ]; do
     *) build=$1; shift ;;
   esac
 done
+if [ -n "$wine_build" ]; then bash scripts/install-deps.sh --windows; else bash scripts/install-deps.sh; fi
 [ -x "$build/tools/cli/zevuvuri-cli" ] && [ -x "$build/tools/sim/zevuvuri-sim" ] || {
   cmake -S . -B "$build" -G Ninja >/dev/null && cmake --build "$build" --target zevuvuri-cli zevuvuri-sim >/dev/null
 }
-[ -x /usr/bin/time ] || { echo "bench needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
