@@ -386,7 +386,7 @@ TEST(PlugWatcherTest, SeesDevicesComeGoAndBeReplacedAndWakesTheLoop) {
   TempDir dir;
   const fs::path ports = fs::path(dir.Path()) / "ports";
   fs::create_directories(ports);
-  ::setenv("ZEVUVURI_PORT_DIR", ports.c_str(), 1);
+  ScopedEnv env({{"ZEVUVURI_PORT_DIR", ports.string()}});
   const fs::path board_a = fs::path(dir.Path()) / "a", board_b = fs::path(dir.Path()) / "b";
   WriteFile(board_a, "");
   WriteFile(board_b, "");
@@ -428,7 +428,6 @@ TEST(PlugWatcherTest, SeesDevicesComeGoAndBeReplacedAndWakesTheLoop) {
   const auto waited = std::chrono::steady_clock::now() - waiting;
   plug.join();
   ReleaseConsole();
-  ::unsetenv("ZEVUVURI_PORT_DIR");
   EXPECT_TRUE(seen);
   EXPECT_LT(waited, std::chrono::milliseconds{800}) << "plugged after 300 ms, seen at once";
 }
