@@ -193,21 +193,6 @@ TEST_F(ControllerTest, OverTheAirPollsUntilConfirmedThenStreamsAndSendsTheTraile
   EXPECT_EQ(Of(module, Kind::Trailer)[0].bytes, std::vector<std::uint8_t>(60, 'p'));
 }
 
-TEST_F(ControllerTest, AConfirmBeforePollingSkipsThePollFrames) {
-  // The module answers the probe late, so the confirm lands during synchronisation.
-  ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
-    if (m.kind == Kind::Probe) return nth < 3 ? Answer{} : Answer{{'0'}};
-    return ScriptedModule::Cooperative(true)(m, nth);
-  });
-  const auto firmware = Firmware(Pattern(10));
-  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
-  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
-  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
-  EXPECT_EQ(module.Count(Kind::Poll), 0);
-  EXPECT_EQ(module.Count(Kind::Data), 2);
-  EXPECT_GE(module.Count(Kind::Probe), 3);
-}
-
 TEST_F(ControllerTest, AConfirmDoesNotCutShortThePollThatAwaitsItsReply) {
   // Over the air; the second poll never gets an answer.
   ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
@@ -263,7 +248,7 @@ TEST_F(ControllerTest, APressWhileTheWorkerStreamsChangesNothingAndTheButtonStay
   ExpectDisabledBetween(sinks_.Calls(), "status Upgrading over serial port", "status Upgrade OK");
 }
 
-TEST_F(ControllerTest, AnEarlyConfirmKeepsTheButtonDisabledThroughTheDataPhase) {
+TEST_F(ControllerTest, AnEarlyConfirmSkipsThePollFramesAndKeepsTheButtonDisabledThroughTheDataPhase) {
   // Over the air, answering the third probe: the second press lands while
   // the worker is still synchronising.
   ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
@@ -275,6 +260,8 @@ TEST_F(ControllerTest, AnEarlyConfirmKeepsTheButtonDisabledThroughTheDataPhase) 
   EXPECT_TRUE(controller_.Confirm());
   ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
   EXPECT_EQ(module.Count(Kind::Poll), 0);
+  EXPECT_EQ(module.Count(Kind::Data), 7) << "300 bytes: six frames of the file and the empty last read";
+  EXPECT_GE(module.Count(Kind::Probe), 3);
   ExpectDisabledBetween(sinks_.Calls(), "status Upgrading over the air", "status Upgrade OK");
 }
 
