@@ -29,13 +29,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The digest from the system's own tool, not from the loader's code.
 // The digest of the file's first `bytes` bytes (all of it by default).
@@ -109,8 +105,8 @@ TEST_F(FactoryTest, FourModulesAtOnceOneRefusingAFrameOneVanishing) {
   EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
   EXPECT_EQ(ModuleStatus(2), 4) << "the vanish fault closed its port";
   EXPECT_EQ(ModuleStatus(4), 0) << modules_[4]->Stderr();
-  EXPECT_EQ(ReadAll(saved1), ReadAll(fw));
-  EXPECT_EQ(ReadAll(saved4), ReadAll(fw));
+  EXPECT_EQ(ReadFile(saved1), ReadFile(fw));
+  EXPECT_EQ(ReadFile(saved4), ReadFile(fw));
 
   const auto lines = loader_->StdoutLines();
   auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
@@ -410,7 +406,7 @@ TEST_F(StationTest, TwoSlotsTakeUnitAfterUnitWithARecordEachAndTheShiftsTotals) 
   EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
   EXPECT_EQ(ModuleStatus(2), 0) << modules_[2]->Stderr();
   for (const std::string& board : {saved[0] + ".1", saved[0] + ".3", saved[1] + ".1", saved[1] + ".2"}) {
-    EXPECT_TRUE(ReadAll(board) == ReadAll(fw)) << board << " is not the firmware whole";
+    EXPECT_TRUE(ReadFile(board) == ReadFile(fw)) << board << " is not the firmware whole";
   }
   EXPECT_FALSE(fs::exists(saved[0] + ".2"));
   EXPECT_FALSE(fs::exists(saved[1] + ".3"));

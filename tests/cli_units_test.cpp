@@ -34,6 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeStation;
+using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -170,11 +171,6 @@ TEST(ReportFileTest, WhatCannotTakeARecordIsReported) {
   EXPECT_NE(error.find("/dev/full"), std::string::npos) << error;
 }
 
-std::string ReadAllText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A record cut short by a full disk must not swallow the next one: it starts
 // on its own line.
 TEST(ReportFileTest, ARecordAfterAHalfOneStartsOnItsOwnLine) {
@@ -204,7 +200,7 @@ TEST(ReportFileTest, ARecordAfterAHalfOneStartsOnItsOwnLine) {
   std::ifstream in(path);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 3u) << ReadAllText(path);
+  ASSERT_EQ(lines.size(), 3u) << ReadFile(path);
   EXPECT_EQ(lines[1], big.substr(0, 100));
   EXPECT_EQ(lines[2], "{\"next\":true}");
 }

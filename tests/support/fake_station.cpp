@@ -1,6 +1,7 @@
 #include "tests/support/fake_station.h"
 
 #include <fstream>
+#include <iterator>
 
 namespace zevuvuri::testing {
 
@@ -9,6 +10,11 @@ namespace fs = std::filesystem;
 void WriteFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 FakeStation::FakeStation() {

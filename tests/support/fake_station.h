@@ -34,6 +34,9 @@ class FakeStation {
   TempDir dir_;
 };
 
+// Writes `content` as the whole file, making its folders first.
 void WriteFile(const std::filesystem::path& path, const std::string& content);
+// The whole file's bytes; empty when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
 
 }  // namespace zevuvuri::testing

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tests/ui/qt_test_support.h"
 #include "ui/qt/about_box.h"
@@ -29,13 +30,9 @@ using ui::testing::ShowActive;
 using ui::testing::WaitFor;
 using ui::testing::WhenModal;
 using zevuvuri::testing::ChildProcess;
+using zevuvuri::testing::ReadFile;
 using zevuvuri::testing::TempDir;
 using namespace std::chrono_literals;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Whether this process still has the device open.
 bool HoldsDevice(const std::string& device) {
@@ -146,7 +143,7 @@ TEST_P(QtPacedUpgradeTest, SerialUpgradeShowsItsProgressAndTheModuleGetsTheFileW
   ExpectSeenInOrder({"Running", "Synchronising...", "Acquiring...", "Upgrading over serial port", "Upgrade OK"});
 
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
-  EXPECT_EQ(ReadAll(saved), ReadAll(firmware));
+  EXPECT_EQ(ReadFile(saved), ReadFile(firmware));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPacings, QtPacedUpgradeTest, ::testing::Values("classic", "fast"),
@@ -399,7 +396,7 @@ TEST_F(QtUpgradeTest, ProductionBinaryExitsZeroWithTheFirmwareDelivered) {
   ASSERT_TRUE(status) << "the window did not end by itself";
   EXPECT_EQ(*status, 0) << loader.Stderr();
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
-  EXPECT_EQ(ReadAll(saved), ReadAll(firmware));
+  EXPECT_EQ(ReadFile(saved), ReadFile(firmware));
 }
 
 }  // namespace
