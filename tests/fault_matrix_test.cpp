@@ -83,9 +83,6 @@ TEST_P(FaultMatrix, EndsWithItsTextReleasesThePortAndTheNextUpgradeWorks) {
   if (!c.module_survives) {
     // A device that goes away ends the upgrade at once, not at a time limit.
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1200ms);
-  }
-
-  if (!c.module_survives) {
     EXPECT_EQ(module_->Wait(10s), 4) << "the simulator vanished as asked";
     device = StartModule({}, c.mode);
   }
@@ -106,8 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"JunkAfterEveryReplyOverTheAir", {"--junk-after-reply", "2"}, "Upgrade OK"},
         FaultCase{"JunkAfterEveryReplyOnASerialLink", {"--junk-after-reply", "3"}, "Upgrade OK", true, "serial"},
         // Replies just inside and just outside the 2000 ms and 1000 ms limits.
-        // The limits are counted in 10 ms sleeps, which a loaded machine
-        // stretches, so the late answers keep a wide margin; the exact
+        // A loaded machine moves both sides: classic pacing counts the limits
+        // in 10 ms sleeps, which it stretches, and in either pacing it can
+        // delay the simulator's answer or the loader's look at it. So the
+        // answers keep a wide margin on either side of the limit; the exact
         // boundaries are checked on a virtual clock in upgrade_timing_test.
         FaultCase{"PollAnsweredJustInTime", {"--delay", "poll:1=1850"}, "Upgrade OK"},
         FaultCase{"PollAnsweredTooLate", {"--delay", "poll:1=2500"}, "Did not get local ACK"},
