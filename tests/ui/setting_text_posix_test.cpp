@@ -12,6 +12,7 @@ TEST(SettingTextPosix, ValuesAreUtf8) {
   EXPECT_EQ(w.controls[id::kComPort].text, L"/dev/serial/by-id/\u00e9");
   EXPECT_EQ(w.controls[id::kFileName].text, L"/srv/F\u00e4sser.bin");
   ASSERT_EQ(w.target.calls.size(), 1u);
+  ASSERT_TRUE(w.target.calls[0].firmware);
   EXPECT_EQ(w.target.calls[0].firmware->Bytes(), "/srv/F\xC3\xA4sser.bin");
 }
 
@@ -25,6 +26,7 @@ TEST(SettingTextPosix, AFirmwareNameThatIsNotUtf8OpensItsOwnBytesUntilTheFieldCh
   w.controls[id::kFileName].text = L"other.bin";
   w.dialog.OnAcquire();
   ASSERT_EQ(w.target.calls.size(), 2u);
+  ASSERT_TRUE(w.target.calls[1].firmware);
   EXPECT_EQ(w.target.calls[1].firmware->Bytes(), "other.bin");
 }
 
