@@ -17,7 +17,9 @@ int main(int argc, char** argv) {
   }
   for (int i = 2; i < argc; ++i) {
     const int size = std::atoi(argv[i]);
-    const QString dir = QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[1])).arg(size);
+    // One arg() call, so that a "%" in the output folder is never substituted.
+    const QString dir =
+        QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[1]), QString::number(size));
     if (size <= 0 || !QDir().mkpath(dir) ||
         !zevuvuri::ui::qt::ApplicationIconImage(size).save(dir + QStringLiteral("/zevuvuri.png"), "PNG")) {
       std::fprintf(stderr, "icon_png: cannot write the %s px icon under %s\n", argv[i], argv[1]);

@@ -73,8 +73,8 @@ std::string ProcRoot() { return ""; }
 // Windows tells nobody which process holds a COM port.
 std::vector<std::string> ProcessesHolding(const std::string&) { return {}; }
 
-std::string ExplainOpenFailure(std::string_view port_text, const PortOpenError& error) {
-  const std::string text(port_text);
+// The device name Windows tried is all an explanation needs here.
+std::string ExplainOpenFailure(std::string_view, const PortOpenError& error) {
   const std::string& device = error.device;
   switch (error.kind) {
     case PortFailure::NoSuchDevice:

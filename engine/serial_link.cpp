@@ -146,6 +146,14 @@ void SerialLink::ReceiveLoop() {
     if (n == 0) {
       // A device that is gone would only hang up again on every pass.
       if (port_->Gone()) return MarkGone();
+      // Nothing arrived: the port was interrupted, or a read failed without
+      // the device going away. Fast pacing has no pause between reads, so it
+      // rests a serial pass here instead of spinning on such a port; an
+      // arrival never takes this path.
+      if (fast) {
+        std::unique_lock lock(stop_mutex_);
+        if (stop_cv_.wait_for(lock, kSerialPause, [this] { return stop_; })) return;
+      }
       continue;
     }
     const std::span<const std::uint8_t> received(chunk.data(), n);

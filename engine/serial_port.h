@@ -46,9 +46,10 @@ class SerialPort {
   // or Interrupt was called.
   virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
 
-  // Returns once every byte written has left the port (or the device is gone,
-  // or Interrupt was called), so that a change of line speed after it cannot
-  // cut the last bytes short.
+  // Returns once every byte written has left the port, or at once when
+  // Interrupt was called before it, so that a change of line speed after it
+  // cannot cut the last bytes short. Interrupt does not end a drain under
+  // way; it is short, since no flow control can hold the bytes back.
   virtual bool Drain() = 0;
 
   // Reads the bytes already queued (up to buffer.size()) or, when nothing is

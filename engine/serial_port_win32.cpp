@@ -161,9 +161,11 @@ class Win32SerialPort final : public SerialPort {
     return status.cbInQue;
   }
 
-  // One overlapped read of exactly buffer.size() bytes, or fewer when it
-  // fails. No read time-outs are set, so on a quiet line it stays pending
-  // until a byte arrives.
+  // One overlapped read of buffer.size() bytes, or fewer when it fails. In
+  // classic pacing no read time-outs are set, so on a quiet line it stays
+  // pending until every byte has arrived; in fast pacing (SetLowLatency) it
+  // completes with what is queued as soon as a byte is there, or empty after
+  // a minute of quiet.
   std::size_t Read(std::span<std::uint8_t> buffer) {
     Handle done(NewEvent());
     if (!done.valid()) return 0;
@@ -246,7 +248,8 @@ std::unique_ptr<SerialPort> SerialPort::Open(std::string_view port_text, PortOpe
   // XON/XOFF either way, no DSR gate on receiving, no NUL stripping, no
   // error-character replacement, no parity checking, no abort of reads and
   // writes on a line error. Stop bits stay as the driver reports them; no
-  // buffer sizes or time-outs are set.
+  // buffer sizes or time-outs are set here (fast pacing sets read time-outs
+  // of its own, and puts the previous ones back on close).
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (!::GetCommState(port.get(), &dcb)) {

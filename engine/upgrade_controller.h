@@ -42,8 +42,9 @@ constexpr auto kAfterTrailer = std::chrono::milliseconds{500};       // over the
 
 // Thread contract: OnAcquire, Start, Confirm, SetProductionFlag, SetSyncLimit
 // and Shutdown on the front end's (window) thread; the getters from any
-// thread. One upgrade runs at a time: a Start while a worker runs is ignored,
-// so no press can open a second link or touch the port of the running one.
+// thread. One upgrade runs at a time: a Start while an upgrade is busy (see
+// Busy) is ignored, so no press can open a second link or touch the port of
+// the running one.
 class UpgradeController {
  public:
   // Starts a thread running `body`; throws std::system_error when it cannot.
@@ -61,8 +62,9 @@ class UpgradeController {
   void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::optional<FirmwareName> firmware);
 
   // Begins an upgrade: opens the link and starts the worker. Ignored (false,
-  // no sink called, nothing on any line) while a worker is still running or
-  // after Shutdown. A firmware name of nothing is one that could not be
+  // no sink called, nothing on any line) while an upgrade is busy or after
+  // Shutdown. An upgrade that is only making its last calls to the button is
+  // waited for first, up to 2 s. A firmware name of nothing is one that could not be
   // carried exactly: the worker reports "couldn't open file".
   bool Start(std::wstring_view port_text, std::wstring_view type_text, std::optional<FirmwareName> firmware);
   // Lets an upgrade that waits for the operator go on to its data phase.

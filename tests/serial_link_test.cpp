@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -120,6 +121,12 @@ TEST_P(SerialLinkTest, CloseEndsAQuietReceiveThreadPromptlyAndTheLinkOpensAgain)
   }
 }
 
+std::chrono::nanoseconds ProcessCpuTime() {
+  timespec t{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return std::chrono::seconds{t.tv_sec} + std::chrono::nanoseconds{t.tv_nsec};
+}
+
 TEST_P(SerialLinkTest, AbortEndsAWaitAtOnce) {
   ASSERT_TRUE(link_.OpenLink(module_.SlavePath()));
   link_.ClearReply();
@@ -131,6 +138,11 @@ TEST_P(SerialLinkTest, AbortEndsAWaitAtOnce) {
   EXPECT_FALSE(link_.WaitReply(2000ms));
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
   aborter.join();
+  // Until the link is closed the receive thread waits: an interrupted port
+  // reads nothing, and spinning on it would take a whole core.
+  const auto cpu_before = ProcessCpuTime();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LT(ProcessCpuTime() - cpu_before, 100ms) << "the receive thread spins after the abort";
   EXPECT_FALSE(link_.WriteBytes(std::vector<std::uint8_t>{'X'}));
   link_.CloseLink();
   EXPECT_TRUE(link_.OpenLink(module_.SlavePath())) << "a new open starts without the abort";

@@ -1,6 +1,7 @@
 // The application icon (resource 128), drawn in code so that every toolkit
 // realisation shows the same picture: a radio mast sending waves on a blue
-// tile. Sizes 16, 32 and 48 pixels.
+// tile. Any size: the window uses 16, 32 and 48 pixels, the installed icon
+// theme 16 to 256.
 #pragma once
 
 #include <cstdint>

@@ -80,14 +80,16 @@ void CRazazeDeviziDlg::StartInProductionMode() {
 }
 
 // Start or Confirm is the controller's decision; the type code comes from the
-// Type field alone, shown or not.
+// Type field alone, shown or not. A typed or chosen name is opened as its
+// UTF-8 bytes, which is also how Qt 6 encodes file names on Linux; a name
+// read from loader.cfg keeps the file's own bytes while the field shows it.
 void CRazazeDeviziDlg::OnAcquire() {
   const std::wstring port = controls_.Text(id::kComPort);
   const std::wstring type = controls_.Text(id::kType);
   const std::wstring file = controls_.Text(id::kFileName);
   const auto firmware = file == firmware_setting_text_ ? SettingToFirmwareName(firmware_setting_)
-                                                       : file_dialog_.FirmwareNameOf(file);
-  upgrade_.OnAcquire(port, type, file, firmware);
+                                                       : FirmwareName::FromText(file);
+  upgrade_.OnAcquire(port, type, firmware);
 }
 
 void CRazazeDeviziDlg::OnBrowse() {

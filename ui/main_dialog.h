@@ -25,7 +25,7 @@ class AcquireTarget {
   virtual void SetPacing(Pacing pacing) = 0;
   // `firmware` is the file the name field's text names, as the platform opens
   // it (nothing when the text cannot name a file exactly).
-  virtual void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text,
+  virtual void OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
                          std::optional<FirmwareName> firmware) = 0;
 };
 
@@ -42,10 +42,6 @@ class FileDialog {
   virtual ~FileDialog() = default;
   // The chosen file's full path, or nothing when the dialog ends without one.
   virtual std::optional<std::wstring> ChooseFile(const FileDialogRequest& request) = 0;
-  // The file a name's text names, in the toolkit's own encoding of file
-  // names; by default UTF-8, the file names' encoding on POSIX, and the
-  // UTF-16 text itself on Windows.
-  virtual std::optional<FirmwareName> FirmwareNameOf(std::wstring_view text) { return FirmwareName::FromText(text); }
 };
 
 // Runs the About box modally over the main window; its unlock check box

@@ -36,7 +36,7 @@ void WindowSession::SetProductionFlag(bool on) { upgrade_.SetProductionFlag(on);
 
 void WindowSession::SetPacing(Pacing pacing) { upgrade_.SetPacing(pacing); }
 
-void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view,
+void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
                               std::optional<FirmwareName> firmware) {
   port_text_ = port_text;
   upgrade_.OnAcquire(port_text, type_text, std::move(firmware));

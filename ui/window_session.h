@@ -70,7 +70,7 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
   // AcquireTarget
   void SetProductionFlag(bool on) override;
   void SetPacing(Pacing pacing) override;
-  void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::wstring_view file_text,
+  void OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
                  std::optional<FirmwareName> firmware) override;
 
   // UpgradeSinks, on the window thread

@@ -165,10 +165,9 @@ void FakeAboutBoxOpener::RunAboutBox(ControlSurface& main_window) {
   if (operator_actions) operator_actions(box);
 }
 
-void RecordingTarget::OnAcquire(std::wstring_view port, std::wstring_view type, std::wstring_view file,
-                                std::optional<FirmwareName> firmware) {
+void RecordingTarget::OnAcquire(std::wstring_view port, std::wstring_view type, std::optional<FirmwareName> firmware) {
   const bool enabled = window_[id::kComPort].enabled && window_[id::kType].enabled && window_[id::kFileName].enabled;
-  calls.push_back(Call{std::wstring(port), std::wstring(type), std::wstring(file), std::move(firmware), enabled});
+  calls.push_back(Call{std::wstring(port), std::wstring(type), window_[id::kFileName].text, std::move(firmware), enabled});
 }
 
 FakeMainWindow::FakeMainWindow(const char* settings_text)

@@ -110,8 +110,8 @@ class RecordingTarget final : public AcquireTarget {
 
   void SetProductionFlag(bool on) override { production_flag = on; }
   void SetPacing(Pacing p) override { pacing = p; }
-  void OnAcquire(std::wstring_view port, std::wstring_view type, std::wstring_view file,
-                 std::optional<FirmwareName> firmware) override;
+  // Records the name field's text beside what the press carried.
+  void OnAcquire(std::wstring_view port, std::wstring_view type, std::optional<FirmwareName> firmware) override;
 
  private:
   FakeSurface& window_;

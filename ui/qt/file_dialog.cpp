@@ -1,6 +1,5 @@
 #include "ui/qt/file_dialog.h"
 
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
@@ -40,11 +39,6 @@ std::optional<std::wstring> QtFileDialog::ChooseFile(const FileDialogRequest& re
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return std::nullopt;
   return QFileInfo(chosen.front()).absoluteFilePath().toStdWString();
-}
-
-std::optional<FirmwareName> QtFileDialog::FirmwareNameOf(std::wstring_view text) {
-  const QByteArray bytes = QFile::encodeName(ToQString(text));
-  return FirmwareName::FromBytes(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 }  // namespace zevuvuri::ui::qt

@@ -13,9 +13,6 @@ class QtFileDialog final : public FileDialog {
  public:
   explicit QtFileDialog(QWidget* parent) : parent_(parent) {}
   std::optional<std::wstring> ChooseFile(const FileDialogRequest& request) override;
-  // Qt's own encoding of file names (QFile::encodeName), as its file
-  // dialog and file functions use it.
-  std::optional<FirmwareName> FirmwareNameOf(std::wstring_view text) override;
 
  private:
   QWidget* parent_;
