@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -526,6 +527,21 @@ TEST_F(StationTest, NoUnitIsTakenTwiceWhileItStaysAndCtrlCStopsTheNextMidStream)
   EXPECT_EQ(summary["totals"]["failures"],
             (nlohmann::json{{"Failure : couldn't initialize COM port", 1}, {"interrupted", 1}}));
   EXPECT_EQ(summary["station_run"], records[0]["station_run"]);
+}
+
+// A board that the simulator cannot plug (no pseudo-terminal to be had) is
+// its system error, 6, even when it is the last one.
+TEST_F(StationTest, ASimulatorThatCannotPlugItsNextBoardEndsWithASystemError) {
+  const std::string device = StartModule(3, {"--units", "2", "--plug-gap-ms", "50"});
+  // No descriptor beyond those it holds: the next pseudo-terminal cannot open.
+  const rlimit none{3, 3};
+  ASSERT_EQ(::prlimit(modules_[3]->Pid(), RLIMIT_NOFILE, &none, nullptr), 0);
+  // The first board's port opened and closed, as by a loader: it is taken out.
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_EQ(ModuleStatus(3), 6) << modules_[3]->Stderr();
+  EXPECT_NE(modules_[3]->Stderr().find("error: posix_openpt"), std::string::npos) << modules_[3]->Stderr();
 }
 
 // Fixed fixtures: Enter through a pipe starts every slot waiting, and also
