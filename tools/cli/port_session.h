@@ -72,7 +72,6 @@ class UnitRecords {
   // the run ends with that status (the file cannot be written, or Ctrl-C came
   // while waiting for a FIFO's reader), said on standard error.
   int Open(const CliOptions& options);
-  bool Enabled() const { return file_ != nullptr; }
   // Station mode: every record names its unit and the station run.
   void SetStationRun(std::string id) { station_run_ = std::move(id); }
   // Appends the session's record; a record that did not go out whole is
