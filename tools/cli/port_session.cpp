@@ -8,6 +8,7 @@
 #include "engine/port_diagnosis.h"
 #include "engine/text_encoding.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/output_check.h"
 #include "tools/cli/unit_record.h"
 
 namespace zevuvuri::cli {
@@ -132,6 +133,14 @@ void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsig
     failed_ = true;
     s.reporter->Note("the record could not be written: " + error);
   }
+}
+
+int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& records) {
+  if (interrupted) return static_cast<int>(ExitCode::Interrupted);
+  if (first_failure != 0) return first_failure;
+  if (records.Failed()) return static_cast<int>(ExitCode::Report);
+  if (OutputFailed()) return static_cast<int>(ExitCode::Output);
+  return 0;
 }
 
 std::vector<PortSession*> Confirmations::Waiting(const std::vector<PortSession*>& running) {

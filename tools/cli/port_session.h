@@ -87,6 +87,11 @@ class UnitRecords {
   bool failed_ = false;
 };
 
+// The run's exit status from that of its first failing unit (0 when none
+// failed): 130 after Ctrl-C whatever else, then the unit's status, then 11
+// when a record was not written, then 12 when standard output could not be.
+int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& records);
+
 // Over the air the button is enabled after synchronisation: the operator
 // confirms with Enter (one Enter for every port then waiting), or --yes
 // confirms each port once its module has answered a poll.

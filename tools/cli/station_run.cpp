@@ -343,10 +343,7 @@ int Station::Go() {
   }
   if (board_) board_->Finish();
 
-  int code = failures_.empty() ? 0 : failures_.begin()->second;
-  if (interrupted_) code = static_cast<int>(ExitCode::Interrupted);
-  if (code == 0 && records_.Failed()) code = static_cast<int>(ExitCode::Report);
-  if (code == 0 && OutputFailed()) code = static_cast<int>(ExitCode::Output);
+  const int code = RunExitStatus(failures_.empty() ? 0 : failures_.begin()->second, interrupted_, records_);
   Summary(code);
   return code;
 }

@@ -135,9 +135,7 @@ int Run::Go() {
     if (code == 0) code = s->exit_code;
     interrupted = interrupted || s->outcome == UpgradeOutcome::Cancelled;
   }
-  if (interrupted) code = static_cast<int>(ExitCode::Interrupted);
-  if (code == 0 && records_.Failed()) code = static_cast<int>(ExitCode::Report);
-  if (code == 0 && OutputFailed()) code = static_cast<int>(ExitCode::Output);
+  code = RunExitStatus(code, interrupted, records_);
   if (sessions_.size() > 1) Summary(code);
   return code;
 }
