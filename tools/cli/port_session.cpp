@@ -131,12 +131,13 @@ void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsig
   std::string error;
   if (!file_->Append(RecordLine(r), &error)) {
     failed_ = true;
+    interrupted_ = interrupted_ || InterruptRequested();
     s.reporter->Note("the record could not be written: " + error);
   }
 }
 
 int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& records) {
-  if (interrupted) return static_cast<int>(ExitCode::Interrupted);
+  if (interrupted || records.Interrupted()) return static_cast<int>(ExitCode::Interrupted);
   if (first_failure != 0) return first_failure;
   if (records.Failed()) return static_cast<int>(ExitCode::Report);
   if (OutputFailed()) return static_cast<int>(ExitCode::Output);

@@ -78,6 +78,9 @@ class UnitRecords {
   // noted on the session's reporter and counted.
   void Write(const PortSession& s, Pacing pacing, std::optional<unsigned> unit = std::nullopt);
   bool Failed() const { return failed_; }
+  // Ctrl-C came while a record waited to be written: the run ends as
+  // interrupted, though every unit may have ended by itself.
+  bool Interrupted() const { return interrupted_; }
 
  private:
   std::unique_ptr<ReportFile> file_;
@@ -85,11 +88,13 @@ class UnitRecords {
   std::string firmware_path_;  // absolute
   std::optional<std::string> station_run_;
   bool failed_ = false;
+  bool interrupted_ = false;
 };
 
 // The run's exit status from that of its first failing unit (0 when none
-// failed): 130 after Ctrl-C whatever else, then the unit's status, then 11
-// when a record was not written, then 12 when standard output could not be.
+// failed): 130 after Ctrl-C (also one that cut a record short) whatever else,
+// then the unit's status, then 11 when a record was not written, then 12 when
+// standard output could not be.
 int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& records);
 
 // Over the air the button is enabled after synchronisation: the operator
