@@ -170,4 +170,10 @@ void Confirmations::Apply(const std::vector<PortSession*>& waiting, bool enter) 
 
 bool OperatorKeys::Pressed() { return open_ && key_.Pressed(&open_); }
 
+bool OperatorKeys::EndJustSeen() {
+  if (open_ || end_seen_) return false;
+  end_seen_ = true;
+  return true;
+}
+
 }  // namespace zevuvuri::cli

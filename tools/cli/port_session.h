@@ -122,10 +122,14 @@ class OperatorKeys {
  public:
   bool Pressed();
   bool Open() const { return open_; }
+  // True once: at the first call after Pressed found the end of input, so
+  // that the run says once that standard input is closed.
+  bool EndJustSeen();
 
  private:
   EnterKey key_;
   bool open_ = true;
+  bool end_seen_ = false;
 };
 
 }  // namespace zevuvuri::cli

@@ -114,7 +114,6 @@ class Station {
   unsigned started_ = 0;
   std::map<unsigned, int> failures_;  // unit number to exit status
   bool interrupted_ = false;
-  bool stdin_end_noted_ = false;
 };
 
 std::vector<PortSession*> Station::Running() {
@@ -223,8 +222,7 @@ bool Station::OperatorInput() {
   const bool confirming = !confirmations_.Yes() && !confirmations_.Waiting(Running()).empty();
   if (Plug() && !confirming) return false;  // standard input is left alone until it is needed
   const bool pressed = keys_.Pressed();
-  if (!keys_.Open() && !stdin_end_noted_) {
-    stdin_end_noted_ = true;
+  if (keys_.EndJustSeen()) {
     Note(Plug() ? "standard input is closed: the module keeps being polled until Ctrl-C (use --yes)"
                 : "standard input is closed: no more units will start");
   }
