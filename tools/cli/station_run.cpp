@@ -92,7 +92,7 @@ class Station {
   void LookAtSlots(bool enter);
   void StartUnit(Slot& slot, std::string mark);
   void EndUnit(Slot& slot, UpgradeOutcome outcome);
-  bool OperatorInput();
+  bool OperatorInput(bool confirming);
 
   // What the slot shows now: `text` on its board row, a plain line
   // "PORT[ #UNIT]: line", or a JSON "slot" event with `state`.
@@ -215,11 +215,11 @@ void Station::TakeEndings() {
 }
 
 // Reads the operator's Enter when something waits for it: one press starts
-// every slot waiting for Enter and confirms every unit waiting over the air,
-// as the window's one button starts or confirms. A press while nothing waits
-// is dropped, so that it cannot start the same board again after its upgrade.
-bool Station::OperatorInput() {
-  const bool confirming = !confirmations_.Yes() && !confirmations_.Waiting(Running()).empty();
+// every slot waiting for Enter and confirms every unit waiting over the air
+// (`confirming`: some unit waits for that), as the window's one button starts
+// or confirms. A press while nothing waits is dropped, so that it cannot
+// start the same board again after its upgrade.
+bool Station::OperatorInput(bool confirming) {
   if (Plug() && !confirming) return false;  // standard input is left alone until it is needed
   const bool pressed = keys_.Pressed();
   if (keys_.EndJustSeen()) {
@@ -331,13 +331,18 @@ int Station::Go() {
       }
       break;
     }
-    const bool idle = Running().empty();
+    const auto running = Running();
+    const bool idle = running.empty();
     if (idle && !MayStart()) break;
     if (idle && !Plug() && !keys_.Open()) break;
-    const bool enter = OperatorInput();
-    confirmations_.Apply(confirmations_.Waiting(Running()), enter);
+    const auto waiting = confirmations_.Waiting(running);
+    const bool enter = OperatorInput(!confirmations_.Yes() && !waiting.empty());
+    confirmations_.Apply(waiting, enter);
+    const unsigned started_before = started_;
     LookAtSlots(enter);
-    WaitForWake(Running().empty() ? kIdleStep : kBusyStep);  // an end, a plug and a signal end it at once
+    // Units run when some ran at the pass's start or one started just now.
+    const bool busy = !idle || started_ != started_before;
+    WaitForWake(busy ? kBusyStep : kIdleStep);  // an end, a plug and a signal end it at once
   }
   if (board_) board_->Finish();
 
