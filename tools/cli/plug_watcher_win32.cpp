@@ -1,4 +1,7 @@
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/com_ports_win32.h"
 #include "engine/text_encoding.h"
@@ -10,6 +13,7 @@ namespace zevuvuri::cli {
 // main loop's short wait polls the COM list instead.
 struct PlugWatcher::Impl {
   std::vector<std::string> ports;
+  std::optional<std::vector<std::pair<unsigned long, std::wstring>>> listed;  // this pass's, once a slot looked
 };
 
 PlugWatcher::PlugWatcher(std::vector<std::string> ports) : impl_(std::make_unique<Impl>()) {
@@ -25,11 +29,14 @@ bool PlugWatcher::Watchable(const std::string& port_text) {
          port_text.find_first_not_of("0123456789") == std::string::npos;
 }
 
+void PlugWatcher::NewPass() { impl_->listed.reset(); }
+
 // The device the number maps to marks the board.
 std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
   const std::string& text = impl_->ports.at(slot);
   if (!Watchable(text)) return std::nullopt;
-  for (const auto& [number, target] : ComPorts()) {
+  if (!impl_->listed) impl_->listed = ComPorts();
+  for (const auto& [number, target] : *impl_->listed) {
     if (std::to_string(number) == text) return PortPresence{ToUtf8(target).value_or(""), true};
   }
   return std::nullopt;

@@ -231,19 +231,22 @@ bool Station::OperatorInput(bool confirming) {
 
 void Station::LookAtSlots(bool enter) {
   const auto now = Clock::now();
+  if (Plug()) watcher_->NewPass();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     Slot& slot = slots_[i];
-    if (slot.state == SlotState::Leaving) {
-      const auto look = watcher_->Look(i);
-      if (look && look->mark == slot.mark) continue;
-      ShowWaiting(slot, "");
-    }
-    if (slot.state != SlotState::Waiting || !MayStart()) continue;
+    if (slot.state == SlotState::Upgrading) continue;
     if (!Plug()) {
-      if (enter) StartUnit(slot, "");
+      if (enter && MayStart()) StartUnit(slot, "");  // without plugs a slot never waits for its unit to leave
       continue;
     }
+    if (slot.state == SlotState::Waiting && !MayStart()) continue;
+    // One look serves both: the last unit gone, and the next already there.
     const auto look = watcher_->Look(i);
+    if (slot.state == SlotState::Leaving) {
+      if (look && look->mark == slot.mark) continue;
+      ShowWaiting(slot, "");
+      if (!MayStart()) continue;
+    }
     if (!look) {
       slot.seen.reset();
       continue;
