@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/com_ports_win32.h"
+#include "engine/port_name.h"
 #include "engine/text_encoding.h"
 #include "tools/cli/plug_watcher.h"
 
@@ -24,20 +25,17 @@ PlugWatcher::~PlugWatcher() = default;
 
 // The port text names "\\.\COM" followed by it; only a plain number can be
 // in the COM list.
-bool PlugWatcher::Watchable(const std::string& port_text) {
-  return !port_text.empty() && port_text.size() <= 9 && port_text[0] != '0' &&
-         port_text.find_first_not_of("0123456789") == std::string::npos;
-}
+bool PlugWatcher::Watchable(const std::string& port_text) { return ComNumber(port_text).has_value(); }
 
 void PlugWatcher::NewPass() { impl_->listed.reset(); }
 
 // The device the number maps to marks the board.
 std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
-  const std::string& text = impl_->ports.at(slot);
-  if (!Watchable(text)) return std::nullopt;
+  const auto wanted = ComNumber(impl_->ports.at(slot));
+  if (!wanted) return std::nullopt;
   if (!impl_->listed) impl_->listed = ComPorts();
   for (const auto& [number, target] : *impl_->listed) {
-    if (std::to_string(number) == text) return PortPresence{ToUtf8(target).value_or(""), true};
+    if (number == *wanted) return PortPresence{ToUtf8(target).value_or(""), true};
   }
   return std::nullopt;
 }
