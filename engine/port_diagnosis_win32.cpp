@@ -9,6 +9,7 @@
 
 #include "engine/com_ports_win32.h"
 #include "engine/port_diagnosis.h"
+#include "engine/port_name.h"
 #include "engine/text_encoding.h"
 
 namespace zevuvuri {
@@ -47,12 +48,15 @@ std::vector<std::pair<unsigned long, std::wstring>> ComPorts() {
   std::vector<std::pair<unsigned long, std::wstring>> ports;
   for (const auto& name : DosDeviceNames()) {
     if (name.size() < 4 || _wcsnicmp(name.c_str(), L"COM", 3) != 0) continue;
-    const std::wstring digits = name.substr(3);
-    if (!std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) continue;
-    if (digits.size() > 9) continue;
+    // Only the names that a port text reaches: "COM" and its number as the
+    // operator writes it.
+    std::string digits;
+    for (wchar_t c : name.substr(3)) digits += c < 0x80 ? static_cast<char>(c) : '?';
+    const auto number = ComNumber(digits);
+    if (!number) continue;
     wchar_t target[1024] = {};
     const DWORD n = ::QueryDosDeviceW(name.c_str(), target, static_cast<DWORD>(std::size(target)));
-    ports.emplace_back(std::stoul(digits), n != 0 ? std::wstring(target) : L"");
+    ports.emplace_back(*number, n != 0 ? std::wstring(target) : L"");
   }
   std::sort(ports.begin(), ports.end());
   return ports;

@@ -19,6 +19,11 @@ struct NamedDevice {
 // Windows: "\\.\COM" followed by the text.
 std::optional<NamedDevice> DeviceForPortText(std::string_view port_text);
 
+// The number of a COM port text: decimal digits only, no sign, no blanks, no
+// leading zero (as on Windows, where "01" or " 1" name no device) and at most
+// 9 of them, so that it fits an unsigned long everywhere. Nothing otherwise.
+std::optional<unsigned long> ComNumber(std::string_view text);
+
 // POSIX: $ZEVUVURI_PORT_DIR, or ~/.config/zevuvuri/ports. Windows: empty, as
 // Windows names its COM ports itself.
 std::string PortDirectory();

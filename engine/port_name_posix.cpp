@@ -6,21 +6,6 @@
 #include <string>
 
 namespace zevuvuri {
-namespace {
-
-// Only a plain decimal number names a COM port, as on Windows where "01" or
-// " 1" name no device.
-std::optional<unsigned long> ComNumber(std::string_view text) {
-  if (text.empty() || text.size() > 9 || text[0] == '0') return std::nullopt;
-  unsigned long n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<unsigned long>(c - '0');
-  }
-  return n;
-}
-
-}  // namespace
 
 std::string PortDirectory() {
   if (const char* dir = std::getenv("ZEVUVURI_PORT_DIR"); dir != nullptr && *dir != '\0') return dir;

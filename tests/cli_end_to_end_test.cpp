@@ -207,6 +207,24 @@ TEST_F(CliTest, UsageErrorsAndFilesTooLargeHaveTheirOwnStatus) {
   EXPECT_EQ(loader_->StdoutLines().back(), "Failure : file too large");
 }
 
+// Over the air with standard input closed: said once, and the module is
+// polled until Ctrl-C.
+TEST_F(CliTest, OverTheAirWithStandardInputClosedSaysSoOnceAndWaitsForCtrlC) {
+  StartModule({"--mode", "air"});
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", Firmware(10)}, Env());
+  loader_->CloseStdin();
+  ASSERT_TRUE(loader_->AwaitLine("Acquiring...", 10s));
+  std::this_thread::sleep_for(300ms);
+  loader_->Signal(SIGINT);
+  EXPECT_EQ(loader_->Wait(2s), 130);
+  const std::string& err = loader_->Stderr();
+  const std::string note = "standard input is closed";
+  const auto first = err.find(note);
+  EXPECT_NE(first, std::string::npos) << err;
+  EXPECT_EQ(err.find(note, first + 1), std::string::npos) << err;
+}
+
 TEST_F(CliTest, InterruptClosesThePortAndExits130) {
   StartModule({"--ignore-sync", "100000"});
   loader_ = std::make_unique<ChildProcess>(

@@ -7,6 +7,8 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -304,7 +306,8 @@ TEST_F(FactoryTest, InterruptStopsEveryPortAtOnce) {
 
 // A --report that is no regular file: a FIFO without a reader is waited for
 // until Ctrl-C (130, no module touched); a FIFO with a reader and standard
-// output take the record whole, and the run ends 0.
+// output take the record whole, and the run ends 0; a reader that stops
+// reading holds the loader only until Ctrl-C.
 TEST_F(FactoryTest, ReportsIntoFifosAndStreams) {
   const std::string fw = Firmware(100);
   StartModule(1, {"--mode", "air", "--expect", fw, "--upgrades", "2"});
@@ -343,6 +346,32 @@ TEST_F(FactoryTest, ReportsIntoFifosAndStreams) {
   EXPECT_EQ(nlohmann::json::parse(loader_->StdoutLines().back(), nullptr, false).value("result", ""), "Upgrade OK")
       << loader_->Stdout();
   EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
+
+  // A reader that stays but never reads: two ports that fail at once, each
+  // record over half of a 4096-byte pipe, so the second waits for room.
+  // Ctrl-C still ends the run, 130.
+  const int stalled = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(stalled, 0);
+  ASSERT_EQ(::fcntl(stalled, F_SETPIPE_SZ, 4096), 4096);
+  std::string long_fw = dir_.Path() + "/";
+  for (int i = 0; i < 1100; ++i) long_fw += "./";
+  long_fw += fs::path(fw).filename().string();
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", dir_.Path() + "/gone1", "--port", dir_.Path() + "/gone2",
+                               "--report", fifo, long_fw},
+      Env());
+  int queued = 0;
+  for (int i = 0; i < 500 && queued == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    ::ioctl(stalled, FIONREAD, &queued);
+  }
+  ASSERT_GT(queued, 2048) << "the first record: " << loader_->Stderr();
+  std::this_thread::sleep_for(200ms);  // the second record's write waits
+  EXPECT_FALSE(loader_->Wait(0ms)) << loader_->Stderr();
+  loader_->Signal(SIGINT);
+  EXPECT_EQ(loader_->Wait(5s), 130) << loader_->Stderr();
+  EXPECT_NE(loader_->Stderr().find("the record could not be written"), std::string::npos) << loader_->Stderr();
+  ::close(stalled);
 }
 
 TEST_F(FactoryTest, AnUnwritableReportOrOneDeviceTwiceStopsBeforeAnyModuleIsTouched) {
@@ -522,6 +551,21 @@ TEST_F(StationTest, NoUnitIsTakenTwiceWhileItStaysAndCtrlCStopsTheNextMidStream)
   EXPECT_EQ(summary["totals"]["failures"],
             (nlohmann::json{{"Failure : couldn't initialize COM port", 1}, {"interrupted", 1}}));
   EXPECT_EQ(summary["station_run"], records[0]["station_run"]);
+}
+
+// A board that the simulator cannot plug (no pseudo-terminal to be had) is
+// its system error, 6, even when it is the last one.
+TEST_F(StationTest, ASimulatorThatCannotPlugItsNextBoardEndsWithASystemError) {
+  const std::string device = StartModule(3, {"--units", "2", "--plug-gap-ms", "50"});
+  // No descriptor beyond those it holds: the next pseudo-terminal cannot open.
+  const rlimit none{3, 3};
+  ASSERT_EQ(::prlimit(modules_[3]->Pid(), RLIMIT_NOFILE, &none, nullptr), 0);
+  // The first board's port opened and closed, as by a loader: it is taken out.
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_EQ(ModuleStatus(3), 6) << modules_[3]->Stderr();
+  EXPECT_NE(modules_[3]->Stderr().find("error: posix_openpt"), std::string::npos) << modules_[3]->Stderr();
 }
 
 // Fixed fixtures: Enter through a pipe starts every slot waiting, and also

@@ -36,6 +36,11 @@ class PlugWatcher {
   // POSIX a device path.
   static bool Watchable(const std::string& port_text);
 
+  // A new pass of the main loop over its slots: the looks until the next
+  // call may share one listing of the system's ports (Windows lists its COM
+  // ports once per pass, not once per slot).
+  void NewPass();
+
   // What is at port `slot` now: nothing when no device is there.
   std::optional<PortPresence> Look(std::size_t slot);
 

@@ -91,6 +91,9 @@ PlugWatcher::~PlugWatcher() {
 
 bool PlugWatcher::Watchable(const std::string& port_text) { return DeviceForPortText(port_text).has_value(); }
 
+// Each look asks the file system itself: a few calls, nothing listed.
+void PlugWatcher::NewPass() {}
+
 std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
   // A COM number's unit is there when its link is: the /dev/ttyS device that
   // the number falls back to is no unit that comes and goes.

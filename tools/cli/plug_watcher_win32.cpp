@@ -1,6 +1,10 @@
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/com_ports_win32.h"
+#include "engine/port_name.h"
 #include "engine/text_encoding.h"
 #include "tools/cli/plug_watcher.h"
 
@@ -10,6 +14,7 @@ namespace zevuvuri::cli {
 // main loop's short wait polls the COM list instead.
 struct PlugWatcher::Impl {
   std::vector<std::string> ports;
+  std::optional<std::vector<std::pair<unsigned long, std::wstring>>> listed;  // this pass's, once a slot looked
 };
 
 PlugWatcher::PlugWatcher(std::vector<std::string> ports) : impl_(std::make_unique<Impl>()) {
@@ -20,17 +25,17 @@ PlugWatcher::~PlugWatcher() = default;
 
 // The port text names "\\.\COM" followed by it; only a plain number can be
 // in the COM list.
-bool PlugWatcher::Watchable(const std::string& port_text) {
-  return !port_text.empty() && port_text.size() <= 9 && port_text[0] != '0' &&
-         port_text.find_first_not_of("0123456789") == std::string::npos;
-}
+bool PlugWatcher::Watchable(const std::string& port_text) { return ComNumber(port_text).has_value(); }
+
+void PlugWatcher::NewPass() { impl_->listed.reset(); }
 
 // The device the number maps to marks the board.
 std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
-  const std::string& text = impl_->ports.at(slot);
-  if (!Watchable(text)) return std::nullopt;
-  for (const auto& [number, target] : ComPorts()) {
-    if (std::to_string(number) == text) return PortPresence{ToUtf8(target).value_or(""), true};
+  const auto wanted = ComNumber(impl_->ports.at(slot));
+  if (!wanted) return std::nullopt;
+  if (!impl_->listed) impl_->listed = ComPorts();
+  for (const auto& [number, target] : *impl_->listed) {
+    if (number == *wanted) return PortPresence{ToUtf8(target).value_or(""), true};
   }
   return std::nullopt;
 }

@@ -8,6 +8,7 @@
 #include "engine/port_diagnosis.h"
 #include "engine/text_encoding.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/output_check.h"
 #include "tools/cli/unit_record.h"
 
 namespace zevuvuri::cli {
@@ -130,8 +131,17 @@ void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsig
   std::string error;
   if (!file_->Append(RecordLine(r), &error)) {
     failed_ = true;
+    interrupted_ = interrupted_ || InterruptRequested();
     s.reporter->Note("the record could not be written: " + error);
   }
+}
+
+int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& records) {
+  if (interrupted || records.Interrupted()) return static_cast<int>(ExitCode::Interrupted);
+  if (first_failure != 0) return first_failure;
+  if (records.Failed()) return static_cast<int>(ExitCode::Report);
+  if (OutputFailed()) return static_cast<int>(ExitCode::Output);
+  return 0;
 }
 
 std::vector<PortSession*> Confirmations::Waiting(const std::vector<PortSession*>& running) {
@@ -159,5 +169,11 @@ void Confirmations::Apply(const std::vector<PortSession*>& waiting, bool enter) 
 }
 
 bool OperatorKeys::Pressed() { return open_ && key_.Pressed(&open_); }
+
+bool OperatorKeys::EndJustSeen() {
+  if (open_ || end_seen_) return false;
+  end_seen_ = true;
+  return true;
+}
 
 }  // namespace zevuvuri::cli

@@ -72,13 +72,15 @@ class UnitRecords {
   // the run ends with that status (the file cannot be written, or Ctrl-C came
   // while waiting for a FIFO's reader), said on standard error.
   int Open(const CliOptions& options);
-  bool Enabled() const { return file_ != nullptr; }
   // Station mode: every record names its unit and the station run.
   void SetStationRun(std::string id) { station_run_ = std::move(id); }
   // Appends the session's record; a record that did not go out whole is
   // noted on the session's reporter and counted.
   void Write(const PortSession& s, Pacing pacing, std::optional<unsigned> unit = std::nullopt);
   bool Failed() const { return failed_; }
+  // Ctrl-C came while a record waited to be written: the run ends as
+  // interrupted, though every unit may have ended by itself.
+  bool Interrupted() const { return interrupted_; }
 
  private:
   std::unique_ptr<ReportFile> file_;
@@ -86,7 +88,14 @@ class UnitRecords {
   std::string firmware_path_;  // absolute
   std::optional<std::string> station_run_;
   bool failed_ = false;
+  bool interrupted_ = false;
 };
+
+// The run's exit status from that of its first failing unit (0 when none
+// failed): 130 after Ctrl-C (also one that cut a record short) whatever else,
+// then the unit's status, then 11 when a record was not written, then 12 when
+// standard output could not be.
+int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& records);
 
 // Over the air the button is enabled after synchronisation: the operator
 // confirms with Enter (one Enter for every port then waiting), or --yes
@@ -113,10 +122,14 @@ class OperatorKeys {
  public:
   bool Pressed();
   bool Open() const { return open_; }
+  // True once: at the first call after Pressed found the end of input, so
+  // that the run says once that standard input is closed.
+  bool EndJustSeen();
 
  private:
   EnterKey key_;
   bool open_ = true;
+  bool end_seen_ = false;
 };
 
 }  // namespace zevuvuri::cli

@@ -95,11 +95,6 @@ void ProgressBoard::SetFooter(std::string_view text) {
   Draw(true);
 }
 
-std::string ProgressBoard::FooterText() const {
-  std::lock_guard lock(mutex_);
-  return footer_;
-}
-
 void ProgressBoard::Note(std::string_view text) {
   std::lock_guard lock(mutex_);
   // Clear the board, print the note where it stood, and draw it below.

@@ -37,7 +37,6 @@ class ProgressBoard {
   // One row as it is drawn, for the tests: port, (unit,) mode, percent,
   // figures, status.
   std::string RowText(std::size_t row) const;
-  std::string FooterText() const;
 
  private:
   struct Row {

@@ -24,7 +24,9 @@ class ReportFile {
   // several processes never interleave, and a regular file is flushed to the
   // disk, so that a crash leaves no half record; a pipe or a device cannot be
   // and is not. A record that a full disk cut short is followed by a newline
-  // before the next one. False and `*error` when the record did not go out whole.
+  // before the next one. On POSIX a pipe whose reader takes no more holds the
+  // call until Ctrl-C, and the records written after Ctrl-C a second in all.
+  // False and `*error` when the record did not go out whole.
   bool Append(const std::string& line, std::string* error);
 
  private:

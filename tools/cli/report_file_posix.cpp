@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "tools/cli/console.h"
 #include "tools/cli/report_file.h"
@@ -13,7 +15,13 @@
 namespace zevuvuri::cli {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr auto kReaderCheck = std::chrono::milliseconds{100};
+// After Ctrl-C the records still to come (the interrupted units') get this
+// long in all to find room in a pipe or a device: a reader that stopped
+// reading must not hold the loader past the interrupt.
+constexpr auto kAfterInterrupt = std::chrono::seconds{1};
 
 bool IsFifo(const std::string& path) {
   struct stat st {};
@@ -43,11 +51,28 @@ int OpenReader(const std::string& path, int fd) {
   return -1;
 }
 
-bool WriteAll(int fd, const std::string& bytes, std::string* why) {
+// Writes all of `bytes`. A write that waits for room in a full pipe is cut
+// short by the interrupt's signal (installed without SA_RESTART); from the
+// interrupt on, the descriptor no longer blocks and the writes wait for room
+// only until `*deadline`, set then.
+bool WriteAll(int fd, const std::string& bytes, std::optional<Clock::time_point>* deadline, std::string* why) {
   std::size_t done = 0;
   while (done < bytes.size()) {
+    if (InterruptRequested()) {
+      if (!*deadline) {
+        *deadline = Clock::now() + kAfterInterrupt;
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(**deadline - Clock::now()).count();
+      pollfd p{fd, POLLOUT, 0};
+      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) == 0) {
+        *why = "interrupted: the reader took no more";
+        return false;
+      }
+    }
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) {
       *why = n < 0 ? std::strerror(errno) : "nothing written";
       return false;
@@ -65,6 +90,7 @@ struct ReportFile::Handle {
   int fd = -1;
   bool regular = false;
   int reader = -1;  // regular files: for the look at the last byte
+  std::optional<Clock::time_point> deadline;  // set by the first write after an interrupt
   ~Handle() {
     if (fd >= 0) ::close(fd);
     if (reader >= 0) ::close(reader);
@@ -115,14 +141,14 @@ bool ReportFile::Append(const std::string& line, std::string* error) {
     if (!EndsWithNewline(handle_->reader)) whole = "\n" + whole;
     // O_APPEND places the write at the end in one step: a record is never
     // split by another writer's.
-    ok = WriteAll(fd, whole, &why);
+    ok = WriteAll(fd, whole, &handle_->deadline, &why);
     if (ok && ::fdatasync(fd) != 0) {
       ok = false;
       why = std::strerror(errno);
     }
     ::flock(fd, LOCK_UN);
   } else {
-    ok = WriteAll(fd, whole, &why);
+    ok = WriteAll(fd, whole, &handle_->deadline, &why);
   }
   if (!ok) *error = path_ + ": " + why;
   return ok;

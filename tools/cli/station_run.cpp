@@ -92,7 +92,7 @@ class Station {
   void LookAtSlots(bool enter);
   void StartUnit(Slot& slot, std::string mark);
   void EndUnit(Slot& slot, UpgradeOutcome outcome);
-  bool OperatorInput();
+  bool OperatorInput(bool confirming);
 
   // What the slot shows now: `text` on its board row, a plain line
   // "PORT[ #UNIT]: line", or a JSON "slot" event with `state`.
@@ -114,7 +114,6 @@ class Station {
   unsigned started_ = 0;
   std::map<unsigned, int> failures_;  // unit number to exit status
   bool interrupted_ = false;
-  bool stdin_end_noted_ = false;
 };
 
 std::vector<PortSession*> Station::Running() {
@@ -216,15 +215,14 @@ void Station::TakeEndings() {
 }
 
 // Reads the operator's Enter when something waits for it: one press starts
-// every slot waiting for Enter and confirms every unit waiting over the air,
-// as the window's one button starts or confirms. A press while nothing waits
-// is dropped, so that it cannot start the same board again after its upgrade.
-bool Station::OperatorInput() {
-  const bool confirming = !confirmations_.Yes() && !confirmations_.Waiting(Running()).empty();
+// every slot waiting for Enter and confirms every unit waiting over the air
+// (`confirming`: some unit waits for that), as the window's one button starts
+// or confirms. A press while nothing waits is dropped, so that it cannot
+// start the same board again after its upgrade.
+bool Station::OperatorInput(bool confirming) {
   if (Plug() && !confirming) return false;  // standard input is left alone until it is needed
   const bool pressed = keys_.Pressed();
-  if (!keys_.Open() && !stdin_end_noted_) {
-    stdin_end_noted_ = true;
+  if (keys_.EndJustSeen()) {
     Note(Plug() ? "standard input is closed: the module keeps being polled until Ctrl-C (use --yes)"
                 : "standard input is closed: no more units will start");
   }
@@ -233,19 +231,22 @@ bool Station::OperatorInput() {
 
 void Station::LookAtSlots(bool enter) {
   const auto now = Clock::now();
+  if (Plug()) watcher_->NewPass();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     Slot& slot = slots_[i];
-    if (slot.state == SlotState::Leaving) {
-      const auto look = watcher_->Look(i);
-      if (look && look->mark == slot.mark) continue;
-      ShowWaiting(slot, "");
-    }
-    if (slot.state != SlotState::Waiting || !MayStart()) continue;
+    if (slot.state == SlotState::Upgrading) continue;
     if (!Plug()) {
-      if (enter) StartUnit(slot, "");
+      if (enter && MayStart()) StartUnit(slot, "");  // without plugs a slot never waits for its unit to leave
       continue;
     }
+    if (slot.state == SlotState::Waiting && !MayStart()) continue;
+    // One look serves both: the last unit gone, and the next already there.
     const auto look = watcher_->Look(i);
+    if (slot.state == SlotState::Leaving) {
+      if (look && look->mark == slot.mark) continue;
+      ShowWaiting(slot, "");
+      if (!MayStart()) continue;
+    }
     if (!look) {
       slot.seen.reset();
       continue;
@@ -333,20 +334,22 @@ int Station::Go() {
       }
       break;
     }
-    const bool idle = Running().empty();
+    const auto running = Running();
+    const bool idle = running.empty();
     if (idle && !MayStart()) break;
     if (idle && !Plug() && !keys_.Open()) break;
-    const bool enter = OperatorInput();
-    confirmations_.Apply(confirmations_.Waiting(Running()), enter);
+    const auto waiting = confirmations_.Waiting(running);
+    const bool enter = OperatorInput(!confirmations_.Yes() && !waiting.empty());
+    confirmations_.Apply(waiting, enter);
+    const unsigned started_before = started_;
     LookAtSlots(enter);
-    WaitForWake(Running().empty() ? kIdleStep : kBusyStep);  // an end, a plug and a signal end it at once
+    // Units run when some ran at the pass's start or one started just now.
+    const bool busy = !idle || started_ != started_before;
+    WaitForWake(busy ? kBusyStep : kIdleStep);  // an end, a plug and a signal end it at once
   }
   if (board_) board_->Finish();
 
-  int code = failures_.empty() ? 0 : failures_.begin()->second;
-  if (interrupted_) code = static_cast<int>(ExitCode::Interrupted);
-  if (code == 0 && records_.Failed()) code = static_cast<int>(ExitCode::Report);
-  if (code == 0 && OutputFailed()) code = static_cast<int>(ExitCode::Output);
+  const int code = RunExitStatus(failures_.empty() ? 0 : failures_.begin()->second, interrupted_, records_);
   Summary(code);
   return code;
 }

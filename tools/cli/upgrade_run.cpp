@@ -35,7 +35,6 @@ class Run {
   UnitRecords records_;
   Confirmations confirmations_;
   OperatorKeys keys_;
-  bool stdin_end_noted_ = false;
 };
 
 void Run::StartAll() {
@@ -63,8 +62,7 @@ void Run::Confirm() {
   if (waiting.empty()) return;
   // Standard input is read only while a port waits for Enter.
   confirmations_.Apply(waiting, !confirmations_.Yes() && keys_.Pressed());
-  if (!confirmations_.Yes() && !keys_.Open() && !stdin_end_noted_) {
-    stdin_end_noted_ = true;  // then go on polling, as the window would
+  if (!confirmations_.Yes() && keys_.EndJustSeen()) {  // then go on polling, as the window would
     waiting.front()->reporter->Note("standard input is closed: the module keeps being polled until Ctrl-C (use --yes)");
   }
 }
@@ -135,9 +133,7 @@ int Run::Go() {
     if (code == 0) code = s->exit_code;
     interrupted = interrupted || s->outcome == UpgradeOutcome::Cancelled;
   }
-  if (interrupted) code = static_cast<int>(ExitCode::Interrupted);
-  if (code == 0 && records_.Failed()) code = static_cast<int>(ExitCode::Report);
-  if (code == 0 && OutputFailed()) code = static_cast<int>(ExitCode::Output);
+  code = RunExitStatus(code, interrupted, records_);
   if (sessions_.size() > 1) Summary(code);
   return code;
 }

@@ -29,10 +29,7 @@ void AddFaultOptions(CLI::App& app, FaultOptions& o) {
 }
 
 std::optional<FaultPlan> BuildFaultPlan(const FaultOptions& o, std::string* error) {
-  FaultPlan plan = o.plan;
-  plan.delays.clear();
-  plan.bursts.clear();
-  plan.vanish.reset();
+  FaultPlan plan = o.plan;  // the counts and flags; the rules are added from their texts
   for (const auto& text : o.delays) {
     auto rule = ParseDelayRule(text, error);
     if (!rule) {

@@ -132,7 +132,8 @@ class Simulator {
   bool WriteDue(Micros t);  // false when a write would block
   void ReadAvailable();
   void PortClosed();
-  // Opens the pseudo-terminal (and the link with --com); false on a system error.
+  // Opens the pseudo-terminal (and the link with --com); false, and the run
+  // failed, on a system error.
   bool OpenPort();
   // Boards in turn: the next board on a new terminal and link, and its removal.
   bool Plug();
@@ -248,6 +249,7 @@ bool Simulator::OpenPort() {
   pty_ = PtyEndpoint::Open(&error);
   if (!pty_) {
     log_.Line("error: " + error);
+    failed_ = true;  // with --units, a board that never came must not pass for one played
     return false;
   }
   if (options_.com) {
@@ -255,6 +257,7 @@ bool Simulator::OpenPort() {
     link_ = PortLink::Create(options_.port_dir, *options_.com, pty_->SlavePath(), &error, &note);
     if (!link_) {
       log_.Line("error: " + error);
+      failed_ = true;
       return false;
     }
     if (!note.empty()) log_.Line(note);
