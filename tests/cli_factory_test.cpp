@@ -556,6 +556,11 @@ TEST_F(StationTest, NoUnitIsTakenTwiceWhileItStaysAndCtrlCStopsTheNextMidStream)
 // A board that the simulator cannot plug (no pseudo-terminal to be had) is
 // its system error, 6, even when it is the last one.
 TEST_F(StationTest, ASimulatorThatCannotPlugItsNextBoardEndsWithASystemError) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' own runtime makes pipes to look at memory; with no
+  // descriptor left it reports errors of its own instead of the simulator's.
+  GTEST_SKIP() << "needs a simulator without sanitizer runtime";
+#endif
   const std::string device = StartModule(3, {"--units", "2", "--plug-gap-ms", "50"});
   // No descriptor beyond those it holds: the next pseudo-terminal cannot open.
   const rlimit none{3, 3};
