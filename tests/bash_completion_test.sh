@@ -19,6 +19,8 @@ mkdir -p "$work/ports" "$work/dev/serial/by-id" "$work/files"
 touch "$work/dev/ttyUSB0" "$work/dev/ttyACM1" "$work/files/units.jsonl"
 ln -s "$work/dev/ttyUSB0" "$work/ports/com3"
 ln -s "$work/dev/ttyACM1" "$work/ports/com12"
+# Links whose names --port does not take as a COM number: not offered.
+for name in com01 com1.bak com1234567890; do ln -s "$work/dev/ttyUSB0" "$work/ports/$name"; done
 ln -s ../../ttyUSB0 "$work/dev/serial/by-id/usb-FTDI_FT232R_A1B2C3-if00-port0"
 export ZEVUVURI_PORT_DIR=$work/ports ZEVUVURI_DEV_ROOT=$work/dev
 
@@ -58,6 +60,7 @@ Check "port texts after --port" \
 Check "device paths from their beginning" "$work/dev/ttyUSB0" "$(Complete "$cli" --port "$work/dev/ttyU")"
 Check "port texts after --port=" "3" "$(Complete "$cli" --port=3)"
 Check "what a station takes next" $'enter\nplug' "$(Complete "$cli" --station --next '')"
+Check "the pacings" $'classic\nfast' "$(Complete "$cli" --pacing '')"
 Check "files after --report" "$work/files/units.jsonl" "$(Complete "$cli" --report "$work/files/u")"
 Check "the firmware file" "$work/files/units.jsonl" "$(Complete "$cli" --type 24 "$work/files/")"
 

@@ -466,7 +466,7 @@ TEST(CliOptionsTest, PortGivenSeveralTimesKeepsItsOrder) {
 // --sync-timeout takes seconds that convert to a limit: anything else is a
 // usage error rather than a limit of one probe.
 TEST(CliOptionsTest, SyncTimeoutOutOfRangeIsAUsageError) {
-  for (const char* text : {"1e16", "nan", "inf", "0", "-1", "1000001"}) {
+  for (const char* text : {"1e16", "nan", "inf", "0", "-1", "1000001", ""}) {
     const char* argv[] = {"zevuvuri-cli", "--sync-timeout", text};
     const auto parsed = ParseCommandLine(3, argv);
     EXPECT_FALSE(parsed.options) << text;

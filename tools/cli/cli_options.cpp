@@ -121,7 +121,11 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   }
   // The seconds become a count of milliseconds: what is no number or would
   // not fit one is refused rather than turned into a single probe.
-  if (o.sync_timeout_seconds && !(*o.sync_timeout_seconds > 0 && *o.sync_timeout_seconds <= kMaxSyncTimeoutSeconds)) {
+  // An empty value (an unset variable in a script) leaves the option unset
+  // in the parser: it must not become "keep probing".
+  const bool sync_timeout_given = app.count("--sync-timeout") > 0;
+  if (sync_timeout_given &&
+      !(o.sync_timeout_seconds && *o.sync_timeout_seconds > 0 && *o.sync_timeout_seconds <= kMaxSyncTimeoutSeconds)) {
     result.exit_code = static_cast<int>(ExitCode::Usage);
     result.message = "zevuvuri-cli: --sync-timeout: SECONDS must be more than 0 and at most 1000000\n"
                      "Run with --help for usage.\n";
