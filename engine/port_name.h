@@ -16,7 +16,8 @@ struct NamedDevice {
 // number N (no sign, no leading zero, no blanks) names the device that the
 // link "comN" in the port directory points to or, without such a link,
 // /dev/ttyS{N-1}. Anything else names nothing.
-// Windows: "\\.\COM" followed by the text.
+// Windows: "\\.\COM" followed by the text; bytes that are no UTF-8 name
+// nothing, as they have no exact wide form.
 std::optional<NamedDevice> DeviceForPortText(std::string_view port_text);
 
 // The number of a COM port text: decimal digits only, no sign, no blanks, no

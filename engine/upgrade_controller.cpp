@@ -73,7 +73,13 @@ bool UpgradeController::AwaitPreviousEnding() {
   }
 }
 
+// The window's field: its UTF-8 form is the device name's bytes.
 bool UpgradeController::Start(std::wstring_view port_text, std::wstring_view type_text,
+                              std::optional<FirmwareName> firmware) {
+  return Start(ToUtf8(port_text), type_text, std::move(firmware));
+}
+
+bool UpgradeController::Start(std::optional<std::string> port, std::wstring_view type_text,
                               std::optional<FirmwareName> firmware) {
   // The running upgrade owns the link and the button until its worker says
   // otherwise: a press now must change nothing, on the line or on screen.
@@ -86,7 +92,6 @@ bool UpgradeController::Start(std::wstring_view port_text, std::wstring_view typ
   // this attempt's failure.
   if (Reporting()) sinks_.SetProgressPosition(0);
 
-  const auto port = ToUtf8(port_text);
   if (!port || !link_.OpenLink(*port)) {
     outcome_.store(UpgradeOutcome::PortFailure);
     Status(status::kPortFailure);

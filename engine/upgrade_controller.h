@@ -67,6 +67,11 @@ class UpgradeController {
   // waited for first, up to 2 s. A firmware name of nothing is one that could not be
   // carried exactly: the worker reports "couldn't open file".
   bool Start(std::wstring_view port_text, std::wstring_view type_text, std::optional<FirmwareName> firmware);
+  // The same with the port text's 8-bit form, as a command line receives it:
+  // on POSIX a device path is bytes and is opened exactly as given. Nothing
+  // is a port text that could not be carried exactly: no port opens.
+  bool Start(std::optional<std::string> port_bytes, std::wstring_view type_text,
+             std::optional<FirmwareName> firmware);
   // Lets an upgrade that waits for the operator go on to its data phase.
   // Only from Acquiring; false (and nothing changes) otherwise.
   bool Confirm();

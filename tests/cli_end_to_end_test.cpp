@@ -195,6 +195,44 @@ TEST_F(CliTest, SendsExactlyTheNamedRegularFileOrNothing) {
   }
 }
 
+// Records appended to the image would be flashed to every later unit: a
+// --report that is the firmware under any name is refused before anything
+// starts (no module here: a run that went on would fail to open port 1 and
+// append its record to the file).
+TEST_F(CliTest, AReportThatIsTheFirmwareFileIsAUsageError) {
+  const std::string fw = Firmware(300);
+  auto contents = [&] {
+    std::ifstream in(fw, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string image = contents();
+  const std::string hard = dir_.Path() + "/hard.bin", soft = dir_.Path() + "/soft.bin";
+  std::filesystem::create_hard_link(fw, hard);
+  std::filesystem::create_symlink(fw, soft);
+  for (const std::string& report : {fw, hard, soft}) {
+    for (const bool station : {false, true}) {
+      SCOPED_TRACE(report + (station ? " (station)" : ""));
+      std::vector<std::string> args = {"--port", "1", "--report", report, fw};
+      if (station) args.insert(args.begin(), {"--station", "--next", "enter"});
+      EXPECT_EQ(RunLoader(args, 10s), 2) << loader_->Stderr();
+      EXPECT_NE(loader_->Stderr().find("is the firmware file"), std::string::npos) << loader_->Stderr();
+      EXPECT_EQ(contents(), image);
+    }
+  }
+}
+
+// A device path's bytes are opened as given, beside the look-alike that a
+// trip through wide text would make of them (which names nothing here).
+TEST_F(CliTest, APortPathThatIsNoUtf8OpensExactlyThatPath) {
+  const std::string fw = Firmware(200);
+  StartModule({"--expect", fw, "--upgrades", "1"});
+  const std::string named = dir_.Path() + "/port\xff";
+  std::filesystem::create_symlink(device_, named);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "/port\xef\xbf\xbd"));
+  EXPECT_EQ(RunLoader({"--port", named, fw}), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
 TEST_F(CliTest, UsageErrorsAndFilesTooLargeHaveTheirOwnStatus) {
   EXPECT_EQ(RunLoader({"--bogus"}), 2);
   EXPECT_EQ(RunLoader({"--type"}), 2);

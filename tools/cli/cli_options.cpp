@@ -76,7 +76,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                "latency timers (and any --port given)");
   app.add_option("--report", o.report,
                  "append one JSON line per upgrade to FILE: time, host, port, device, USB adapter, firmware "
-                 "size and SHA-256, type, link mode, frames, result, exit code, duration")
+                 "size and SHA-256, type, link mode, frames, result, exit code, duration (FILE must not be the "
+                 "firmware file)")
       ->type_name("FILE");
   app.add_flag("--station", o.station,
                "station mode: each --port is a slot that waits for a unit, upgrades it, records it, waits for it "

@@ -35,8 +35,9 @@ void StartSession(PortSession& s, const CliOptions& options) {
   }
   s.started_wall = std::chrono::system_clock::now();
   s.started = std::chrono::steady_clock::now();
-  // The file name's bytes as given: a name that is no UTF-8 opens as it is.
-  s.controller->Start(FromUtf8(s.port), FromUtf8(options.type), FirmwareName::FromBytes(options.firmware));
+  // The port's and the file name's bytes as given: a name that is no UTF-8
+  // opens as it is, never a look-alike.
+  s.controller->Start(s.port, FromUtf8(options.type), FirmwareName::FromBytes(options.firmware));
 }
 
 void FinishSession(PortSession& s, UpgradeOutcome outcome, Pacing pacing) {
@@ -90,6 +91,12 @@ bool PortsNameDistinctDevices(const std::vector<std::string>& ports) {
 
 int UnitRecords::Open(const CliOptions& options) {
   if (!options.report) return 0;
+  // Records appended to the image itself would be flashed to every later unit.
+  if (SameFile(*options.report, options.firmware)) {
+    std::fprintf(stderr, "zevuvuri-cli: --report %s is the firmware file %s: give the records a file of their own\n",
+                 options.report->c_str(), options.firmware.c_str());
+    return static_cast<int>(ExitCode::Usage);
+  }
   std::string error;
   file_ = ReportFile::Open(*options.report, &error);
   if (!file_) {

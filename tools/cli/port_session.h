@@ -69,8 +69,9 @@ bool PortsNameDistinctDevices(const std::vector<std::string>& ports);
 class UnitRecords {
  public:
   // Opens the file when --report was given; otherwise does nothing. Nonzero:
-  // the run ends with that status (the file cannot be written, or Ctrl-C came
-  // while waiting for a FIFO's reader), said on standard error.
+  // the run ends with that status (a usage error when it is the firmware file
+  // under any name; the file cannot be written, or Ctrl-C came while waiting
+  // for a FIFO's reader), said on standard error.
   int Open(const CliOptions& options);
   // Station mode: every record names its unit and the station run.
   void SetStationRun(std::string id) { station_run_ = std::move(id); }

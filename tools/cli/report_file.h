@@ -40,4 +40,11 @@ class ReportFile {
 // This machine's name, for the record.
 std::string HostName();
 
+// Whether both paths lead to one existing file: the same name, a hard link or
+// a symbolic link to it. Compared by the file's identity (POSIX: device and
+// inode; Windows: volume serial number and file index), never by the names.
+// False when either cannot be looked at. Paths as the command line gives
+// them: bytes on POSIX, UTF-8 on Windows.
+bool SameFile(const std::string& a, const std::string& b);
+
 }  // namespace zevuvuri::cli

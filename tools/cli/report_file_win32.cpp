@@ -3,6 +3,8 @@
 #endif
 #include <windows.h>
 
+#include <optional>
+
 #include "engine/text_encoding.h"
 #include "tools/cli/report_file.h"
 
@@ -90,6 +92,39 @@ std::string HostName() {
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
   if (!::GetComputerNameW(name, &size)) return "";
   return ToUtf8(std::wstring(name, size)).value_or("");
+}
+
+namespace {
+
+struct FileIdentity {
+  DWORD volume = 0;
+  DWORD index_high = 0;
+  DWORD index_low = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Opened without read or write access, only to ask who the file is. Device
+// names (\\.\...) are left alone: opening a pipe would connect to it, and
+// no device is a firmware file.
+std::optional<FileIdentity> IdentityOf(const std::string& utf8_path) {
+  if (!IsValidUtf8(utf8_path) || utf8_path.rfind(R"(\\.\)", 0) == 0) return std::nullopt;
+  const HANDLE h = ::CreateFileW(FromUtf8(utf8_path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = ::GetFileInformationByHandle(h, &info) != FALSE;
+  ::CloseHandle(h);
+  if (!known) return std::nullopt;
+  return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  const auto first = IdentityOf(a);
+  if (!first) return false;
+  const auto second = IdentityOf(b);
+  return second && *first == *second;
 }
 
 }  // namespace zevuvuri::cli
