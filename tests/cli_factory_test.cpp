@@ -586,7 +586,7 @@ TEST_F(StationTest, EnterThroughAPipeStartsEveryWaitingSlotAndConfirmsOverTheAir
       Env());
   ASSERT_TRUE(AwaitAll(*loader_, {"1: waiting for Enter", "2: waiting for Enter"}, 10s));
   std::this_thread::sleep_for(300ms);
-  EXPECT_FALSE(loader_->ReadLine(0ms)) << "nothing starts without Enter";
+  EXPECT_FALSE(loader_->ReadLine(50ms)) << "nothing starts without Enter";
   for (const int first : {1, 3}) {
     const std::string serial = "1 #" + std::to_string(first) + ": ";
     const std::string air = "2 #" + std::to_string(first + 1) + ": ";
@@ -601,7 +601,7 @@ TEST_F(StationTest, EnterThroughAPipeStartsEveryWaitingSlotAndConfirmsOverTheAir
                          20s))
         << loader_->Stdout();
     std::this_thread::sleep_for(300ms);
-    for (auto line = loader_->ReadLine(0ms); line; line = loader_->ReadLine(0ms)) {
+    for (auto line = loader_->ReadLine(50ms); line; line = loader_->ReadLine(50ms)) {
       EXPECT_EQ(line->find("Running"), std::string::npos) << "the dropped Enter started a unit: " << *line;
     }
   }
@@ -610,6 +610,25 @@ TEST_F(StationTest, EnterThroughAPipeStartsEveryWaitingSlotAndConfirmsOverTheAir
   EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
   EXPECT_EQ(ModuleStatus(2), 0) << modules_[2]->Stderr();
   EXPECT_NE(loader_->Stdout().find("4 units, 4 OK, 0 failed, yield 100.0 %"), std::string::npos) << loader_->Stdout();
+}
+
+// --next plug: an Enter pressed while no unit waits for it is dropped; it
+// does not confirm the over-the-air stream of a board plugged later.
+TEST_F(StationTest, AnEnterWhileNothingWaitsDoesNotConfirmALaterBoard) {
+  const std::string fw = Firmware(300);
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--units", "1", "--port", "1", fw}, Env());
+  ASSERT_TRUE(AwaitAll(*loader_, {"1: waiting for a unit"}, 10s));
+  loader_->WriteStdin("\n");
+  std::this_thread::sleep_for(300ms);
+  StartModule(1, {"--units", "1", "--mode", "air", "--expect", fw});
+  ASSERT_TRUE(AwaitAll(*loader_, {"1 #1: Acquiring..."}, 10s)) << loader_->Stdout();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(loader_->ReadLine(50ms)) << "nothing confirmed it";
+  loader_->WriteStdin("\n");
+  ASSERT_TRUE(AwaitAll(*loader_, {"1 #1: Upgrade OK"}, 20s)) << loader_->Stdout();
+  EXPECT_EQ(loader_->Wait(10s), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
 }
 
 // The doctor on a prepared station (tests/support/fake_station.h): an FTDI

@@ -31,8 +31,10 @@ void WakeMainLoop();
 bool ErrorIsTerminal();
 
 // Enter on standard input, which may be a terminal, a pipe or a file. Never
-// blocks. Returns true once per complete line; `*open` turns false at the end
-// of input (or when there is no input at all).
+// blocks. Pressed returns true when one complete line or more arrived since
+// its last call, and takes them all: the caller decides at each call whether
+// anything waits for a press, and what found nothing waiting is gone. `*open`
+// turns false at the end of input (or when there is no input at all).
 class EnterKey {
  public:
   EnterKey();

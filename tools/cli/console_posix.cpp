@@ -90,15 +90,21 @@ EnterKey::EnterKey() : state_(nullptr) {}
 EnterKey::~EnterKey() = default;
 
 bool EnterKey::Pressed(bool* open) {
-  pollfd p{STDIN_FILENO, POLLIN, 0};
-  if (::poll(&p, 1, 0) <= 0) return false;
-  char buffer[256];
-  const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-  if (n <= 0) {
-    *open = false;
-    return false;
+  // Bounded: a writer that never stops must not hold the main loop.
+  constexpr int kMostReads = 64;
+  bool pressed = false;
+  for (int i = 0; i < kMostReads; ++i) {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) break;
+    char buffer[256];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+      *open = false;
+      break;
+    }
+    pressed = pressed || std::string(buffer, static_cast<std::size_t>(n)).find('\n') != std::string::npos;
   }
-  return std::string(buffer, static_cast<std::size_t>(n)).find('\n') != std::string::npos;
+  return pressed;
 }
 
 }  // namespace zevuvuri::cli

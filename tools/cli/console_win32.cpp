@@ -95,7 +95,7 @@ bool ErrorIsTerminal() {
 // A console, a pipe and a file offer no common way to ask whether a line is
 // waiting, so a reader thread blocks on standard input and counts the lines;
 // Pressed only looks at its counts. The thread starts at the first look, so
-// input is not consumed before the loader asks for Enter.
+// input is not consumed by a run that never looks (--yes).
 struct EnterKey::State {
   HANDLE input = nullptr;
   HANDLE thread = nullptr;
@@ -150,7 +150,7 @@ bool EnterKey::Pressed(bool* open) {
   }
   std::lock_guard lock(state_->mutex);
   if (state_->lines > 0) {
-    --state_->lines;
+    state_->lines = 0;
     return true;
   }
   if (state_->ended) *open = false;

@@ -214,15 +214,16 @@ void Station::TakeEndings() {
   }
 }
 
-// Reads the operator's Enter when something waits for it: one press starts
-// every slot waiting for Enter and confirms every unit waiting over the air
+// Reads the operator's Enter at every pass: one press starts every slot
+// waiting for Enter and confirms every unit waiting over the air
 // (`confirming`: some unit waits for that), as the window's one button starts
-// or confirms. A press while nothing waits is dropped, so that it cannot
-// start the same board again after its upgrade.
+// or confirms. A press while nothing waits is dropped, as the window's
+// disabled button drops a click: it cannot start the board just upgraded
+// again, nor confirm a board plugged later.
 bool Station::OperatorInput(bool confirming) {
-  if (Plug() && !confirming) return false;  // standard input is left alone until it is needed
+  if (Plug() && confirmations_.Yes()) return false;  // nothing ever waits for Enter: standard input is left alone
   const bool pressed = keys_.Pressed();
-  if (keys_.EndJustSeen()) {
+  if ((!Plug() || confirming) && keys_.EndJustSeen()) {
     Note(Plug() ? "standard input is closed: the module keeps being polled until Ctrl-C (use --yes)"
                 : "standard input is closed: no more units will start");
   }

@@ -59,9 +59,12 @@ void Run::Confirm() {
     if (!s->outcome) running.push_back(s.get());
   }
   const auto waiting = confirmations_.Waiting(running);
+  // Standard input is read at every pass (--yes never needs it): an Enter
+  // typed while no port waits for it, while synchronising say, is dropped
+  // here rather than kept to start a stream by itself later.
+  const bool enter = !confirmations_.Yes() && keys_.Pressed();
   if (waiting.empty()) return;
-  // Standard input is read only while a port waits for Enter.
-  confirmations_.Apply(waiting, !confirmations_.Yes() && keys_.Pressed());
+  confirmations_.Apply(waiting, enter);
   if (!confirmations_.Yes() && keys_.EndJustSeen()) {  // then go on polling, as the window would
     waiting.front()->reporter->Note("standard input is closed: the module keeps being polled until Ctrl-C (use --yes)");
   }
