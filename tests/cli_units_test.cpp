@@ -1,9 +1,11 @@
 // The command line's own pieces without a module: the firmware hash, the
 // per-unit record and its file under several writing processes, what sysfs
 // says about a device, the progress board and the --port list.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -426,6 +428,45 @@ TEST(PlugWatcherTest, SeesDevicesComeGoAndBeReplacedAndWakesTheLoop) {
   ReleaseConsole();
   EXPECT_TRUE(seen);
   EXPECT_LT(waited, std::chrono::milliseconds{800}) << "plugged after 300 ms, seen at once";
+}
+
+// The unit is the device at the end of the link: the link made anew to it,
+// touched or given its owner again while the board stays is the same unit;
+// a board plugged again between two looks is a new one, even on a
+// pseudo-terminal that comes back with the same number and inode.
+TEST(PlugWatcherTest, AUnitIsTheDeviceNotTheLinkToIt) {
+  TempDir dir;
+  const fs::path ports = fs::path(dir.Path()) / "ports";
+  fs::create_directories(ports);
+  ScopedEnv env({{"ZEVUVURI_PORT_DIR", ports.string()}});
+  auto board = std::make_unique<testing::PseudoTerminal>();
+  auto relink = [&] {  // ln -s DEV com2.new && mv com2.new com2
+    fs::create_symlink(board->SlavePath(), ports / "com2.new");
+    fs::rename(ports / "com2.new", ports / "com2");
+  };
+  relink();
+  PlugWatcher watcher({"2"});
+  const auto first = watcher.Look(0);
+  ASSERT_TRUE(first);
+  relink();
+  const std::string link = (ports / "com2").string();
+  const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, link.c_str(), now, AT_SYMLINK_NOFOLLOW), 0);  // touch -h
+  ASSERT_EQ(::lchown(link.c_str(), ::getuid(), ::getgid()), 0);                 // chown -h
+  std::this_thread::sleep_for(std::chrono::milliseconds{100});                 // the watch has seen it all
+  ASSERT_TRUE(watcher.Look(0));
+  EXPECT_EQ(watcher.Look(0)->mark, first->mark) << "the board stayed";
+
+  board.reset();
+  board = std::make_unique<testing::PseudoTerminal>();
+  relink();
+  bool new_unit = false;
+  for (int i = 0; i < 200 && !new_unit; ++i) {
+    const auto look = watcher.Look(0);
+    new_unit = look && look->mark != first->mark;
+    if (!new_unit) std::this_thread::sleep_for(std::chrono::milliseconds{10});
+  }
+  EXPECT_TRUE(new_unit) << "another board on " << board->SlavePath();
 }
 
 TEST(CliOptionsTest, StationOptionsAreParsedAndBelongToTheStation) {

@@ -14,9 +14,11 @@
 namespace zevuvuri::cli {
 
 struct PortPresence {
-  // Changes when the device is replaced, even by one of the same name: a
-  // board unplugged and the next plugged between two looks is not taken for
-  // the same board.
+  // The device the port text leads to, not the links on the way: the same
+  // while a board stays, though its link is made anew or touched. Changes
+  // when the device is replaced, even by one of the same name: a board
+  // unplugged and the next plugged between two looks is not taken for the
+  // same board.
   std::string mark;
   // This user may open it now. A USB device appears a moment before udev has
   // given it its group: the station waits that moment out.

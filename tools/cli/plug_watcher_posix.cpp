@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -32,6 +32,14 @@ fs::path ExistingFolderOf(const fs::path& path) {
   return folder.empty() ? fs::path("/") : folder;
 }
 
+// The device node a slot's last look found, and how often the watch has
+// seen that node's name removed since the slot's watch began.
+struct DeviceNode {
+  int folder = -1;  // the watch on its folder
+  std::string name;
+  unsigned long long removals = 0;
+};
+
 }  // namespace
 
 struct PlugWatcher::Impl {
@@ -39,15 +47,36 @@ struct PlugWatcher::Impl {
   int inotify = -1;
   int stop[2] = {-1, -1};  // a byte on stop[1] ends the watch thread
   std::thread thread;
+  std::mutex mutex;
+  std::vector<DeviceNode> nodes;  // one per slot, under mutex
 
-  void Watch(const fs::path& path) {
-    if (inotify < 0) return;
-    // Adding a folder already watched changes nothing; one that was removed
-    // and made again is watched anew.
-    inotify_add_watch(inotify, ExistingFolderOf(path).c_str(), kFolderEvents);
+  // The watch on the folder that holds `path` (or the nearest one above it
+  // that exists), or -1. Adding a folder already watched changes nothing;
+  // one that was removed and made again is watched anew.
+  int Watch(const fs::path& path) {
+    if (inotify < 0) return -1;
+    return inotify_add_watch(inotify, ExistingFolderOf(path).c_str(), kFolderEvents);
   }
 
-  // Each change wakes the main loop, which looks at the ports itself.
+  // Slot `slot`'s device is now `node`, in the folder watched by `folder`;
+  // returns the removals of its name seen so far.
+  unsigned long long Follow(std::size_t slot, int folder, const std::string& node) {
+    std::lock_guard lock(mutex);
+    DeviceNode& n = nodes.at(slot);
+    n.folder = folder;
+    n.name = node;
+    return n.removals;
+  }
+
+  void Removed(int folder, std::string_view name) {
+    std::lock_guard lock(mutex);
+    for (DeviceNode& n : nodes) {
+      if (n.folder == folder && (name.empty() || n.name == name)) ++n.removals;
+    }
+  }
+
+  // Notes each removal of a followed device node, then wakes the main loop,
+  // which looks at the ports itself.
   void WatchLoop() {
     pollfd fds[2] = {{inotify, POLLIN, 0}, {stop[0], POLLIN, 0}};
     alignas(inotify_event) char events[4096];
@@ -55,7 +84,16 @@ struct PlugWatcher::Impl {
       if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
       if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) return;
       if ((fds[0].revents & POLLIN) == 0) continue;
-      while (::read(inotify, events, sizeof events) > 0) {
+      for (ssize_t n; (n = ::read(inotify, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+          const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+          if ((e->mask & (IN_DELETE | IN_MOVED_FROM)) != 0 && e->len > 0) {
+            Removed(e->wd, std::string_view(e->name));
+          } else if ((e->mask & (IN_DELETE_SELF | IN_IGNORED)) != 0) {
+            Removed(e->wd, {});  // the folder itself went, and its nodes with it
+          }
+          at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
       }
       WakeMainLoop();
     }
@@ -64,6 +102,7 @@ struct PlugWatcher::Impl {
 
 PlugWatcher::PlugWatcher(std::vector<std::string> ports) : impl_(std::make_unique<Impl>()) {
   impl_->ports = std::move(ports);
+  impl_->nodes.resize(impl_->ports.size());
   // Without inotify the main loop's short wait still finds every plug.
   impl_->inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (impl_->inotify < 0) return;
@@ -101,27 +140,26 @@ std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
   if (!Watchable(text)) return std::nullopt;
   const fs::path path = text[0] == '/' ? fs::path(text) : fs::path(PortDirectory()) / ("com" + text);
   impl_->Watch(path);
-  struct stat name {};
-  if (::lstat(path.c_str(), &name) != 0) return std::nullopt;
-  if (S_ISLNK(name.st_mode)) {
-    // The device behind a link comes and goes in a folder of its own (/dev,
-    // /dev/pts) while the link may stay.
-    std::error_code ec;
-    const fs::path target = fs::read_symlink(path, ec);
-    if (!ec) impl_->Watch(target.is_absolute() ? target : path.parent_path() / target);
-  }
+  // The device node at the end of the links: it comes and goes in a folder
+  // of its own (/dev, /dev/pts) while a link to it may stay.
+  std::error_code ec;
+  const fs::path node = fs::canonical(path, ec);
+  if (ec) return std::nullopt;  // a link to nothing
+  // Followed before it is looked at, so that no removal can fall between.
+  const auto removals = impl_->Follow(slot, impl_->Watch(node), node.filename().string());
   struct stat device {};
-  if (::stat(path.c_str(), &device) != 0) return std::nullopt;  // a link to nothing
-  // A link is made anew with each device (udev's by-id names, a simulator's
-  // comN), and its inode number may be one just freed: its time of making
-  // tells it apart. The device's own times are not used: udev changes its
+  if (::stat(node.c_str(), &device) != 0) return std::nullopt;
+  // The unit is the device, never the links that lead to it: a link made
+  // anew to the same device (as setup scripts and udev do), touched or
+  // given to another owner is the same unit. A device is its number and its
+  // node; a board plugged again gets a new node, though a pseudo-terminal's
+  // may come back with the same inode and number, which the watch's count of
+  // its removals tells apart. The node's times are not used: udev changes its
   // group while it stays.
-  char mark[160];
-  std::snprintf(mark, sizeof mark, "%llx:%llx:%lld.%09ld/%llx:%llx", static_cast<unsigned long long>(name.st_dev),
-                static_cast<unsigned long long>(name.st_ino),
-                S_ISLNK(name.st_mode) ? static_cast<long long>(name.st_ctim.tv_sec) : 0LL,
-                S_ISLNK(name.st_mode) ? name.st_ctim.tv_nsec : 0L, static_cast<unsigned long long>(device.st_dev),
-                static_cast<unsigned long long>(device.st_ino));
+  char mark[128];
+  std::snprintf(mark, sizeof mark, "%llx/%llx:%llx/%llu", static_cast<unsigned long long>(device.st_rdev),
+                static_cast<unsigned long long>(device.st_dev), static_cast<unsigned long long>(device.st_ino),
+                removals);
   return PortPresence{mark, ::access(path.c_str(), R_OK | W_OK) == 0};
 }
 
