@@ -631,6 +631,25 @@ TEST_F(StationTest, AnEnterWhileNothingWaitsDoesNotConfirmALaterBoard) {
   EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
 }
 
+// Two slots whose links come to lead to one device after the start: one
+// slot takes each board, once, and the other says why it takes none there
+// instead of failing a unit as held by another program.
+TEST_F(StationTest, TwoSlotsThatComeToNameOneDeviceTakeEachBoardOnce) {
+  const std::string fw = Firmware(300);
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--units", "2", "--port", "1", "--port", "2", fw},
+      Env());
+  loader_->CloseStdin();
+  ASSERT_TRUE(AwaitAll(*loader_, {"1: waiting for a unit", "2: waiting for a unit"}, 10s));
+  fs::create_directories(dir_.Path() + "/ports");
+  fs::create_symlink("com1", dir_.Path() + "/ports/com2");
+  StartModule(1, {"--units", "2", "--plug-gap-ms", "200", "--expect", fw});
+  EXPECT_EQ(loader_->Wait(30s), 0) << loader_->Stdout() << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
+  EXPECT_NE(loader_->Stderr().find("--port 1 and --port 2 name the same device"), std::string::npos)
+      << loader_->Stderr();
+}
+
 // The doctor on a prepared station (tests/support/fake_station.h): an FTDI
 // converter with its latency timer at 16 ms, a CDC-ACM module that this user
 // may not open, and ModemManager running.

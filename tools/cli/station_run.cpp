@@ -15,6 +15,7 @@
 #include "tools/cli/plug_watcher.h"
 #include "tools/cli/port_session.h"
 #include "tools/cli/progress_board.h"
+#include "tools/cli/serial_device_info.h"
 #include "tools/cli/station_tally.h"
 #include "tools/cli/unit_record.h"
 
@@ -45,6 +46,8 @@ struct Slot {
   unsigned unit_number = 0;
   std::string mark;                        // plug: the device the last unit was on
   std::optional<Clock::time_point> seen;   // plug: a device seen that may not be opened yet
+  std::string device;                      // where the unit's port text led when it started
+  bool shared_noted = false;               // told that another slot holds its device
 };
 
 // "2026-12-08T05:01:02.345Z-3f9a1c2e": when the station began, and a random
@@ -90,6 +93,7 @@ class Station {
 
   void TakeEndings();
   void LookAtSlots(bool enter);
+  bool DeviceHeldByAnotherSlot(Slot& slot, const std::string& device);
   void StartUnit(Slot& slot, std::string mark);
   void EndUnit(Slot& slot, UpgradeOutcome outcome);
   bool OperatorInput(bool confirming);
@@ -173,7 +177,27 @@ void Station::ShowTotals() {
   }
 }
 
+// Two port texts may come to lead to one device after the start (a link made
+// later): while one slot's unit is on it, the other takes nothing there and
+// says why once, rather than failing a unit as "busy".
+bool Station::DeviceHeldByAnotherSlot(Slot& slot, const std::string& device) {
+  for (const Slot& other : slots_) {
+    if (&other == &slot || device.empty() || other.device != device || other.state == SlotState::Waiting) continue;
+    if (!slot.shared_noted) {
+      Note("--port " + other.port + " and --port " + slot.port + " name the same device " + device +
+           ": only one slot takes a unit there");
+      slot.shared_noted = true;
+    }
+    return true;
+  }
+  return false;
+}
+
 void Station::StartUnit(Slot& slot, std::string mark) {
+  std::string device = DeviceForPort(slot.port);
+  if (DeviceHeldByAnotherSlot(slot, device)) return;
+  slot.device = std::move(device);
+  slot.shared_noted = false;
   slot.unit_number = ++started_;
   slot.mark = std::move(mark);
   slot.state = SlotState::Upgrading;
