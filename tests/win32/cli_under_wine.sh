@@ -95,6 +95,20 @@ case $scenario in
     Check "doctor exit status" 2 "$?"
     CheckContains "latency timer advice" "Latency Timer (msec)" "$(tr -d '\r' <"$work/err")"
     ;;
+  report-is-firmware)
+    # Records appended to the image would be flashed to every later unit: a
+    # --report that is the firmware, by its name or a hard link, is refused
+    # before the port is touched. No module on COM 78: a run that went on
+    # would fail there and append its record to the file.
+    cp "$ZEVUVURI_SAMPLE" "$work/fw.bin"
+    ln "$work/fw.bin" "$work/hard.bin"
+    for report in fw.bin hard.bin; do
+      RunLoader $((78 + com_offset)) --report "$(WinePath "$work/$report")" "$(WinePath "$work/fw.bin")"
+      Check "loader exit status, --report $report" 2 "$loader_status"
+      CheckContains "said on standard error" "is the firmware file" "$loader_err"
+    done
+    if cmp -s "$ZEVUVURI_SAMPLE" "$work/fw.bin"; then Pass "firmware unchanged"; else Fail "firmware changed"; fi
+    ;;
   junk-after-replies)
     # Bytes behind every reply, in the reply's own write: only byte 0 counts.
     StartSimulator $((22 + com_offset)) --junk-after-reply 2 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"

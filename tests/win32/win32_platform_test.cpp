@@ -34,6 +34,8 @@ TEST(PortName, TheTextFollowsTheDevicePrefixVerbatim) {
     EXPECT_EQ(named->path, c.device) << c.text;
     EXPECT_EQ(named->mapped_by, "");
   }
+  // Bytes that are no UTF-8 have no exact wide form: they name no device.
+  EXPECT_FALSE(DeviceForPortText("1\xff"));
 }
 
 TEST(SerialPortOpen, PortsThatCannotBeUsedFailWithTheirReason) {
