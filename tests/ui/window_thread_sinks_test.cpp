@@ -5,11 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "engine/upgrade_controller.h"
+#include "tests/support/scripted_module.h"
 
 namespace zevuvuri::ui {
 namespace {
@@ -39,11 +45,13 @@ class Recorder final : public UpgradeSinks {
 
   std::vector<std::string> calls;  // window thread only, or the test fails below
   bool off_thread = false;
+  std::function<void(const std::string&)> hook;  // after each call is noted
 
  private:
   void Note(std::string call) {
     if (std::this_thread::get_id() != window_thread_) off_thread = true;
     calls.push_back(std::move(call));
+    if (hook) hook(calls.back());
   }
   const std::thread::id window_thread_ = std::this_thread::get_id();
 };
@@ -74,7 +82,9 @@ TEST(WindowThreadSinks, CallsTakeEffectOnTheWindowThreadInTheOrderMade) {
     sinks.UpgradeEnded(UpgradeOutcome::Ok);
     worker_done = true;
   });
-  ASSERT_TRUE(Eventually([&] { return sinks.WaitingCalls() == 1; }));
+  // The worker's next call, its ending's caption, comes once it no longer runs.
+  const int posted = wake_up.posted;
+  ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted; }));
   EXPECT_TRUE(target.calls.empty()) << "a worker's call ran before the window thread took it";
   sinks.SetStatus("Running");  // the window thread's own, while the worker's waits
   while (!worker_done) {
@@ -102,7 +112,9 @@ TEST(WindowThreadSinks, StoppingLetsAWaitingWorkerGoAndDropsEveryLaterCall) {
     sinks.SetProgressPosition(6);
     ++returned;
   });
-  ASSERT_TRUE(Eventually([&] { return sinks.WaitingCalls() == 1; }));
+  // The worker's next call, its ending's caption, comes once it no longer runs.
+  const int posted = wake_up.posted;
+  ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted; }));
   sinks.StopForwarding();
   ASSERT_TRUE(Eventually([&] { return returned == 2; }, 5s)) << "the worker still waits";
   worker.join();
@@ -122,6 +134,52 @@ TEST(WindowThreadSinks, ACallWhoseWakeUpCannotBePostedReturnsAtOnce) {
   sinks.RunQueuedCalls();
   EXPECT_TRUE(target.calls.empty());
   EXPECT_EQ(sinks.WaitingCalls(), 0u);
+}
+
+// A press while the last upgrade's worker waits for the window thread with
+// its last button calls runs them first, then starts. A press from inside
+// one of those calls cannot wait for them (the worker waits for it to
+// return): it is refused at once.
+TEST(WindowThreadSinks, APressDuringTheLastButtonCallsRunsThemAndOneInsideACallIsRefusedAtOnce) {
+  zevuvuri::testing::ScriptedModule module(zevuvuri::testing::ScriptedModule::Cooperative(false));
+  const std::wstring port(module.Port().begin(), module.Port().end());
+  const auto missing = FirmwareName::FromText(L"/nonexistent/fw.bin");
+  HandDeliveredWakeUp wake_up;
+  Recorder target;
+  WindowThreadSinks sinks(wake_up, target);
+  UpgradeController controller(sinks);
+  struct StopFirst {
+    WindowThreadSinks& sinks;
+    ~StopFirst() { sinks.StopForwarding(); }  // before the controller joins its worker
+  } stop_first{sinks};
+
+  std::optional<bool> inner;
+  std::chrono::steady_clock::duration inner_took{};
+  target.hook = [&](const std::string& call) {
+    if (call != "enable" || inner) return;
+    const auto begin = std::chrono::steady_clock::now();
+    inner = controller.Start(port, L"0", missing);
+    inner_took = std::chrono::steady_clock::now() - begin;
+  };
+  ASSERT_TRUE(controller.Start(port, L"0", missing));
+  const auto shown = [&](const std::string& call) {
+    return std::find(target.calls.begin(), target.calls.end(), call) != target.calls.end();
+  };
+  ASSERT_TRUE(Eventually([&] {
+    sinks.RunQueuedCalls();
+    return shown("status Failure : couldn't open file");
+  }));
+  // The worker's next call, its ending's caption, comes once it no longer runs.
+  const int posted = wake_up.posted;
+  ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted; }));
+  ASSERT_TRUE(controller.Busy()) << "the worker is making its last calls";
+
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_TRUE(controller.Start(port, L"0", missing));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+  EXPECT_EQ(inner, false);
+  EXPECT_LT(inner_took, 500ms);
+  EXPECT_EQ(std::count(target.calls.begin(), target.calls.end(), "status Running"), 2);
 }
 
 }  // namespace
