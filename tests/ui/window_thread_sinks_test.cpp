@@ -82,9 +82,7 @@ TEST(WindowThreadSinks, CallsTakeEffectOnTheWindowThreadInTheOrderMade) {
     sinks.UpgradeEnded(UpgradeOutcome::Ok);
     worker_done = true;
   });
-  // The worker's next call, its ending's caption, comes once it no longer runs.
-  const int posted = wake_up.posted;
-  ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted; }));
+  ASSERT_TRUE(Eventually([&] { return sinks.WaitingCalls() == 1; }));
   EXPECT_TRUE(target.calls.empty()) << "a worker's call ran before the window thread took it";
   sinks.SetStatus("Running");  // the window thread's own, while the worker's waits
   while (!worker_done) {
@@ -112,9 +110,7 @@ TEST(WindowThreadSinks, StoppingLetsAWaitingWorkerGoAndDropsEveryLaterCall) {
     sinks.SetProgressPosition(6);
     ++returned;
   });
-  // The worker's next call, its ending's caption, comes once it no longer runs.
-  const int posted = wake_up.posted;
-  ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted; }));
+  ASSERT_TRUE(Eventually([&] { return sinks.WaitingCalls() == 1; }));
   sinks.StopForwarding();
   ASSERT_TRUE(Eventually([&] { return returned == 2; }, 5s)) << "the worker still waits";
   worker.join();
@@ -136,11 +132,10 @@ TEST(WindowThreadSinks, ACallWhoseWakeUpCannotBePostedReturnsAtOnce) {
   EXPECT_EQ(sinks.WaitingCalls(), 0u);
 }
 
-// A press while the last upgrade's worker waits for the window thread with
-// its last button calls runs them first, then starts. A press from inside
-// one of those calls cannot wait for them (the worker waits for it to
-// return): it is refused at once.
-TEST(WindowThreadSinks, APressDuringTheLastButtonCallsRunsThemAndOneInsideACallIsRefusedAtOnce) {
+// A press made inside one of the last upgrade's calls, which its worker
+// waits on, cannot wait for that worker: it is refused at once. A press
+// while those calls wait for the window thread runs them, then starts.
+TEST(WindowThreadSinks, APressInsideTheLastButtonCallsIsRefusedAtOnceAndOneBesideThemRunsThemFirst) {
   zevuvuri::testing::ScriptedModule module(zevuvuri::testing::ScriptedModule::Cooperative(false));
   const std::wstring port(module.Port().begin(), module.Port().end());
   const auto missing = FirmwareName::FromText(L"/nonexistent/fw.bin");
@@ -152,34 +147,50 @@ TEST(WindowThreadSinks, APressDuringTheLastButtonCallsRunsThemAndOneInsideACallI
     WindowThreadSinks& sinks;
     ~StopFirst() { sinks.StopForwarding(); }  // before the controller joins its worker
   } stop_first{sinks};
+  const auto count = [&](const std::string& call) { return std::count(target.calls.begin(), target.calls.end(), call); };
+  const std::string failed = "status Failure : couldn't open file";
 
+  // The window's message loop runs the ending's caption, whose handler presses.
   std::optional<bool> inner;
   std::chrono::steady_clock::duration inner_took{};
   target.hook = [&](const std::string& call) {
-    if (call != "enable" || inner) return;
+    if (call != "caption Acquire" || inner) return;
     const auto begin = std::chrono::steady_clock::now();
     inner = controller.Start(port, L"0", missing);
     inner_took = std::chrono::steady_clock::now() - begin;
   };
   ASSERT_TRUE(controller.Start(port, L"0", missing));
-  const auto shown = [&](const std::string& call) {
-    return std::find(target.calls.begin(), target.calls.end(), call) != target.calls.end();
-  };
   ASSERT_TRUE(Eventually([&] {
     sinks.RunQueuedCalls();
-    return shown("status Failure : couldn't open file");
+    return !controller.WorkerRunning();
   }));
-  // The worker's next call, its ending's caption, comes once it no longer runs.
-  const int posted = wake_up.posted;
-  ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted; }));
-  ASSERT_TRUE(controller.Busy()) << "the worker is making its last calls";
-
-  const auto begin = std::chrono::steady_clock::now();
-  EXPECT_TRUE(controller.Start(port, L"0", missing));
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
   EXPECT_EQ(inner, false);
   EXPECT_LT(inner_took, 500ms);
-  EXPECT_EQ(std::count(target.calls.begin(), target.calls.end(), "status Running"), 2);
+
+  // The operator's press while the ending's calls wait for the window
+  // thread. A loaded machine may run a whole ending in one go: try again then.
+  bool pressed_beside = false;
+  for (int attempt = 0; attempt < 20 && !pressed_beside; ++attempt) {
+    ASSERT_TRUE(Eventually([&] {
+      sinks.RunQueuedCalls();
+      return !controller.WorkerRunning();
+    }));
+    const auto failures = count(failed);
+    ASSERT_TRUE(controller.Start(port, L"0", missing));
+    ASSERT_TRUE(Eventually([&] {
+      sinks.RunQueuedCalls();
+      return count(failed) > failures;
+    }));
+    // The worker's next call, its ending's caption, comes once it no longer runs.
+    const int posted = wake_up.posted;
+    ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted || !controller.WorkerRunning(); }));
+    if (!controller.Busy()) continue;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(controller.Start(port, L"0", missing));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+    pressed_beside = true;
+  }
+  EXPECT_TRUE(pressed_beside);
 }
 
 }  // namespace
