@@ -92,8 +92,9 @@ class UpgradeController {
   // Start; refused (false) while an upgrade is busy.
   bool SetExpectedSha256(std::optional<std::string> sha256);
 
-  // Ends a running upgrade without calling any sink (the front end is going
-  // away): wakes every wait, releases the port and the file, joins the worker.
+  // Ends a running upgrade without starting any further sink call (the front
+  // end is going away; a call already under way runs to its end first):
+  // wakes every wait, releases the port, joins the worker.
   // Final: the controller starts no upgrade afterwards.
   void Shutdown();
 
