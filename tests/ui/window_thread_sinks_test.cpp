@@ -8,14 +8,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/upgrade_controller.h"
-#include "tests/support/scripted_module.h"
 
 namespace zevuvuri::ui {
 namespace {
@@ -132,17 +133,44 @@ TEST(WindowThreadSinks, ACallWhoseWakeUpCannotBePostedReturnsAtOnce) {
   EXPECT_EQ(sinks.WaitingCalls(), 0u);
 }
 
+// A port that opens on every platform and stays quiet: these upgrades end
+// before anything is sent.
+class QuietPort final : public SerialPort {
+ public:
+  bool SetBaudRate(std::uint32_t) override { return true; }
+  bool Write(std::span<const std::uint8_t>) override { return true; }
+  bool Drain() override { return true; }
+  std::size_t ReadQueuedOrOne(std::span<std::uint8_t>) override {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [this] { return interrupted_; });
+    return 0;
+  }
+  void SetLowLatency() override {}
+  bool Gone() const override { return false; }
+  void Interrupt() override {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool interrupted_ = false;
+};
+
 // A press made inside one of the last upgrade's calls, which its worker
 // waits on, cannot wait for that worker: it is refused at once. A press
 // while those calls wait for the window thread runs them, then starts.
 TEST(WindowThreadSinks, APressInsideTheLastButtonCallsIsRefusedAtOnceAndOneBesideThemRunsThemFirst) {
-  zevuvuri::testing::ScriptedModule module(zevuvuri::testing::ScriptedModule::Cooperative(false));
-  const std::wstring port(module.Port().begin(), module.Port().end());
+  const std::wstring port = L"quiet";
   const auto missing = FirmwareName::FromText(L"/nonexistent/fw.bin");
   HandDeliveredWakeUp wake_up;
   Recorder target;
   WindowThreadSinks sinks(wake_up, target);
   UpgradeController controller(sinks);
+  controller.Link().SetPortOpenerForTesting(
+      [](std::string_view, PortOpenError*) -> std::unique_ptr<SerialPort> { return std::make_unique<QuietPort>(); });
   struct StopFirst {
     WindowThreadSinks& sinks;
     ~StopFirst() { sinks.StopForwarding(); }  // before the controller joins its worker
