@@ -1,6 +1,6 @@
-// The firmware file while an upgrade reads it: a regular file, opened from
-// its exact name, measured once at the start and read in 56-byte pieces.
-// One implementation per platform (firmware_file_posix.cpp, _win32.cpp).
+// The firmware file while an upgrade takes its image: a regular file, opened
+// from its exact name, measured once and read whole at the start of the
+// upgrade. One implementation per platform (firmware_file_posix.cpp, _win32.cpp).
 #pragma once
 
 #include <cstddef>

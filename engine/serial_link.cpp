@@ -22,7 +22,7 @@ bool SerialLink::OpenLink(std::string_view port_text) {
     std::lock_guard lock(stop_mutex_);
     stop_ = false;
   }
-  if (pacing_ == Pacing::Fast) port->SetLowLatency();
+  if (pacing_.load() == Pacing::Fast) port->SetLowLatency();
   {
     std::lock_guard lock(port_mutex_);
     port_ = std::move(port);
@@ -56,10 +56,10 @@ bool SerialLink::DrainOutput() {
 }
 
 std::optional<std::uint8_t> SerialLink::WaitReply(std::chrono::milliseconds limit) {
-  if (pacing_ == Pacing::Fast && clock_ == nullptr) return WaitReplyFast(limit);
+  if (pacing_.load() == Pacing::Fast && clock_ == nullptr) return WaitReplyFast(limit);
   // On a test's clock, fast pacing looks every millisecond: as soon as a
   // reply can be there in that clock's time.
-  const auto step = pacing_ == Pacing::Fast ? std::chrono::milliseconds{1} : kReplyStep;
+  const auto step = pacing_.load() == Pacing::Fast ? std::chrono::milliseconds{1} : kReplyStep;
   for (auto elapsed = std::chrono::milliseconds{0}; elapsed < limit; elapsed += step) {
     if (buffer_.Count() != 0) return buffer_.FirstByte();
     if (aborted_.load() || device_gone_.load()) return std::nullopt;
@@ -130,7 +130,7 @@ void SerialLink::Abort() {
 
 void SerialLink::ReceiveLoop() {
   std::vector<std::uint8_t> chunk(kReadChunk);
-  const bool fast = pacing_ == Pacing::Fast;
+  const bool fast = pacing_.load() == Pacing::Fast;
   for (;;) {
     {
       std::unique_lock lock(stop_mutex_);

@@ -60,8 +60,9 @@ class SerialLink {
   bool OpenLink(std::string_view port_text);
   const PortOpenError& LastOpenError() const { return last_open_error_; }
   // The pacing of the next OpenLink onwards; set while the link is closed.
-  void SetPacing(Pacing pacing) { pacing_ = pacing; }
-  Pacing GetPacing() const { return pacing_; }
+  // GetPacing: any thread.
+  void SetPacing(Pacing pacing) { pacing_.store(pacing); }
+  Pacing GetPacing() const { return pacing_.load(); }
   bool IsOpen() const { return port_ != nullptr; }
 
   bool SetLineSpeed(std::uint32_t baud);
@@ -125,7 +126,7 @@ class SerialLink {
   LinkObserver* observer_ = nullptr;
   PortOpener port_opener_;
   PacingClock* clock_ = nullptr;  // nothing: real time
-  Pacing pacing_ = Pacing::Classic;
+  std::atomic<Pacing> pacing_{Pacing::Classic};
 
   std::mutex port_mutex_;  // guards port_ against Abort from another thread
   std::mutex stop_mutex_;

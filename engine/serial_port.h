@@ -1,5 +1,5 @@
 // The platform's serial device, as the link needs it. One implementation per
-// platform (serial_port_posix.cpp, later serial_port_win32.cpp), chosen by CMake.
+// platform (serial_port_posix.cpp, serial_port_win32.cpp), chosen by CMake.
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,12 @@
 #include "engine/upgrade_controller.h"
 
+#include <algorithm>
+#include <cctype>
 #include <system_error>
 
 #include "engine/module_type.h"
 #include "engine/progress_scale.h"
+#include "engine/sha256.h"
 #include "engine/status_texts.h"
 #include "engine/text_encoding.h"
 
@@ -38,13 +41,22 @@ void UpgradeController::OnAcquire(std::wstring_view port_text, std::wstring_view
 }
 
 void UpgradeController::Status(std::string_view text) {
-  if (Reporting()) sinks_.SetStatus(text);
+  Report([text](UpgradeSinks& s) { s.SetStatus(text); });
 }
 void UpgradeController::Caption(std::string_view text) {
-  if (Reporting()) sinks_.SetButtonCaption(text);
+  Report([text](UpgradeSinks& s) { s.SetButtonCaption(text); });
 }
 void UpgradeController::Enable(bool enabled) {
-  if (Reporting()) sinks_.EnableButton(enabled);
+  Report([enabled](UpgradeSinks& s) { s.EnableButton(enabled); });
+}
+
+bool UpgradeController::SetExpectedSha256(std::optional<std::string> sha256) {
+  if (Busy()) return false;
+  if (sha256) std::transform(sha256->begin(), sha256->end(), sha256->begin(), [](unsigned char c) {
+    return static_cast<char>(std::tolower(c));
+  });
+  expected_sha256_ = std::move(sha256);
+  return true;
 }
 
 void UpgradeController::ReapWorkers() {
@@ -68,7 +80,7 @@ bool UpgradeController::AwaitPreviousEnding() {
     const Phase phase = phase_.load();
     if (phase == Phase::Idle) return true;
     if (phase == Phase::Running || std::chrono::steady_clock::now() >= give_up) return false;
-    sinks_.RunWaitingCalls();
+    Report([](UpgradeSinks& s) { s.RunWaitingCalls(); });
     std::this_thread::sleep_for(std::chrono::milliseconds{1});
   }
 }
@@ -83,14 +95,16 @@ bool UpgradeController::Start(std::optional<std::string> port, std::wstring_view
                               std::optional<FirmwareName> firmware) {
   // The running upgrade owns the link and the button until its worker says
   // otherwise: a press now must change nothing, on the line or on screen.
-  if (shutting_down_.load() || !AwaitPreviousEnding()) return false;
+  // Inside a sink call the previous worker may be the one waiting for this
+  // call to return, so its ending cannot be waited for.
+  if (SinkCallScope::Active() || shutting_down_.load() || !AwaitPreviousEnding()) return false;
   ReapWorkers();
   link_mode_.store(LinkMode::Serial);
   state_.store(UpgradeState::Acquiring);
   type_code_.store(ModuleTypeCode(type_text));
   // A bar left full by the previous upgrade would read as a success beside
   // this attempt's failure.
-  if (Reporting()) sinks_.SetProgressPosition(0);
+  Report([](UpgradeSinks& s) { s.SetProgressPosition(0); });
 
   if (!port || !link_.OpenLink(*port)) {
     outcome_.store(UpgradeOutcome::PortFailure);
@@ -98,7 +112,7 @@ bool UpgradeController::Start(std::optional<std::string> port, std::wstring_view
     Caption(caption::kAcquire);
     Enable(true);
     state_.store(UpgradeState::Idle);
-    if (Reporting()) sinks_.UpgradeEnded(UpgradeOutcome::PortFailure);
+    Report([](UpgradeSinks& s) { s.UpgradeEnded(UpgradeOutcome::PortFailure); });
     return true;
   }
 
@@ -128,7 +142,7 @@ bool UpgradeController::Start(std::optional<std::string> port, std::wstring_view
     phase_.store(Phase::Idle);
     Caption(caption::kAcquire);
     Enable(true);
-    if (Reporting()) sinks_.UpgradeEnded(UpgradeOutcome::ThreadFailure);
+    Report([](UpgradeSinks& s) { s.UpgradeEnded(UpgradeOutcome::ThreadFailure); });
     return true;
   }
 
@@ -164,7 +178,7 @@ void UpgradeController::Shutdown() {
   for (auto& w : finished_workers_) w.thread.join();
   finished_workers_.clear();
   link_.CloseLink();
-  file_.reset();
+  image_ = {};
 }
 
 void UpgradeController::CheckLink() const {
@@ -182,9 +196,13 @@ void UpgradeController::Write(std::span<const std::uint8_t> bytes) {
   CheckLink();
 }
 
+// A reply that came counts, whatever becomes of the device after it (a USB
+// module that resets into its new firmware drops off the line at once): the
+// device gone decides only when no reply came.
 std::optional<std::uint8_t> UpgradeController::WaitReply(std::chrono::milliseconds limit) {
   const auto reply = link_.WaitReply(limit);
-  CheckLink();
+  if (shutting_down_.load()) throw Cancelled{};
+  if (!reply) CheckLink();
   return reply;
 }
 
@@ -194,6 +212,7 @@ void UpgradeController::Work() {
     start_cv_.wait(lock, [this] { return start_reported_; });
   }
   trailer_sent_ = false;
+  frame_.ClearPayload();
   try {
     if (shutting_down_.load()) throw Cancelled{};
     Enable(false);
@@ -206,8 +225,7 @@ void UpgradeController::Work() {
   } catch (const Ending& ending) {
     EndWith(ending);
   } catch (const Cancelled&) {
-    link_.CloseLink();
-    file_.reset();
+    ReleaseLinkAndImage();
     state_.store(UpgradeState::Idle);
     // After the trailer the module has taken its firmware: the upgrade
     // succeeded, whatever ends the loader now.
@@ -216,16 +234,35 @@ void UpgradeController::Work() {
   }
 }
 
+// Takes the image: the whole file, read once into memory before the wake-up,
+// so that a file rewritten or cut during the upgrade changes nothing on the
+// wire, and its SHA-256, computed once. The file is closed again at once.
 void UpgradeController::OpenFirmware() {
-  file_ = firmware_name_ ? FirmwareFile::Open(*firmware_name_) : nullptr;
-  if (file_ == nullptr) throw Ending{status::kFileFailure, UpgradeOutcome::FileFailure};
+  const Ending unopened{status::kFileFailure, UpgradeOutcome::FileFailure};
+  const Ending unreadable{status::kFileReadFailure, UpgradeOutcome::FileFailure};
+  const auto file = firmware_name_ ? FirmwareFile::Open(*firmware_name_) : nullptr;
+  if (file == nullptr) throw unopened;
   // The module could not place offsets past the 20-bit field; refuse before
-  // anything is sent.
-  if (!FitsOffsetField(file_->Size())) throw Ending{status::kFileTooLarge, UpgradeOutcome::FileTooLarge};
-  if (Reporting()) {
-    sinks_.SetProgressRange(ProgressScaleFor(file_->Size()).maximum);
-    sinks_.SetProgressPosition(0);
-  }
+  // anything is read or sent.
+  if (!FitsOffsetField(file->Size())) throw Ending{status::kFileTooLarge, UpgradeOutcome::FileTooLarge};
+  image_.resize(static_cast<std::size_t>(file->Size()));
+  const auto read = file->Read(image_);
+  if (!read || *read != image_.size()) throw unreadable;
+  // A file that goes on past the size it had when opened is being written:
+  // what was read may be half of one state and half of another.
+  std::uint8_t beyond = 0;
+  const auto more = file->Read({&beyond, 1});
+  if (!more || *more != 0) throw unreadable;
+
+  Sha256 hash;
+  hash.Update(image_);
+  const auto sha256 = hash.HexDigest();
+  Report([&](UpgradeSinks& s) { s.FirmwareImageTaken(image_.size(), sha256); });
+  if (expected_sha256_ && sha256 != expected_sha256_) throw unopened;
+  Report([this](UpgradeSinks& s) {
+    s.SetProgressRange(ProgressScaleFor(image_.size()).maximum);
+    s.SetProgressPosition(0);
+  });
 }
 
 void UpgradeController::WakeUp() {
@@ -250,7 +287,7 @@ void UpgradeController::Synchronise() {
     if (meaning == ReplyMeaning::OverTheAir || meaning == ReplyMeaning::Serial) {
       const LinkMode mode = meaning == ReplyMeaning::OverTheAir ? LinkMode::OverTheAir : LinkMode::Serial;
       link_mode_.store(mode);
-      if (Reporting()) sinks_.LinkModeLearned(mode);
+      Report([mode](UpgradeSinks& s) { s.LinkModeLearned(mode); });
       if (mode == LinkMode::OverTheAir && state_.load() == UpgradeState::Acquiring) {
         // The operator confirms the start with the button. A confirm that
         // lands while this enable is on its way has disabled it already: take
@@ -261,7 +298,10 @@ void UpgradeController::Synchronise() {
       return;
     }
     probing += pacing::kProbeInterval;
-    if (sync_limit_ && probing >= *sync_limit_) throw Ending{status::kSyncTimeout, UpgradeOutcome::SyncTimeout};
+    const std::int64_t limit = sync_limit_ms_.load();
+    if (limit != kNoSyncLimit && probing.count() >= limit) {
+      throw Ending{status::kSyncTimeout, UpgradeOutcome::SyncTimeout};
+    }
   }
 }
 
@@ -276,7 +316,7 @@ void UpgradeController::AwaitStart() {
     Write(frame_.Bytes());
     const auto reply = WaitReply(pacing::kFrameReplyLimit);
     if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) throw refused;
-    if (Reporting()) sinks_.PollAcknowledged();
+    Report([](UpgradeSinks& s) { s.PollAcknowledged(); });
     if (link_mode_.load() == LinkMode::Serial) {
       Status(status::kUpgradingSerial);
       state_.store(UpgradeState::Idle);
@@ -287,45 +327,37 @@ void UpgradeController::AwaitStart() {
   }
 }
 
-// One data frame per read of the file, the final read that returns nothing
-// included: the module takes that repeated frame as the end of the data.
-// Returns the end header's offset.
+// One data frame per 56 bytes of the image, and one more past its end that
+// carries none of it: the module takes that repeated frame as the end of the
+// data. Returns the end header's offset.
 std::uint32_t UpgradeController::StreamData() {
   if (link_mode_.load() == LinkMode::OverTheAir) Status(status::kUpgradingOverTheAir);
   const Ending refused{status::kWriteError, UpgradeOutcome::FrameRefused};
-  const Ending unreadable{status::kFileReadFailure, UpgradeOutcome::FileFailure};
   device_lost_ = refused;
   const std::uint8_t type = type_code_.load();
-  const std::uint64_t size = file_->Size();
+  const std::uint64_t size = image_.size();
   const ProgressScale scale = ProgressScaleFor(size);
-  std::uint64_t read_total = 0;
+  std::size_t sent = 0;
   std::uint32_t offset = 0;
   for (;;) {
-    // A file that grows while it is streamed must not run past the offset field.
-    if (static_cast<std::uint64_t>(offset) + kPayloadSize >= kOffsetLimit) {
-      throw Ending{status::kFileTooLarge, UpgradeOutcome::FileTooLarge};
-    }
     link_.ClearReply();
     frame_.SetDataHeader(offset, type);
-    if (Reporting()) sinks_.SetProgressPosition(scale.Position(offset));
+    Report([&](UpgradeSinks& s) { s.SetProgressPosition(scale.Position(offset)); });
+    // A short last piece leaves the rest of the payload as the previous frame had it.
     const auto payload = frame_.Payload();
-    const auto read = file_->Read(payload);
-    if (!read) throw unreadable;
-    read_total += *read;
-    // The size was taken before the first frame. A file that now ends
-    // earlier, or goes on past it, has changed under the upgrade: its frames
-    // would give the module a cut or shifted image. Stop before this frame.
-    if (read_total > size || (*read < kPayloadSize && read_total != size)) throw unreadable;
+    const std::size_t piece = std::min(kPayloadSize, image_.size() - sent);
+    std::copy_n(image_.begin() + static_cast<std::ptrdiff_t>(sent), piece, payload.begin());
+    sent += piece;
     link_.ClearReply();
     Write(frame_.Bytes());
-    if (Reporting()) {
-      if (*read > 0) sinks_.FirmwareSent(payload.first(*read));
-      sinks_.DataProgress(read_total, size);
-    }
+    Report([&](UpgradeSinks& s) {
+      if (piece > 0) s.FirmwareSent(payload.first(piece));
+      s.DataProgress(sent, size);
+    });
     const auto reply = WaitReply(pacing::kFrameReplyLimit);
     if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) throw refused;
     offset += static_cast<std::uint32_t>(kPayloadSize);
-    if (*read == 0) return offset;
+    if (piece == 0) return offset;
   }
 }
 
@@ -359,24 +391,28 @@ void UpgradeController::Succeed() {
     if (shutting_down_.load()) throw Cancelled{};
   }
   CommonEnding();
-  if (Reporting()) sinks_.UpgradeEnded(UpgradeOutcome::Ok);
-  if (production_.load() && Reporting()) sinks_.EndProcess();
+  Report([](UpgradeSinks& s) { s.UpgradeEnded(UpgradeOutcome::Ok); });
+  if (production_.load()) Report([](UpgradeSinks& s) { s.EndProcess(); });
 }
 
 void UpgradeController::EndWith(const Ending& ending) {
   outcome_.store(ending.outcome);
   Status(ending.status);
   CommonEnding();
-  if (Reporting()) sinks_.UpgradeEnded(ending.outcome);
+  Report([outcome = ending.outcome](UpgradeSinks& s) { s.UpgradeEnded(outcome); });
 }
 
-// The port, the receive thread and the file are released before the button
+void UpgradeController::ReleaseLinkAndImage() {
+  link_.CloseLink();
+  image_ = {};
+}
+
+// The port, the receive thread and the image are released before the button
 // comes back, so that the next Start begins from a closed link; the worker
 // stops being busy only after its last call to the button, so that a new
 // Start's first calls come after it.
 void UpgradeController::CommonEnding() {
-  link_.CloseLink();
-  file_.reset();
+  ReleaseLinkAndImage();
   state_.store(UpgradeState::Idle);
   phase_.store(Phase::Ending);
   Caption(caption::kAcquire);

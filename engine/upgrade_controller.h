@@ -40,11 +40,11 @@ constexpr auto kRebootReplyLimit = std::chrono::milliseconds{1000};  // end head
 constexpr auto kAfterTrailer = std::chrono::milliseconds{500};       // over the air, after the "p" trailer
 }  // namespace pacing
 
-// Thread contract: OnAcquire, Start, Confirm, SetProductionFlag, SetSyncLimit
-// and Shutdown on the front end's (window) thread; the getters from any
-// thread. One upgrade runs at a time: a Start while an upgrade is busy (see
-// Busy) is ignored, so no press can open a second link or touch the port of
-// the running one.
+// Thread contract: OnAcquire, Start, Confirm, the setters and Shutdown on the
+// front end's (window) thread; Confirm also from within the PollAcknowledged
+// sink; the getters from any thread. One upgrade runs at a time: a Start
+// while an upgrade is busy (see Busy) is ignored, so no press can open a
+// second link or touch the port of the running one.
 class UpgradeController {
  public:
   // Starts a thread running `body`; throws std::system_error when it cannot.
@@ -62,9 +62,10 @@ class UpgradeController {
   void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::optional<FirmwareName> firmware);
 
   // Begins an upgrade: opens the link and starts the worker. Ignored (false,
-  // no sink called, nothing on any line) while an upgrade is busy or after
-  // Shutdown. An upgrade that is only making its last calls to the button is
-  // waited for first, up to 2 s. A firmware name of nothing is one that could not be
+  // no sink called, nothing on any line) while an upgrade is busy, after
+  // Shutdown, and at once when made inside a sink call (see SinkCallScope).
+  // An upgrade that is only making its last calls to the button is waited
+  // for first, up to 2 s. A firmware name of nothing is one that could not be
   // carried exactly: the worker reports "couldn't open file".
   bool Start(std::wstring_view port_text, std::wstring_view type_text, std::optional<FirmwareName> firmware);
   // The same with the port text's 8-bit form, as a command line receives it:
@@ -85,11 +86,20 @@ class UpgradeController {
   }
   Pacing GetPacing() const { return link_.GetPacing(); }
   // Synchronisation probes forever by default, as the window does; a command
-  // line may bound it. The limit is counted in probe intervals.
-  void SetSyncLimit(std::optional<std::chrono::milliseconds> limit) { sync_limit_ = limit; }
+  // line may bound it. The limit is counted in probe intervals; a change
+  // while an upgrade synchronises applies from its next probe.
+  void SetSyncLimit(std::optional<std::chrono::milliseconds> limit) {
+    sync_limit_ms_.store(limit ? limit->count() : kNoSyncLimit);
+  }
+  // The SHA-256 (64 hex digits) the firmware image must have; nothing: any.
+  // An image with another one ends the upgrade with "couldn't open file"
+  // right after it is taken, before the wake-up. Takes effect at the next
+  // Start; refused (false) while an upgrade is busy.
+  bool SetExpectedSha256(std::optional<std::string> sha256);
 
-  // Ends a running upgrade without calling any sink (the front end is going
-  // away): wakes every wait, releases the port and the file, joins the worker.
+  // Ends a running upgrade without starting any further sink call (the front
+  // end is going away; a call already under way runs to its end first):
+  // wakes every wait, releases the port, joins the worker.
   // Final: the controller starts no upgrade afterwards.
   void Shutdown();
 
@@ -129,6 +139,7 @@ class UpgradeController {
   void Succeed();
   void EndWith(const Ending& ending);
   void CommonEnding();
+  void ReleaseLinkAndImage();
 
   // The link's operations as the steps use them: each stops the upgrade when
   // Shutdown has begun or the device has gone away.
@@ -139,8 +150,14 @@ class UpgradeController {
   void ReapWorkers();
   bool AwaitPreviousEnding();
 
-  // Sink calls, skipped once Shutdown has begun.
+  // Sink calls, skipped once Shutdown has begun, each inside a SinkCallScope.
   bool Reporting() const { return !shutting_down_.load(); }
+  template <typename Call>
+  void Report(Call call) {
+    if (!Reporting()) return;
+    SinkCallScope scope;
+    call(sinks_);
+  }
   void Status(std::string_view text);
   void Caption(std::string_view text);
   void Enable(bool enabled);
@@ -156,12 +173,16 @@ class UpgradeController {
   std::atomic<std::uint8_t> type_code_{0};
   std::atomic<bool> production_{false};
   std::atomic<UpgradeOutcome> outcome_{UpgradeOutcome::Ok};
-  std::optional<std::chrono::milliseconds> sync_limit_;
+  static constexpr std::int64_t kNoSyncLimit = -1;
+  std::atomic<std::int64_t> sync_limit_ms_{kNoSyncLimit};
   SerialLink link_;
+  // Written only while no upgrade is busy; read by the worker.
+  std::optional<std::string> expected_sha256_;
 
   // Written by Start before the worker exists, then the worker's alone.
   std::optional<FirmwareName> firmware_name_;
-  std::unique_ptr<FirmwareFile> file_;
+  // The whole file, read once before the wake-up; the frames stream from it.
+  std::vector<std::uint8_t> image_;
   UpgradeFrame frame_;
   // The failure that a device gone away means in the current step.
   Ending device_lost_{};

@@ -3,6 +3,7 @@
 // this link; frames and fillers have fixed sizes.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -45,9 +46,12 @@ enum class LinkMode : std::uint8_t { OverTheAir = 0, Serial = 1 };
 // One 60-byte frame, reused for a whole upgrade. Only the header bytes are
 // written by the builders: the payload keeps whatever the last file read left,
 // which the module relies on for the final, empty read (it repeats the payload).
+// Each upgrade begins with ClearPayload, so that its poll frames carry zeros
+// and no byte of an earlier upgrade's firmware reaches this module.
 class UpgradeFrame {
  public:
-  UpgradeFrame() { bytes_.fill(0); }  // poll frames carry zeros until the first file read
+  UpgradeFrame() { bytes_.fill(0); }
+  void ClearPayload() { std::fill(bytes_.begin() + kFrameHeaderSize, bytes_.end(), std::uint8_t{0}); }
 
   void SetPollHeader(std::uint8_t type_code);
   void SetDataHeader(std::uint32_t offset, std::uint8_t type_code);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "engine/upgrade_frame.h"
@@ -27,8 +29,12 @@ enum class UpgradeOutcome {
 
 // Called from the window thread (Start, Confirm) and from the worker thread.
 // A front end with a window carries each call out on its window thread, in
-// order, and returns only when it has taken effect. The engine never calls a
-// sink after UpgradeController::Shutdown has begun.
+// order, and returns only when it has taken effect. Once
+// UpgradeController::Shutdown has begun the engine decides on no new sink
+// call; a call it was already making may still be made and run to its end,
+// and Shutdown returns only after it has (it joins the worker). A front end
+// that carries calls over to its window thread lets such a call go first
+// (see ui/window_thread_sinks.h).
 class UpgradeSinks {
  public:
   virtual ~UpgradeSinks() = default;
@@ -50,12 +56,35 @@ class UpgradeSinks {
 
   // For front ends that report more than the window shows; no-ops by default.
   virtual void LinkModeLearned(LinkMode) {}
-  virtual void PollAcknowledged() {}  // each acknowledged poll frame, before the next
+  // Each acknowledged poll frame, before the next. A Confirm made from
+  // within it takes effect before the next poll frame: none is sent.
+  virtual void PollAcknowledged() {}
+  // The firmware image the upgrade took: the whole file, read once when the
+  // upgrade opened it and before anything was sent to the module; every data
+  // frame carries its bytes, whatever happens to the file afterwards.
+  // `sha256`: 64 lowercase hex digits, nothing when the platform's library
+  // failed.
+  virtual void FirmwareImageTaken(std::uint64_t /*size*/, const std::optional<std::string>& /*sha256*/) {}
   virtual void DataProgress(std::uint64_t /*bytes_sent*/, std::uint64_t /*file_size*/) {}
-  // The file's bytes that a data frame just carried to the module, in order:
-  // together, exactly what the upgrade sent of the file.
+  // The image's bytes that a data frame just carried to the module, in
+  // order: together, exactly what the upgrade sent of the image.
   virtual void FirmwareSent(std::span<const std::uint8_t> /*bytes*/) {}
   virtual void UpgradeEnded(UpgradeOutcome) {}
+};
+
+// Marks the thread it lives on as running a sink call. The controller marks
+// the calls it makes; a front end that carries calls over to another thread
+// marks them where it runs them. UpgradeController::Start refuses at once
+// when made inside one: the worker that made the call cannot end while the
+// call waits for it.
+class SinkCallScope {
+ public:
+  SinkCallScope();
+  ~SinkCallScope();
+  SinkCallScope(const SinkCallScope&) = delete;
+  SinkCallScope& operator=(const SinkCallScope&) = delete;
+
+  static bool Active();  // on the calling thread
 };
 
 }  // namespace zevuvuri

@@ -101,6 +101,19 @@ TEST_P(CliPacingTest, OverTheAirWaitsForEnterThenUpgrades) {
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
 }
 
+TEST_P(CliPacingTest, YesConfirmsAtTheFirstAcknowledgedPoll) {
+  const std::string firmware = Firmware(300);
+  StartModule({"--mode", "air", "--expect", firmware});
+  EXPECT_EQ(RunLoader({"--port", "1", "--yes", "--trace", "--pacing", GetParam(), firmware}), 0) << loader_->Stderr();
+  const std::string& trace = loader_->Stderr();
+  std::size_t polls = 0;
+  for (auto at = trace.find("sent 60: 00 00 00 00"); at != std::string::npos; at = trace.find("sent 60: 00 00 00 00", at + 1)) {
+    ++polls;
+  }
+  EXPECT_EQ(polls, 1u) << trace;
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
 TEST_P(CliPacingTest, EachEndingHasItsExitStatus) {
   struct Case {
     const char* what;

@@ -1,4 +1,4 @@
-// The command line's own pieces without a module: the firmware hash, the
+// The command line's own pieces without a module: the
 // per-unit record and its file under several writing processes, what sysfs
 // says about a device, the progress board and the --port list.
 #include <fcntl.h>
@@ -27,7 +27,6 @@
 #include "tools/cli/progress_board.h"
 #include "tools/cli/report_file.h"
 #include "tools/cli/serial_device_info.h"
-#include "tools/cli/sha256.h"
 #include "tools/cli/station_tally.h"
 #include "tools/cli/unit_record.h"
 
@@ -39,29 +38,6 @@ using testing::FakeStation;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
-
-TEST(Sha256Test, KnownDigestsInPiecesAndAlongTheWay) {
-  const std::map<std::string, std::string> cases = {
-      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-  };
-  for (const auto& [content, digest] : cases) {
-    // In 56-byte pieces, as the data frames carry a file, looking at the
-    // digest half way: taking it must not end the hash.
-    Sha256 hash;
-    for (std::size_t at = 0; at < content.size(); at += 56) {
-      const std::size_t n = std::min<std::size_t>(56, content.size() - at);
-      hash.Update({reinterpret_cast<const std::uint8_t*>(content.data()) + at, n});
-      if (at == 56) {
-        EXPECT_TRUE(hash.HexDigest());
-      }
-    }
-    EXPECT_EQ(hash.HexDigest(), digest) << content.size() << " bytes";
-  }
-}
 
 TEST(UnitRecordTest, OneLineWithEveryFieldAndNullsForWhatIsUnknown) {
   UnitRecord r;

@@ -3,8 +3,12 @@
 #include "engine/serial_link.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <ctime>
@@ -108,6 +112,33 @@ TEST_P(SerialLinkTest, APortHeldByAnotherLinkDoesNotOpenUntilReleased) {
   link_.CloseLink();
   EXPECT_TRUE(other.OpenLink(module_.SlavePath())) << "closing releases the port";
   other.CloseLink();
+}
+
+// Opens `path` as a terminal program would, in a child process that is not
+// root (root passes the exclusive flag): 0 when it opened, else its errno.
+int OpenAsAnotherProgram(const std::string& path) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(255);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ::_exit(fd >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What an earlier session left on the line is no reply to this one, and no
+// other program gets in while the link holds the port.
+TEST_P(SerialLinkTest, OpensWithoutWhatWasQueuedAndHoldsThePortAlone) {
+  module_.Write({'0', '1'});  // a module that went on talking after the last loader closed the port
+  ASSERT_EQ(::chmod(module_.SlavePath().c_str(), 0666), 0);
+  ASSERT_TRUE(link_.OpenLink(module_.SlavePath()));
+  std::this_thread::sleep_for(100ms);  // several passes of the receive thread
+  EXPECT_EQ(link_.ReplyCount(), 0);
+  EXPECT_EQ(OpenAsAnotherProgram(module_.SlavePath()), EBUSY);
+  link_.CloseLink();
+  EXPECT_EQ(OpenAsAnotherProgram(module_.SlavePath()), 0) << "released at close";
 }
 
 TEST_P(SerialLinkTest, CloseEndsAQuietReceiveThreadPromptlyAndTheLinkOpensAgain) {

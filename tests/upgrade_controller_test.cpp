@@ -5,9 +5,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <numeric>
+#include <thread>
 
 #include "engine/status_texts.h"
 #include "tests/support/scripted_module.h"
@@ -35,6 +40,14 @@ class RecordingSinks : public UpgradeSinks {
     std::lock_guard lock(mutex_);
     outcome_ = o;
     cv_.notify_all();
+  }
+  void FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) override {
+    std::lock_guard lock(mutex_);
+    image_ = {size, sha256.value_or("")};
+  }
+  std::optional<std::pair<std::uint64_t, std::string>> Image() {
+    std::lock_guard lock(mutex_);
+    return image_;
   }
 
   std::optional<UpgradeOutcome> AwaitEnd(std::chrono::milliseconds limit = 20s) {
@@ -81,7 +94,19 @@ class RecordingSinks : public UpgradeSinks {
   std::condition_variable cv_;
   std::vector<std::string> calls_;
   std::optional<UpgradeOutcome> outcome_;
+  std::optional<std::pair<std::uint64_t, std::string>> image_;
 };
+
+// The file's SHA-256 as coreutils computes it.
+std::string Sha256Sum(const std::string& path) {
+  std::string out(64, '\0');
+  FILE* p = ::popen(("sha256sum '" + path + "'").c_str(), "r");
+  if (p == nullptr) return "";
+  const std::size_t n = std::fread(out.data(), 1, out.size(), p);
+  ::pclose(p);
+  out.resize(n);
+  return out;
+}
 
 std::vector<std::uint8_t> Pattern(std::size_t n) {
   std::vector<std::uint8_t> v(n);
@@ -450,6 +475,163 @@ TEST_F(ControllerTest, AShutdownOnceTheTrailerIsOutLeavesTheUpgradeSucceeded) {
   EXPECT_EQ(controller_.LastOutcome(), UpgradeOutcome::Ok);
   EXPECT_TRUE(sinks_.Saw("status Upgrade OK"));
   EXPECT_FALSE(controller_.Link().IsOpen());
+}
+
+TEST_F(ControllerTest, EveryUpgradeBeginsWithAZeroedPayload) {
+  // A first upgrade leaves its last bytes in the frame; the next one, through
+  // the same controller, must send none of them: not in its poll frames, not
+  // in the unread tail of a short file's frame.
+  {
+    ScriptedModule first(ScriptedModule::Cooperative(true));
+    controller_.OnAcquire(Wide(first.Port()), L"0", Firmware(Pattern(100)));
+    ASSERT_TRUE(first.AwaitCount(Kind::Poll, 1, 10s));
+    controller_.Confirm();
+    ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+  }
+  ScriptedModule second(ScriptedModule::Cooperative(true));
+  const auto file = Pattern(10);
+  controller_.OnAcquire(Wide(second.Port()), L"0", Firmware(file));
+  ASSERT_TRUE(second.AwaitCount(Kind::Poll, 2, 10s));
+  controller_.Confirm();
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+  for (const auto& poll : Of(second, Kind::Poll)) EXPECT_EQ(poll.bytes, std::vector<std::uint8_t>(60, 0));
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (auto& d : Of(second, Kind::Data)) sent.push_back(d.bytes);
+  EXPECT_EQ(sent, ExpectedDataFrames(file, 0));
+}
+
+TEST_F(ControllerTest, TheImageIsTheFileAsItWasWhenTheUpgradeBegan) {
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  const auto file = Pattern(600);
+  const auto firmware = Firmware(file);
+  const std::string path(firmware.begin(), firmware.end());
+  const std::string sha256 = Sha256Sum(path);
+  ASSERT_EQ(sha256.size(), 64u);
+  std::string pinned = sha256;
+  for (char& c : pinned) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  ASSERT_TRUE(controller_.SetExpectedSha256(pinned)) << "hex digits in either case";
+  controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
+  ASSERT_TRUE(module.AwaitCount(Kind::Poll, 1, 10s));
+  // Rewritten in place at the same size while the serial start pause runs.
+  std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out).write(std::string(600, '\xEE').data(), 600);
+  ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (auto& d : Of(module, Kind::Data)) sent.push_back(d.bytes);
+  EXPECT_EQ(sent, ExpectedDataFrames(file, 0));
+  EXPECT_EQ(sinks_.Image(), (std::pair<std::uint64_t, std::string>{600, sha256}));
+}
+
+TEST_F(ControllerTest, AnImageNotTakenWholeOrNotThePinnedOneIsRefusedBeforeAnythingIsSent) {
+  const auto firmware = Firmware(Pattern(100));
+  struct Case {
+    const char* what;
+    std::wstring file;
+    std::optional<std::string> pinned;
+    std::string status;
+  };
+  const Case cases[] = {
+      // A regular file whose size says 0 but that reads on: not one state of it.
+      {"a file that goes on past its size", L"/proc/self/status", std::nullopt,
+       "status Failure : couldn't read file"},
+      {"another image than the pinned one", firmware, std::string(64, '0'), "status Failure : couldn't open file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedModule module(ScriptedModule::Cooperative(false));
+    sinks_.Forget();
+    ASSERT_TRUE(controller_.SetExpectedSha256(c.pinned));
+    controller_.OnAcquire(Wide(module.Port()), L"0", c.file);
+    ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FileFailure);
+    EXPECT_TRUE(sinks_.Saw(c.status));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(module.AllBytes().empty()) << "not even the wake-up";
+  }
+}
+
+// Sinks whose button calls stand in for a slow window thread and for a front
+// end that presses from inside a call.
+class EndingSinks : public RecordingSinks {
+ public:
+  void SetButtonCaption(std::string_view t) override {
+    RecordingSinks::SetButtonCaption(t);
+    if (t != "Acquire" || held.exchange(true)) return;
+    std::unique_lock lock(gate_mutex);
+    gate_cv.wait_for(lock, 5s, [this] { return released; });  // the first ending's caption waits
+  }
+  void EnableButton(bool e) override {
+    RecordingSinks::EnableButton(e);
+    if (!e || !press || pressed.exchange(true)) return;
+    const auto begin = std::chrono::steady_clock::now();
+    inner_start = press();
+    inner_took = std::chrono::steady_clock::now() - begin;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(gate_mutex);
+      released = true;
+    }
+    gate_cv.notify_all();
+  }
+
+  std::atomic<bool> held{false};
+  std::atomic<bool> pressed{false};
+  std::function<bool()> press;  // set before the upgrade starts
+  std::optional<bool> inner_start;
+  std::chrono::steady_clock::duration inner_took{};
+  std::mutex gate_mutex;
+  std::condition_variable gate_cv;
+  bool released = false;
+};
+
+TEST(ControllerEndingTest, AStartDuringTheLastButtonCallsComesAfterThemAndOneFromInsideACallIsRefusedAtOnce) {
+  ScriptedModule module(ScriptedModule::Cooperative(false));
+  const std::wstring missing = L"/nonexistent/fw.bin";
+  EndingSinks sinks;
+  UpgradeController controller(sinks);
+  const std::wstring port(module.Port().begin(), module.Port().end());
+  // The ending's enable presses Acquire from inside the call.
+  sinks.press = [&] { return controller.Start(port, L"0", FirmwareName::FromText(missing)); };
+  controller.OnAcquire(port, L"0", missing);
+  for (int i = 0; i < 500 && !sinks.held; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(sinks.held) << "the ending never reached its caption";
+  std::thread release([&] {
+    std::this_thread::sleep_for(200ms);
+    sinks.Release();
+  });
+  // The operator's press while the previous worker makes its last calls.
+  const bool started = controller.Start(port, L"0", FirmwareName::FromText(missing));
+  release.join();
+  EXPECT_TRUE(started);
+  for (int i = 0; i < 500 && controller.WorkerRunning(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_FALSE(controller.WorkerRunning());
+  ASSERT_EQ(sinks.inner_start, false);
+  EXPECT_LT(sinks.inner_took, 500ms) << "a press from inside a sink call must not wait for its own caller";
+
+  const auto calls = sinks.Milestones();
+  const auto first_enable = std::find(calls.begin(), calls.end(), "enable");
+  const auto second_start = std::find(calls.begin() + 1, calls.end(), "status Running");
+  ASSERT_NE(second_start, calls.end());
+  EXPECT_LT(first_enable, second_start) << "the new upgrade's calls come after the last one's";
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "status Running"), 2) << "the inner press started nothing";
+}
+
+TEST_F(ControllerTest, AConfirmThatLandsBeforeTheEnableHasTakenEffectKeepsTheButtonDisabled) {
+  // The operator's confirm takes effect while the worker's enable is still
+  // on its way: the enable lands last and must be taken back.
+  class RacingSinks : public RecordingSinks {
+   public:
+    void EnableButton(bool e) override {
+      if (e && controller != nullptr && controller->State() == UpgradeState::Acquiring) controller->Confirm();
+      RecordingSinks::EnableButton(e);
+    }
+    UpgradeController* controller = nullptr;
+  } sinks;
+  UpgradeController controller(sinks);
+  sinks.controller = &controller;
+  ScriptedModule module(ScriptedModule::Cooperative(true));
+  controller.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(300)));
+  ASSERT_EQ(sinks.AwaitEnd(), UpgradeOutcome::Ok);
+  ExpectDisabledBetween(sinks.Calls(), "status Upgrading over the air", "status Upgrade OK");
 }
 
 TEST_F(ControllerTest, ASyncLimitEndsProbingWithAFailure) {

@@ -76,8 +76,13 @@ void WindowThreadSinks::RunCalls(std::size_t count) {
       call = std::move(queue_.front());
       queue_.pop_front();
     }
-    // Run without the lock: a sink may take as long as drawing takes.
-    call->run(target_);
+    // Run without the lock: a sink may take as long as drawing takes. Marked
+    // as a sink call, so that a Start made inside it is refused at once: the
+    // worker that made it waits for it to return.
+    {
+      SinkCallScope scope;
+      call->run(target_);
+    }
     {
       std::lock_guard lock(mutex_);
       call->done = true;

@@ -43,6 +43,10 @@ void ScriptedModule::Take(std::uint8_t byte) {
   const Answer a = answer_(*message, nth);
   if (a.delay.count() > 0) std::this_thread::sleep_for(a.delay);
   if (!a.bytes.empty()) pty_.Write(a.bytes);
+  if (a.hang_up) {
+    stop_ = true;
+    pty_.Close();
+  }
 }
 
 std::vector<WireMessage> ScriptedModule::Messages() const {

@@ -21,6 +21,7 @@ namespace zevuvuri::testing {
 struct Answer {
   std::vector<std::uint8_t> bytes;          // empty: no answer
   std::chrono::milliseconds delay{0};
+  bool hang_up = false;  // then drops off the line, as a module resetting into its new firmware
 };
 
 class ScriptedModule {

@@ -1,6 +1,8 @@
 #include "tests/support/virtual_module.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <thread>
 
 namespace zevuvuri::testing {
 
@@ -41,20 +43,28 @@ class VirtualModule::Port : public SerialPort {
   }
   bool Write(std::span<const std::uint8_t> bytes) override {
     module_.Note("write " + std::to_string(bytes.size()));
-    module_.Take(bytes, link_, open_);
+    module_.Take(bytes, *this);
     return true;
   }
   bool Drain() override {
     module_.Note("drain");
     return true;
   }
-  bool Gone() const override { return false; }
-  void SetLowLatency() override {}
+  bool Gone() const override { return gone_.load(); }
+  void SetLowLatency() override { module_.Note("low latency"); }
   std::size_t ReadQueuedOrOne(std::span<std::uint8_t>) override {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return interrupted_; });
+    cv_.wait(lock, [this] { return interrupted_ || gone_.load(); });
     return 0;
   }
+  // The device goes away: the receive thread finds it gone at its next read.
+  void HangUp() {
+    std::lock_guard lock(mutex_);
+    gone_.store(true);
+    cv_.notify_all();
+  }
+  SerialLink& Link() { return link_; }
+  const std::shared_ptr<bool>& Open() const { return open_; }
   void Interrupt() override {
     std::lock_guard lock(mutex_);
     interrupted_ = true;
@@ -68,6 +78,7 @@ class VirtualModule::Port : public SerialPort {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool interrupted_ = false;
+  std::atomic<bool> gone_{false};
 };
 
 void VirtualModule::Attach(UpgradeController& controller) {
@@ -79,7 +90,7 @@ void VirtualModule::Attach(UpgradeController& controller) {
   });
 }
 
-void VirtualModule::Take(std::span<const std::uint8_t> bytes, SerialLink& link, const std::shared_ptr<bool>& open) {
+void VirtualModule::Take(std::span<const std::uint8_t> bytes, Port& port) {
   for (std::uint8_t b : bytes) {
     auto message = splitter_.Take(b);
     if (!message) continue;
@@ -91,9 +102,17 @@ void VirtualModule::Take(std::span<const std::uint8_t> bytes, SerialLink& link, 
       messages_.push_back({*message, now});
     }
     Answer answer = answer_(*message, nth);
-    if (answer.bytes.empty()) continue;
-    clock_.At(now + answer.delay, [&link, open, reply = std::move(answer.bytes)] {
-      if (*open) link.DeliverForTesting(reply);
+    if (answer.bytes.empty() && !answer.hang_up) continue;
+    // The port lives while `open` holds: only the worker, which runs these
+    // events, releases it.
+    clock_.At(now + answer.delay, [port = &port, open = port.Open(), reply = std::move(answer.bytes),
+                                   hang_up = answer.hang_up] {
+      if (!*open) return;
+      if (!reply.empty()) port->Link().DeliverForTesting(reply);
+      if (!hang_up) return;
+      // Gone before the worker looks again, reply or not.
+      port->HangUp();
+      for (int i = 0; i < 2000 && !port->Link().DeviceGone(); ++i) std::this_thread::sleep_for(milliseconds{1});
     });
   }
 }

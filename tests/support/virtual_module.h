@@ -46,14 +46,14 @@ class VirtualModule {
   std::vector<TimedMessage> Messages() const;
   int Count(WireMessage::Kind kind) const;
   std::uint32_t LastBaud() const { return last_baud_; }
-  // The port's first 16 line operations in order: "baud N", "write N"
-  // (bytes), "drain". They reach past the wake-up and the change of speed
+  // The port's first 16 line operations in order: "low latency", "baud N",
+  // "write N" (bytes), "drain". They reach past the wake-up and the change of speed
   // after it; later ones are not kept, so a long upgrade does not grow them.
   std::vector<std::string> LineOperations() const;
 
  private:
   class Port;
-  void Take(std::span<const std::uint8_t> bytes, SerialLink& link, const std::shared_ptr<bool>& open);
+  void Take(std::span<const std::uint8_t> bytes, Port& port);
 
   VirtualClock& clock_;
   ScriptedModule::AnswerFn answer_;

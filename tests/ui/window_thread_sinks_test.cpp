@@ -5,11 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "engine/upgrade_controller.h"
 
 namespace zevuvuri::ui {
 namespace {
@@ -39,11 +46,13 @@ class Recorder final : public UpgradeSinks {
 
   std::vector<std::string> calls;  // window thread only, or the test fails below
   bool off_thread = false;
+  std::function<void(const std::string&)> hook;  // after each call is noted
 
  private:
   void Note(std::string call) {
     if (std::this_thread::get_id() != window_thread_) off_thread = true;
     calls.push_back(std::move(call));
+    if (hook) hook(calls.back());
   }
   const std::thread::id window_thread_ = std::this_thread::get_id();
 };
@@ -122,6 +131,94 @@ TEST(WindowThreadSinks, ACallWhoseWakeUpCannotBePostedReturnsAtOnce) {
   sinks.RunQueuedCalls();
   EXPECT_TRUE(target.calls.empty());
   EXPECT_EQ(sinks.WaitingCalls(), 0u);
+}
+
+// A port that opens on every platform and stays quiet: these upgrades end
+// before anything is sent.
+class QuietPort final : public SerialPort {
+ public:
+  bool SetBaudRate(std::uint32_t) override { return true; }
+  bool Write(std::span<const std::uint8_t>) override { return true; }
+  bool Drain() override { return true; }
+  std::size_t ReadQueuedOrOne(std::span<std::uint8_t>) override {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [this] { return interrupted_; });
+    return 0;
+  }
+  void SetLowLatency() override {}
+  bool Gone() const override { return false; }
+  void Interrupt() override {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool interrupted_ = false;
+};
+
+// A press made inside one of the last upgrade's calls, which its worker
+// waits on, cannot wait for that worker: it is refused at once. A press
+// while those calls wait for the window thread runs them, then starts.
+TEST(WindowThreadSinks, APressInsideTheLastButtonCallsIsRefusedAtOnceAndOneBesideThemRunsThemFirst) {
+  const std::wstring port = L"quiet";
+  const auto missing = FirmwareName::FromText(L"/nonexistent/fw.bin");
+  HandDeliveredWakeUp wake_up;
+  Recorder target;
+  WindowThreadSinks sinks(wake_up, target);
+  UpgradeController controller(sinks);
+  controller.Link().SetPortOpenerForTesting(
+      [](std::string_view, PortOpenError*) -> std::unique_ptr<SerialPort> { return std::make_unique<QuietPort>(); });
+  struct StopFirst {
+    WindowThreadSinks& sinks;
+    ~StopFirst() { sinks.StopForwarding(); }  // before the controller joins its worker
+  } stop_first{sinks};
+  const auto count = [&](const std::string& call) { return std::count(target.calls.begin(), target.calls.end(), call); };
+  const std::string failed = "status Failure : couldn't open file";
+
+  // The window's message loop runs the ending's caption, whose handler presses.
+  std::optional<bool> inner;
+  std::chrono::steady_clock::duration inner_took{};
+  target.hook = [&](const std::string& call) {
+    if (call != "caption Acquire" || inner) return;
+    const auto begin = std::chrono::steady_clock::now();
+    inner = controller.Start(port, L"0", missing);
+    inner_took = std::chrono::steady_clock::now() - begin;
+  };
+  ASSERT_TRUE(controller.Start(port, L"0", missing));
+  ASSERT_TRUE(Eventually([&] {
+    sinks.RunQueuedCalls();
+    return !controller.WorkerRunning();
+  }));
+  EXPECT_EQ(inner, false);
+  EXPECT_LT(inner_took, 500ms);
+
+  // The operator's press while the ending's calls wait for the window
+  // thread. A loaded machine may run a whole ending in one go: try again then.
+  bool pressed_beside = false;
+  for (int attempt = 0; attempt < 20 && !pressed_beside; ++attempt) {
+    ASSERT_TRUE(Eventually([&] {
+      sinks.RunQueuedCalls();
+      return !controller.WorkerRunning();
+    }));
+    const auto failures = count(failed);
+    ASSERT_TRUE(controller.Start(port, L"0", missing));
+    ASSERT_TRUE(Eventually([&] {
+      sinks.RunQueuedCalls();
+      return count(failed) > failures;
+    }));
+    // The worker's next call, its ending's caption, comes once it no longer runs.
+    const int posted = wake_up.posted;
+    ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted || !controller.WorkerRunning(); }));
+    if (!controller.Busy()) continue;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(controller.Start(port, L"0", missing));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+    pressed_beside = true;
+  }
+  EXPECT_TRUE(pressed_beside);
 }
 
 }  // namespace

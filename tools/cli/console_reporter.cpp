@@ -80,8 +80,11 @@ void ConsoleReporter::LinkModeLearned(LinkMode mode) {
 }
 
 void ConsoleReporter::PollAcknowledged() {
-  std::lock_guard lock(mutex_);
-  ++polls_acknowledged_;
+  {
+    std::lock_guard lock(mutex_);
+    ++polls_acknowledged_;
+  }
+  if (poll_hook_) poll_hook_();
 }
 
 void ConsoleReporter::DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) {
@@ -162,20 +165,14 @@ std::optional<LinkMode> ConsoleReporter::LearnedMode() const {
   return learned_mode_;
 }
 
-void ConsoleReporter::FirmwareSent(std::span<const std::uint8_t> bytes) {
+void ConsoleReporter::FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) {
   std::lock_guard lock(mutex_);
-  firmware_bytes_sent_ += bytes.size();
-  firmware_sent_hash_.Update(bytes);
+  image_ = Image{size, sha256};
 }
 
-std::uint64_t ConsoleReporter::FirmwareBytesSent() const {
+std::optional<ConsoleReporter::Image> ConsoleReporter::FirmwareImage() const {
   std::lock_guard lock(mutex_);
-  return firmware_bytes_sent_;
-}
-
-std::optional<std::string> ConsoleReporter::FirmwareSentSha256() const {
-  std::lock_guard lock(mutex_);
-  return firmware_sent_hash_.HexDigest();
+  return image_;
 }
 
 std::uint64_t ConsoleReporter::DataFramesSent() const {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,7 +17,6 @@
 
 #include "engine/pacing.h"
 #include "engine/upgrade_sinks.h"
-#include "tools/cli/sha256.h"
 
 namespace zevuvuri::cli {
 
@@ -47,7 +47,7 @@ class ConsoleReporter final : public UpgradeSinks {
   void LinkModeLearned(LinkMode mode) override;
   void PollAcknowledged() override;
   void DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) override;
-  void FirmwareSent(std::span<const std::uint8_t> bytes) override;
+  void FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) override;
   void UpgradeEnded(UpgradeOutcome outcome) override;
 
   // The upgrade's outcome once it has ended. The end also wakes the main
@@ -58,9 +58,16 @@ class ConsoleReporter final : public UpgradeSinks {
   std::string LastStatus() const;
   std::optional<LinkMode> LearnedMode() const;
   std::uint64_t DataFramesSent() const;
-  // What the data frames carried of the file: its length and SHA-256.
-  std::uint64_t FirmwareBytesSent() const;
-  std::optional<std::string> FirmwareSentSha256() const;
+  // The firmware image the upgrade took, once it has: its size and SHA-256.
+  struct Image {
+    std::uint64_t size = 0;
+    std::optional<std::string> sha256;
+  };
+  std::optional<Image> FirmwareImage() const;
+
+  // Called on the worker after each acknowledged poll, outside the lock (it
+  // may confirm the upgrade, which calls back here). Set before the Start.
+  void SetPollHook(std::function<void()> hook) { poll_hook_ = std::move(hook); }
 
   // Notes for the operator, on standard error (a JSON "note" event with --json).
   void Note(const std::string& text);
@@ -79,6 +86,7 @@ class ConsoleReporter final : public UpgradeSinks {
   const bool progress_bar_;
   const ReporterPlace place_;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::function<void()> poll_hook_;
 
   mutable std::mutex mutex_;
   std::optional<UpgradeOutcome> outcome_;
@@ -88,8 +96,7 @@ class ConsoleReporter final : public UpgradeSinks {
   bool progress_shown_ = false;
   std::optional<LinkMode> learned_mode_;
   std::uint64_t data_frames_ = 0;
-  std::uint64_t firmware_bytes_sent_ = 0;
-  Sha256 firmware_sent_hash_;
+  std::optional<Image> image_;
   std::optional<std::chrono::steady_clock::time_point> data_started_;
   std::chrono::steady_clock::time_point last_progress_{};
 };

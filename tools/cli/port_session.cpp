@@ -22,6 +22,13 @@ std::unique_ptr<PortSession> MakeSession(const CliOptions& options, const std::s
   s->controller = std::make_unique<UpgradeController>(*s->reporter);
   s->controller->SetPacing(options.pacing);
   if (options.trace) s->controller->Link().SetObserver(s->trace.get());
+  if (options.yes) {
+    // Confirmed from the worker at the first acknowledged poll, in every
+    // pacing: waiting for the main loop would let fast pacing send hundreds more.
+    s->reporter->SetPollHook([controller = s->controller.get()] {
+      if (controller->Mode() == LinkMode::OverTheAir) controller->Confirm();
+    });
+  }
   if (options.sync_timeout_seconds) {
     s->controller->SetSyncLimit(std::chrono::milliseconds(static_cast<long long>(*options.sync_timeout_seconds * 1000)));
   }
@@ -120,11 +127,11 @@ void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsig
   r.device = s.device;
   r.usb = s.usb;
   r.firmware = firmware_path_;
-  // What the module received of the file, which on "Upgrade OK" is the whole
-  // file as it was read: never a hash of some other state of it.
-  if (s.outcome == UpgradeOutcome::Ok || s.reporter->FirmwareBytesSent() > 0) {
-    r.firmware_size = s.reporter->FirmwareBytesSent();
-    r.firmware_sha256 = s.reporter->FirmwareSentSha256();
+  // The image the upgrade took (the whole file as it was when the upgrade
+  // began, which every frame carried): nothing when none was taken.
+  if (const auto image = s.reporter->FirmwareImage()) {
+    r.firmware_size = image->size;
+    r.firmware_sha256 = image->sha256;
   }
   r.type_code = s.controller->TypeCode();
   r.link_mode = s.reporter->LearnedMode();

@@ -1,7 +1,9 @@
 // One upgrade on one port as the command line runs it: its reporter, trace
 // and controller, started, confirmed over the air, stopped on Ctrl-C, ended
 // and recorded. Shared by the one-shot run (upgrade_run.cpp) and the station
-// (station_run.cpp). Everything here runs on the main thread.
+// (station_run.cpp). Everything here runs on the main thread, except
+// StopSessions' shutdowns (one helper thread per session) and the --yes
+// confirmation (on the upgrade's worker, from its reporter's poll hook).
 #pragma once
 
 #include <chrono>
@@ -100,7 +102,8 @@ int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& record
 
 // Over the air the button is enabled after synchronisation: the operator
 // confirms with Enter (one Enter for every port then waiting), or --yes
-// confirms each port once its module has answered a poll.
+// confirms each port at its module's first acknowledged poll (the poll hook
+// MakeSession sets; Apply's --yes case only backs it up).
 class Confirmations {
  public:
   explicit Confirmations(bool yes) : yes_(yes) {}

@@ -1,4 +1,5 @@
-// SHA-256 of the firmware bytes an upgrade sent, for the per-unit record.
+// SHA-256 of the firmware image an upgrade took, computed once when it is
+// taken; front ends put it into their records.
 // From the platform's library: OpenSSL's EVP on POSIX (sha256_posix.cpp),
 // BCrypt on Windows (sha256_win32.cpp), chosen by CMake.
 #pragma once
@@ -9,7 +10,7 @@
 #include <span>
 #include <string>
 
-namespace zevuvuri::cli {
+namespace zevuvuri {
 
 class Sha256 {
  public:
@@ -31,4 +32,4 @@ class Sha256 {
 // Lowercase hex of a digest.
 std::string HexOf(std::span<const std::uint8_t> digest);
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri

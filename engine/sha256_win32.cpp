@@ -4,9 +4,9 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include "tools/cli/sha256.h"
+#include "engine/sha256.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri {
 
 struct Sha256::State {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -43,4 +43,4 @@ std::optional<std::string> Sha256::HexDigest() const {
   return HexOf(digest);
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri

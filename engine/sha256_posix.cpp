@@ -1,8 +1,8 @@
 #include <openssl/evp.h>
 
-#include "tools/cli/sha256.h"
+#include "engine/sha256.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri {
 
 struct Sha256::State {
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context{EVP_MD_CTX_new(), &EVP_MD_CTX_free};
@@ -32,4 +32,4 @@ std::optional<std::string> Sha256::HexDigest() const {
   return HexOf({digest, length});
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri

@@ -1,6 +1,6 @@
-#include "tools/cli/sha256.h"
+#include "engine/sha256.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri {
 
 std::string HexOf(std::span<const std::uint8_t> digest) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -12,4 +12,4 @@ std::string HexOf(std::span<const std::uint8_t> digest) {
   return hex;
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri
