@@ -391,7 +391,7 @@ TEST_F(QtUpgradeTest, ProductionClosedAfterUpgradeOkExitsZero) {
   QtMainWindow w(SettingsFile::Parse("[CONFIG]\nProdmode=1\nFirmware=" + firmware + "\n"));
   ASSERT_TRUE(ShowActive(w));
   QTimer::singleShot(0, &w, [&] {
-    if (!Watch(w, [&] { return Button(w)->isEnabled(); })) return;  // "Click to Start"
+    if (!Watch(w, [&] { return Status(w) == QStringLiteral("Acquiring...") && Button(w)->isEnabled(); })) return;
     QTest::mouseClick(Button(w), Qt::LeftButton);
     if (!WatchFor(w, "Upgrade OK")) return;
     QTest::qWait(100);  // the trailer has gone out; the pause runs
