@@ -343,7 +343,8 @@ case $scenario in
     else
       Fail "not scaled with the DPI"
     fi
-    ClickClose
+    Activate
+    xdotool key Escape
     WaitApp 10
     Check "window closed, exit status" 0 "$app_status"
     ;;
