@@ -24,7 +24,9 @@
 #   window_under_wine.sh production-utf16  a UTF-16 loader.cfg naming a
 #       firmware path outside the ANSI code page
 #   window_under_wine.sh dpi-144  the window at 96 and at 144 DPI: drawn
-#       half as large again at 144, saved as a PNG in $ZEVUVURI_ARTIFACTS
+#       about half as large again at 144, saved as a PNG in $ZEVUVURI_ARTIFACTS
+#       (wine draws a program that declares no DPI awareness at the same
+#       size: ui_tests' WindowManifest checks the declaration itself)
 #   window_under_wine.sh screenshots  the main window, the About box opened
 #       from the system menu, and a production upgrade under way, saved as
 #       PNG files in $ZEVUVURI_ARTIFACTS
@@ -161,9 +163,9 @@ ExpectFirmwareWhole() {
   if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
 }
 
-Shot() {  # NAME: the wine desktop, as a PNG in the artifacts
+Shot() {  # NAME [SIZE]: the wine desktop, as a PNG in the artifacts
   mkdir -p "$ZEVUVURI_ARTIFACTS"
-  import -window root -crop 640x400+0+0 +repage "$ZEVUVURI_ARTIFACTS/$1.png" && Pass "screenshot $1.png"
+  import -window root -crop "${2:-640x400}+0+0" +repage "$ZEVUVURI_ARTIFACTS/$1.png" && Pass "screenshot $1.png"
 }
 
 case $scenario in
@@ -330,12 +332,14 @@ case $scenario in
     width_96=$(WindowWidth)
     ClickClose
     WaitApp 10
+    # A desktop that holds the larger window whole, for the picture.
     wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1 </dev/null
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 960x600 /f >/dev/null 2>&1 </dev/null
     RestartWineServer
     StartWindow
     sleep 1
     width_144=$(WindowWidth)
-    Shot main-window-144dpi
+    Shot main-window-144dpi 960x600
     echo "  window width: ${width_96:-?} pixels at 96 DPI, ${width_144:-?} at 144 DPI"
     if [ $((${width_144:-0} * 100)) -ge $((${width_96:-1} * 135)) ] &&
        [ $((${width_144:-0} * 100)) -le $((${width_96:-1} * 165)) ]; then
