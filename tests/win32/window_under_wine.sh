@@ -23,8 +23,6 @@
 #       window whose module never answers, while Acquire is disabled
 #   window_under_wine.sh production-utf16  a UTF-16 loader.cfg naming a
 #       firmware path outside the ANSI code page
-#   window_under_wine.sh product-typed  "QM-D" typed at the product list
-#       chooses that row, and the module gets its type code, 24
 #   window_under_wine.sh dpi-144  the window at 96 and at 144 DPI: drawn
 #       about half as large again at 144, saved as a PNG in $ZEVUVURI_ARTIFACTS
 #       (wine draws a program that declares no DPI awareness at the same
@@ -328,22 +326,6 @@ case $scenario in
     WaitApp 60
     Check "window exit status after a production upgrade" 0 "$app_status"
     ExpectFirmwareWhole
-    ;;
-  product-typed)
-    StartSimulator 33 --type 24 --expect "$ZEVUVURI_SAMPLE"
-    printf '[CONFIG]\r\nComport=33\r\n' >"$work/loader.cfg"  # the product list shown
-    cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"
-    StartWindow
-    ClickControl 190 14  # the list drops down
-    xdotool type --delay 50 QM-D
-    xdotool key Return
-    sleep 0.5
-    ClickAcquire
-    WaitSimulator
-    Check "the typed product's code reached the module, simulator exit status" 0 "$sim_status"
-    ClickClose
-    WaitApp 10
-    Check "window closed, exit status" 0 "$app_status"
     ;;
   dpi-144)
     StartWindow
