@@ -41,7 +41,7 @@ enum class ControlKind {
   Icon,          // static showing the application icon
   Edit,
   ProgressBar,
-  DropDownCombo,  // an editable field over a list that drops down
+  DropDownCombo,  // a list that drops down, taking no typed text
 };
 
 // Styles a control may carry; a realisation maps each to its toolkit's.

@@ -29,7 +29,10 @@ CRazazeDeviziDlg::CRazazeDeviziDlg(ControlSurface& controls, FileDialog& file_di
 void CRazazeDeviziDlg::OnInitDialog() {
   production_ = ProductionFlag(settings_.Read(setting::kProdmode));
   upgrade_.SetProductionFlag(production_);
-  upgrade_.SetPacing(ParsePacing(settings_.Read(setting::kPacing)).value_or(Pacing::Classic));
+  // Keys are read without regard to case, and so is this value.
+  std::string pacing = settings_.Read(setting::kPacing);
+  for (char& c : pacing) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  upgrade_.SetPacing(ParsePacing(pacing).value_or(Pacing::Classic));
 
   controls_.SetText(id::kComPort, L"1");
   controls_.SetText(id::kType, L"0");
@@ -50,14 +53,14 @@ void CRazazeDeviziDlg::OnInitDialog() {
   // as a raw code instead of the product list, even when a row has that code.
   const std::string type = settings_.Read(setting::kType);
   if (type != "0") {
-    controls_.SetText(id::kType, SettingToWindowText(type));
+    controls_.SetText(id::kType, settings_.ReadText(setting::kType));
     controls_.Show(id::kType, true);
     controls_.Show(id::kTypeLabel, true);
     controls_.Show(id::kProductLabel, false);
     controls_.Show(id::kProductList, false);
   }
 
-  controls_.SetText(id::kComPort, SettingToWindowText(settings_.Read(setting::kComport)));
+  controls_.SetText(id::kComPort, settings_.ReadText(setting::kComport));
 
   if (production_) StartInProductionMode();
 }
@@ -65,13 +68,12 @@ void CRazazeDeviziDlg::OnInitDialog() {
 // The product pair keeps the visibility the "Type" read gave it, so with
 // type "0" both pairs show in their overlapping places.
 void CRazazeDeviziDlg::StartInProductionMode() {
-  firmware_setting_ = settings_.Read(setting::kFirmware);
-  firmware_setting_text_ = SettingToWindowText(firmware_setting_);
+  firmware_setting_text_ = settings_.ReadText(setting::kFirmware);
   controls_.SetText(id::kFileName, *firmware_setting_text_);
-  controls_.SetText(id::kType, SettingToWindowText(settings_.Read(setting::kType)));
+  controls_.SetText(id::kType, settings_.ReadText(setting::kType));
   controls_.Show(id::kType, true);
   controls_.Show(id::kTypeLabel, true);
-  controls_.SetText(id::kComPort, SettingToWindowText(settings_.Read(setting::kComport)));
+  controls_.SetText(id::kComPort, settings_.ReadText(setting::kComport));
   OnAcquire();
   controls_.Enable(id::kComPort, false);
   controls_.Enable(id::kType, false);
@@ -87,9 +89,28 @@ void CRazazeDeviziDlg::OnAcquire() {
   const std::wstring port = controls_.Text(id::kComPort);
   const std::wstring type = controls_.Text(id::kType);
   const std::wstring file = controls_.Text(id::kFileName);
-  const auto firmware = file == firmware_setting_text_ ? SettingToFirmwareName(firmware_setting_)
+  const auto firmware = file == firmware_setting_text_ ? settings_.ReadFileName(setting::kFirmware)
                                                        : FirmwareName::FromText(file);
   upgrade_.OnAcquire(port, type, firmware);
+}
+
+// Every control that chooses what an upgrade uses, the product list too (it
+// rewrites the Type field, even a locked one).
+void CRazazeDeviziDlg::LockFields() {
+  fields_locked_ = true;
+  for (const int control : {id::kComPort, id::kType, id::kFileName, id::kBrowse, id::kProductList}) {
+    controls_.Enable(control, false);
+  }
+}
+
+// Production mode keeps its three fields locked (and Browse hidden) for the
+// whole run; its product list is enabled between upgrades.
+void CRazazeDeviziDlg::RestoreFields() {
+  if (!fields_locked_) return;
+  fields_locked_ = false;
+  for (const int control : {id::kComPort, id::kType, id::kFileName}) controls_.Enable(control, !production_);
+  controls_.Enable(id::kBrowse, true);
+  controls_.Enable(id::kProductList, true);
 }
 
 void CRazazeDeviziDlg::OnBrowse() {

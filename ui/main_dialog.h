@@ -91,6 +91,13 @@ class CRazazeDeviziDlg final {
 
   bool ProductionMode() const { return production_; }
 
+  // From a press that starts an upgrade until that upgrade has ended, the
+  // fields, Browse and the product list are disabled, so that what the window
+  // shows at the end is what the upgrade used; then they are given back as
+  // they were before.
+  void LockFields();
+  void RestoreFields();
+
   // What the upgrade shows. A new status text takes the status line's
   // explanation away; ExplainStatus gives the current text one, shown as the
   // status line's tooltip, so that the text itself stays the fixed one.
@@ -111,10 +118,10 @@ class CRazazeDeviziDlg final {
   const SettingsFile settings_;
 
   bool production_ = false;
-  // The settings file's "Firmware" bytes and the text the name field shows
-  // for them: while the field still shows it, those bytes are the file, also
+  bool fields_locked_ = false;
+  // The text the name field shows for the settings file's "Firmware": while
+  // the field still shows it, the setting's own bytes name the file, also
   // when the text could not show them exactly.
-  std::string firmware_setting_;
   std::optional<std::wstring> firmware_setting_text_;
   // The path chosen last in the file dialog; kept for its next opening.
   std::wstring last_chosen_path_;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <fstream>
 
+#include "engine/text_encoding.h"
 #include "ui/setting_text.h"
 
 namespace zevuvuri::ui {
@@ -104,7 +105,10 @@ SettingsFile SettingsFile::Parse(std::string_view text) {
   // reads it as such, and so does this one.
   if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
     const bool big_endian = text.front() == '\xFE';
-    return ParseText(WindowTextToSetting(DecodeUtf16(text.substr(2), big_endian)));
+    // The decoder has replaced lone surrogates, so the UTF-8 form always exists.
+    SettingsFile file = ParseText(ToUtf8(DecodeUtf16(text.substr(2), big_endian)).value_or(std::string()));
+    file.wide_text_ = true;
+    return file;
   }
   return ParseText(text);
 }
@@ -135,6 +139,16 @@ std::string SettingsFile::Read(std::string_view section, std::string_view key, s
     break;
   }
   return Cut(fallback);
+}
+
+std::wstring SettingsFile::ReadText(const SettingKey& key) const {
+  const std::string value = Read(key);
+  return wide_text_ ? FromUtf8(value) : SettingToWindowText(value);
+}
+
+std::optional<FirmwareName> SettingsFile::ReadFileName(const SettingKey& key) const {
+  const std::string value = Read(key);
+  return wide_text_ ? FirmwareName::FromText(FromUtf8(value)) : SettingToFirmwareName(value);
 }
 
 bool ProductionFlag(std::string_view prodmode_value) { return prodmode_value.empty() || prodmode_value.front() != '0'; }

@@ -8,9 +8,12 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "engine/firmware_name.h"
 
 namespace zevuvuri::ui {
 
@@ -31,7 +34,7 @@ constexpr SettingKey kProdmode{"Prodmode", "0"};
 constexpr SettingKey kType{"Type", "0"};
 constexpr SettingKey kComport{"Comport", "1"};
 constexpr SettingKey kFirmware{"Firmware", "REDIDADU.bin"};
-// "fast" for fast pacing; missing or anything else: classic.
+// "fast" in any letter case for fast pacing; missing or anything else: classic.
 constexpr SettingKey kPacing{"Pacing", "classic"};
 }  // namespace setting
 
@@ -52,6 +55,12 @@ class SettingsFile {
   std::string Read(std::string_view section, std::string_view key, std::string_view fallback) const;
   std::string Read(const SettingKey& key) const { return Read(setting::kSection, key.name, key.fallback); }
 
+  // The value as the window shows it, and the file it names. A file saved as
+  // UTF-16 holds wide text, which is kept whole; 8-bit files follow the
+  // platform's rule (ui/setting_text.h).
+  std::wstring ReadText(const SettingKey& key) const;
+  std::optional<FirmwareName> ReadFileName(const SettingKey& key) const;
+
  private:
   static SettingsFile ParseText(std::string_view text);  // 8-bit text
 
@@ -64,6 +73,7 @@ class SettingsFile {
     std::vector<Entry> entries;
   };
   std::vector<Section> sections_;
+  bool wide_text_ = false;  // read from UTF-16: the values are kept as UTF-8
 };
 
 // Production mode from the "Prodmode" value: on unless its first byte is "0".

@@ -27,9 +27,12 @@ int WindowSession::End() {
   return ExitStatus();
 }
 
+// An upgrade that ended "Upgrade OK" counts however the window closed: also
+// when it closed while the over-the-air trailer and its pause ran, once the
+// trailer had gone out (the controller's outcome says so after Shutdown).
 int WindowSession::ExitStatus() const {
-  if (ended_by_upgrade_) return 0;
-  return dialog_.ProductionMode() ? 1 : 0;
+  if (ended_by_upgrade_ || !dialog_.ProductionMode()) return 0;
+  return ended_ && started_ && upgrade_.LastOutcome() == UpgradeOutcome::Ok ? 0 : 1;
 }
 
 void WindowSession::SetProductionFlag(bool on) { upgrade_.SetProductionFlag(on); }
@@ -39,7 +42,15 @@ void WindowSession::SetPacing(Pacing pacing) { upgrade_.SetPacing(pacing); }
 void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
                               std::optional<FirmwareName> firmware) {
   port_text_ = port_text;
+  const bool starting = upgrade_.State() == UpgradeState::Idle;
   upgrade_.OnAcquire(port_text, type_text, std::move(firmware));
+  // Locked after the call: a Start first runs the previous upgrade's last
+  // calls, its ending's RestoreFields among them. A Start that failed at once
+  // has already ended and left nothing busy.
+  if (starting && upgrade_.Busy()) {
+    started_ = true;
+    dialog_.LockFields();
+  }
 }
 
 void WindowSession::SetStatus(std::string_view text) { dialog_.SetStatus(text); }
@@ -61,6 +72,7 @@ void WindowSession::EndProcess() {
 // device, permission, busy) goes into its tooltip, as the command line says it.
 // A port text with no 8-bit form was never handed to the link.
 void WindowSession::UpgradeEnded(UpgradeOutcome outcome) {
+  dialog_.RestoreFields();
   if (outcome != UpgradeOutcome::PortFailure) return;
   const auto port = ToUtf8(port_text_);
   PortOpenError error{.kind = PortFailure::BadPortText, .device = {}, .system_error = 0};

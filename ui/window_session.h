@@ -57,10 +57,10 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
   // Idempotent; returns ExitStatus().
   int End();
 
-  // 0 once a successful production upgrade has closed the window, and for an
-  // ordinary window however it closed; 1 for a production window closed
-  // without a successful upgrade, so that a factory script can tell the two
-  // apart.
+  // 0 for an ordinary window however it closed, and for a production window
+  // once an upgrade has ended "Upgrade OK", whether that closed the window or
+  // the operator did; 1 for a production window closed without one, so that a
+  // factory script can tell the two apart.
   int ExitStatus() const;
 
   UpgradeController& Upgrade() { return upgrade_; }
@@ -87,6 +87,7 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
   UpgradeController upgrade_;
   CRazazeDeviziDlg dialog_;
   std::wstring port_text_;  // the last press's, for explaining a port failure
+  bool started_ = false;  // a press has started an upgrade
   bool ended_by_upgrade_ = false;
   bool ended_ = false;
 };

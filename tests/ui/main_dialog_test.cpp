@@ -125,13 +125,16 @@ TEST(MainDialogProduction, FieldsComeFromTheFile) {
   EXPECT_FALSE(w.target.calls[1].fields_enabled);
 }
 
-TEST(MainDialogSettings, PacingIsFastOnlyForExactlyFast) {
+TEST(MainDialogSettings, PacingIsFastForFastInAnyLetterCase) {
   const std::pair<const char*, Pacing> cases[] = {
       {"[CONFIG]\n", Pacing::Classic},
       {"[CONFIG]\nPacing=fast\n", Pacing::Fast},
       {"[config]\n pacing = \"fast\" \n", Pacing::Fast},  // read like every other key
-      {"[CONFIG]\nPacing=FAST\n", Pacing::Classic},
+      {"[CONFIG]\nPacing=Fast\n", Pacing::Fast},
+      {"[CONFIG]\nPacing=FAST\n", Pacing::Fast},
+      {"[CONFIG]\nPacing=Classic\n", Pacing::Classic},
       {"[CONFIG]\nPacing=quick\n", Pacing::Classic},
+      {"[CONFIG]\nPacing=fast!\n", Pacing::Classic},
   };
   for (const auto& [settings, pacing] : cases) {
     Window w(settings);
@@ -140,9 +143,11 @@ TEST(MainDialogSettings, PacingIsFastOnlyForExactlyFast) {
 }
 
 // A settings file saved as UTF-16, with the byte-order mark that editors
-// write, reads as the text it holds: production mode on, the path exact.
+// write, reads as the text it holds: production mode on, the path exact,
+// also where it leaves the ANSI code page (on Windows).
 TEST(MainDialogProduction, AUtf16SettingsFileGivesItsValues) {
-  const std::u16string text = u"[CONFIG]\r\nProdmode=1\r\nComport=3\r\nFirmware=C:\\Fw\\F\u00e4sser.bin\r\n";
+  const std::u16string text =
+      u"[CONFIG]\r\nProdmode=1\r\nComport=3\r\nFirmware=C:\\Fw\\F\u00e4sser \u56fa\u4ef6.bin\r\n";
   for (const bool big_endian : {false, true}) {
     SCOPED_TRACE(big_endian ? "big-endian" : "little-endian");
     std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
@@ -153,7 +158,7 @@ TEST(MainDialogProduction, AUtf16SettingsFileGivesItsValues) {
     Window w(SettingsFile::Parse(bytes));
     ASSERT_EQ(w.target.calls.size(), 1u);
     EXPECT_EQ(w.target.calls[0].port, L"3");
-    EXPECT_EQ(w.target.calls[0].file, L"C:\\Fw\\F\u00e4sser.bin");
+    EXPECT_EQ(w.target.calls[0].file, L"C:\\Fw\\F\u00e4sser \u56fa\u4ef6.bin");
   }
 }
 

@@ -382,6 +382,64 @@ TEST_F(QtUpgradeTest, ProductionModeEndsTheWindowWithStatusZeroEvenOverTheAboutB
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
 }
 
+// Over the air, "Upgrade OK" is followed by the trailer and a 500 ms pause;
+// an operator who closes the window with Esc meanwhile leaves a module that
+// has its firmware, and the exit status says so.
+TEST_F(QtUpgradeTest, ProductionClosedAfterUpgradeOkExitsZero) {
+  const std::string firmware = Firmware(300);
+  StartModule({"--mode", "air", "--expect", firmware, "--type", "0"});
+  QtMainWindow w(SettingsFile::Parse("[CONFIG]\nProdmode=1\nFirmware=" + firmware + "\n"));
+  ASSERT_TRUE(ShowActive(w));
+  QTimer::singleShot(0, &w, [&] {
+    if (!Watch(w, [&] { return Status(w) == QStringLiteral("Acquiring...") && Button(w)->isEnabled(); })) return;
+    QTest::mouseClick(Button(w), Qt::LeftButton);
+    if (!WatchFor(w, "Upgrade OK")) return;
+    QTest::qWait(100);  // the trailer has gone out; the pause runs
+    QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Escape);
+  });
+  QTimer::singleShot(60s, &w, [&] { w.reject(); });
+  w.exec();
+  EXPECT_EQ(Status(w), QStringLiteral("Upgrade OK"));
+  EXPECT_EQ(w.End(), 0);
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+}
+
+// From the press until the upgrade has ended, a click and keys at the COM
+// port field change nothing, and the fields, Browse and the product list are
+// disabled; then they are back as before the press. Production mode keeps
+// its three fields locked and Browse hidden between upgrades.
+TEST_F(QtUpgradeTest, TheFieldsCannotChangeUnderARunningUpgrade) {
+  for (const bool production : {false, true}) {
+    SCOPED_TRACE(production ? "production" : "ordinary");
+    const std::string firmware = Firmware(3000);
+    StartModule({"--expect", firmware, "--type", "0", "--refuse-data", "20"});  // the window stays open
+    auto window = production ? std::make_unique<QtMainWindow>(SettingsFile::Parse(
+                                   "[CONFIG]\nProdmode=1\nComport=1\nFirmware=" + firmware + "\n"))
+                             : OpenWindow(firmware);
+    QtMainWindow& w = *window;
+    ASSERT_TRUE(ShowActive(w));
+    if (!production) QTest::mouseClick(Button(w), Qt::LeftButton);
+    auto* port = Control<QLineEdit>(w, id::kComPort);
+    QTest::mouseClick(port, Qt::LeftButton);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("9"));
+    EXPECT_EQ(port->text(), QStringLiteral("1"));
+    const int fields[] = {id::kComPort, id::kType, id::kFileName, id::kBrowse, id::kProductList};
+    for (const int field : fields) EXPECT_FALSE(Control<QWidget>(w, field)->isEnabled()) << field;
+
+    // The ending's last call gives them back, just after the button's.
+    ASSERT_TRUE(Watch(w, [&] {
+      return Status(w) == QStringLiteral("Write Error") && Control<QWidget>(w, id::kProductList)->isEnabled();
+    }));
+    for (const int field : {id::kComPort, id::kType, id::kFileName}) {
+      EXPECT_EQ(Control<QWidget>(w, field)->isEnabled(), !production) << field;
+    }
+    EXPECT_TRUE(Control<QWidget>(w, id::kBrowse)->isEnabled());
+    EXPECT_EQ(Control<QWidget>(w, id::kBrowse)->isHidden(), production);
+    module_.reset();
+    seen_.clear();
+  }
+}
+
 // The real binary, as a factory line runs it: a working directory with its
 // loader.cfg, nobody at the window.
 TEST_F(QtUpgradeTest, ProductionBinaryExitsZeroWithTheFirmwareDelivered) {

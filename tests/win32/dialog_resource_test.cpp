@@ -112,7 +112,7 @@ TEST(DialogResource, ControlsGetTheirWindowsClassesAndStyles) {
       {MainDialogTemplate(), id::kFileName, 0x81, child | WS_TABSTOP | WS_BORDER | ES_LEFT | ES_AUTOHSCROLL},
       {MainDialogTemplate(), id::kStatusLine, 0x82, child | WS_BORDER | SS_CENTER | SS_CENTERIMAGE},
       {MainDialogTemplate(), id::kTypeLabel, 0x82, child | SS_LEFT},
-      {MainDialogTemplate(), id::kProductList, 0x85, child | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_SORT},
+      {MainDialogTemplate(), id::kProductList, 0x85, child | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_SORT},
       {MainDialogTemplate(), id::kProgress, 0, child | WS_BORDER},
       {AboutDialogTemplate(), id::kOk, 0x80, child | WS_TABSTOP | WS_GROUP | BS_DEFPUSHBUTTON},
       {AboutDialogTemplate(), id::kUnlock, 0x80, child | WS_TABSTOP | BS_AUTOCHECKBOX},

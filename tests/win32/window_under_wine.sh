@@ -17,6 +17,16 @@
 #       Enter starts the next upgrade once the button is back
 #   window_under_wine.sh keyboard-over-the-air  production mode over the air,
 #       the start confirmed with Enter on "Click to Start"
+#   window_under_wine.sh close-after-upgrade-ok  production over the air,
+#       closed by its close button in the pause after the trailer: exit 0
+#   window_under_wine.sh esc-while-synchronising  Esc ends a production
+#       window whose module never answers, while Acquire is disabled
+#   window_under_wine.sh production-utf16  a UTF-16 loader.cfg naming a
+#       firmware path outside the ANSI code page
+#   window_under_wine.sh dpi-144  the window at 96 and at 144 DPI: drawn
+#       about half as large again at 144, saved as a PNG in $ZEVUVURI_ARTIFACTS
+#       (wine draws a program that declares no DPI awareness at the same
+#       size: ui_tests' WindowManifest checks the declaration itself)
 #   window_under_wine.sh screenshots  the main window, the About box opened
 #       from the system menu, and a production upgrade under way, saved as
 #       PNG files in $ZEVUVURI_ARTIFACTS
@@ -66,9 +76,9 @@ ClickControl() {
 ClickAcquire() { ClickControl 144 90; }
 ClickBrowse() { ClickControl 261 33; }
 
-# Clicks the main window's caption at OFFSET pixels from its left edge, or
-# from its right edge when OFFSET is negative.
-ClickCaption() {
+# Points at the main window's caption at OFFSET pixels from its left edge,
+# or from its right edge when OFFSET is negative.
+PointCaption() {
   local info x y width
   info=$(xwininfo -name "$main_title" 2>/dev/null)
   x=$(awk '/Absolute upper-left X/ {print $4}' <<<"$info")
@@ -78,8 +88,29 @@ ClickCaption() {
   [ "$at" -lt 0 ] && at=$((${width:-0} + at))
   xdotool mousemove $((${x:-0} + at)) $((${y:-0} + 11))
   sleep 0.3
+}
+ClickCaption() {
+  PointCaption "$1"
   xdotool click 1
   sleep 0.5
+}
+# The main window's width in pixels.
+WindowWidth() { xwininfo -name "$main_title" 2>/dev/null | awk '/Width:/ {print $2}'; }
+
+# Waits up to SECONDS for the window's process to end; sets $app_status
+# (none: still running, and then ended here).
+WaitApp() {
+  for _ in $(seq $(($1 * 10))); do
+    if ! kill -0 "$app" 2>/dev/null; then
+      wait "$app"
+      app_status=$?
+      return
+    fi
+    sleep 0.1
+  done
+  app_status=none
+  kill "$app" 2>/dev/null
+  wait "$app" 2>/dev/null
 }
 # Makes the main window the active one, so that keys reach it.
 Activate() { ClickCaption 120; }
@@ -132,9 +163,9 @@ ExpectFirmwareWhole() {
   if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
 }
 
-Shot() {  # NAME: the wine desktop, as a PNG in the artifacts
+Shot() {  # NAME [SIZE]: the wine desktop, as a PNG in the artifacts
   mkdir -p "$ZEVUVURI_ARTIFACTS"
-  import -window root -crop 640x400+0+0 +repage "$ZEVUVURI_ARTIFACTS/$1.png" && Pass "screenshot $1.png"
+  import -window root -crop "${2:-640x400}+0+0" +repage "$ZEVUVURI_ARTIFACTS/$1.png" && Pass "screenshot $1.png"
 }
 
 case $scenario in
@@ -233,7 +264,8 @@ case $scenario in
     StartWindow
     Activate
     xdotool key space
-    sleep 2  # under way: the button disabled
+    sleep 2  # under way: the button and the fields disabled
+    ClickControl 80 16  # the COM port field takes no click
     xdotool type 9
     xdotool key space Return
     if WaitUpgrades 1; then Pass "the first upgrade, started with Space"; else Fail "no first upgrade"; fi
@@ -259,6 +291,66 @@ case $scenario in
     wait "$app"
     Check "window exit status after a production upgrade" 0 "$?"
     ExpectFirmwareWhole
+    ;;
+  close-after-upgrade-ok)
+    # The simulator says the upgrade is complete once it has the trailer; the
+    # window then pauses 500 ms before it closes by itself.
+    StartSimulator 30 --mode air --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    WriteSettings 30
+    StartWindow
+    sleep 4  # synchronised and polling: "Click to Start" enabled
+    ClickAcquire
+    PointCaption -14
+    WaitUpgrades 1 && xdotool click 1
+    WaitApp 20
+    Check "closed after Upgrade OK, exit status" 0 "$app_status"
+    ExpectFirmwareWhole
+    ;;
+  esc-while-synchronising)
+    StartSimulator 31 --type 24 --ignore-sync 100000
+    WriteSettings 31
+    StartWindow
+    Activate
+    sleep 1  # synchronising: Acquire disabled
+    xdotool key Escape
+    WaitApp 10
+    Check "Esc while Acquire is disabled, exit status" 1 "$app_status"
+    ;;
+  production-utf16)
+    mkdir "$work/固件"
+    cp "$ZEVUVURI_SAMPLE" "$work/固件/fw.bin"
+    StartSimulator 32 --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    { printf '\xff\xfe'; printf '[CONFIG]\r\nProdmode=1\r\nComport=32\r\nType=24\r\nFirmware=%s\r\n' \
+      "$(WinePath "$work/固件/fw.bin")" | iconv -f UTF-8 -t UTF-16LE; } >"$work/loader.cfg"
+    StartWindow
+    WaitApp 60
+    Check "window exit status after a production upgrade" 0 "$app_status"
+    ExpectFirmwareWhole
+    ;;
+  dpi-144)
+    StartWindow
+    width_96=$(WindowWidth)
+    ClickClose
+    WaitApp 10
+    # A desktop that holds the larger window whole, for the picture.
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1 </dev/null
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 960x600 /f >/dev/null 2>&1 </dev/null
+    RestartWineServer
+    StartWindow
+    sleep 1
+    width_144=$(WindowWidth)
+    Shot main-window-144dpi 960x600
+    echo "  window width: ${width_96:-?} pixels at 96 DPI, ${width_144:-?} at 144 DPI"
+    if [ $((${width_144:-0} * 100)) -ge $((${width_96:-1} * 135)) ] &&
+       [ $((${width_144:-0} * 100)) -le $((${width_96:-1} * 165)) ]; then
+      Pass "drawn half as large again at 144 DPI"
+    else
+      Fail "not scaled with the DPI"
+    fi
+    Activate
+    xdotool key Escape
+    WaitApp 10
+    Check "window closed, exit status" 0 "$app_status"
     ;;
   screenshots)
     StartWindow

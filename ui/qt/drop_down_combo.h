@@ -1,8 +1,8 @@
-// A combo box with an editable field over a drop-down list, whose rowChosen()
-// is the platform's selection-change notification: the operator picked a row
-// in the list or with the arrow keys. QComboBox also raises activated() when
-// its field loses focus holding a row's exact text; that is an edit of the
-// field, which the window does not handle, so it raises no rowChosen().
+// A combo box that is a list which drops down, with no field to type into:
+// the row it shows is the row chosen, so the type code that the choice wrote
+// is the product shown. rowChosen() is the platform's selection-change
+// notification: the operator picked a row in the list, with the arrow keys
+// or by typing the start of its text.
 #pragma once
 
 #include <QComboBox>
@@ -17,9 +17,6 @@ class DropDownCombo final : public QComboBox {
 
  signals:
   void rowChosen(int row);
-
- private:
-  bool finishing_edit_ = false;
 };
 
 }  // namespace zevuvuri::ui::qt

@@ -43,12 +43,15 @@ bool DialogControls::KeepsFocusForDisabledControl() const {
 }
 
 // While a box over the dialog has the focus, the dialog's own focus is the
-// control it had last, most likely this one: kept as well.
+// control it had last, most likely this one: kept as well. A disabled control
+// that had the focus would leave the window with none (no Tab, no Esc), so
+// the dialog itself takes it meanwhile, as the Qt window does.
 void DialogControls::Enable(int id, bool enabled) {
   const HWND item = Item(id);
   const HWND focus = ::GetFocus();
   if (!enabled && (focus == item || focus == nullptr || !::IsChild(dialog_, focus))) focus_kept_for_ = id;
   ::EnableWindow(item, enabled ? TRUE : FALSE);
+  if (!enabled && focus == item) ::SetFocus(dialog_);
   if (enabled && focus_kept_for_ == id) {
     focus_kept_for_ = 0;
     if (FocusIsFree(item)) ::SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item), TRUE);

@@ -87,7 +87,7 @@ Win32ControlStyle StyleFor(const ControlTemplate& control) {
       break;
     case ControlKind::DropDownCombo:
       out.class_atom = kComboBoxClass;
-      out.style |= CBS_DROPDOWN;
+      out.style |= CBS_DROPDOWNLIST;
       if (Has(s, style::kSorted)) out.style |= CBS_SORT;
       break;
   }

@@ -94,6 +94,11 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
     case kRunSinkCalls:
       session_->RunQueuedCalls();
       return TRUE;
+    case WM_SETFOCUS:
+      // The platform's dialog would pass its focus on to the first control
+      // that takes it, a static perhaps, where Enter closes the window; while
+      // the focus waits for the disabled Acquire button it stays here.
+      return controls_ && controls_->KeepsFocusForDisabledControl() ? TRUE : FALSE;
     case WM_COMMAND: {
       const int control = LOWORD(wparam);
       const int code = HIWORD(wparam);
