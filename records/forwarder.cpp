@@ -14,6 +14,8 @@
 namespace zevuvuri::records {
 namespace {
 
+// Records sent in one transaction: one commit and one mark sync for all.
+constexpr std::size_t kBatch = 100;
 // At Stop, a statement still running after this long is cancelled.
 constexpr auto kCancelAfter = std::chrono::milliseconds{300};
 
@@ -199,7 +201,7 @@ class Worker {
       sh_->changed.notify_all();
       if (records == 0) {
         // Lines that are no records (torn text) are passed over once.
-        if (!lines.empty()) Advance(lines.back().end, false);
+        if (!lines.empty()) Advance(lines.back().end, 0);
         sh_->Pause(kLookAgain, true);
         continue;
       }
@@ -238,33 +240,69 @@ class Worker {
     // Closed outside the lock: a cancel in progress never waits for it.
   }
 
-  // The records in `lines` in order; ends at a failure or a stop.
+  // The records in `lines` in order, up to kBatch in one transaction; ends
+  // at a failure or a stop.
   void Send(const std::vector<JournalLine>& lines, const std::vector<std::optional<RecordRow>>& rows) {
-    for (std::size_t i = 0; i < lines.size(); ++i) {
+    for (std::size_t first = 0; first < lines.size();) {
       if (sh_->Stopping()) return;
-      if (rows[i]) {
-        std::string error;
-        if (store_->Insert(*rows[i], &error) == StoreResult::Failed) {
-          Disconnect();
-          if (!sh_->Stopping()) Failed(error);
-          return;
-        }
+      const std::size_t last = std::min(lines.size(), first + kBatch);
+      std::string error;
+      StoreResult result = StoreResult::Stored;
+      std::uint64_t records = 0;
+      for (std::size_t i = first; i < last && result == StoreResult::Stored; ++i) {
+        if (!rows[i]) continue;
+        result = store_->Insert(*rows[i], &error);
+        ++records;
       }
-      Advance(lines[i].end, rows[i].has_value());
+      if (result == StoreResult::Stored && store_->Commit(&error)) {
+        Advance(lines[last - 1].end, records);
+      } else if (result == StoreResult::AlreadyThere) {
+        // Some of them were sent before: one by one, each in its own transaction.
+        store_->Rollback();
+        if (!SendEach(lines, rows, first, last)) return;
+      } else {
+        Lost(error);
+        return;
+      }
+      first = last;
     }
   }
 
+  bool SendEach(const std::vector<JournalLine>& lines, const std::vector<std::optional<RecordRow>>& rows,
+                std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      if (sh_->Stopping()) return false;
+      std::string error;
+      if (rows[i]) {
+        const StoreResult result = store_->Insert(*rows[i], &error);
+        if (result == StoreResult::AlreadyThere) {
+          store_->Rollback();
+        } else if (result == StoreResult::Failed || !store_->Commit(&error)) {
+          Lost(error);
+          return false;
+        }
+      }
+      Advance(lines[i].end, rows[i] ? 1 : 0);
+    }
+    return true;
+  }
+
+  // The connection failed (or was cancelled by Stop): it goes, and the
+  // transaction's records are sent again on the next.
+  void Lost(const std::string& error) {
+    Disconnect();
+    if (!sh_->Stopping()) Failed(error);
+  }
+
   // The mark moves past a line that the database has, or that is no record.
-  void Advance(std::uint64_t end, bool record) {
+  void Advance(std::uint64_t end, std::uint64_t records) {
     offset_ = end;
     std::string error;
     const bool kept = SaveSentMark(mark_path_, offset_, &error);
     pause_ = kFirstRetryPause;
     std::lock_guard lock(sh_->mutex);
-    if (record) {
-      ++sh_->state.sent;
-      if (sh_->state.waiting > 0) --sh_->state.waiting;
-    }
+    sh_->state.sent += records;
+    sh_->state.waiting -= std::min(sh_->state.waiting, records);
     // A mark that cannot be kept only means more to send again later.
     sh_->state.reason = kept ? "" : error;
   }

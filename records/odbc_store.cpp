@@ -223,7 +223,15 @@ struct OdbcStore::Handles {
   bool connected = false;
   ~Handles() {
     if (statement != SQL_NULL_HSTMT) ::SQLFreeHandle(SQL_HANDLE_STMT, statement);
-    if (connected) ::SQLDisconnect(dbc);
+    if (connected) {
+      // A transaction left open would make the driver manager refuse the
+      // disconnect: its records are not committed, so they are sent again.
+      ::SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+      if (!SQL_SUCCEEDED(::SQLDisconnect(dbc))) {
+        ::SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON)), 0);
+        ::SQLDisconnect(dbc);
+      }
+    }
     if (dbc != SQL_NULL_HDBC) ::SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     if (env != SQL_NULL_HENV) ::SQLFreeHandle(SQL_HANDLE_ENV, env);
   }
@@ -250,6 +258,12 @@ std::unique_ptr<OdbcStore> OdbcStore::Connect(const std::string& connection, std
     return nullptr;
   }
   h->connected = true;
+  // Transactions are the forwarder's: several records, one commit.
+  if (!SQL_SUCCEEDED(::SQLSetConnectAttrW(h->dbc, SQL_ATTR_AUTOCOMMIT,
+                                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_OFF)), 0))) {
+    *error = Diagnose(SQL_HANDLE_DBC, h->dbc).text;
+    return nullptr;
+  }
   std::u16string insert = Utf16(kInsert);
   if (!SQL_SUCCEEDED(::SQLAllocHandle(SQL_HANDLE_STMT, h->dbc, &h->statement)) ||
       !SQL_SUCCEEDED(::SQLPrepareW(h->statement, Wide(insert), static_cast<SQLINTEGER>(insert.size())))) {
@@ -289,6 +303,14 @@ StoreResult OdbcStore::Insert(const RecordRow& row, std::string* error) {
   *error = d.text;
   return StoreResult::Failed;
 }
+
+bool OdbcStore::Commit(std::string* error) {
+  if (SQL_SUCCEEDED(::SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_COMMIT))) return true;
+  *error = Diagnose(SQL_HANDLE_DBC, handles_->dbc).text;
+  return false;
+}
+
+void OdbcStore::Rollback() { ::SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK); }
 
 void OdbcStore::Cancel() { ::SQLCancel(handles_->statement); }
 

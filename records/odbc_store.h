@@ -27,10 +27,15 @@ class OdbcStore {
   OdbcStore(const OdbcStore&) = delete;
   OdbcStore& operator=(const OdbcStore&) = delete;
 
-  // Inserts the row in its own transaction. A unique-key violation is
-  // AlreadyThere: the SQLSTATE check serves every server, where an upsert
-  // dialect would not.
+  // Inserts the row into the open transaction (one begins with the first
+  // insert after a commit or a rollback). A unique-key violation is
+  // AlreadyThere, and the transaction must then be rolled back (PostgreSQL
+  // refuses anything more in it): the SQLSTATE check serves every server,
+  // where an upsert dialect would not.
   StoreResult Insert(const RecordRow& row, std::string* error);
+  // Commits the transaction: false and `*error` when the server did not.
+  bool Commit(std::string* error);
+  void Rollback();
 
   // Asks the driver to stop the statement that Insert runs now (SQLCancel).
   void Cancel();

@@ -82,29 +82,38 @@ testing::PostgresServer* ForwarderTest::server_ = nullptr;
 
 // A journal cut by a power loss twice: once in the middle (the next record
 // then began on its own line) and at its end. Its complete records arrive,
-// typed; the torn text never does. With the mark lost, everything is sent
-// again and the database keeps each record once, counting them as sent.
+// typed; the torn text never does. Then, with the mark lost and one record
+// more, everything is sent again: the database keeps each record once and
+// takes the new one, and all count as sent.
 TEST_F(ForwarderTest, TornJournalSendsItsCompleteRecordsOnceEvenWithTheMarkLost) {
   Append(Record(1) + "\n" + Record(2).substr(0, 90) + "\n" + Record(3, "Write Error") + "\n" + Record(4) + "\n" +
          Record(5).substr(0, 120));
-  for (int pass = 0; pass < 2; ++pass) {
-    SCOPED_TRACE(pass == 0 ? "first send" : "with the mark lost");
-    if (pass == 1) std::filesystem::remove(SentMarkPath(journal_));
+  struct Pass {
+    const char* what;
+    std::uint64_t sent;
+    const char* stored;
+  };
+  for (const Pass& pass : {Pass{"first send", 3, "3|3"}, Pass{"with the mark lost", 4, "4|4"}}) {
+    SCOPED_TRACE(pass.what);
+    if (pass.sent == 4) {
+      std::filesystem::remove(SentMarkPath(journal_));
+      Append("\n" + Record(7) + "\n");
+    }
     RecordForwarder forwarder(journal_, server_->ConnectionString());
     std::string error;
     ASSERT_TRUE(forwarder.Start(&error)) << error;
     EXPECT_TRUE(forwarder.WaitSent(10s)) << forwarder.State().reason;
-    EXPECT_EQ(forwarder.State().sent, 3u);
+    EXPECT_EQ(forwarder.State().sent, pass.sent);
     EXPECT_TRUE(forwarder.Stop(2s));
-    EXPECT_EQ(Count(), "3|3");
+    EXPECT_EQ(Count(), pass.stored);
     EXPECT_EQ(CountWaiting(journal_), 0u);
   }
   EXPECT_EQ(server_->Query("SELECT unit, result, type_code, ended_utc, duration_s FROM unit_records ORDER BY unit"),
             "1|Upgrade OK|7|2027-01-01 00:00:00.75|1.25\n"
             "3|Write Error|7|2027-01-01 00:00:00.75|1.25\n"
-            "4|Upgrade OK|7|2027-01-01 00:00:00.75|1.25");
-  // The torn tail, completed by the next record's leading newline, is passed over.
-  Append("\n" + Record(6) + "\n");
+            "4|Upgrade OK|7|2027-01-01 00:00:00.75|1.25\n"
+            "7|Upgrade OK|7|2027-01-01 00:00:00.75|1.25");
+  Append(Record(6) + "\n");
   EXPECT_EQ(CountWaiting(journal_), 1u);
 }
 
