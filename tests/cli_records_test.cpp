@@ -181,5 +181,33 @@ TEST_F(CliRecordsTest, FrozenServerDoesNotHoldCtrlC) {
   EXPECT_EQ(JournalIds().size(), 2u);
 }
 
+// A single run whose unit is upgraded while the server is down: the run ends
+// at once with 14, saying where the record waits; it is sent by the next
+// run with the same journal, before that run's own.
+TEST_F(CliRecordsTest, RecordsThatStillWaitAtTheEndGiveTheirOwnStatus) {
+  ASSERT_TRUE(server_->Stop());
+  const auto run = [&] {
+    StartBoards({"--units", "1"});
+    loader_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--report", journal_, "--records-db",
+                                 server_->ConnectionString(), firmware_},
+        Env());
+    loader_->CloseStdin();
+    const auto status = loader_->Wait(30s);
+    EXPECT_EQ(boards_->Wait(30s), 0);
+    return status.value_or(-1);
+  };
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(), 14) << loader_->Stderr();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 15s);
+  EXPECT_NE(loader_->Stderr().find("records: 1 waiting for the database; they are kept in " + journal_),
+            std::string::npos)
+      << loader_->Stderr();
+  ASSERT_TRUE(server_->Start());
+  EXPECT_EQ(run(), 0) << loader_->Stderr();
+  EXPECT_EQ(JournalIds().size(), 2u);
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+}
+
 }  // namespace
 }  // namespace zevuvuri
