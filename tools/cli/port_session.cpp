@@ -108,6 +108,13 @@ int UnitRecords::Open(const CliOptions& options) {
   const std::u8string utf8 = absolute.u8string();
   firmware_path_ = ec ? options.firmware : std::string(utf8.begin(), utf8.end());
   station_ = options.station_name;
+  // The forwarder reads the journal back: a pipe or a device would hand it
+  // the bytes meant for their reader.
+  if (options.records_db && !std::filesystem::is_regular_file(std::filesystem::u8path(*options.report), ec)) {
+    std::fprintf(stderr, "zevuvuri-cli: --records-db: the journal %s must be a regular file\n",
+                 options.report->c_str());
+    return static_cast<int>(ExitCode::Usage);
+  }
   if (options.records_db && !line_.Start(*options.report, *options.records_db, &error)) {
     std::fprintf(stderr, "zevuvuri-cli: --records-db: %s\n", error.c_str());
     return static_cast<int>(ExitCode::Thread);
