@@ -93,6 +93,16 @@ bool PortsNameDistinctDevices(const std::vector<std::string>& ports) {
 int UnitRecords::Open(const CliOptions& options) {
   if (!options.report) return 0;
   std::string error;
+  // The forwarder reads the journal back: a pipe or a device would hand it
+  // the bytes meant for their reader. Checked before the open, which would
+  // wait for a FIFO's reader.
+  std::error_code ec;
+  const auto journal = std::filesystem::u8path(*options.report);
+  if (options.records_db && std::filesystem::exists(journal, ec) && !std::filesystem::is_regular_file(journal, ec)) {
+    std::fprintf(stderr, "zevuvuri-cli: --records-db: the journal %s must be a regular file\n",
+                 options.report->c_str());
+    return static_cast<int>(ExitCode::Usage);
+  }
   if (options.records_db && !records::MakeJournalFolder(*options.report, &error)) {
     std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
     return static_cast<int>(ExitCode::Report);
@@ -103,18 +113,10 @@ int UnitRecords::Open(const CliOptions& options) {
     return static_cast<int>(InterruptRequested() ? ExitCode::Interrupted : ExitCode::Report);
   }
   host_ = HostName();
-  std::error_code ec;
   const auto absolute = std::filesystem::absolute(std::filesystem::u8path(options.firmware), ec);
   const std::u8string utf8 = absolute.u8string();
   firmware_path_ = ec ? options.firmware : std::string(utf8.begin(), utf8.end());
   station_ = options.station_name;
-  // The forwarder reads the journal back: a pipe or a device would hand it
-  // the bytes meant for their reader.
-  if (options.records_db && !std::filesystem::is_regular_file(std::filesystem::u8path(*options.report), ec)) {
-    std::fprintf(stderr, "zevuvuri-cli: --records-db: the journal %s must be a regular file\n",
-                 options.report->c_str());
-    return static_cast<int>(ExitCode::Usage);
-  }
   if (options.records_db && !line_.Start(*options.report, *options.records_db, &error)) {
     std::fprintf(stderr, "zevuvuri-cli: --records-db: %s\n", error.c_str());
     return static_cast<int>(ExitCode::Thread);
