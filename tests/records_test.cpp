@@ -25,6 +25,9 @@ struct Masking {
   const char* shown;
 };
 
+// The case's text names it in the test list.
+void PrintTo(const Masking& m, std::ostream* os) { *os << m.text; }
+
 class MaskPasswordsTest : public ::testing::TestWithParam<Masking> {};
 
 TEST_P(MaskPasswordsTest, HidesEveryPasswordValueAndNothingElse) {
