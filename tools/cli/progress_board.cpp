@@ -57,10 +57,11 @@ void ProgressBoard::Draw(bool force) {
   for (const auto& row : rows_) out += "\r\033[K" + Format(row) + "\n";
   if (station_) out += "\r\033[K" + footer_ + "\n";
   if (!records_line_.empty()) out += "\r\033[K" + records_line_ + "\n";
-  out += "\033[J";  // a records line that went leaves nothing behind
+  const std::size_t lines = rows_.size() + (station_ ? 1 : 0) + (records_line_.empty() ? 0 : 1);
+  if (lines < drawn_) out += "\033[J";  // a records line that went leaves nothing behind
   std::fputs(out.c_str(), err_);
   std::fflush(err_);
-  drawn_ = rows_.size() + (station_ ? 1 : 0) + (records_line_.empty() ? 0 : 1);
+  drawn_ = lines;
 }
 
 void ProgressBoard::SetStatus(std::size_t row, std::string_view text) {
