@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <glob.h>
 
 namespace zevuvuri::testing {
@@ -129,12 +130,26 @@ bool PostgresServer::Stop() {
 }
 
 void PostgresServer::Freeze(bool frozen) {
-  // A client backend's title names its client: "postgres: line line 127.0.0.1(PORT) ...".
+  // This server's client backends only (other tests may run servers of their
+  // own): children of its postmaster whose title names a client,
+  // "postgres: line line 127.0.0.1(PORT) ...".
+  std::ifstream pid_file(dir_.Path() + "/data/postmaster.pid");
+  std::string postmaster;
+  std::getline(pid_file, postmaster);
+  if (postmaster.empty()) return;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return;
   while (const dirent* entry = ::readdir(proc)) {
     const std::string pid = entry->d_name;
     if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The parent is the second field after the command's closing parenthesis.
+    std::istringstream fields(line.substr(line.rfind(')') + 1));
+    std::string state, parent;
+    fields >> state >> parent;
+    if (parent != postmaster) continue;
     std::ifstream in("/proc/" + pid + "/cmdline");
     std::string title;
     std::getline(in, title, '\0');
