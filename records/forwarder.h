@@ -58,7 +58,7 @@ class RecordForwarder {
   // the journal. False when it was abandoned.
   bool Stop(std::chrono::milliseconds limit);
 
-  static constexpr auto kStopLimit = std::chrono::milliseconds{1500};
+  static constexpr auto kStopLimit = std::chrono::milliseconds{1000};
 
  private:
   const std::string journal_;
