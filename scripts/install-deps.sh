@@ -15,6 +15,7 @@ packages=(
   clang libclang-rt-14-dev
   bash-completion man-db
   time
+  postgresql-15 unixodbc-dev odbc-postgresql
 )
 for flag in "$@"; do
   case $flag in
@@ -24,6 +25,7 @@ for flag in "$@"; do
         wine wine64
         xvfb xauth xdotool x11-utils imagemagick
         zip unzip
+        libodbc2
       )
       ;;
     --package)

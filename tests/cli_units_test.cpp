@@ -282,6 +282,25 @@ TEST(ProgressBoardTest, OneLinePerPortRedrawnInPlace) {
   EXPECT_EQ(written.rfind("\033[J", note), note - 3) << "the board is cleared before a note";
 }
 
+// The records' line stands below the ports while records wait, and leaves
+// no trace once they have gone.
+TEST(ProgressBoardTest, TheRecordsLineStandsBelowThePortsUntilItGoes) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  ProgressBoard board(out, {"1"});
+  board.SetRecordsLine("records: 2 waiting for the database: 08001: refused");
+  board.SetRecordsLine("");
+  std::rewind(out);
+  std::string written;
+  for (int c; (c = std::fgetc(out)) != EOF;) written += static_cast<char>(c);
+  std::fclose(out);
+  const auto line = written.find("\r\033[Krecords: 2 waiting for the database: 08001: refused\n");
+  ASSERT_NE(line, std::string::npos) << written;
+  EXPECT_NE(written.find("\033[2A", line), std::string::npos)
+      << "the next drawing goes up over the port and the records line";
+  EXPECT_EQ(written.substr(written.size() - 4), "\n\033[J") << "and clears what was below the port";
+}
+
 TEST(ProgressBoardTest, AStationsRowsCarryTheUnitAndATotalsLineFollows) {
   std::FILE* out = std::tmpfile();
   ASSERT_NE(out, nullptr);

@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "records/state_folder.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/report_file.h"
 #include "zevuvuri_version.h"
 
 namespace zevuvuri::cli {
@@ -26,14 +28,23 @@ constexpr const char* kExitCodesHelp = R"(Exit status:
   12   standard output could not be written (the upgrades went on)
   13   Failure : COM port lost (the device went away before the module
        answered; later the upgrade ends with that step's own text)
+  14   every unit ended with "Upgrade OK" but records still wait for the
+       database (--records-db); they are kept in the journal and sent at the
+       next start with it, or by --forward-records
   130  interrupted (Ctrl-C, SIGTERM, SIGHUP); the port is closed
 
 Several ports: 0 only when every port ended with "Upgrade OK"; otherwise the
 code of the first port, in the order given, that did not (130 on Ctrl-C);
-11 and 12 only when every port ended with "Upgrade OK".
+11, 14 and 12 (in that order) only when every port ended with "Upgrade OK".
 --station: 0 only when every unit ended with "Upgrade OK"; otherwise the code
 of the first unit, by number, that did not; 130 after Ctrl-C.
---doctor: 0 when it finds nothing wrong, 1 when it finds a problem.)";
+--doctor: 0 when it finds nothing wrong, 1 when it finds a problem.
+--forward-records: 0 when every record of the journal is in the database,
+14 when some still wait, 130 after Ctrl-C.)";
+
+std::string ParseError(const std::string& text) {
+  return "zevuvuri-cli: " + text + "\nRun with --help for usage.\n";
+}
 
 }  // namespace
 
@@ -79,6 +90,18 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                  "size and SHA-256, type, link mode, frames, result, exit code, duration (FILE must not be the "
                  "firmware file)")
       ->type_name("FILE");
+  const std::string default_journal = records::DefaultJournalPath();
+  app.add_option("--records-db", o.records_db,
+                 "send every record to the line's database through ODBC: CONNECTION is an ODBC connection string "
+                 "(Driver={PostgreSQL Unicode};Server=...;Database=...;Uid=...;Pwd=..., or DSN=NAME). Records are "
+                 "written to the journal (the --report FILE, by default " +
+                     (default_journal.empty() ? std::string("none known here") : default_journal) +
+                     ") first; a thread sends them, and the upgrades never wait for the database")
+      ->type_name("CONNECTION");
+  app.add_option("--station-name", o.station_name, "the station's name in the records (default: the host name)")
+      ->type_name("NAME");
+  app.add_flag("--forward-records", o.forward_records,
+               "send the journal's records that the database lacks (--records-db, --report) and exit");
   app.add_flag("--station", o.station,
                "station mode: each --port is a slot that waits for a unit, upgrades it, records it, waits for it "
                "to leave, and again, until --units or Ctrl-C; shows each slot and the shift's yield");
@@ -116,6 +139,22 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     result.message_is_error = true;
     return result;
   }
+  if (o.forward_records && !o.records_db) {
+    result.exit_code = static_cast<int>(ExitCode::Usage);
+    result.message = ParseError("--forward-records needs --records-db");
+    result.message_is_error = true;
+    return result;
+  }
+  if (o.records_db && !o.report) {
+    if (default_journal.empty()) {
+      result.exit_code = static_cast<int>(ExitCode::Usage);
+      result.message = ParseError("--records-db: no state folder is known for the journal: give --report FILE");
+      result.message_is_error = true;
+      return result;
+    }
+    o.report = default_journal;
+  }
+  if (o.station_name.empty()) o.station_name = HostName();
   if (!ports.empty()) {
     o.ports = ports;
     o.ports_given = true;

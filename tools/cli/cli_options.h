@@ -29,7 +29,12 @@ struct CliOptions {
   bool json = false;
   bool list_ports = false;
   bool doctor = false;
-  std::optional<std::string> report;  // append one JSON record per upgrade to this file
+  std::optional<std::string> report;  // append one JSON record per upgrade to this file (the journal)
+  // The line's database (an ODBC connection string): the journal's records
+  // are forwarded to it. Given alone, the journal is the default one.
+  std::optional<std::string> records_db;
+  std::string station_name;  // for the records; the host name when not given
+  bool forward_records = false;  // send the journal's backlog and exit
   // Station mode: each port a slot that upgrades unit after unit.
   bool station = false;
   NextUnit next = NextUnit::Plug;

@@ -23,6 +23,7 @@ enum class ExitCode : int {
   Report = 11,               // the --report file could not be written
   Output = 12,               // standard output could not be written
   PortLost = 13,             // "Failure : COM port lost" (the device went away while synchronising)
+  RecordsWaiting = 14,       // every unit OK, but records still wait for the database (safe in the journal)
   Interrupted = 130,         // Ctrl-C or SIGTERM: port closed, nothing more sent
 };
 

@@ -8,6 +8,7 @@
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
 #include "tools/cli/exit_codes.h"
+#include "tools/cli/line_records.h"
 #include "tools/cli/output_check.h"
 #include "tools/cli/port_listing.h"
 #include "tools/cli/station_doctor.h"
@@ -61,7 +62,9 @@ int main(int argc, char** argv) {
   }
   if (options.doctor) return Ending(Doctor(options));
   SetUpConsole();
-  const int code = options.station ? RunStation(options) : RunUpgrades(options);
+  const int code = options.forward_records ? ForwardRecords(*options.report, *options.records_db)
+                   : options.station       ? RunStation(options)
+                                           : RunUpgrades(options);
   ReleaseConsole();
   return Ending(code);
 }

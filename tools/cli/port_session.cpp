@@ -7,9 +7,11 @@
 
 #include "engine/port_diagnosis.h"
 #include "engine/text_encoding.h"
+#include "records/state_folder.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/output_check.h"
 #include "tools/cli/unit_record.h"
+#include "zevuvuri_version.h"
 
 namespace zevuvuri::cli {
 
@@ -105,22 +107,48 @@ int UnitRecords::Open(const CliOptions& options) {
     return static_cast<int>(ExitCode::Usage);
   }
   std::string error;
+  // The forwarder reads the journal back: a pipe or a device would hand it
+  // the bytes meant for their reader. Checked before the open, which would
+  // wait for a FIFO's reader.
+  std::error_code ec;
+  const auto journal = std::filesystem::u8path(*options.report);
+  if (options.records_db && std::filesystem::exists(journal, ec) && !std::filesystem::is_regular_file(journal, ec)) {
+    std::fprintf(stderr, "zevuvuri-cli: --records-db: the journal %s must be a regular file\n",
+                 options.report->c_str());
+    return static_cast<int>(ExitCode::Usage);
+  }
+  if (options.records_db && !records::MakeJournalFolder(*options.report, &error)) {
+    std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
+    return static_cast<int>(ExitCode::Report);
+  }
   file_ = ReportFile::Open(*options.report, &error);
   if (!file_) {
     std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
     return static_cast<int>(InterruptRequested() ? ExitCode::Interrupted : ExitCode::Report);
   }
   host_ = HostName();
-  std::error_code ec;
   const auto absolute = std::filesystem::absolute(std::filesystem::u8path(options.firmware), ec);
   const std::u8string utf8 = absolute.u8string();
   firmware_path_ = ec ? options.firmware : std::string(utf8.begin(), utf8.end());
+  station_ = options.station_name;
+  if (options.records_db && !line_.Start(*options.report, *options.records_db, &error)) {
+    std::fprintf(stderr, "zevuvuri-cli: --records-db: %s\n", error.c_str());
+    return static_cast<int>(ExitCode::Thread);
+  }
   return 0;
+}
+
+void UnitRecords::Finish(bool interrupted) {
+  waiting_ = line_.Finish(interrupted || InterruptRequested());
+  SayRecordsWaiting(waiting_, line_.Journal());
 }
 
 void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsigned> unit) {
   if (!file_) return;
   UnitRecord r;
+  r.record_id = NewRecordId();
+  r.station = station_;
+  r.loader_version = ZEVUVURI_VERSION;
   r.started = s.started_wall;
   r.host = host_;
   r.port = s.port;
@@ -147,13 +175,16 @@ void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsig
     failed_ = true;
     interrupted_ = interrupted_ || InterruptRequested();
     s.reporter->Note("the record could not be written: " + error);
+    return;
   }
+  line_.Wake();
 }
 
 int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& records) {
   if (interrupted || records.Interrupted()) return static_cast<int>(ExitCode::Interrupted);
   if (first_failure != 0) return first_failure;
   if (records.Failed()) return static_cast<int>(ExitCode::Report);
+  if (records.Waiting() > 0) return static_cast<int>(ExitCode::RecordsWaiting);
   if (OutputFailed()) return static_cast<int>(ExitCode::Output);
   return 0;
 }

@@ -16,6 +16,7 @@
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
 #include "tools/cli/console_reporter.h"
+#include "tools/cli/line_records.h"
 #include "tools/cli/link_trace.h"
 #include "tools/cli/report_file.h"
 #include "tools/cli/serial_device_info.h"
@@ -67,13 +68,16 @@ std::string ResultText(const PortSession& s);
 // against the first: says so and returns false.
 bool PortsNameDistinctDevices(const std::vector<std::string>& ports);
 
-// The --report file and what every record shares.
+// The --report file (the journal), what every record shares, and with
+// --records-db the forwarder that sends the journal's records to the line's
+// database.
 class UnitRecords {
  public:
   // Opens the file when --report was given; otherwise does nothing. Nonzero:
   // the run ends with that status (a usage error when it is the firmware file
   // under any name; the file cannot be written, or Ctrl-C came while waiting
-  // for a FIFO's reader), said on standard error.
+  // for a FIFO's reader), said on standard error. With --records-db the
+  // forwarder starts, the backlog of earlier runs first.
   int Open(const CliOptions& options);
   // Station mode: every record names its unit and the station run.
   void SetStationRun(std::string id) { station_run_ = std::move(id); }
@@ -81,12 +85,21 @@ class UnitRecords {
   // noted on the session's reporter and counted.
   void Write(const PortSession& s, Pacing pacing, std::optional<unsigned> unit = std::nullopt);
   bool Failed() const { return failed_; }
+  // The records' line when it changed (LineRecords::News).
+  std::optional<std::string> News() { return line_.News(); }
+  // At the run's end: the forwarder stopped, the records still waiting
+  // counted and, when there are some, said where they are kept.
+  void Finish(bool interrupted);
+  std::uint64_t Waiting() const { return waiting_; }
   // Ctrl-C came while a record waited to be written: the run ends as
   // interrupted, though every unit may have ended by itself.
   bool Interrupted() const { return interrupted_; }
 
  private:
   std::unique_ptr<ReportFile> file_;
+  LineRecords line_;
+  std::uint64_t waiting_ = 0;
+  std::string station_;
   std::string host_;
   std::string firmware_path_;  // absolute
   std::optional<std::string> station_run_;
@@ -96,8 +109,9 @@ class UnitRecords {
 
 // The run's exit status from that of its first failing unit (0 when none
 // failed): 130 after Ctrl-C (also one that cut a record short) whatever else,
-// then the unit's status, then 11 when a record was not written, then 12 when
-// standard output could not be.
+// then the unit's status, then 11 when a record was not written, then 14 when
+// records still wait for the database, then 12 when standard output could not
+// be written.
 int RunExitStatus(int first_failure, bool interrupted, const UnitRecords& records);
 
 // Over the air the button is enabled after synchronisation: the operator

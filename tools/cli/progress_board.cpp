@@ -56,9 +56,12 @@ void ProgressBoard::Draw(bool force) {
   if (drawn_ > 0) out += "\033[" + std::to_string(drawn_) + "A";
   for (const auto& row : rows_) out += "\r\033[K" + Format(row) + "\n";
   if (station_) out += "\r\033[K" + footer_ + "\n";
+  if (!records_line_.empty()) out += "\r\033[K" + records_line_ + "\n";
+  const std::size_t lines = rows_.size() + (station_ ? 1 : 0) + (records_line_.empty() ? 0 : 1);
+  if (lines < drawn_) out += "\033[J";  // a records line that went leaves nothing behind
   std::fputs(out.c_str(), err_);
   std::fflush(err_);
-  drawn_ = rows_.size() + (station_ ? 1 : 0);
+  drawn_ = lines;
 }
 
 void ProgressBoard::SetStatus(std::size_t row, std::string_view text) {
@@ -92,6 +95,12 @@ void ProgressBoard::SetUnit(std::size_t row, std::optional<unsigned> unit) {
 void ProgressBoard::SetFooter(std::string_view text) {
   std::lock_guard lock(mutex_);
   footer_ = text;
+  Draw(true);
+}
+
+void ProgressBoard::SetRecordsLine(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  records_line_ = text;
   Draw(true);
 }
 

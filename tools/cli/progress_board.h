@@ -29,6 +29,9 @@ class ProgressBoard {
   void SetUnit(std::size_t row, std::optional<unsigned> unit);
   // Station: the totals line below the ports.
   void SetFooter(std::string_view text);
+  // The records' state (line_records.h), a line at the board's foot; empty:
+  // none.
+  void SetRecordsLine(std::string_view text);
   // A line for the operator, printed above the board, which is then redrawn.
   void Note(std::string_view text);
   // Draws the final state and leaves the cursor below the board.
@@ -56,6 +59,7 @@ class ProgressBoard {
   const bool station_;
   std::vector<Row> rows_;
   std::string footer_;
+  std::string records_line_;
   std::size_t port_width_ = 4;
   std::size_t drawn_ = 0;  // lines on screen below the notes
   std::chrono::steady_clock::time_point last_draw_{};

@@ -103,6 +103,7 @@ class Station {
   void Show(Slot& slot, const std::string& text, const std::string& line, const char* state, bool with_unit);
   void ShowWaiting(Slot& slot, const std::string& after);
   void Note(const std::string& text);
+  void ShowRecords();
   void ShowTotals();
   void Summary(int code);
 
@@ -161,6 +162,20 @@ void Station::Note(const std::string& text) {
     board_->Note(text);
   } else {
     std::fprintf(stderr, "zevuvuri-cli: %s\n", text.c_str());
+  }
+}
+
+// The records' line when it changed: on the board's foot, as a JSON
+// "records" event, or on standard error.
+void Station::ShowRecords() {
+  const auto news = records_.News();
+  if (!news) return;
+  if (options_.json) {
+    PrintLine(JsonLine({{"event", "records"}, {"text", *news}}));
+  } else if (board_) {
+    board_->SetRecordsLine(*news);
+  } else {
+    std::fprintf(stderr, "zevuvuri-cli: %s\n", news->c_str());
   }
 }
 
@@ -368,11 +383,13 @@ int Station::Go() {
     confirmations_.Apply(waiting, enter);
     const unsigned started_before = started_;
     LookAtSlots(enter);
+    ShowRecords();
     // Units run when some ran at the pass's start or one started just now.
     const bool busy = !idle || started_ != started_before;
     WaitForWake(busy ? kBusyStep : kIdleStep);  // an end, a plug and a signal end it at once
   }
   if (board_) board_->Finish();
+  records_.Finish(interrupted_);
 
   const int code = RunExitStatus(failures_.empty() ? 0 : failures_.begin()->second, interrupted_, records_);
   Summary(code);

@@ -1,6 +1,7 @@
 #include "tools/cli/unit_record.h"
 
 #include <ctime>
+#include <random>
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +24,16 @@ std::string UtcTimeText(std::chrono::system_clock::time_point t) {
   return text;
 }
 
+std::string NewRecordId() {
+  // Each call draws from the system's random source: ids must differ across
+  // stations and runs, not only within one.
+  std::random_device random;
+  char id[33];
+  std::snprintf(id, sizeof id, "%08x%08x%08x%08x", static_cast<unsigned>(random()), static_cast<unsigned>(random()),
+                static_cast<unsigned>(random()), static_cast<unsigned>(random()));
+  return id;
+}
+
 std::string RecordLine(const UnitRecord& r) {
   using nlohmann::json;
   json usb = nullptr;
@@ -36,6 +47,9 @@ std::string RecordLine(const UnitRecord& r) {
   json mode = nullptr;
   if (r.link_mode) mode = *r.link_mode == LinkMode::Serial ? "serial" : "over_the_air";
   json record = {
+      {"record_id", r.record_id},
+      {"station", r.station},
+      {"loader_version", r.loader_version},
       {"start", UtcTimeText(r.started)},
       {"host", r.host},
       {"port", r.port},

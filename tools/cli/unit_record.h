@@ -14,6 +14,9 @@
 namespace zevuvuri::cli {
 
 struct UnitRecord {
+  std::string record_id;  // NewRecordId(): the database's key for this record
+  std::string station;    // --station-name
+  std::string loader_version;
   std::chrono::system_clock::time_point started;
   std::string host;
   std::string port;     // as given on the command line
@@ -36,6 +39,10 @@ struct UnitRecord {
 
 // UTC with milliseconds: "2026-12-08T05:01:02.345Z".
 std::string UtcTimeText(std::chrono::system_clock::time_point t);
+
+// 128 random bits as 32 lowercase hex digits: a record's identity wherever
+// it is stored, so that a record sent twice is stored once.
+std::string NewRecordId();
 
 // One line of JSON, without the newline. Absent values are null; `unit` and
 // `station_run` are only in a station's records.

@@ -125,6 +125,17 @@ int Run::Go() {
       break;
     }
     Confirm();
+    if (const auto news = records_.News()) {
+      if (board_) {
+        board_->SetRecordsLine(*news);
+      } else if (options_.json) {
+        const std::string line = JsonLine({{"event", "records"}, {"text", *news}});
+        std::printf("%s\n", line.c_str());
+        FlushChecked(stdout);
+      } else {
+        std::fprintf(stderr, "zevuvuri-cli: %s\n", news->c_str());
+      }
+    }
     WaitForWake(kLoopStep);  // an upgrade's end and a signal end it at once
   }
   if (board_) board_->Finish();
@@ -136,6 +147,7 @@ int Run::Go() {
     if (code == 0) code = s->exit_code;
     interrupted = interrupted || s->outcome == UpgradeOutcome::Cancelled;
   }
+  records_.Finish(interrupted);
   code = RunExitStatus(code, interrupted, records_);
   if (sessions_.size() > 1) Summary(code);
   return code;

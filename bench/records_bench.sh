@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Prints how fast the records reach the line's database: a fresh PostgreSQL
+# 15 server on 127.0.0.1 (fsync on, as a line's server would run), reached
+# through unixODBC and the PostgreSQL Unicode driver, and a journal of COUNT
+# records as the loader writes them.
+#   1. catch-up: `zevuvuri-cli --forward-records` of the whole backlog into an
+#      empty table (connection included), and the records per second;
+#   2. resend: the same journal with its sent mark lost, every record already
+#      in the table (each insert refused as a duplicate, counted as sent);
+#   3. the forwarder's effect on an upgrade: the time per data frame of a
+#      fast-pacing upgrade (65536 bytes, simulator at 115200-baud wire timing)
+#      without --records-db, and with it while a backlog of COUNT records
+#      is being sent.
+#   bench/records_bench.sh [BUILD_DIR] [COUNT]   (default: build, 1000)
+# Figures, not a test: nothing here fails on a slow machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+count=${2:-1000}
+bash scripts/install-deps.sh >/dev/null
+[ -x "$build/tools/cli/zevuvuri-cli" ] && [ -x "$build/tools/sim/zevuvuri-sim" ] || {
+  cmake -S . -B "$build" -G Ninja >/dev/null && cmake --build "$build" --target zevuvuri-cli zevuvuri-sim >/dev/null
+}
+sim=$(realpath "$build/tools/sim/zevuvuri-sim")
+cli=$(realpath "$build/tools/cli/zevuvuri-cli")
+bin=/usr/lib/postgresql/15/bin
+
+work=$(mktemp -d)
+as_server=()
+if [ "$(id -u)" -eq 0 ]; then
+  chown nobody "$work"
+  as_server=(runuser -u nobody --)
+fi
+cleanup() {
+  "${as_server[@]}" timeout 60 "$bin/pg_ctl" -D "$work/data" -m immediate -w stop >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port=$((20000 + $$ % 20000))
+"${as_server[@]}" timeout 60 "$bin/initdb" -D "$work/data" -U line -A trust -E UTF8 --no-instructions >/dev/null
+"${as_server[@]}" timeout 60 "$bin/pg_ctl" -D "$work/data" -l "$work/server.log" -w \
+  -o "-c listen_addresses=127.0.0.1 -p $port -k $work" start >/dev/null
+psql=("$bin/psql" -X -q -At -h 127.0.0.1 -p "$port" -U line)
+timeout 60 "$bin/createdb" -h 127.0.0.1 -p "$port" -U line line
+"${psql[@]}" -d line -v ON_ERROR_STOP=1 -f records/postgresql.sql >/dev/null
+
+driver=$(ls /usr/lib/*/odbc/psqlodbcw.so | head -n 1)
+printf '[PostgreSQL Unicode]\nDriver=%s\nDebug=0\nCommLog=0\n' "$driver" >"$work/odbcinst.ini"
+export ODBCSYSINI=$work ODBCINI=$work/odbc.ini
+: >"$ODBCINI"
+connection="Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$port;Database=line;Uid=line;Pwd=unused"
+
+journal=$work/records.jsonl
+sha=$(printf 'firmware' | sha256sum | cut -c1-64)
+backlog() {  # FIRST_ID: COUNT records from that id on
+  local i
+  for ((i = $1; i < $1 + count; ++i)); do
+  printf '{"record_id":"%032x","station":"bench","loader_version":"bench","start":"2026-12-08T10:00:00.000Z","host":"bench","port":"1","device":null,"usb":null,"firmware":"/fw/REDIDADU.bin","firmware_size":65536,"firmware_sha256":"%s","type_code":0,"link_mode":"serial","pacing":"fast","data_frames_sent":1171,"result":"Upgrade OK","exit_code":0,"duration_s":8.5,"unit":%d,"station_run":"bench"}\n' \
+    "$i" "$sha" "$i"
+  done
+}
+backlog 1 >"$journal"
+
+timed() {
+  local start end
+  start=$(date +%s.%N)
+  "$cli" --forward-records --report "$journal" --records-db "$connection" >/dev/null
+  end=$(date +%s.%N)
+  awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
+}
+
+catch_up=$(timed)
+stored=$("${psql[@]}" -d line -c 'SELECT count(*) FROM unit_records')
+rm -f "$journal.sent"
+resend=$(timed)
+stored_again=$("${psql[@]}" -d line -c 'SELECT count(*) FROM unit_records')
+
+# The time per data frame as the simulator stamps it; `upgrade LABEL ARGS...`.
+export ZEVUVURI_PORT_DIR=$work/ports
+head -c 65536 /dev/urandom >"$work/fw.bin"
+upgrade() {
+  local label=$1
+  shift
+  "$sim" --com 1 --verbose --expect "$work/fw.bin" --timeout 120 --wire-baud 115200 >"$work/sim.out" 2>"$work/sim.log" &
+  local sim_pid=$!
+  for _ in $(seq 200); do [ -e "$ZEVUVURI_PORT_DIR/com1" ] && break; sleep 0.01; done
+  "$cli" --port 1 --pacing fast "$@" "$work/fw.bin" >/dev/null 2>&1 </dev/null || true
+  wait "$sim_pid"
+  grep -o '\[ *[0-9.]*\] data frame [0-9]* ' "$work/sim.log" | tr -d '[]' | awk '{print $1}' |
+    awk 'NR > 1 { print $1 - prev } { prev = $1 }' | sort -n |
+    awk -v label="$label" '{ d[++n] = $1; s += $1 }
+      END { printf "%-52s mean %.2f ms, p95 %.2f ms per data frame (%d)\n", label, s / n, d[int(n * 0.95 + 0.5)], n }'
+}
+
+printf 'records in the journal:                 %d\n' "$count"
+rate() { awk -v n="$count" -v t="$1" 'BEGIN { printf "%.0f", n / t }'; }
+printf 'catch-up, empty table:                  %.2f s, %s records/s (stored: %s)\n' "$catch_up" "$(rate "$catch_up")" \
+  "$stored"
+printf 'resend with the mark lost (duplicates): %.2f s, %s records/s (stored: %s)\n' "$resend" "$(rate "$resend")" \
+  "$stored_again"
+
+upgrade "fast pacing, no --records-db:"
+backlog 100001 >"$work/upgrade.jsonl"
+upgrade "fast pacing, --records-db sending $count records:" --report "$work/upgrade.jsonl" --records-db "$connection"

@@ -1,0 +1,213 @@
+// A station that records into the line's database (--records-db), run as a
+// factory would: the loader against simulated boards over pseudo-terminals,
+// and a real PostgreSQL server (tests/support/postgres_server.h) that is
+// stopped, started again and frozen while the station works.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/child_process.h"
+#include "tests/support/fake_station.h"
+#include "tests/support/postgres_server.h"
+#include "tests/support/pseudo_terminal.h"
+
+namespace zevuvuri {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::PostgresServer;
+
+class CliRecordsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new PostgresServer(ZEVUVURI_RECORDS_SCHEMA); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(server_->Ok()) << server_->Error();
+    ASSERT_EQ(server_->Query("TRUNCATE unit_records"), "TRUNCATE TABLE");
+    journal_ = dir_.Path() + "/line.jsonl";
+    firmware_ = dir_.Path() + "/fw.bin";
+    std::ofstream out(firmware_, std::ios::binary);
+    for (int i = 0; i < 1500; ++i) out.put(static_cast<char>((i * 37 + 5) & 0xFF));
+  }
+  std::map<std::string, std::string> Env() const {
+    auto env = server_->OdbcEnv();
+    env["ZEVUVURI_PORT_DIR"] = dir_.Path() + "/ports";
+    return env;
+  }
+  void StartBoards(std::vector<std::string> args) {
+    std::vector<std::string> argv = {ZEVUVURI_SIM_PATH, "--com", "1", "--timeout", "60", "--expect", firmware_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    boards_ = std::make_unique<ChildProcess>(argv, Env());
+    ASSERT_TRUE(boards_->ReadLine(10s)) << "the simulator did not start";
+  }
+  void StartStation(const std::string& units) {
+    loader_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--units", units, "--port", "1", "--json",
+                                 "--report", journal_, "--records-db", server_->ConnectionString(),
+                                 "--station-name", "line-a-1", firmware_},
+        Env());
+    loader_->CloseStdin();
+  }
+  // The loader's JSON events up to the `count`th of kind `event`.
+  std::vector<nlohmann::json> EventsUntil(const std::string& event, int count) {
+    std::vector<nlohmann::json> events;
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (count > 0 && std::chrono::steady_clock::now() < end) {
+      const auto line = loader_->ReadLine(1s);
+      if (!line) continue;
+      events.push_back(nlohmann::json::parse(*line));
+      if (events.back()["event"] == event) --count;
+    }
+    EXPECT_EQ(count, 0) << "the loader's " << event << " events did not come";
+    return events;
+  }
+  std::set<std::string> JournalIds() {
+    std::set<std::string> ids;
+    std::ifstream in(journal_);
+    for (std::string line; std::getline(in, line);) ids.insert(nlohmann::json::parse(line)["record_id"]);
+    return ids;
+  }
+  std::set<std::string> DatabaseIds() {
+    std::set<std::string> ids;
+    std::istringstream rows(server_->Query("SELECT record_id FROM unit_records"));
+    for (std::string id; std::getline(rows, id);) ids.insert(id);
+    return ids;
+  }
+  int ForwardRecords() {
+    ChildProcess forward({ZEVUVURI_CLI_PATH, "--forward-records", "--report", journal_, "--records-db",
+                          server_->ConnectionString()},
+                         Env());
+    forward.CloseStdin();
+    return forward.Wait(30s).value_or(-1);
+  }
+
+  static PostgresServer* server_;
+  testing::TempDir dir_;
+  std::string journal_, firmware_;
+  std::unique_ptr<ChildProcess> boards_, loader_;
+};
+
+PostgresServer* CliRecordsTest::server_ = nullptr;
+
+// Six boards on one slot, the third refusing its first poll. The server goes
+// away after the second unit and comes back after the fourth: the station
+// goes on, says what waits and why (without the password), and every record
+// reaches the database once; the views give the yield the station printed.
+TEST_F(CliRecordsTest, StationGoesOnWhileTheServerIsAwayAndEveryRecordArrivesOnce) {
+  StartBoards({"--units", "6", "--plug-gap-ms", "300", "--board", "3:--refuse-poll 1"});
+  StartStation("6");
+  auto events = EventsUntil("result", 2);
+  ASSERT_TRUE(server_->Stop());
+  auto more = EventsUntil("result", 2);
+  events.insert(events.end(), more.begin(), more.end());
+  // Nothing that waited meanwhile is in the database without being in the journal.
+  ASSERT_TRUE(server_->Start());
+  const auto status = loader_->Wait(60s);
+  ASSERT_TRUE(status) << "the station did not end";
+  EXPECT_EQ(*status, 5) << "the third unit refused its poll\n" << loader_->Stderr();
+  for (const auto& line : loader_->StdoutLines()) events.push_back(nlohmann::json::parse(line));
+  bool waiting_shown = false;
+  nlohmann::json summary;
+  for (const auto& e : events) {
+    if (e["event"] == "records" && e["text"].get<std::string>().rfind("records: ", 0) == 0 &&
+        e["text"].get<std::string>().find(" waiting for the database: 08") != std::string::npos) {
+      waiting_shown = true;
+    }
+    if (e["event"] == "summary") summary = e;
+  }
+  EXPECT_TRUE(waiting_shown) << loader_->Stdout();
+  for (const std::string& text : {loader_->Stdout(), loader_->Stderr(), testing::ReadFile(journal_)}) {
+    EXPECT_EQ(text.find(PostgresServer::kPassword), std::string::npos);
+  }
+
+  // The end gave the forwarder a moment; what its retry pause kept back is sent now.
+  if (DatabaseIds().size() < 6) {
+    EXPECT_EQ(ForwardRecords(), 0);
+  }
+  EXPECT_EQ(JournalIds().size(), 6u);
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+  EXPECT_EQ(server_->Query("SELECT count(*) FROM unit_records"), "6");
+  EXPECT_EQ(ForwardRecords(), 0);  // resending finds nothing to add
+  EXPECT_EQ(server_->Query("SELECT count(*) FROM unit_records"), "6");
+  // The station's own totals, as the views give them.
+  EXPECT_EQ(server_->Query("SELECT sum(units), sum(ok), min(station) FROM yield_by_station_hour"),
+            summary["totals"]["units"].dump() + "|" + summary["totals"]["ok"].dump() + "|line-a-1");
+  EXPECT_EQ(summary["totals"]["ok"], 5);
+  EXPECT_EQ(server_->Query("SELECT units, ok, yield_percent FROM yield_by_firmware WHERE firmware_sha256 IS NOT NULL"),
+            "5|5|100.0");
+  char printed[16];
+  std::snprintf(printed, sizeof printed, "%.1f", summary["totals"]["yield_percent"].get<double>());
+  EXPECT_EQ(server_->Query("SELECT round(100.0 * sum(ok) / sum(units), 1) FROM yield_by_station_hour"), printed);
+}
+
+// A server that takes the connection but stops answering (its backend
+// stopped): Ctrl-C still ends the station within 2 s, and the record that
+// was held stays in the journal until a later run sends it.
+TEST_F(CliRecordsTest, FrozenServerDoesNotHoldCtrlC) {
+  StartBoards({"--units", "3", "--plug-gap-ms", "300"});
+  StartStation("3");
+  EventsUntil("result", 1);
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (server_->Query("SELECT count(*) FROM unit_records") != "1" && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(50ms);
+  }
+  server_->Freeze(true);
+  EventsUntil("result", 1);
+  std::this_thread::sleep_for(300ms);  // the second record's insert now waits for the frozen backend
+  const auto interrupted = std::chrono::steady_clock::now();
+  loader_->Signal(SIGINT);
+  const auto status = loader_->Wait(10s);
+  const auto took = std::chrono::steady_clock::now() - interrupted;
+  server_->Freeze(false);
+  ASSERT_TRUE(status) << "the station did not end";
+  EXPECT_EQ(*status, 130) << loader_->Stderr();
+  EXPECT_LT(took, 2s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+  EXPECT_NE(loader_->Stderr().find("waiting for the database; they are kept in " + journal_), std::string::npos)
+      << loader_->Stderr();
+  EXPECT_EQ(ForwardRecords(), 0);
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+  EXPECT_EQ(JournalIds().size(), 2u);
+}
+
+// A single run whose unit is upgraded while the server is down: the run ends
+// at once with 14, saying where the record waits; it is sent by the next
+// run with the same journal, before that run's own.
+TEST_F(CliRecordsTest, RecordsThatStillWaitAtTheEndGiveTheirOwnStatus) {
+  ASSERT_TRUE(server_->Stop());
+  const auto run = [&] {
+    StartBoards({"--units", "1"});
+    loader_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--report", journal_, "--records-db",
+                                 server_->ConnectionString(), firmware_},
+        Env());
+    loader_->CloseStdin();
+    const auto status = loader_->Wait(30s);
+    EXPECT_EQ(boards_->Wait(30s), 0);
+    return status.value_or(-1);
+  };
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(), 14) << loader_->Stderr();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 15s);
+  EXPECT_NE(loader_->Stderr().find("records: 1 waiting for the database; they are kept in " + journal_),
+            std::string::npos)
+      << loader_->Stderr();
+  ASSERT_TRUE(server_->Start());
+  EXPECT_EQ(run(), 0) << loader_->Stderr();
+  EXPECT_EQ(JournalIds().size(), 2u);
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+}
+
+}  // namespace
+}  // namespace zevuvuri
