@@ -59,7 +59,7 @@ Check "port texts after --port" \
   "$(Complete "$cli" --port '')"
 Check "device paths from their beginning" "$work/dev/ttyUSB0" "$(Complete "$cli" --port "$work/dev/ttyU")"
 Check "port texts after --port=" "3" "$(Complete "$cli" --port=3)"
-Check "what a station takes next" $'enter\nplug' "$(Complete "$cli" --station --next '')"
+Check "what a station takes next" $'enter\nplug\nscan' "$(Complete "$cli" --station --next '')"
 Check "the pacings" $'classic\nfast' "$(Complete "$cli" --pacing '')"
 Check "files after --report" "$work/files/units.jsonl" "$(Complete "$cli" --report "$work/files/u")"
 Check "the firmware file" "$work/files/units.jsonl" "$(Complete "$cli" --type 24 "$work/files/")"

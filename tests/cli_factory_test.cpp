@@ -610,6 +610,69 @@ TEST_F(StationTest, EnterThroughAPipeStartsEveryWaitingSlotAndConfirmsOverTheAir
   EXPECT_NE(loader_->Stdout().find("4 units, 4 OK, 0 failed, yield 100.0 %"), std::string::npos) << loader_->Stdout();
 }
 
+// --next scan: each line on standard input is a board's serial number. An
+// empty scan and one with a control character are refused and start nothing;
+// of two waiting slots the one that has waited longest takes a scan; a scan
+// with no slot waiting is dropped. A serial number that already had "Upgrade
+// OK" with this image, in the journal before the run or during it, is a
+// repeat; the same serial number with another image is not.
+TEST_F(StationTest, ScansStartTheLongestWaitingSlotAndRepeatsAreFlagged) {
+  const std::string fw = Firmware(400);
+  const std::string sha = Sha256Sum(fw);
+  const std::string report = dir_.Path() + "/units.jsonl";
+  WriteFile(report, R"({"record_id":"0123456789abcdef0123456789abcdef","start":"2026-12-01T08:00:00.000Z",)"
+                    R"("result":"Upgrade OK","serial_number":"SN-B","firmware_sha256":")" + sha + "\"}\n" +
+                    R"({"record_id":"fedcba9876543210fedcba9876543210","start":"2026-12-01T08:01:00.000Z",)"
+                    R"("result":"Upgrade OK","serial_number":"SN-A","firmware_sha256":")" + std::string(64, 'e') +
+                    "\"}\n");
+  StartModule(1, {"--upgrades", "2", "--expect", fw});
+  StartModule(2, {"--upgrades", "1", "--expect", fw});
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--next", "scan", "--port", "1", "--port", "2",
+                               "--report", report, fw},
+      Env());
+  ASSERT_TRUE(AwaitAll(*loader_, {"1: waiting for a scan", "2: waiting for a scan"}, 10s));
+  loader_->WriteStdin("\nSN\tA\n");
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(loader_->ReadLine(50ms)) << "a refused scan starts nothing";
+  loader_->WriteStdin("SN-A\r\n");
+  ASSERT_TRUE(AwaitAll(*loader_, {"1 #1: serial SN-A", "1 #1: Upgrade OK", "1: waiting for a scan"}, 20s))
+      << loader_->Stdout();
+  // Slot 2 has waited since the start, slot 1 only since its unit ended.
+  loader_->WriteStdin("SN-B\nSN-A\nSN-C\n");
+  ASSERT_TRUE(AwaitAll(*loader_, {"2 #2: serial SN-B", "1 #3: serial SN-A", "2 #2: Upgrade OK", "1 #3: Upgrade OK"},
+                       20s))
+      << loader_->Stdout();
+  loader_->CloseStdin();
+  EXPECT_EQ(loader_->Wait(10s), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
+  EXPECT_EQ(ModuleStatus(2), 0) << modules_[2]->Stderr();
+  const std::string& err = loader_->Stderr();
+  for (const std::string note : {"scan refused: the scan is empty; --port 1 waits for the next scan\n",
+                                 "scan refused: the scan holds control characters; --port 1 waits",
+                                 "scan SN-C dropped: no slot waits for a unit\n"}) {
+    EXPECT_NE(err.find(note), std::string::npos) << note << "\n" << err;
+  }
+  EXPECT_NE(loader_->Stdout().find("2 #2: repeat: serial SN-B already had Upgrade OK with this firmware\n"),
+            std::string::npos);
+
+  auto records = Records(report);
+  ASSERT_EQ(records.size(), 5u);
+  records.erase(records.begin(), records.begin() + 2);
+  std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a["unit"] < b["unit"]; });
+  const std::vector<std::tuple<int, std::string, std::string, bool>> expected = {
+      {1, "1", "SN-A", false}, {2, "2", "SN-B", true}, {3, "1", "SN-A", true}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto& [unit, port, serial, repeat] = expected[i];
+    SCOPED_TRACE(unit);
+    EXPECT_EQ(records[i]["unit"], unit);
+    EXPECT_EQ(records[i]["port"], port);
+    EXPECT_EQ(records[i]["serial_number"], serial);
+    EXPECT_EQ(records[i]["repeat"], repeat);
+    EXPECT_EQ(records[i]["result"], "Upgrade OK");
+  }
+}
+
 // --next plug: an Enter pressed while no unit waits for it is dropped; it
 // does not confirm the over-the-air stream of a board plugged later.
 TEST_F(StationTest, AnEnterWhileNothingWaitsDoesNotConfirmALaterBoard) {

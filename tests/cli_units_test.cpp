@@ -22,11 +22,13 @@
 #include "tests/support/pseudo_terminal.h"
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
+#include "tools/cli/input_lines.h"
 #include "tools/cli/plug_watcher.h"
 #include "tools/cli/port_listing.h"
 #include "tools/cli/progress_board.h"
 #include "tools/cli/report_file.h"
 #include "tools/cli/serial_device_info.h"
+#include "tools/cli/serial_scan.h"
 #include "tools/cli/station_tally.h"
 #include "tools/cli/unit_record.h"
 
@@ -312,8 +314,13 @@ TEST(ProgressBoardTest, AStationsRowsCarryTheUnitAndATotalsLineFollows) {
   EXPECT_NE(board.RowText(0).find("1     #12"), std::string::npos) << board.RowText(0);
   EXPECT_NE(board.RowText(1).find("2     -"), std::string::npos) << board.RowText(1);
   EXPECT_EQ(board.RowText(0).find("Upgrading"), board.RowText(1).find("waiting")) << "units line up";
+  // A scanned serial number ends the row, so the columns before it stay put.
+  board.SetSerial(0, "SN-0001", true);
+  EXPECT_EQ(board.RowText(0).substr(board.RowText(0).size() - 19), "  [SN-0001, REPEAT]") << board.RowText(0);
+  EXPECT_EQ(board.RowText(0).find("Upgrading"), board.RowText(1).find("waiting"));
   board.SetUnit(0, 13);  // the next unit starts from a clear row
   EXPECT_EQ(board.RowText(0).find("Upgrading"), std::string::npos) << board.RowText(0);
+  EXPECT_EQ(board.RowText(0).find("SN-0001"), std::string::npos) << board.RowText(0);
   std::rewind(out);
   std::string written;
   for (int c; (c = std::fgetc(out)) != EOF;) written += static_cast<char>(c);
@@ -473,6 +480,8 @@ TEST(CliOptionsTest, StationOptionsAreParsedAndBelongToTheStation) {
   EXPECT_EQ(parsed.options->units, 40u);
   const char* plain[] = {"zevuvuri-cli", "--station", "fw.bin"};
   EXPECT_EQ(ParseCommandLine(3, plain).options->next, NextUnit::Plug);
+  const char* scan[] = {"zevuvuri-cli", "--station", "--next", "scan", "fw.bin"};
+  EXPECT_EQ(ParseCommandLine(5, scan).options->next, NextUnit::Scan);
   for (const char* option : {"--units", "--next"}) {
     const char* alone[] = {"zevuvuri-cli", option, option == std::string("--units") ? "3" : "plug", "fw.bin"};
     const auto refused = ParseCommandLine(4, alone);
@@ -514,6 +523,59 @@ TEST(CliOptionsTest, SyncTimeoutOutOfRangeIsAUsageError) {
     ASSERT_TRUE(parsed.options) << text << ": " << parsed.message;
     EXPECT_EQ(parsed.options->sync_timeout_seconds, std::stod(text));
   }
+}
+
+
+// A scan as the station takes it, or why it is refused.
+struct ScanCase {
+  std::string name;
+  std::string line;
+  std::string serial;  // empty: refused
+  std::string why;
+};
+
+class SerialScanTest : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(SerialScanTest, TakesPrintableUtf8AndRefusesTheRest) {
+  std::string why;
+  const auto serial = SerialFromScan(GetParam().line, &why);
+  EXPECT_EQ(serial.value_or(""), GetParam().serial);
+  EXPECT_EQ(why, GetParam().why);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scans, SerialScanTest,
+    ::testing::Values(
+        ScanCase{"Plain", "SN-0001", "SN-0001", ""}, ScanCase{"CarriageReturnDropped", "SN 0001/B\r", "SN 0001/B", ""},
+        ScanCase{"Utf8", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", ""},
+        ScanCase{"Longest", std::string(255, '7'), std::string(255, '7'), ""},
+        ScanCase{"Empty", "", "", "the scan is empty"}, ScanCase{"OnlyCarriageReturn", "\r", "", "the scan is empty"},
+        ScanCase{"Tab", "SN\t1", "", "the scan holds control characters"},
+        ScanCase{"InnerCarriageReturn", "SN\r1", "", "the scan holds control characters"},
+        ScanCase{"Nul", std::string("SN\0" "1", 4), "", "the scan holds control characters"},
+        ScanCase{"Delete", "SN\x7f", "", "the scan holds control characters"},
+        ScanCase{"Escape", "\x1b[2JSN", "", "the scan holds control characters"},
+        ScanCase{"C1Control", "SN\xc2\x85", "", "the scan holds control characters"},
+        ScanCase{"NotUtf8", "SN\xff", "", "the scan is not UTF-8 text"},
+        ScanCase{"CutSequence", "SN\xc3", "", "the scan is not UTF-8 text"},
+        ScanCase{"Surrogate", "SN\xed\xa0\x80", "", "the scan is not UTF-8 text"},
+        ScanCase{"TooLong", std::string(256, '7'), "", "the scan is longer than 255 bytes"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(InputLinesTest, LinesCutWhereverTheReadsEnd) {
+  InputLines input;
+  const auto add = [&](std::string_view bytes) { input.Add(bytes.data(), bytes.size()); };
+  add("SN-1\nSN");
+  EXPECT_EQ(input.Take(), (std::vector<std::string>{"SN-1"}));
+  EXPECT_TRUE(input.Take().empty());
+  add("-2\n\nSN-3");
+  EXPECT_EQ(input.Take(), (std::vector<std::string>{"SN-2", ""}));
+  add(std::string(10000, 'x'));
+  add("\n");
+  const auto lines = input.Take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("SN-3xxx", 0), 0u);
+  EXPECT_LE(lines[0].size(), 4096u) << "a line without end does not grow without bound";
 }
 
 }  // namespace

@@ -108,8 +108,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   std::string next = "plug";
   app.add_option("--next", next,
                  "station: plug: a unit is there when the port's device appears (and the last one's has gone); "
-                 "enter: when the operator presses Enter (fixed fixtures; one Enter starts every waiting slot)")
-      ->check(CLI::IsMember({"plug", "enter"}))
+                 "enter: when the operator presses Enter (fixed fixtures; one Enter starts every waiting slot); "
+                 "scan: when the operator scans the board's serial number (or types it and Enter), which the "
+                 "slot that has waited longest takes and its record carries")
+      ->check(CLI::IsMember({"plug", "enter", "scan"}))
       ->capture_default_str();
   app.add_option("--units", o.units, "station: end after N units in all (default: run until Ctrl-C)")
       ->type_name("N")
@@ -132,7 +134,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     return result;
   }
   o.pacing = *ParsePacing(pacing);
-  o.next = next == "enter" ? NextUnit::Enter : NextUnit::Plug;
+  o.next = next == "enter" ? NextUnit::Enter : next == "scan" ? NextUnit::Scan : NextUnit::Plug;
   if (!o.station && (app.count("--next") > 0 || o.units)) {
     result.exit_code = static_cast<int>(ExitCode::Usage);
     result.message = "zevuvuri-cli: --next and --units belong to --station\nRun with --help for usage.\n";

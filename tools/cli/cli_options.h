@@ -13,6 +13,7 @@ namespace zevuvuri::cli {
 enum class NextUnit {
   Plug,   // the port's device appears (and the last unit's has gone)
   Enter,  // the operator presses Enter (fixed fixtures whose port never goes)
+  Scan,   // the operator scans the board's serial number (a line of text)
 };
 
 struct CliOptions {

@@ -31,10 +31,11 @@ void WakeMainLoop();
 bool ErrorIsTerminal();
 
 // Enter on standard input, which may be a terminal, a pipe or a file. Never
-// blocks. Pressed returns true when one complete line or more arrived since
-// its last call, and takes them all: the caller decides at each call whether
-// anything waits for a press, and what found nothing waiting is gone. `*open`
-// turns false at the end of input (or when there is no input at all).
+// blocks. Lines returns the lines completed since its last call (each
+// without its '\n'), and takes them all: the caller decides at each call
+// whether anything waits for a press or a scan, and what found nothing
+// waiting is gone. `*open` turns false at the end of input (or when there is
+// no input at all); a last line without its '\n' is no press.
 class EnterKey {
  public:
   EnterKey();
@@ -42,7 +43,7 @@ class EnterKey {
   EnterKey(const EnterKey&) = delete;
   EnterKey& operator=(const EnterKey&) = delete;
 
-  bool Pressed(bool* open);
+  std::vector<std::string> Lines(bool* open);
 
  private:
   struct State;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tools/cli/console.h"
+#include "tools/cli/input_lines.h"
 
 namespace zevuvuri::cli {
 namespace {
@@ -84,15 +85,16 @@ void WaitForWake(std::chrono::milliseconds limit) {
 
 bool ErrorIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
 
-struct EnterKey::State {};
+struct EnterKey::State {
+  InputLines lines;
+};
 
-EnterKey::EnterKey() : state_(nullptr) {}
-EnterKey::~EnterKey() = default;
+EnterKey::EnterKey() : state_(new State) {}
+EnterKey::~EnterKey() { delete state_; }
 
-bool EnterKey::Pressed(bool* open) {
+std::vector<std::string> EnterKey::Lines(bool* open) {
   // Bounded: a writer that never stops must not hold the main loop.
   constexpr int kMostReads = 64;
-  bool pressed = false;
   for (int i = 0; i < kMostReads; ++i) {
     pollfd p{STDIN_FILENO, POLLIN, 0};
     if (::poll(&p, 1, 0) <= 0) break;
@@ -102,9 +104,9 @@ bool EnterKey::Pressed(bool* open) {
       *open = false;
       break;
     }
-    pressed = pressed || std::string(buffer, static_cast<std::size_t>(n)).find('\n') != std::string::npos;
+    state_->lines.Add(buffer, static_cast<std::size_t>(n));
   }
-  return pressed;
+  return state_->lines.Take();
 }
 
 }  // namespace zevuvuri::cli

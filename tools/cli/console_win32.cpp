@@ -10,6 +10,7 @@
 
 #include "engine/text_encoding.h"
 #include "tools/cli/console.h"
+#include "tools/cli/input_lines.h"
 
 namespace zevuvuri::cli {
 namespace {
@@ -93,14 +94,14 @@ bool ErrorIsTerminal() {
 }
 
 // A console, a pipe and a file offer no common way to ask whether a line is
-// waiting, so a reader thread blocks on standard input and counts the lines;
-// Pressed only looks at its counts. The thread starts at the first look, so
+// waiting, so a reader thread blocks on standard input and collects the
+// lines; Lines only takes them. The thread starts at the first look, so
 // input is not consumed by a run that never looks (--yes).
 struct EnterKey::State {
   HANDLE input = nullptr;
   HANDLE thread = nullptr;
   std::mutex mutex;
-  int lines = 0;       // under mutex
+  InputLines lines;    // under mutex
   bool ended = false;  // under mutex
   std::atomic<bool> stopping{false};
 
@@ -115,7 +116,7 @@ struct EnterKey::State {
         state->ended = true;
         return 0;
       }
-      for (DWORD i = 0; i < n; ++i) state->lines += buffer[i] == '\n' ? 1 : 0;
+      state->lines.Add(buffer, n);
     }
   }
 };
@@ -137,7 +138,7 @@ EnterKey::~EnterKey() {
   delete state_;
 }
 
-bool EnterKey::Pressed(bool* open) {
+std::vector<std::string> EnterKey::Lines(bool* open) {
   if (state_->thread == nullptr) {
     state_->input = ::GetStdHandle(STD_INPUT_HANDLE);
     if (state_->input != nullptr && state_->input != INVALID_HANDLE_VALUE) {
@@ -145,16 +146,13 @@ bool EnterKey::Pressed(bool* open) {
     }
     if (state_->thread == nullptr) {
       *open = false;
-      return false;
+      return {};
     }
   }
   std::lock_guard lock(state_->mutex);
-  if (state_->lines > 0) {
-    state_->lines = 0;
-    return true;
-  }
-  if (state_->ended) *open = false;
-  return false;
+  auto lines = state_->lines.Take();
+  if (lines.empty() && state_->ended) *open = false;
+  return lines;
 }
 
 }  // namespace zevuvuri::cli

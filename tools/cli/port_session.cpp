@@ -7,6 +7,7 @@
 
 #include "engine/port_diagnosis.h"
 #include "engine/text_encoding.h"
+#include "records/journal.h"
 #include "records/state_folder.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/output_check.h"
@@ -98,7 +99,7 @@ bool PortsNameDistinctDevices(const std::vector<std::string>& ports) {
   return true;
 }
 
-int UnitRecords::Open(const CliOptions& options) {
+int UnitRecords::Open(const CliOptions& options, bool serials) {
   if (!options.report) return 0;
   // Records appended to the image itself would be flashed to every later unit.
   if (SameFile(*options.report, options.firmware)) {
@@ -126,6 +127,8 @@ int UnitRecords::Open(const CliOptions& options) {
     std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
     return static_cast<int>(InterruptRequested() ? ExitCode::Interrupted : ExitCode::Report);
   }
+  // A pipe or a device hands out what is meant for its reader: only a file is read back.
+  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(*options.report)) return static_cast<int>(ExitCode::Report);
   host_ = HostName();
   const auto absolute = std::filesystem::absolute(std::filesystem::u8path(options.firmware), ec);
   const std::u8string utf8 = absolute.u8string();
@@ -136,6 +139,33 @@ int UnitRecords::Open(const CliOptions& options) {
     return static_cast<int>(ExitCode::Thread);
   }
   return 0;
+}
+
+// The journal's "Upgrade OK" records that carry a serial number: a board
+// scanned again with the same image is then flagged as a repeat.
+bool UnitRecords::ReadUpgradedSerials(const std::string& path) {
+  constexpr std::size_t kLinesPerRead = 4096;
+  std::uint64_t offset = 0;
+  for (;;) {
+    std::vector<records::JournalLine> lines;
+    std::string error;
+    if (!records::ReadJournal(path, offset, kLinesPerRead, &lines, &error)) {
+      std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
+      return false;
+    }
+    for (const auto& line : lines) {
+      const auto row = records::ParseRecord(line.text);
+      if (row && row->result == "Upgrade OK" && row->serial_number && row->firmware_sha256) {
+        upgraded_.emplace(*row->serial_number, *row->firmware_sha256);
+      }
+    }
+    if (lines.size() < kLinesPerRead) return true;
+    offset = lines.back().end;
+  }
+}
+
+bool UnitRecords::UpgradedBefore(const std::string& serial, const std::string& sha256) const {
+  return upgraded_.count({serial, sha256}) > 0;
 }
 
 void UnitRecords::Finish(bool interrupted) {
@@ -170,12 +200,17 @@ void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsig
   r.duration_s = s.seconds;
   r.unit = unit;
   r.station_run = station_run_;
+  r.serial_number = s.serial_number;
+  r.repeat = s.repeat;
   std::string error;
   if (!file_->Append(RecordLine(r), &error)) {
     failed_ = true;
     interrupted_ = interrupted_ || InterruptRequested();
     s.reporter->Note("the record could not be written: " + error);
     return;
+  }
+  if (s.serial_number && r.firmware_sha256 && r.result == "Upgrade OK") {
+    upgraded_.emplace(*s.serial_number, *r.firmware_sha256);
   }
   line_.Wake();
 }
@@ -213,7 +248,10 @@ void Confirmations::Apply(const std::vector<PortSession*>& waiting, bool enter) 
   }
 }
 
-bool OperatorKeys::Pressed() { return open_ && key_.Pressed(&open_); }
+std::vector<std::string> OperatorKeys::Lines() {
+  if (!open_) return {};
+  return key_.Lines(&open_);
+}
 
 bool OperatorKeys::EndJustSeen() {
   if (open_ || end_seen_) return false;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct PortSession {
   int exit_code = 0;
   double seconds = 0;
   bool prompted = false;  // told to press Enter over the air
+  // --next scan: the board's serial number as scanned, and whether it had
+  // "Upgrade OK" with this image before (known once the image is taken).
+  std::optional<std::string> serial_number;
+  std::optional<bool> repeat;
 };
 
 // A session for `port`, shown at `place`, its controller set up from the
@@ -78,7 +83,7 @@ class UnitRecords {
   // under any name; the file cannot be written, or Ctrl-C came while waiting
   // for a FIFO's reader), said on standard error. With --records-db the
   // forwarder starts, the backlog of earlier runs first.
-  int Open(const CliOptions& options);
+  int Open(const CliOptions& options, bool serials = false);
   // Station mode: every record names its unit and the station run.
   void SetStationRun(std::string id) { station_run_ = std::move(id); }
   // Appends the session's record; a record that did not go out whole is
@@ -94,8 +99,14 @@ class UnitRecords {
   // Ctrl-C came while a record waited to be written: the run ends as
   // interrupted, though every unit may have ended by itself.
   bool Interrupted() const { return interrupted_; }
+  // Whether the journal holds "Upgrade OK" for this serial number with an
+  // image of this SHA-256: records already there at Open (read only with
+  // `serials`) and those written since.
+  bool UpgradedBefore(const std::string& serial, const std::string& sha256) const;
 
  private:
+  bool ReadUpgradedSerials(const std::string& path);
+
   std::unique_ptr<ReportFile> file_;
   LineRecords line_;
   std::uint64_t waiting_ = 0;
@@ -105,6 +116,7 @@ class UnitRecords {
   std::optional<std::string> station_run_;
   bool failed_ = false;
   bool interrupted_ = false;
+  std::set<std::pair<std::string, std::string>> upgraded_;  // serial number, SHA-256
 };
 
 // The run's exit status from that of its first failing unit (0 when none
@@ -135,10 +147,13 @@ class Confirmations {
   const bool yes_;
 };
 
-// Enter on standard input, as the operator's presses, and its end noted once.
+// Enter on standard input, as the operator's presses (or a scanner's lines),
+// and its end noted once.
 class OperatorKeys {
  public:
-  bool Pressed();
+  // Each line typed since the last call, with its text.
+  std::vector<std::string> Lines();
+  bool Pressed() { return !Lines().empty(); }
   bool Open() const { return open_; }
   // True once: at the first call after Pressed found the end of input, so
   // that the run says once that standard input is closed.

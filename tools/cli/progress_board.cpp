@@ -39,7 +39,9 @@ std::string ProgressBoard::Format(const Row& row) const {
   char line[512];
   std::snprintf(line, sizeof line, "%-*s  %-12s %s  %-22s %s", width, port.c_str(), row.mode.c_str(),
                 percent.c_str(), row.figures.c_str(), row.status.c_str());
-  return line;
+  // Last, so that the columns before it stay aligned whatever its length.
+  if (row.serial.empty()) return line;
+  return std::string(line) + "  [" + row.serial + (row.repeat ? ", REPEAT" : "") + "]";
 }
 
 std::string ProgressBoard::RowText(std::size_t row) const {
@@ -89,6 +91,13 @@ void ProgressBoard::SetUnit(std::size_t row, std::optional<unsigned> unit) {
   fresh.port = rows_.at(row).port;
   fresh.unit = unit;
   rows_[row] = std::move(fresh);
+  Draw(true);
+}
+
+void ProgressBoard::SetSerial(std::size_t row, std::string_view serial, bool repeat) {
+  std::lock_guard lock(mutex_);
+  rows_.at(row).serial = serial;
+  rows_.at(row).repeat = repeat;
   Draw(true);
 }
 

@@ -27,6 +27,9 @@ class ProgressBoard {
   // Station: the row now shows unit `unit`, or none, with its mode, progress
   // and status cleared.
   void SetUnit(std::size_t row, std::optional<unsigned> unit);
+  // Station: the unit's serial number as scanned, at the row's end; empty:
+  // none. `repeat`: flagged as a board upgraded before with this image.
+  void SetSerial(std::size_t row, std::string_view serial, bool repeat);
   // Station: the totals line below the ports.
   void SetFooter(std::string_view text);
   // The records' state (line_records.h), a line at the board's foot; empty:
@@ -49,6 +52,8 @@ class ProgressBoard {
     std::string figures;
     std::string status;
     std::optional<unsigned> unit;
+    std::string serial;
+    bool repeat = false;
   };
 
   void Draw(bool force);  // under mutex_

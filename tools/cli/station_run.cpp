@@ -1,5 +1,6 @@
 #include "tools/cli/station_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -16,6 +17,7 @@
 #include "tools/cli/port_session.h"
 #include "tools/cli/progress_board.h"
 #include "tools/cli/serial_device_info.h"
+#include "tools/cli/serial_scan.h"
 #include "tools/cli/station_tally.h"
 #include "tools/cli/unit_record.h"
 
@@ -33,7 +35,7 @@ constexpr auto kIdleStep = std::chrono::milliseconds{100};
 constexpr auto kSettleLimit = std::chrono::seconds{1};
 
 enum class SlotState {
-  Waiting,    // for a unit: its device (plug) or Enter
+  Waiting,    // for a unit: its device (plug), Enter or a scan
   Upgrading,  // a unit's upgrade runs
   Leaving,    // plug: the last unit's device is still there
 };
@@ -48,6 +50,7 @@ struct Slot {
   std::optional<Clock::time_point> seen;   // plug: a device seen that may not be opened yet
   std::string device;                      // where the unit's port text led when it started
   bool shared_noted = false;               // told that another slot holds its device
+  Clock::time_point waiting_since{};       // scan: the longest waiting slot takes the next scan
 };
 
 // "2026-12-08T05:01:02.345Z-3f9a1c2e": when the station began, and a random
@@ -88,15 +91,18 @@ class Station {
 
  private:
   bool Plug() const { return options_.next == NextUnit::Plug; }
+  bool Scan() const { return options_.next == NextUnit::Scan; }
   bool MayStart() const { return !options_.units || started_ < *options_.units; }
   std::vector<PortSession*> Running();
 
   void TakeEndings();
   void LookAtSlots(bool enter);
+  void TakeScans(const std::vector<std::string>& lines, bool confirmed);
+  void CheckRepeat(Slot& slot);
   bool DeviceHeldByAnotherSlot(Slot& slot, const std::string& device);
-  void StartUnit(Slot& slot, std::string mark);
+  bool StartUnit(Slot& slot, std::string mark, std::optional<std::string> serial = std::nullopt);
   void EndUnit(Slot& slot, UpgradeOutcome outcome);
-  bool OperatorInput(bool confirming);
+  std::vector<std::string> OperatorInput(bool confirming);
 
   // What the slot shows now: `text` on its board row, a plain line
   // "PORT[ #UNIT]: line", or a JSON "slot" event with `state`.
@@ -134,6 +140,10 @@ void Station::Show(Slot& slot, const std::string& text, const std::string& line,
   if (options_.json) {
     nlohmann::json event = {{"event", "slot"}, {"port", slot.port}, {"state", state}};
     if (with_unit) event["unit"] = slot.unit_number;
+    if (with_unit && slot.unit && slot.unit->serial_number) {
+      event["serial_number"] = *slot.unit->serial_number;
+      if (slot.unit->repeat) event["repeat"] = *slot.unit->repeat;
+    }
     PrintLine(JsonLine(event));
   } else if (board_) {
     board_->SetStatus(slot.row, text);
@@ -146,9 +156,13 @@ void Station::Show(Slot& slot, const std::string& text, const std::string& line,
 void Station::ShowWaiting(Slot& slot, const std::string& after) {
   slot.state = SlotState::Waiting;
   slot.seen.reset();
+  slot.waiting_since = Clock::now();
   if (Plug()) {
     if (board_) board_->SetUnit(slot.row, std::nullopt);
     Show(slot, "waiting for a unit", "waiting for a unit", "waiting", false);
+  } else if (Scan()) {
+    Show(slot, after.empty() ? "waiting for a scan" : after + ", scan the next unit", "waiting for a scan",
+         "waiting", false);
   } else {
     Show(slot, after.empty() ? "waiting for Enter" : after + ", Enter for the next unit", "waiting for Enter",
          "waiting", false);
@@ -208,9 +222,10 @@ bool Station::DeviceHeldByAnotherSlot(Slot& slot, const std::string& device) {
   return false;
 }
 
-void Station::StartUnit(Slot& slot, std::string mark) {
+// False: another slot's unit holds the device, and this one takes nothing.
+bool Station::StartUnit(Slot& slot, std::string mark, std::optional<std::string> serial) {
   std::string device = DeviceForPort(slot.port);
-  if (DeviceHeldByAnotherSlot(slot, device)) return;
+  if (DeviceHeldByAnotherSlot(slot, device)) return false;
   slot.device = std::move(device);
   slot.shared_noted = false;
   slot.unit_number = ++started_;
@@ -221,13 +236,42 @@ void Station::StartUnit(Slot& slot, std::string mark) {
   // The last unit's session goes (its worker long ended) before the next one's opens the port.
   slot.unit.reset();
   slot.unit = MakeSession(options_, slot.port, place, slot.port + " #" + std::to_string(slot.unit_number));
+  slot.unit->serial_number = std::move(serial);
+  if (slot.unit->serial_number) {
+    if (board_) {
+      board_->SetSerial(slot.row, *slot.unit->serial_number, false);
+    } else {
+      Show(slot, "", "serial " + *slot.unit->serial_number, "scanned", true);
+    }
+  }
   tally_.Began(Clock::now());
   StartSession(*slot.unit, options_);
+  return true;
+}
+
+// Once the unit's image is taken, its serial number is looked up: a board
+// that already had "Upgrade OK" with this image is upgraded again (a rework,
+// a label scanned twice), but flagged on the board and in its record.
+void Station::CheckRepeat(Slot& slot) {
+  PortSession& unit = *slot.unit;
+  if (!unit.serial_number || unit.repeat) return;
+  const auto image = unit.reporter->FirmwareImage();
+  if (!image || !image->sha256) return;
+  unit.repeat = records_.UpgradedBefore(*unit.serial_number, *image->sha256);
+  if (!*unit.repeat) return;
+  if (board_) {
+    board_->SetSerial(slot.row, *unit.serial_number, true);
+  } else {
+    Show(slot, "", "repeat: serial " + *unit.serial_number + " already had Upgrade OK with this firmware", "repeat",
+         true);
+  }
 }
 
 void Station::EndUnit(Slot& slot, UpgradeOutcome outcome) {
   PortSession& unit = *slot.unit;
   if (!unit.outcome) FinishSession(unit, outcome, options_.pacing);  // StopSessions took an interrupt's
+  CheckRepeat(slot);
+  if (unit.serial_number && !unit.repeat) unit.repeat = false;  // no image taken: nothing to repeat
   records_.Write(unit, options_.pacing, slot.unit_number);
   const std::string result = ResultText(unit);
   tally_.Ended(slot.port, unit.outcome == UpgradeOutcome::Ok, result, unit.seconds);
@@ -249,6 +293,7 @@ void Station::EndUnit(Slot& slot, UpgradeOutcome outcome) {
 void Station::TakeEndings() {
   for (auto& slot : slots_) {
     if (slot.state != SlotState::Upgrading) continue;
+    CheckRepeat(slot);
     if (const auto outcome = slot.unit->reporter->Ended()) EndUnit(slot, *outcome);
   }
 }
@@ -259,14 +304,44 @@ void Station::TakeEndings() {
 // or confirms. A press while nothing waits is dropped, as the window's
 // disabled button drops a click: it cannot start the board just upgraded
 // again, nor confirm a board plugged later.
-bool Station::OperatorInput(bool confirming) {
-  if (Plug() && confirmations_.Yes()) return false;  // nothing ever waits for Enter: standard input is left alone
-  const bool pressed = keys_.Pressed();
+// With --next scan each line is a scan, and an empty one also an Enter.
+std::vector<std::string> Station::OperatorInput(bool confirming) {
+  if (Plug() && confirmations_.Yes()) return {};  // nothing ever waits for Enter: standard input is left alone
+  auto lines = keys_.Lines();
   if ((!Plug() || confirming) && keys_.EndJustSeen()) {
     Note(Plug() ? "standard input is closed: the module keeps being polled until Ctrl-C (use --yes)"
                 : "standard input is closed: no more units will start");
   }
-  return pressed;
+  return lines;
+}
+
+// Each scan goes to the slot that has waited longest; one that finds no slot
+// waiting is dropped, as an Enter is, so that it never starts a board plugged
+// later under another board's serial number. An empty line that confirmed a
+// unit over the air (`confirmed`) was an Enter, not a scan.
+void Station::TakeScans(const std::vector<std::string>& lines, bool confirmed) {
+  for (const std::string& line : lines) {
+    if (confirmed && (line.empty() || line == "\r")) continue;
+    std::string why;
+    const auto serial = SerialFromScan(line, &why);
+    std::vector<Slot*> waiting;
+    for (auto& slot : slots_) {
+      if (slot.state == SlotState::Waiting) waiting.push_back(&slot);
+    }
+    if (waiting.empty() || !MayStart()) {
+      Note((serial ? "scan " + *serial : std::string("a scan")) + " dropped: no slot waits for a unit");
+      continue;
+    }
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [](const Slot* a, const Slot* b) { return a->waiting_since < b->waiting_since; });
+    if (!serial) {
+      Note("scan refused: " + why + "; --port " + waiting.front()->port + " waits for the next scan");
+      continue;
+    }
+    for (Slot* slot : waiting) {
+      if (StartUnit(*slot, "", serial)) break;
+    }
+  }
 }
 
 void Station::LookAtSlots(bool enter) {
@@ -276,7 +351,8 @@ void Station::LookAtSlots(bool enter) {
     Slot& slot = slots_[i];
     if (slot.state == SlotState::Upgrading) continue;
     if (!Plug()) {
-      if (enter && MayStart()) StartUnit(slot, "");  // without plugs a slot never waits for its unit to leave
+      // Without plugs a slot never waits for its unit to leave; scans are taken by TakeScans.
+      if (enter && MayStart() && !Scan()) StartUnit(slot, "");
       continue;
     }
     if (slot.state == SlotState::Waiting && !MayStart()) continue;
@@ -348,7 +424,7 @@ int Station::Go() {
       }
     }
   }
-  if (const int code = records_.Open(options_); code != 0) return code;
+  if (const int code = records_.Open(options_, Scan()); code != 0) return code;
   run_id_ = NewRunId();
   records_.SetStationRun(run_id_);
   if (ErrorIsTerminal() && !options_.json) {
@@ -379,10 +455,15 @@ int Station::Go() {
     if (idle && !MayStart()) break;
     if (idle && !Plug() && !keys_.Open()) break;
     const auto waiting = confirmations_.Waiting(running);
-    const bool enter = OperatorInput(!confirmations_.Yes() && !waiting.empty());
+    const auto lines = OperatorInput(!confirmations_.Yes() && !waiting.empty());
+    // A scan is no Enter: only an empty line confirms over the air then.
+    const bool enter =
+        Scan() ? std::any_of(lines.begin(), lines.end(), [](const auto& l) { return l.empty() || l == "\r"; })
+               : !lines.empty();
     confirmations_.Apply(waiting, enter);
     const unsigned started_before = started_;
     LookAtSlots(enter);
+    if (Scan()) TakeScans(lines, enter && !confirmations_.Yes() && !waiting.empty());
     ShowRecords();
     // Units run when some ran at the pass's start or one started just now.
     const bool busy = !idle || started_ != started_before;

@@ -68,6 +68,8 @@ std::string RecordLine(const UnitRecord& r) {
   };
   if (r.unit) record["unit"] = *r.unit;
   if (r.station_run) record["station_run"] = *r.station_run;
+  if (r.serial_number) record["serial_number"] = *r.serial_number;
+  if (r.repeat) record["repeat"] = *r.repeat;
   // Invalid UTF-8 in a path or a sysfs string: the record is written
   // whatever the adapter reports.
   return JsonLine(record);

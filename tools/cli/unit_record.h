@@ -35,6 +35,10 @@ struct UnitRecord {
   // Station mode: the unit's number in this station run, and the run's id.
   std::optional<unsigned> unit;
   std::optional<std::string> station_run;
+  // --next scan: the board's serial number, and whether the journal already
+  // had "Upgrade OK" for it with the same image.
+  std::optional<std::string> serial_number;
+  std::optional<bool> repeat;
 };
 
 // UTC with milliseconds: "2026-12-08T05:01:02.345Z".
@@ -45,7 +49,8 @@ std::string UtcTimeText(std::chrono::system_clock::time_point t);
 std::string NewRecordId();
 
 // One line of JSON, without the newline. Absent values are null; `unit` and
-// `station_run` are only in a station's records.
+// `station_run` are only in a station's records, `serial_number` and
+// `repeat` only in those of a scanned unit.
 std::string RecordLine(const UnitRecord& record);
 
 }  // namespace zevuvuri::cli
