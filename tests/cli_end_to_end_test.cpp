@@ -239,6 +239,52 @@ TEST_F(CliTest, AReportThatIsTheFirmwareFileIsAUsageError) {
   }
 }
 
+// A pinned image: a mistyped pin is a usage error; another image is refused
+// before the wake-up, in single runs and stations alike, with both hashes
+// named and the pin in the record; the approved one (any case) is flashed.
+TEST_F(CliTest, APinnedFirmwareIsTheOnlyOneFlashed) {
+  const std::string fw = dir_.Path() + "/abc.bin";
+  std::ofstream(fw, std::ios::binary) << "abc";
+  // SHA-256 of "abc", the standard's own test vector.
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string other(64, '0');
+  for (const std::string& bad : {std::string(""), abc.substr(1), abc + "0", "g" + abc.substr(1), " " + abc.substr(1)}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(RunLoader({"--port", "1", "--firmware-sha256", bad, fw}, 10s), 2);
+    EXPECT_NE(loader_->Stderr().find("--firmware-sha256"), std::string::npos) << loader_->Stderr();
+  }
+  const std::string report = dir_.Path() + "/units.jsonl";
+  for (const bool station : {false, true}) {
+    SCOPED_TRACE(station ? "station" : "single run");
+    StartModule({});
+    std::vector<std::string> args = {"--port", "1", "--report", report, "--firmware-sha256", other, fw};
+    if (station) args.insert(args.begin(), {"--station", "--units", "1"});
+    EXPECT_EQ(RunLoader(args, 10s), 4) << loader_->Stderr();
+    EXPECT_NE(loader_->Stdout().find("Failure : couldn't open file"), std::string::npos) << loader_->Stdout();
+    EXPECT_NE(loader_->Stderr().find(abc), std::string::npos) << loader_->Stderr();
+    EXPECT_NE(loader_->Stderr().find(other), std::string::npos) << loader_->Stderr();
+    module_->Signal(SIGTERM);
+    module_->Wait(5s);
+    EXPECT_NE(module_->Stderr().find("0 sessions"), std::string::npos) << module_->Stderr();
+  }
+  std::string upper = abc;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  StartModule({"--expect", fw, "--upgrades", "1"});
+  EXPECT_EQ(RunLoader({"--port", "1", "--report", report, "--firmware-sha256", upper, fw}), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+  std::ifstream records(report);
+  std::vector<nlohmann::json> lines;
+  for (std::string line; std::getline(records, line);) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), 3u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(lines[i]["approved_sha256"], other);
+    EXPECT_EQ(lines[i]["firmware_sha256"], abc);
+    EXPECT_EQ(lines[i]["exit_code"], 4);
+  }
+  EXPECT_EQ(lines[2]["approved_sha256"], abc);
+  EXPECT_EQ(lines[2]["result"], "Upgrade OK");
+}
+
 // A device path's bytes are opened as given, beside the look-alike that a
 // trip through wide text would make of them (which names nothing here).
 TEST_F(CliTest, APortPathThatIsNoUtf8OpensExactlyThatPath) {

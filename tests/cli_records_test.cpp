@@ -145,7 +145,8 @@ TEST_F(CliRecordsTest, StationGoesOnWhileTheServerIsAwayAndEveryRecordArrivesOnc
   EXPECT_EQ(server_->Query("SELECT sum(units), sum(ok), min(station) FROM yield_by_station_hour"),
             summary["totals"]["units"].dump() + "|" + summary["totals"]["ok"].dump() + "|line-a-1");
   EXPECT_EQ(summary["totals"]["ok"], 5);
-  // The refused unit had taken the image too: it counts against that firmware.
+  // The image is taken before the wake-up, so the unit that refused its poll
+  // counts against that image too.
   EXPECT_EQ(server_->Query("SELECT units, ok, yield_percent FROM yield_by_firmware WHERE firmware_sha256 IS NOT NULL"),
             "6|5|83.3");
   char printed[16];

@@ -26,11 +26,11 @@
 #include "tools/cli/plug_watcher.h"
 #include "tools/cli/port_listing.h"
 #include "tools/cli/progress_board.h"
-#include "tools/cli/report_file.h"
+#include "records/report_file.h"
 #include "tools/cli/serial_device_info.h"
 #include "tools/cli/serial_scan.h"
 #include "tools/cli/station_tally.h"
-#include "tools/cli/unit_record.h"
+#include "records/unit_record.h"
 
 namespace zevuvuri::cli {
 namespace {
@@ -42,7 +42,7 @@ using testing::TempDir;
 using testing::WriteFile;
 
 TEST(UnitRecordTest, OneLineWithEveryFieldAndNullsForWhatIsUnknown) {
-  UnitRecord r;
+  records::UnitRecord r;
   r.started = std::chrono::system_clock::time_point{} + std::chrono::milliseconds{1796706062345};
   r.host = "station-7";
   r.port = "3";
@@ -57,7 +57,7 @@ TEST(UnitRecordTest, OneLineWithEveryFieldAndNullsForWhatIsUnknown) {
   r.result = "Upgrade OK";
   r.exit_code = 0;
   r.duration_s = 12.5;
-  const std::string line = RecordLine(r);
+  const std::string line = records::RecordLine(r);
   EXPECT_EQ(line.find('\n'), std::string::npos);
   const auto j = nlohmann::json::parse(line);
   EXPECT_EQ(j["start"], "2026-12-08T05:01:02.345Z");
@@ -70,11 +70,11 @@ TEST(UnitRecordTest, OneLineWithEveryFieldAndNullsForWhatIsUnknown) {
   EXPECT_EQ(j["type_code"], 24);
   EXPECT_EQ(j["result"], "Upgrade OK");
 
-  UnitRecord failed;
+  records::UnitRecord failed;
   failed.port = "abc";
   failed.result = "Failure : couldn't initialize COM port";
   failed.exit_code = 3;
-  const auto k = nlohmann::json::parse(RecordLine(failed));
+  const auto k = nlohmann::json::parse(records::RecordLine(failed));
   for (const char* field : {"device", "usb", "firmware_size", "firmware_sha256", "link_mode"}) {
     EXPECT_TRUE(k[field].is_null()) << field;
   }
@@ -95,7 +95,7 @@ TEST(ReportFileTest, ConcurrentWritersInSeveralProcessesNeverInterleave) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       std::string error;
-      const auto report = ReportFile::Open(path, &error);
+      const auto report = records::ReportFile::Open(path, &error);
       bool ok = report != nullptr;
       for (int i = 0; ok && i < kRecords; ++i) {
         const std::string padding(static_cast<std::size_t>(100 + (i * 997 + w * 131) % 9000), static_cast<char>('a' + w));
@@ -133,18 +133,18 @@ TEST(ReportFileTest, ConcurrentWritersInSeveralProcessesNeverInterleave) {
 TEST(ReportFileTest, WhatCannotTakeARecordIsReported) {
   TempDir dir;
   std::string error;
-  EXPECT_FALSE(ReportFile::Open(dir.Path() + "/no/such/dir/units.jsonl", &error));
+  EXPECT_FALSE(records::ReportFile::Open(dir.Path() + "/no/such/dir/units.jsonl", &error));
   EXPECT_NE(error.find("units.jsonl"), std::string::npos) << error;
   error.clear();
-  EXPECT_FALSE(ReportFile::Open(dir.Path(), &error)) << "a directory takes no record";
+  EXPECT_FALSE(records::ReportFile::Open(dir.Path(), &error)) << "a directory takes no record";
   EXPECT_FALSE(error.empty());
-  EXPECT_TRUE(ReportFile::Open(dir.Path() + "/new.jsonl", &error));
+  EXPECT_TRUE(records::ReportFile::Open(dir.Path() + "/new.jsonl", &error));
   EXPECT_TRUE(fs::exists(dir.Path() + "/new.jsonl"));
 
-  const auto null = ReportFile::Open("/dev/null", &error);
+  const auto null = records::ReportFile::Open("/dev/null", &error);
   ASSERT_TRUE(null) << error;
   EXPECT_TRUE(null->Append("{}", &error)) << error;
-  const auto full = ReportFile::Open("/dev/full", &error);
+  const auto full = records::ReportFile::Open("/dev/full", &error);
   ASSERT_TRUE(full) << error;
   error.clear();
   EXPECT_FALSE(full->Append("{}", &error));
@@ -167,14 +167,14 @@ TEST(ReportFileTest, ARecordAfterAHalfOneStartsOnItsOwnLine) {
     const rlimit r{limit, limit};
     ::setrlimit(RLIMIT_FSIZE, &r);
     std::string error;
-    const auto report = ReportFile::Open(path, &error);
+    const auto report = records::ReportFile::Open(path, &error);
     ::_exit(report && !report->Append(big, &error) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the cut record is reported";
   std::string error;
-  const auto report = ReportFile::Open(path, &error);
+  const auto report = records::ReportFile::Open(path, &error);
   ASSERT_TRUE(report) << error;
   EXPECT_TRUE(report->Append("{\"next\":true}", &error)) << error;
   std::ifstream in(path);

@@ -36,6 +36,13 @@ constexpr SettingKey kComport{"Comport", "1"};
 constexpr SettingKey kFirmware{"Firmware", "REDIDADU.bin"};
 // "fast" in any letter case for fast pacing; missing or anything else: classic.
 constexpr SettingKey kPacing{"Pacing", "classic"};
+// The line's records (ui/window_records.h): the journal, the database's ODBC
+// connection string, the station's name, and the approved image's SHA-256.
+// Empty or missing: not used.
+constexpr SettingKey kReport{"Report", ""};
+constexpr SettingKey kRecordsDb{"RecordsDb", ""};
+constexpr SettingKey kStationName{"StationName", ""};
+constexpr SettingKey kFirmwareSha256{"FirmwareSha256", ""};
 }  // namespace setting
 
 class SettingsFile {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "engine/port_diagnosis.h"
+#include "engine/status_texts.h"
 #include "engine/text_encoding.h"
 
 namespace zevuvuri::ui {
@@ -10,9 +11,12 @@ namespace zevuvuri::ui {
 WindowSession::WindowSession(WindowToolkit& toolkit, ControlSurface& controls, FileDialog& file_dialog,
                              AboutBoxOpener& about_box, SettingsFile settings)
     : toolkit_(toolkit),
+      records_(ReadRecordSettings(settings)),
       sinks_(toolkit, *this),
       upgrade_(sinks_),
-      dialog_(controls, file_dialog, about_box, *this, std::move(settings)) {}
+      dialog_(controls, file_dialog, about_box, *this, std::move(settings)) {
+  upgrade_.SetExpectedSha256(records_.ApprovedSha256());
+}
 
 WindowSession::~WindowSession() { End(); }
 
@@ -23,6 +27,15 @@ int WindowSession::End() {
     // so that joining it cannot wait forever.
     sinks_.StopForwarding();
     upgrade_.Shutdown();
+    // An upgrade the closing window cut short is recorded too, as ended by
+    // the window (or "Upgrade OK" once its trailer had gone out); one whose
+    // ending had not yet reached the window thread, with its last status.
+    const UpgradeOutcome outcome = upgrade_.LastOutcome();
+    if (outcome == UpgradeOutcome::Cancelled) records_.Status("interrupted");
+    records_.FramesSent(sinks_.DataFramesSent());
+    std::string error;
+    records_.Ended(outcome, &error);
+    records_.Close();
   }
   return ExitStatus();
 }
@@ -43,17 +56,28 @@ void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view typ
                               std::optional<FirmwareName> firmware) {
   port_text_ = port_text;
   const bool starting = upgrade_.State() == UpgradeState::Idle;
+  // A traced line flashes nothing it cannot trace or approve.
+  if (starting && !records_.Problem().empty()) {
+    dialog_.SetStatus(status::kFileFailure);
+    dialog_.ExplainStatus(FromUtf8(records_.Problem()));
+    return;
+  }
+  const std::string firmware_text = firmware ? firmware->ForDisplay() : std::string();
   upgrade_.OnAcquire(port_text, type_text, std::move(firmware));
   // Locked after the call: a Start first runs the previous upgrade's last
   // calls, its ending's RestoreFields among them. A Start that failed at once
   // has already ended and left nothing busy.
   if (starting && upgrade_.Busy()) {
+    records_.Started(ToUtf8(port_text_).value_or(""), firmware_text, upgrade_.TypeCode(), upgrade_.GetPacing());
     started_ = true;
     dialog_.LockFields();
   }
 }
 
-void WindowSession::SetStatus(std::string_view text) { dialog_.SetStatus(text); }
+void WindowSession::SetStatus(std::string_view text) {
+  records_.Status(text);
+  dialog_.SetStatus(text);
+}
 void WindowSession::SetButtonCaption(std::string_view text) { dialog_.SetButtonCaption(text); }
 void WindowSession::EnableButton(bool enabled) { dialog_.EnableButton(enabled); }
 void WindowSession::SetProgressRange(std::uint16_t maximum) { dialog_.SetProgressRange(maximum); }
@@ -73,6 +97,14 @@ void WindowSession::EndProcess() {
 // A port text with no 8-bit form was never handed to the link.
 void WindowSession::UpgradeEnded(UpgradeOutcome outcome) {
   dialog_.RestoreFields();
+  records_.FramesSent(sinks_.DataFramesSent());
+  std::string record_error;
+  if (!records_.Ended(outcome, &record_error)) {
+    dialog_.ExplainStatus(FromUtf8("the record could not be written: " + record_error));
+  }
+  if (outcome == UpgradeOutcome::FileFailure) {
+    if (const auto why = records_.NotApproved()) dialog_.ExplainStatus(FromUtf8(*why));
+  }
   if (outcome != UpgradeOutcome::PortFailure) return;
   const auto port = ToUtf8(port_text_);
   PortOpenError error{.kind = PortFailure::BadPortText, .device = {}, .system_error = 0};

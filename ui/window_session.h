@@ -14,6 +14,7 @@
 #include "ui/control_surface.h"
 #include "ui/main_dialog.h"
 #include "ui/settings_file.h"
+#include "ui/window_records.h"
 #include "ui/window_thread_sinks.h"
 
 namespace zevuvuri::ui {
@@ -81,8 +82,13 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
   void SetProgressPosition(std::uint32_t position) override;
   void EndProcess() override;
   void UpgradeEnded(UpgradeOutcome outcome) override;
+  void LinkModeLearned(LinkMode mode) override { records_.ModeLearned(mode); }
+  void FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) override {
+    records_.ImageTaken(size, sha256);
+  }
 
   WindowToolkit& toolkit_;
+  WindowRecords records_;  // before the controller: it outlives the worker
   WindowThreadSinks sinks_;
   UpgradeController upgrade_;
   CRazazeDeviziDlg dialog_;

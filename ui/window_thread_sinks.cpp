@@ -119,4 +119,15 @@ void WindowThreadSinks::UpgradeEnded(UpgradeOutcome outcome) {
   Forward([outcome](UpgradeSinks& sinks) { sinks.UpgradeEnded(outcome); });
 }
 
+void WindowThreadSinks::LinkModeLearned(LinkMode mode) {
+  Forward([mode](UpgradeSinks& sinks) { sinks.LinkModeLearned(mode); });
+}
+
+void WindowThreadSinks::FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) {
+  data_frames_.store(0);
+  Forward([size, sha256](UpgradeSinks& sinks) { sinks.FirmwareImageTaken(size, sha256); });
+}
+
+void WindowThreadSinks::DataProgress(std::uint64_t /*bytes_sent*/, std::uint64_t /*file_size*/) { ++data_frames_; }
+
 }  // namespace zevuvuri::ui

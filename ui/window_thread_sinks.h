@@ -8,6 +8,8 @@
 // effect while those are open too.
 #pragma once
 
+#include <atomic>
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -38,8 +40,11 @@ class WindowThreadWakeUp {
 // StopForwarding releases every waiting call and makes later ones return at
 // once without effect; call it before Shutdown.
 //
-// Only what the window shows is carried over: the six window sinks and the
-// upgrade's ending. The other reports stay no-ops.
+// Only what the window shows and records is carried over: the six window
+// sinks, the upgrade's ending, and the image taken and link mode learned
+// (once each per upgrade). Data frames are only counted, so that the stream
+// waits for the window thread no more than it did; the other reports stay
+// no-ops.
 class WindowThreadSinks final : public UpgradeSinks {
  public:
   WindowThreadSinks(WindowThreadWakeUp& wake_up, UpgradeSinks& target);
@@ -60,6 +65,13 @@ class WindowThreadSinks final : public UpgradeSinks {
   void EndProcess() override;
   void UpgradeEnded(UpgradeOutcome outcome) override;
   void RunWaitingCalls() override;
+  void LinkModeLearned(LinkMode mode) override;
+  void FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) override;
+  void DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) override;
+
+  // Data frames sent since the last image was taken: complete once the
+  // upgrade's ending has been carried over (the worker reports it last).
+  std::uint64_t DataFramesSent() const { return data_frames_.load(); }
 
  private:
   struct Call {
@@ -68,6 +80,7 @@ class WindowThreadSinks final : public UpgradeSinks {
   };
 
   void Forward(std::function<void(UpgradeSinks&)> run);
+  std::atomic<std::uint64_t> data_frames_{0};
   void RunCalls(std::size_t count);  // at most `count` from the queue's front
 
   WindowThreadWakeUp& wake_up_;

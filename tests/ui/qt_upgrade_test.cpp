@@ -3,6 +3,8 @@
 // along the way, closing mid-upgrade, and production mode, in process and as
 // the real binary.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/fake_station.h"
+#include "tests/support/postgres_server.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tests/ui/qt_test_support.h"
 #include "ui/qt/about_box.h"
@@ -455,6 +458,76 @@ TEST_F(QtUpgradeTest, ProductionBinaryExitsZeroWithTheFirmwareDelivered) {
   EXPECT_EQ(*status, 0) << loader.Stderr();
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
   EXPECT_EQ(ReadFile(saved), ReadFile(firmware));
+}
+
+// A production window on a traced line (Report=, StationName=,
+// FirmwareSha256= in loader.cfg): the approved image is flashed and its
+// record written to the journal; another image shows "couldn't open file"
+// with both hashes in the tooltip and reaches no module; a pin that is no
+// SHA-256 starts nothing and says why. Every upgrade leaves its record.
+TEST_F(QtUpgradeTest, ATracedProductionWindowRecordsEachUpgradeAndFlashesOnlyThePinnedImage) {
+  const std::string firmware = dir_.Path() + "/abc.bin";
+  std::ofstream(firmware, std::ios::binary) << "abc";
+  // SHA-256 of "abc", the standard's own test vector.
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string other(64, 'e');
+  const std::string journal = dir_.Path() + "/journal.jsonl";
+  zevuvuri::testing::PostgresServer server(ZEVUVURI_RECORDS_SCHEMA);
+  ASSERT_TRUE(server.Ok()) << server.Error();
+  for (const auto& [name, value] : server.OdbcEnv()) ::setenv(name.c_str(), value.c_str(), 1);
+  const auto settings = [&](const std::string& pin) {
+    return SettingsFile::Parse("[CONFIG]\nProdmode=1\nFirmware=" + firmware + "\nReport=" + journal +
+                               "\nRecordsDb=" + server.ConnectionString() +
+                               "\nStationName=line-a-3\nFirmwareSha256=" + pin + "\n");
+  };
+  StartModule({"--expect", firmware, "--upgrades", "1"});
+  {
+    QtMainWindow w(settings(abc));
+    QTimer::singleShot(60s, &w, [&] { w.reject(); });
+    w.exec();
+    EXPECT_EQ(Status(w), QStringLiteral("Upgrade OK"));
+    EXPECT_EQ(w.End(), 0);
+  }
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+
+  for (const std::string& pin : {other, std::string("abc")}) {
+    SCOPED_TRACE(pin);
+    StartModule({});
+    QtMainWindow w(settings(pin));
+    ASSERT_TRUE(ShowActive(w));
+    const auto tooltip = [&] { return Control<QLabel>(w, id::kStatusLine)->toolTip(); };
+    EXPECT_TRUE(Watch(w, [&] { return !tooltip().isEmpty(); }, 10s));
+    EXPECT_EQ(Status(w), QStringLiteral("Failure : couldn't open file"));
+    const QString why = tooltip();
+    if (pin == other) {
+      EXPECT_TRUE(why.contains(QString::fromStdString(abc)) && why.contains(QString::fromStdString(other))) << why.toStdString();
+    } else {
+      EXPECT_TRUE(why.contains(QStringLiteral("FirmwareSha256="))) << why.toStdString();
+    }
+    w.reject();
+    EXPECT_EQ(w.End(), 1);
+    module_->Signal(SIGTERM);
+    module_->Wait(5s);
+    EXPECT_NE(module_->Stderr().find("0 sessions"), std::string::npos) << module_->Stderr();
+  }
+
+  std::ifstream in(journal);
+  std::vector<nlohmann::json> records;
+  for (std::string line; std::getline(in, line);) records.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(records.size(), 2u) << "one record per upgrade that started";
+  EXPECT_EQ(records[0]["result"], "Upgrade OK");
+  EXPECT_EQ(records[0]["station"], "line-a-3");
+  EXPECT_EQ(records[0]["firmware_size"], 3);
+  EXPECT_EQ(records[0]["approved_sha256"], abc);
+  EXPECT_EQ(records[0]["firmware_sha256"], abc);
+  EXPECT_EQ(records[0]["record_id"].get<std::string>().size(), 32u);
+  EXPECT_EQ(records[1]["result"], "Failure : couldn't open file");
+  EXPECT_EQ(records[1]["approved_sha256"], other);
+  EXPECT_EQ(records[1]["data_frames_sent"], 0);
+  // The forwarder had until each window closed to send them.
+  EXPECT_EQ(server.Query("SELECT station, result, approved_sha256 FROM unit_records ORDER BY started_utc"),
+            "line-a-3|Upgrade OK|" + abc + "\nline-a-3|Failure : couldn't open file|" + other);
+  for (const auto& [name, value] : server.OdbcEnv()) ::unsetenv(name.c_str());
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "records/approved_image.h"
 #include "records/state_folder.h"
 #include "tools/cli/exit_codes.h"
-#include "tools/cli/report_file.h"
+#include "records/report_file.h"
 #include "zevuvuri_version.h"
 
 namespace zevuvuri::cli {
@@ -100,6 +101,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("CONNECTION");
   app.add_option("--station-name", o.station_name, "the station's name in the records (default: the host name)")
       ->type_name("NAME");
+  app.add_option("--firmware-sha256", o.firmware_sha256,
+                 "flash only the approved image: the firmware read before the wake-up must have this SHA-256 "
+                 "(64 hex digits); any other ends with \"Failure : couldn't open file\" and nothing sent (exit 4)")
+      ->type_name("HEX");
   app.add_flag("--forward-records", o.forward_records,
                "send the journal's records that the database lacks (--records-db, --report) and exit");
   app.add_flag("--station", o.station,
@@ -156,7 +161,16 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     }
     o.report = default_journal;
   }
-  if (o.station_name.empty()) o.station_name = HostName();
+  if (app.count("--firmware-sha256") > 0) {
+    o.firmware_sha256 = records::ApprovedSha256(o.firmware_sha256.value_or(""));
+    if (!o.firmware_sha256) {
+      result.exit_code = static_cast<int>(ExitCode::Usage);
+      result.message = ParseError("--firmware-sha256: HEX must be 64 hex digits (a SHA-256)");
+      result.message_is_error = true;
+      return result;
+    }
+  }
+  if (o.station_name.empty()) o.station_name = records::HostName();
   if (!ports.empty()) {
     o.ports = ports;
     o.ports_given = true;

@@ -35,6 +35,9 @@ struct CliOptions {
   // are forwarded to it. Given alone, the journal is the default one.
   std::optional<std::string> records_db;
   std::string station_name;  // for the records; the host name when not given
+  // The approved image's SHA-256 (64 lowercase hex digits): any other image
+  // ends with "couldn't open file" before the module is woken.
+  std::optional<std::string> firmware_sha256;
   bool forward_records = false;  // send the journal's backlog and exit
   // Station mode: each port a slot that upgrades unit after unit.
   bool station = false;

@@ -4,7 +4,7 @@
 
 #include "tools/cli/console.h"
 #include "tools/cli/exit_codes.h"
-#include "tools/cli/json_line.h"
+#include "records/json_line.h"
 #include "tools/cli/output_check.h"
 #include "tools/cli/progress_board.h"
 
@@ -36,7 +36,7 @@ std::string ConsoleReporter::Prefix() const {
 void ConsoleReporter::EmitJson(nlohmann::json event) {
   if (!place_.port.empty()) event["port"] = place_.port;
   if (place_.unit) event["unit"] = *place_.unit;
-  const std::string line = JsonLine(event) + "\n";
+  const std::string line = records::JsonLine(event) + "\n";
   std::fputs(line.c_str(), out_);
   FlushChecked(out_);
 }

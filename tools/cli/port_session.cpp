@@ -7,11 +7,12 @@
 
 #include "engine/port_diagnosis.h"
 #include "engine/text_encoding.h"
+#include "records/approved_image.h"
 #include "records/journal.h"
 #include "records/state_folder.h"
+#include "records/unit_record.h"
 #include "tools/cli/exit_codes.h"
 #include "tools/cli/output_check.h"
-#include "tools/cli/unit_record.h"
 #include "zevuvuri_version.h"
 
 namespace zevuvuri::cli {
@@ -32,6 +33,8 @@ std::unique_ptr<PortSession> MakeSession(const CliOptions& options, const std::s
       if (controller->Mode() == LinkMode::OverTheAir) controller->Confirm();
     });
   }
+  s->approved_sha256 = options.firmware_sha256;
+  s->controller->SetExpectedSha256(options.firmware_sha256);
   if (options.sync_timeout_seconds) {
     s->controller->SetSyncLimit(std::chrono::milliseconds(static_cast<long long>(*options.sync_timeout_seconds * 1000)));
   }
@@ -56,6 +59,12 @@ void FinishSession(PortSession& s, UpgradeOutcome outcome, Pacing pacing) {
   s.exit_code = static_cast<int>(ExitCodeFor(outcome));
   if (outcome == UpgradeOutcome::PortFailure) {
     s.reporter->Note(ExplainOpenFailure(s.port, s.controller->Link().LastOpenError()));
+  }
+  if (outcome == UpgradeOutcome::FileFailure && s.approved_sha256) {
+    const auto image = s.reporter->FirmwareImage();
+    if (image && image->sha256 && *image->sha256 != *s.approved_sha256) {
+      s.reporter->Note(records::ImageNotApprovedText(*image->sha256, *s.approved_sha256));
+    }
   }
   s.reporter->Result(outcome, s.exit_code, s.seconds, pacing);
 }
@@ -102,7 +111,7 @@ bool PortsNameDistinctDevices(const std::vector<std::string>& ports) {
 int UnitRecords::Open(const CliOptions& options, bool serials) {
   if (!options.report) return 0;
   // Records appended to the image itself would be flashed to every later unit.
-  if (SameFile(*options.report, options.firmware)) {
+  if (records::SameFile(*options.report, options.firmware)) {
     std::fprintf(stderr, "zevuvuri-cli: --report %s is the firmware file %s: give the records a file of their own\n",
                  options.report->c_str(), options.firmware.c_str());
     return static_cast<int>(ExitCode::Usage);
@@ -122,14 +131,16 @@ int UnitRecords::Open(const CliOptions& options, bool serials) {
     std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
     return static_cast<int>(ExitCode::Report);
   }
-  file_ = ReportFile::Open(*options.report, &error);
+  file_ = records::ReportFile::Open(*options.report, &error, records::StopCheck{InterruptRequested, WaitForWake});
   if (!file_) {
     std::fprintf(stderr, "zevuvuri-cli: --report: %s\n", error.c_str());
     return static_cast<int>(InterruptRequested() ? ExitCode::Interrupted : ExitCode::Report);
   }
   // A pipe or a device hands out what is meant for its reader: only a file is read back.
-  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(*options.report)) return static_cast<int>(ExitCode::Report);
-  host_ = HostName();
+  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(*options.report)) {
+    return static_cast<int>(ExitCode::Report);
+  }
+  host_ = records::HostName();
   const auto absolute = std::filesystem::absolute(std::filesystem::u8path(options.firmware), ec);
   const std::u8string utf8 = absolute.u8string();
   firmware_path_ = ec ? options.firmware : std::string(utf8.begin(), utf8.end());
@@ -175,8 +186,8 @@ void UnitRecords::Finish(bool interrupted) {
 
 void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsigned> unit) {
   if (!file_) return;
-  UnitRecord r;
-  r.record_id = NewRecordId();
+  records::UnitRecord r;
+  r.record_id = records::NewRecordId();
   r.station = station_;
   r.loader_version = ZEVUVURI_VERSION;
   r.started = s.started_wall;
@@ -191,6 +202,7 @@ void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsig
     r.firmware_size = image->size;
     r.firmware_sha256 = image->sha256;
   }
+  r.approved_sha256 = s.approved_sha256;
   r.type_code = s.controller->TypeCode();
   r.link_mode = s.reporter->LearnedMode();
   r.pacing = pacing;
@@ -203,7 +215,7 @@ void UnitRecords::Write(const PortSession& s, Pacing pacing, std::optional<unsig
   r.serial_number = s.serial_number;
   r.repeat = s.repeat;
   std::string error;
-  if (!file_->Append(RecordLine(r), &error)) {
+  if (!file_->Append(records::RecordLine(r), &error)) {
     failed_ = true;
     interrupted_ = interrupted_ || InterruptRequested();
     s.reporter->Note("the record could not be written: " + error);

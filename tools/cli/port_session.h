@@ -19,7 +19,7 @@
 #include "tools/cli/console_reporter.h"
 #include "tools/cli/line_records.h"
 #include "tools/cli/link_trace.h"
-#include "tools/cli/report_file.h"
+#include "records/report_file.h"
 #include "tools/cli/serial_device_info.h"
 
 namespace zevuvuri::cli {
@@ -30,6 +30,7 @@ struct PortSession {
   std::string port;
   std::string device;  // resolved when the upgrade starts: a vanished link names nothing later
   std::optional<UsbAdapter> usb;
+  std::optional<std::string> approved_sha256;  // --firmware-sha256
   std::unique_ptr<ConsoleReporter> reporter;
   std::unique_ptr<LinkTrace> trace;
   std::unique_ptr<UpgradeController> controller;
@@ -107,7 +108,7 @@ class UnitRecords {
  private:
   bool ReadUpgradedSerials(const std::string& path);
 
-  std::unique_ptr<ReportFile> file_;
+  std::unique_ptr<records::ReportFile> file_;
   LineRecords line_;
   std::uint64_t waiting_ = 0;
   std::string station_;

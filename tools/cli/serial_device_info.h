@@ -8,15 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "records/unit_record.h"
+
 namespace zevuvuri::cli {
 
-struct UsbAdapter {
-  std::string vendor_id;   // four hex digits, as sysfs gives them
-  std::string product_id;
-  std::string serial;      // empty when the adapter has none
-  std::string manufacturer;
-  std::string product;
-};
+using records::UsbAdapter;
 
 struct SerialDeviceInfo {
   std::string device;               // the device node, links followed

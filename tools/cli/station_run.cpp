@@ -11,7 +11,7 @@
 
 #include "tools/cli/console.h"
 #include "tools/cli/exit_codes.h"
-#include "tools/cli/json_line.h"
+#include "records/json_line.h"
 #include "tools/cli/output_check.h"
 #include "tools/cli/plug_watcher.h"
 #include "tools/cli/port_session.h"
@@ -19,7 +19,7 @@
 #include "tools/cli/serial_device_info.h"
 #include "tools/cli/serial_scan.h"
 #include "tools/cli/station_tally.h"
-#include "tools/cli/unit_record.h"
+#include "records/unit_record.h"
 
 namespace zevuvuri::cli {
 namespace {
@@ -59,7 +59,7 @@ std::string NewRunId() {
   std::random_device random;
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, "-%08x", static_cast<unsigned>(random()));
-  return UtcTimeText(std::chrono::system_clock::now()) + suffix;
+  return records::UtcTimeText(std::chrono::system_clock::now()) + suffix;
 }
 
 // A line on standard output, with one stdio call so that it never
@@ -144,7 +144,7 @@ void Station::Show(Slot& slot, const std::string& text, const std::string& line,
       event["serial_number"] = *slot.unit->serial_number;
       if (slot.unit->repeat) event["repeat"] = *slot.unit->repeat;
     }
-    PrintLine(JsonLine(event));
+    PrintLine(records::JsonLine(event));
   } else if (board_) {
     board_->SetStatus(slot.row, text);
   } else {
@@ -171,7 +171,7 @@ void Station::ShowWaiting(Slot& slot, const std::string& after) {
 
 void Station::Note(const std::string& text) {
   if (options_.json) {
-    PrintLine(JsonLine({{"event", "note"}, {"text", text}}));
+    PrintLine(records::JsonLine({{"event", "note"}, {"text", text}}));
   } else if (board_) {
     board_->Note(text);
   } else {
@@ -185,7 +185,7 @@ void Station::ShowRecords() {
   const auto news = records_.News();
   if (!news) return;
   if (options_.json) {
-    PrintLine(JsonLine({{"event", "records"}, {"text", *news}}));
+    PrintLine(records::JsonLine({{"event", "records"}, {"text", *news}}));
   } else if (board_) {
     board_->SetRecordsLine(*news);
   } else {
@@ -198,7 +198,7 @@ void Station::ShowTotals() {
   if (options_.json) {
     nlohmann::json event = TotalsJson(totals);
     event["event"] = "totals";
-    PrintLine(JsonLine(event));
+    PrintLine(records::JsonLine(event));
   } else if (board_) {
     board_->SetFooter(StationTally::Line(totals));
   } else {
@@ -383,7 +383,7 @@ void Station::Summary(int code) {
       const auto [units, ok] = tally_.PortCounts(slot.port);
       ports.push_back({{"port", slot.port}, {"units", units}, {"ok", ok}, {"failed", units - ok}});
     }
-    PrintLine(JsonLine({{"event", "summary"},
+    PrintLine(records::JsonLine({{"event", "summary"},
                         {"station_run", run_id_},
                         {"exit_code", code},
                         {"totals", TotalsJson(totals)},

@@ -8,7 +8,7 @@
 
 #include "tools/cli/console.h"
 #include "tools/cli/exit_codes.h"
-#include "tools/cli/json_line.h"
+#include "records/json_line.h"
 #include "tools/cli/output_check.h"
 #include "tools/cli/port_session.h"
 #include "tools/cli/progress_board.h"
@@ -79,7 +79,7 @@ void Run::Summary(int exit_code) {
                        {"exit_code", s->exit_code},
                        {"duration_s", s->seconds}});
     }
-    const std::string line = JsonLine({{"event", "summary"}, {"exit_code", exit_code}, {"ports", ports}});
+    const std::string line = records::JsonLine({{"event", "summary"}, {"exit_code", exit_code}, {"ports", ports}});
     std::printf("%s\n", line.c_str());
     FlushChecked(stdout);
     return;
@@ -129,7 +129,7 @@ int Run::Go() {
       if (board_) {
         board_->SetRecordsLine(*news);
       } else if (options_.json) {
-        const std::string line = JsonLine({{"event", "records"}, {"text", *news}});
+        const std::string line = records::JsonLine({{"event", "records"}, {"text", *news}});
         std::printf("%s\n", line.c_str());
         FlushChecked(stdout);
       } else {

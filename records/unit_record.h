@@ -1,5 +1,6 @@
-// The record of one upgrade that --report appends: what a factory line needs
-// to prove afterwards which board received which firmware, and how it ended.
+// The record of one upgrade that a journal (--report, Report=) takes: what a
+// factory line needs to prove afterwards which board received which firmware,
+// and how it ended. Both front ends write it the same way.
 #pragma once
 
 #include <chrono>
@@ -9,9 +10,17 @@
 
 #include "engine/pacing.h"
 #include "engine/upgrade_frame.h"
-#include "tools/cli/serial_device_info.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::records {
+
+// The USB serial adapter a port leads to, as the system describes it.
+struct UsbAdapter {
+  std::string vendor_id;   // four hex digits, as sysfs gives them
+  std::string product_id;
+  std::string serial;      // empty when the adapter has none
+  std::string manufacturer;
+  std::string product;
+};
 
 struct UnitRecord {
   std::string record_id;  // NewRecordId(): the database's key for this record
@@ -25,6 +34,7 @@ struct UnitRecord {
   std::string firmware;
   std::optional<std::uint64_t> firmware_size;  // nothing: unreadable
   std::optional<std::string> firmware_sha256;
+  std::optional<std::string> approved_sha256;  // the pinned image's, when one was pinned
   unsigned type_code = 0;
   std::optional<LinkMode> link_mode;  // nothing: the module never answered
   Pacing pacing = Pacing::Classic;
@@ -50,7 +60,8 @@ std::string NewRecordId();
 
 // One line of JSON, without the newline. Absent values are null; `unit` and
 // `station_run` are only in a station's records, `serial_number` and
-// `repeat` only in those of a scanned unit.
+// `repeat` only in those of a scanned unit, `approved_sha256` only in a
+// pinned run's.
 std::string RecordLine(const UnitRecord& record);
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::records

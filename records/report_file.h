@@ -2,20 +2,30 @@
 // implementation per platform (report_file_posix.cpp, report_file_win32.cpp).
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
-namespace zevuvuri::cli {
+namespace zevuvuri::records {
+
+// How a front end cuts the file's waits short (a FIFO without a reader, a
+// pipe whose reader takes no more): whether the run was interrupted, and a
+// pause that the interrupt ends early. Unset: never interrupted, a plain sleep.
+struct StopCheck {
+  std::function<bool()> asked;
+  std::function<void(std::chrono::milliseconds)> pause;
+};
 
 // Opened once, before any module is touched, and kept open for the run, so a
 // FIFO's reader sees one writer from the first record to the last. Used from
-// the main thread.
+// one thread at a time.
 class ReportFile {
  public:
   // Opens the file for appending, creating it. A FIFO without a reader is
-  // waited for until an interrupt (console.h). Nothing, and `*error`, when it
-  // cannot be opened.
-  static std::unique_ptr<ReportFile> Open(const std::string& utf8_path, std::string* error);
+  // waited for until `stop` says so. Nothing, and `*error`, when it cannot be
+  // opened.
+  static std::unique_ptr<ReportFile> Open(const std::string& utf8_path, std::string* error, StopCheck stop = {});
   ~ReportFile();
   ReportFile(const ReportFile&) = delete;
   ReportFile& operator=(const ReportFile&) = delete;
@@ -47,4 +57,4 @@ std::string HostName();
 // them: bytes on POSIX, UTF-8 on Windows.
 bool SameFile(const std::string& a, const std::string& b);
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::records

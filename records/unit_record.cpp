@@ -1,13 +1,13 @@
-#include "tools/cli/unit_record.h"
+#include "records/unit_record.h"
 
 #include <ctime>
 #include <random>
 
 #include <nlohmann/json.hpp>
 
-#include "tools/cli/json_line.h"
+#include "records/json_line.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::records {
 
 std::string UtcTimeText(std::chrono::system_clock::time_point t) {
   const auto since_epoch = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
@@ -66,6 +66,7 @@ std::string RecordLine(const UnitRecord& r) {
       {"exit_code", r.exit_code},
       {"duration_s", r.duration_s},
   };
+  if (r.approved_sha256) record["approved_sha256"] = *r.approved_sha256;
   if (r.unit) record["unit"] = *r.unit;
   if (r.station_run) record["station_run"] = *r.station_run;
   if (r.serial_number) record["serial_number"] = *r.serial_number;
@@ -75,4 +76,4 @@ std::string RecordLine(const UnitRecord& r) {
   return JsonLine(record);
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::records

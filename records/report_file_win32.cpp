@@ -6,9 +6,9 @@
 #include <optional>
 
 #include "engine/text_encoding.h"
-#include "tools/cli/report_file.h"
+#include "records/report_file.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::records {
 namespace {
 
 std::string ErrorText(const char* what) {
@@ -45,8 +45,9 @@ ReportFile::~ReportFile() = default;
 
 // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of
 // the file in one step, as O_APPEND does. Read access only to look at the
-// last byte. A pipe without a server fails at once: nothing to wait for.
-std::unique_ptr<ReportFile> ReportFile::Open(const std::string& utf8_path, std::string* error) {
+// last byte. A pipe without a server fails at once: nothing to wait for, so
+// nothing for `stop` to cut short.
+std::unique_ptr<ReportFile> ReportFile::Open(const std::string& utf8_path, std::string* error, StopCheck /*stop*/) {
   auto handle = std::make_unique<Handle>();
   handle->h = ::CreateFileW(FromUtf8(utf8_path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -127,4 +128,4 @@ bool SameFile(const std::string& a, const std::string& b) {
   return second && *first == *second;
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::records

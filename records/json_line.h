@@ -5,11 +5,11 @@
 
 #include <nlohmann/json.hpp>
 
-namespace zevuvuri::cli {
+namespace zevuvuri::records {
 
 // `value` as one line of JSON, without the newline. Bytes that are not UTF-8
 // (a port text or a file name from an old file system) become U+FFFD, so the
 // line stays valid JSON instead of the run ending in an exception.
 std::string JsonLine(const nlohmann::json& value);
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::records

@@ -8,11 +8,11 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <thread>
 
-#include "tools/cli/console.h"
-#include "tools/cli/report_file.h"
+#include "records/report_file.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::records {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -55,10 +55,11 @@ int OpenReader(const std::string& path, int fd) {
 // short by the interrupt's signal (installed without SA_RESTART); from the
 // interrupt on, the descriptor no longer blocks and the writes wait for room
 // only until `*deadline`, set then.
-bool WriteAll(int fd, const std::string& bytes, std::optional<Clock::time_point>* deadline, std::string* why) {
+bool WriteAll(int fd, const std::string& bytes, const StopCheck& stop, std::optional<Clock::time_point>* deadline,
+              std::string* why) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    if (InterruptRequested()) {
+    if (stop.asked && stop.asked()) {
       if (!*deadline) {
         *deadline = Clock::now() + kAfterInterrupt;
         const int flags = ::fcntl(fd, F_GETFL);
@@ -91,6 +92,7 @@ struct ReportFile::Handle {
   bool regular = false;
   int reader = -1;  // regular files: for the look at the last byte
   std::optional<Clock::time_point> deadline;  // set by the first write after an interrupt
+  StopCheck stop;
   ~Handle() {
     if (fd >= 0) ::close(fd);
     if (reader >= 0) ::close(reader);
@@ -102,21 +104,24 @@ ReportFile::ReportFile(std::string path, std::unique_ptr<Handle> handle)
 
 ReportFile::~ReportFile() = default;
 
-std::unique_ptr<ReportFile> ReportFile::Open(const std::string& utf8_path, std::string* error) {
+std::unique_ptr<ReportFile> ReportFile::Open(const std::string& utf8_path, std::string* error, StopCheck stop) {
   // Without O_NONBLOCK, opening a FIFO blocks in the kernel until a reader
   // comes, past Ctrl-C; with it, the loader waits here and an interrupt ends
   // the wait.
   auto handle = std::make_unique<Handle>();
+  handle->stop = std::move(stop);
+  const auto asked = [&check = handle->stop] { return check.asked && check.asked(); };
   for (;;) {
     handle->fd = ::open(utf8_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (handle->fd >= 0) break;
     const int open_errno = errno;
     if (open_errno == EINTR) continue;
-    if (open_errno == ENXIO && IsFifo(utf8_path) && !InterruptRequested()) {
-      WaitForWake(kReaderCheck);
-      if (!InterruptRequested()) continue;
+    if (open_errno == ENXIO && IsFifo(utf8_path) && !asked()) {
+      if (handle->stop.pause) handle->stop.pause(kReaderCheck);
+      else std::this_thread::sleep_for(kReaderCheck);
+      if (!asked()) continue;
     }
-    *error = utf8_path + ": " + (InterruptRequested() ? "interrupted" : std::strerror(open_errno));
+    *error = utf8_path + ": " + (asked() ? "interrupted" : std::strerror(open_errno));
     return nullptr;
   }
   // Records are written with blocking writes, whole.
@@ -141,14 +146,14 @@ bool ReportFile::Append(const std::string& line, std::string* error) {
     if (!EndsWithNewline(handle_->reader)) whole = "\n" + whole;
     // O_APPEND places the write at the end in one step: a record is never
     // split by another writer's.
-    ok = WriteAll(fd, whole, &handle_->deadline, &why);
+    ok = WriteAll(fd, whole, handle_->stop, &handle_->deadline, &why);
     if (ok && ::fdatasync(fd) != 0) {
       ok = false;
       why = std::strerror(errno);
     }
     ::flock(fd, LOCK_UN);
   } else {
-    ok = WriteAll(fd, whole, &handle_->deadline, &why);
+    ok = WriteAll(fd, whole, handle_->stop, &handle_->deadline, &why);
   }
   if (!ok) *error = path_ + ": " + why;
   return ok;
@@ -166,4 +171,4 @@ bool SameFile(const std::string& a, const std::string& b) {
          first.st_ino == second.st_ino;
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::records

@@ -1,9 +1,9 @@
-#include "tools/cli/json_line.h"
+#include "records/json_line.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::records {
 
 std::string JsonLine(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::records
