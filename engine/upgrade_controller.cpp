@@ -349,11 +349,14 @@ std::uint32_t UpgradeController::StreamData() {
     std::copy_n(image_.begin() + static_cast<std::ptrdiff_t>(sent), piece, payload.begin());
     sent += piece;
     link_.ClearReply();
-    Write(frame_.Bytes());
+    // Counted as sent once written, before the link is looked at: a module
+    // that refuses the frame and drops off the line at once still had it.
+    link_.WriteBytes(frame_.Bytes());
     Report([&](UpgradeSinks& s) {
       if (piece > 0) s.FirmwareSent(payload.first(piece));
       s.DataProgress(sent, size);
     });
+    CheckLink();
     const auto reply = WaitReply(pacing::kFrameReplyLimit);
     if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) throw refused;
     offset += static_cast<std::uint32_t>(kPayloadSize);
