@@ -38,7 +38,7 @@ std::string_view Unquoted(std::string_view value) {
   return value;
 }
 
-std::string Cut(std::string_view value) { return std::string(value.substr(0, kSettingValueLimit)); }
+std::string Cut(std::string_view value, std::size_t limit) { return std::string(value.substr(0, limit)); }
 
 // UTF-16 in either byte order; a lone surrogate becomes U+FFFD, and an odd
 // last byte is dropped.
@@ -129,16 +129,17 @@ SettingsFile SettingsFile::Load(const std::filesystem::path& path) {
   return Parse(text);
 }
 
-std::string SettingsFile::Read(std::string_view section, std::string_view key, std::string_view fallback) const {
+std::string SettingsFile::Read(std::string_view section, std::string_view key, std::string_view fallback,
+                               std::size_t limit) const {
   for (const auto& s : sections_) {
     if (!SameName(s.name, section)) continue;
     // Only the first section of that name is looked at, as the profile reader does.
     for (const auto& entry : s.entries) {
-      if (SameName(entry.key, key)) return Cut(Unquoted(entry.value));
+      if (SameName(entry.key, key)) return Cut(Unquoted(entry.value), limit);
     }
     break;
   }
-  return Cut(fallback);
+  return Cut(fallback, limit);
 }
 
 std::wstring SettingsFile::ReadText(const SettingKey& key) const {

@@ -72,6 +72,11 @@ TEST(SettingsFile, ValuesAreCutTo127Bytes) {
   EXPECT_EQ(ReadType("[CONFIG]\nType=" + exact + "\n"), exact);
   // The quotes are dropped before the cut, so 127 bytes of content remain.
   EXPECT_EQ(ReadType("[CONFIG]\nType=\"" + long_value + "\"\n"), std::string(127, 'x'));
+  // The loader's own keys are read whole: a connection string cut short
+  // would name another server, a port list cut short would drop a slot.
+  const SettingsFile own = SettingsFile::Parse("[CONFIG]\nRecordsDb=" + long_value + "\nPorts=" + long_value + "\n");
+  EXPECT_EQ(own.Read(setting::kRecordsDb), long_value);
+  EXPECT_EQ(own.Read(setting::kPorts), long_value);
 }
 
 TEST(SettingsFile, LoadsFromDisk) {
