@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows executables with mingw-w64 and packs them for an
 # operator: dist/zevuvuri-windows-VERSION.zip holds zevuvuri.exe (the window),
-# zevuvuri-cli.exe, a README, the sample firmware REDIDADU.bin and an example
-# loader.cfg. Each .exe is linked statically and needs no DLL beside it.
+# zevuvuri-cli.exe, a README, the sample firmware REDIDADU.bin, an example
+# loader.cfg and the line records' database schemas (postgresql.sql,
+# sqlserver.sql). Each .exe is linked statically and needs no DLL beside it.
 #   scripts/build-windows.sh [BUILD_DIR]          (default build-win-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,6 +24,7 @@ x86_64-w64-mingw32-strip "$stage/$package/"*.exe
 # Windows text files: CRLF line ends.
 sed "s/@VERSION@/$version/g; s/\$/\r/" scripts/windows/README.txt >"$stage/$package/README.txt"
 sed 's/$/\r/' scripts/windows/loader.cfg >"$stage/$package/loader.cfg.example"
+for schema in postgresql.sql sqlserver.sql; do sed 's/$/\r/' "records/$schema" >"$stage/$package/$schema"; done
 
 mkdir -p dist
 rm -f "dist/$package.zip"

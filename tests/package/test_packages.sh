@@ -131,6 +131,13 @@ for size in 16 48 256; do
   icon=/usr/share/icons/hicolor/${size}x$size/apps/zevuvuri.png
   CheckContains "$size px icon" "PNG image data, $size x $size" "$(file -b "$icon" 2>&1)"
 done
+for schema in postgresql.sql sqlserver.sql; do
+  if grep -qx "/usr/share/zevuvuri/$schema" <<<"$installed_files" && cmp -s "records/$schema" "/usr/share/zevuvuri/$schema"; then
+    Pass "$schema shipped"
+  else
+    Fail "$schema not in /usr/share/zevuvuri"
+  fi
+done
 Check "bash completion found by bash-completion" "complete -F _zevuvuri_cli zevuvuri-cli" \
   "$(bash -c 'source /usr/share/bash-completion/bash_completion; __load_completion zevuvuri-cli; complete -p zevuvuri-cli' 2>&1)"
 
@@ -176,7 +183,8 @@ InstalledVersions() {
 
 timeout 300 wine msiexec /i "$(WinePath "$msi")" /qn </dev/null >"$work/msiexec.log" 2>&1
 Check "msiexec /i exit status" 0 "$?"
-Check "files in Program Files\\ZE Vuvuri" "$(printf '%s\n' README.txt loader.cfg.example zevuvuri-cli.exe zevuvuri.exe)" \
+Check "files in Program Files\\ZE Vuvuri" \
+  "$(printf '%s\n' README.txt loader.cfg.example postgresql.sql sqlserver.sql zevuvuri-cli.exe zevuvuri.exe)" \
   "$(ls "$program_files" 2>&1 | sort)"
 # The shortcut holds its target's path a component a line, then the
 # working folder.
