@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "records/forwarder.h"
+#include "records/forwarder_news.h"
 #include "tools/cli/console.h"
 #include "tools/cli/exit_codes.h"
 
@@ -10,10 +11,6 @@ namespace zevuvuri::cli {
 namespace {
 
 constexpr auto kForwardStep = std::chrono::milliseconds{100};
-
-std::string Waiting(std::uint64_t n) {
-  return "records: " + std::to_string(n) + " waiting" + " for the database";
-}
 
 }  // namespace
 
@@ -31,18 +28,7 @@ void LineRecords::Wake() {
 
 std::optional<std::string> LineRecords::News() {
   if (!forwarder_) return std::nullopt;
-  const records::ForwarderState state = forwarder_->State();
-  std::string line;
-  if (!state.reason.empty() && state.waiting > 0) {
-    line = Waiting(state.waiting) + ": " + state.reason;
-  } else if (!shown_.empty() && state.waiting == 0) {
-    line = "records: all in the database";
-  } else {
-    return std::nullopt;
-  }
-  if (line == shown_) return std::nullopt;
-  shown_ = line;
-  return line;
+  return news_.Next(forwarder_->State());
 }
 
 std::uint64_t LineRecords::Finish(bool interrupted) {
@@ -57,7 +43,7 @@ void SayRecordsWaiting(std::uint64_t waiting, const std::string& journal) {
   if (waiting == 0) return;
   std::fprintf(stderr,
                "zevuvuri-cli: %s; they are kept in %s and sent at the next start with it, or by --forward-records\n",
-               Waiting(waiting).c_str(), journal.c_str());
+               records::WaitingText(waiting).c_str(), journal.c_str());
 }
 
 int ForwardRecords(const std::string& journal, const std::string& connection) {

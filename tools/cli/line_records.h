@@ -9,6 +9,7 @@
 #include <string>
 
 #include "records/forwarder.h"
+#include "records/forwarder_news.h"
 
 namespace zevuvuri::cli {
 
@@ -37,7 +38,7 @@ class LineRecords {
  private:
   std::unique_ptr<records::RecordForwarder> forwarder_;
   std::string journal_;
-  std::string shown_;
+  records::ForwarderNews news_;
 };
 
 // Says on standard error where the waiting records are kept.
