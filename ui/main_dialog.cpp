@@ -142,10 +142,26 @@ bool CRazazeDeviziDlg::OnSysCommand(unsigned command) {
 
 void CRazazeDeviziDlg::SetStatus(std::string_view text) {
   controls_.SetText(id::kStatusLine, FromUtf8(text));
-  controls_.SetToolTip(id::kStatusLine, {});
+  explanation_.clear();
+  ShowToolTip();
 }
 
-void CRazazeDeviziDlg::ExplainStatus(std::wstring_view why) { controls_.SetToolTip(id::kStatusLine, why); }
+void CRazazeDeviziDlg::ExplainStatus(std::wstring_view why) {
+  explanation_ = why;
+  ShowToolTip();
+}
+
+void CRazazeDeviziDlg::ShowRecordsState(std::wstring_view line) {
+  records_state_ = line;
+  ShowToolTip();
+}
+
+void CRazazeDeviziDlg::ShowToolTip() {
+  std::wstring tip = explanation_;
+  if (!tip.empty() && !records_state_.empty()) tip += L'\n';
+  tip += records_state_;
+  controls_.SetToolTip(id::kStatusLine, tip);
+}
 
 void CRazazeDeviziDlg::SetButtonCaption(std::string_view text) { controls_.SetText(id::kAcquire, FromUtf8(text)); }
 

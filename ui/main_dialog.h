@@ -103,6 +103,11 @@ class CRazazeDeviziDlg final {
   // status line's tooltip, so that the text itself stays the fixed one.
   void SetStatus(std::string_view text);
   void ExplainStatus(std::wstring_view why);
+  // A traced line's records state ("records: 3 waiting for the database:
+  // ..."): the tooltip's last line, kept across status texts until the next
+  // state replaces it. A window without records never gets one, and its
+  // tooltip is the explanation alone.
+  void ShowRecordsState(std::wstring_view line);
   void SetButtonCaption(std::string_view text);
   void EnableButton(bool enabled);
   void SetProgressRange(std::uint16_t maximum);
@@ -110,6 +115,7 @@ class CRazazeDeviziDlg final {
 
  private:
   void StartInProductionMode();
+  void ShowToolTip();
 
   ControlSurface& controls_;
   FileDialog& file_dialog_;
@@ -125,6 +131,10 @@ class CRazazeDeviziDlg final {
   std::optional<std::wstring> firmware_setting_text_;
   // The path chosen last in the file dialog; kept for its next opening.
   std::wstring last_chosen_path_;
+  // The status line's tooltip: the current status text's explanation, then
+  // the records' state.
+  std::wstring explanation_;
+  std::wstring records_state_;
 };
 
 }  // namespace zevuvuri::ui

@@ -30,6 +30,7 @@ WindowRecords::WindowRecords(const RecordSettings& settings) {
     problem_ = "Report= in loader.cfg: " + error;
     return;
   }
+  journal_path_ = journal;
   journal_ = records::ReportFile::Open(journal, &error);
   if (!journal_) {
     problem_ = "Report= in loader.cfg: " + error;
@@ -84,6 +85,16 @@ bool WindowRecords::Ended(UpgradeOutcome outcome, std::string* error) {
 std::optional<std::string> WindowRecords::NotApproved() const {
   if (!approved_ || !record_.firmware_sha256 || *record_.firmware_sha256 == *approved_) return std::nullopt;
   return records::ImageNotApprovedText(*record_.firmware_sha256, *approved_);
+}
+
+std::string WindowRecords::RefusedFirmware(const std::string& firmware) const {
+  if (journal_path_.empty() || !records::SameFile(journal_path_, firmware)) return {};
+  return "Report= in loader.cfg is the firmware file " + journal_path_ + ": give the records a file of their own";
+}
+
+std::optional<std::string> WindowRecords::News() {
+  if (!forwarder_) return std::nullopt;
+  return news_.Next(forwarder_->State());
 }
 
 void WindowRecords::Close() {

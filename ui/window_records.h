@@ -14,6 +14,7 @@
 #include "engine/upgrade_frame.h"
 #include "engine/upgrade_sinks.h"
 #include "records/forwarder.h"
+#include "records/forwarder_news.h"
 #include "records/report_file.h"
 #include "records/unit_record.h"
 #include "ui/settings_file.h"
@@ -43,6 +44,20 @@ class WindowRecords {
   const std::string& Problem() const { return problem_; }
   const std::optional<std::string>& ApprovedSha256() const { return approved_; }
 
+  // Why this firmware file may not be flashed on this line: the journal is
+  // that very file (the same name, a hard link or a symbolic link), and the
+  // records appended to it would go into every later unit's image. Empty
+  // when it may. `firmware` as the platform opens it.
+  std::string RefusedFirmware(const std::string& firmware) const;
+
+  // Whether a forwarder runs, so that News() is worth asking now and then.
+  bool Forwards() const { return forwarder_ != nullptr; }
+  // The records' state when it changed since the last call, as the command
+  // line's board shows it: "records: N waiting for the database: REASON"
+  // while sending fails (the password masked), "records: all in the
+  // database" once they have gone after that.
+  std::optional<std::string> News();
+
   // One upgrade, as its sink calls come.
   void Started(const std::string& port, const std::string& firmware, unsigned type_code, Pacing pacing);
   void ImageTaken(std::uint64_t size, const std::optional<std::string>& sha256);
@@ -63,10 +78,12 @@ class WindowRecords {
  private:
   std::string problem_;
   std::optional<std::string> approved_;
+  std::string journal_path_;
   std::string station_;
   std::string host_;
   std::unique_ptr<records::ReportFile> journal_;
   std::unique_ptr<records::RecordForwarder> forwarder_;
+  records::ForwarderNews news_;
   records::UnitRecord record_;
   std::chrono::steady_clock::time_point started_;
   bool running_ = false;

@@ -56,11 +56,16 @@ void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view typ
                               std::optional<FirmwareName> firmware) {
   port_text_ = port_text;
   const bool starting = upgrade_.State() == UpgradeState::Idle;
-  // A traced line flashes nothing it cannot trace or approve.
-  if (starting && !records_.Problem().empty()) {
-    dialog_.SetStatus(status::kFileFailure);
-    dialog_.ExplainStatus(FromUtf8(records_.Problem()));
-    return;
+  // A traced line flashes nothing it cannot trace or approve, nor an image
+  // that its own records are appended to.
+  if (starting) {
+    std::string refused = records_.Problem();
+    if (refused.empty() && firmware) refused = records_.RefusedFirmware(firmware->Bytes());
+    if (!refused.empty()) {
+      dialog_.SetStatus(status::kFileFailure);
+      dialog_.ExplainStatus(FromUtf8(refused));
+      return;
+    }
   }
   const std::string firmware_text = firmware ? firmware->ForDisplay() : std::string();
   upgrade_.OnAcquire(port_text, type_text, std::move(firmware));
@@ -72,6 +77,10 @@ void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view typ
     started_ = true;
     dialog_.LockFields();
   }
+}
+
+void WindowSession::ShowRecordsState() {
+  if (const auto news = records_.News()) dialog_.ShowRecordsState(FromUtf8(*news));
 }
 
 void WindowSession::SetStatus(std::string_view text) {

@@ -7,6 +7,7 @@
 // its widgets.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -18,6 +19,9 @@
 #include "ui/window_thread_sinks.h"
 
 namespace zevuvuri::ui {
+
+// How often a toolkit asks for the records' state (ShowRecordsState).
+constexpr auto kRecordsLookInterval = std::chrono::milliseconds{1000};
 
 // What the session needs of a toolkit beyond its controls.
 class WindowToolkit : public WindowThreadWakeUp {
@@ -63,6 +67,12 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
   // the operator did; 1 for a production window closed without one, so that a
   // factory script can tell the two apart.
   int ExitStatus() const;
+
+  // With RecordsDb= in loader.cfg the toolkit calls ShowRecordsState about
+  // once a second (kRecordsLookInterval); it puts the records' state into
+  // the status line's tooltip when it has changed. Otherwise it need not.
+  bool ForwardsRecords() const { return records_.Forwards(); }
+  void ShowRecordsState();
 
   UpgradeController& Upgrade() { return upgrade_; }
   std::size_t WaitingCalls() const { return sinks_.WaitingCalls(); }

@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "engine/status_texts.h"
+#include "tests/support/postgres_server.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tests/support/virtual_module.h"
 #include "tests/ui/fake_controls.h"
@@ -21,6 +25,7 @@ namespace {
 using testing::FakeAboutBoxOpener;
 using testing::FakeFileDialog;
 using testing::FakeSurface;
+using zevuvuri::testing::PostgresServer;
 using zevuvuri::testing::ScriptedModule;
 using zevuvuri::testing::TempDir;
 using zevuvuri::testing::VirtualClock;
@@ -139,6 +144,58 @@ TEST_F(WindowSessionTest, APortFailureIsExplainedInTheStatusLinesTooltip) {
   EXPECT_EQ(Status(), L"Running");
   EXPECT_EQ(controls_[id::kStatusLine].tool_tip, L"");
   ASSERT_TRUE(RunLoopUntil([&] { return Status() == L"Upgrade OK" && controls_[id::kAcquire].enabled; }));
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// A traced window (Report=, RecordsDb=) whose database is down: the status
+// line keeps its text and its tooltip says how many records wait and why,
+// without the password; once the server is back, that they are all in.
+// Records appended to the firmware image would be flashed into every later
+// unit: the journal's own name, or a link to it, as the firmware starts
+// nothing and says why, with the records' state still below the reason.
+TEST_F(WindowSessionTest, ATracedWindowShowsTheRecordsStateAndFlashesNotItsOwnJournal) {
+  PostgresServer server(ZEVUVURI_RECORDS_SCHEMA);
+  ASSERT_TRUE(server.Ok()) << server.Error();
+  for (const auto& [name, value] : server.OdbcEnv()) ::setenv(name.c_str(), value.c_str(), 1);
+  ASSERT_TRUE(server.Stop());
+  const std::string journal = dir_.Path() + "/line.jsonl";
+  Open("[CONFIG]\nReport=" + journal + "\nRecordsDb=" + server.ConnectionString() + "\n");
+  ASSERT_TRUE(session_->ForwardsRecords());
+  const std::string firmware = Firmware();
+  controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
+  const std::wstring& tip = controls_[id::kStatusLine].tool_tip;
+  const auto look = [&](const std::wstring& wanted) {
+    return RunLoopUntil([&] {
+      session_->ShowRecordsState();
+      return tip.find(wanted) != std::wstring::npos;
+    });
+  };
+  session_->Dialog().OnAcquire();
+  ASSERT_TRUE(RunLoopUntil([&] { return Status() == L"Upgrade OK" && controls_[id::kAcquire].enabled; }));
+  EXPECT_TRUE(look(L"records: 1 waiting for the database: ")) << Narrow(tip);
+  EXPECT_EQ(Status(), L"Upgrade OK");
+  EXPECT_EQ(Narrow(tip).find(PostgresServer::kPassword), std::string::npos) << Narrow(tip);
+
+  ASSERT_TRUE(server.Start());
+  EXPECT_TRUE(look(L"records: all in the database")) << Narrow(tip);
+  EXPECT_EQ(tip, L"records: all in the database");
+  EXPECT_EQ(server.Query("SELECT count(*) FROM unit_records WHERE result = 'Upgrade OK'"), "1");
+
+  std::filesystem::create_symlink(journal, dir_.Path() + "/journal-link.bin");
+  for (const std::string& firmware : {journal, dir_.Path() + "/journal-link.bin"}) {
+    SCOPED_TRACE(firmware);
+    const auto journal_size = std::filesystem::file_size(journal);
+    controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
+    session_->Dialog().OnAcquire();
+    EXPECT_EQ(Status(), L"Failure : couldn't open file");
+    EXPECT_FALSE(session_->Upgrade().Busy());
+    EXPECT_EQ(Narrow(tip), "Report= in loader.cfg is the firmware file " + journal +
+                               ": give the records a file of their own\nrecords: all in the database");
+    EXPECT_EQ(std::filesystem::file_size(journal), journal_size) << "nothing recorded, nothing flashed";
+  }
+  session_.reset();
+  for (const auto& [name, value] : server.OdbcEnv()) ::unsetenv(name.c_str());
 }
 
 }  // namespace

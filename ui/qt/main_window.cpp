@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTimer>
 
 #include "ui/qt/app_icon_qt.h"
 #include "ui/qt/drop_down_combo.h"
@@ -56,6 +57,14 @@ QtMainWindow::QtMainWindow(SettingsFile settings, QWidget* parent) : QDialog(par
   }
   if (auto* products = qobject_cast<DropDownCombo*>(widgets.by_id[id::kProductList])) {
     connect(products, &DropDownCombo::rowChosen, this, [&dialog] { dialog.OnProductSelectionChange(); });
+  }
+
+  // A traced line's records state, looked at now and then; a window without
+  // RecordsDb= has no timer at all.
+  if (session_->ForwardsRecords()) {
+    auto* records = new QTimer(this);
+    connect(records, &QTimer::timeout, this, [this] { session_->ShowRecordsState(); });
+    records->start(kRecordsLookInterval);
   }
 
   auto* about = new QShortcut(kAboutShortcut, this);

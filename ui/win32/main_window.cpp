@@ -13,6 +13,9 @@ namespace {
 
 // Tells the dialog to run the session's queued sink calls.
 constexpr UINT kRunSinkCalls = WM_APP + 1;
+// The timer that looks at a traced line's records state; it goes with the
+// dialog.
+constexpr UINT_PTR kRecordsTimer = 1;
 
 // The About box's state while it is open.
 struct AboutBox {
@@ -94,6 +97,10 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
     case kRunSinkCalls:
       session_->RunQueuedCalls();
       return TRUE;
+    case WM_TIMER:
+      if (wparam != kRecordsTimer) return FALSE;
+      session_->ShowRecordsState();
+      return TRUE;
     case WM_SETFOCUS:
       // The platform's dialog would pass its focus on to the first control
       // that takes it, a static perhaps, where Enter closes the window; while
@@ -155,6 +162,9 @@ void MainWindow::OnInitDialog() {
   // production upgrade starts, which may disable it.
   controls_->Focus(id::kAcquire);
   session_->OnInitDialog();
+  if (session_->ForwardsRecords()) {
+    ::SetTimer(window_, kRecordsTimer, static_cast<UINT>(kRecordsLookInterval.count()), nullptr);
+  }
 }
 
 // The message carries nothing, so one that is never dispatched loses nothing.
