@@ -30,6 +30,7 @@
 #include "tools/cli/serial_device_info.h"
 #include "tools/cli/serial_scan.h"
 #include "tools/cli/station_tally.h"
+#include "tools/cli/utf16_input.h"
 #include "records/unit_record.h"
 
 namespace zevuvuri::cli {
@@ -576,6 +577,23 @@ TEST(InputLinesTest, LinesCutWhereverTheReadsEnd) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("SN-3xxx", 0), 0u);
   EXPECT_LE(lines[0].size(), 4096u) << "a line without end does not grow without bound";
+}
+
+// What a console hands over as UTF-16, in reads that may end between the
+// halves of a character: the label scans as its own UTF-8; a half without
+// its other half is no character and is refused by the scan, not dropped.
+TEST(Utf16InputTest, ConsoleTextBecomesTheSameUtf8WhereverTheReadsEnd) {
+  Utf16Input input;
+  EXPECT_EQ(input.Add(u"Gr\u00f6\u00dfe-01\r\n"), "Gr\xc3\xb6\xc3\x9f" "e-01\r\n");
+  // Surrogates one code unit at a time: a string literal cannot hold a lone one.
+  constexpr char16_t kHigh = 0xD83D, kLow = 0xDE00;  // U+1F600
+  EXPECT_EQ(input.Add(std::u16string{u'\u20ac', kHigh}), "\xe2\x82\xac") << "the high half waits for the next read";
+  EXPECT_EQ(input.Add(std::u16string{kLow, u'\n'}), "\xf0\x9f\x98\x80\n");
+  EXPECT_EQ(input.Add(std::u16string{u'a', kHigh, u'b', kLow, kHigh}), "a\xef\xbf\xbd" "b\xef\xbf\xbd");
+  EXPECT_EQ(input.Add(std::u16string{kHigh, kLow}), "\xef\xbf\xbd\xf0\x9f\x98\x80");
+  std::string why;
+  EXPECT_EQ(SerialFromScan(Utf16Input().Add(u"Gr\u00f6\u00dfe-01\r"), &why), std::optional<std::string>("Gr\xc3\xb6\xc3\x9f" "e-01"))
+      << why;
 }
 
 }  // namespace

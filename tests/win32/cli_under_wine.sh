@@ -198,6 +198,35 @@ case $scenario in
     Check "a record per unit" $'1 Write Error\n2 Upgrade OK' \
       "$(sed -E 's/.*"result":"([^"]*)".*"unit":([0-9]+).*/\2 \1/' "$work/units.jsonl" | sort -n)"
     ;;
+  station-scan-console)
+    # A label scanned into a console, as an operator's scanner types it:
+    # standard input is a terminal (script's pseudo-terminal), which wine
+    # makes a console; the label's non-ASCII letters reach the record as
+    # they were typed, whatever the console's code page. The output goes to
+    # files: wine's terminal console draws it a character at a time.
+    com=$((18 + com_offset))
+    StartSimulator "$com" --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    mkfifo "$work/keys"
+    timeout 120 script -qfec "wine '$ZEVUVURI_CLI_EXE' --station --next scan --units 1 --port $com \
+      --pacing $pacing --report '$(WinePath "$work/units.jsonl")' '$(WinePath "$ZEVUVURI_SAMPLE")' \
+      >'$work/out' 2>'$work/err'" /dev/null <"$work/keys" >"$work/terminal" 2>&1 &
+    loader=$!
+    exec 3>"$work/keys"
+    for _ in $(seq 600); do
+      grep -qs "waiting for a scan" "$work/out" && break
+      kill -0 "$loader" 2>/dev/null || break
+      sleep 0.1
+    done
+    sleep 0.5
+    printf 'Gr\xc3\xb6\xc3\x9fe-01\r' >&3
+    loader_status=0
+    wait "$loader" || loader_status=$?
+    exec 3>&-
+    Check "loader exit status" 0 "$loader_status"
+    ExpectFirmwareWhole
+    CheckContains "the scan said" "$com #1: serial Größe-01" "$(tr -d '\r' <"$work/out")"
+    CheckContains "the record's serial number" '"serial_number":"Größe-01"' "$(cat "$work/units.jsonl" 2>&1)"
+    ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

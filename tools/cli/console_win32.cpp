@@ -11,6 +11,7 @@
 #include "engine/text_encoding.h"
 #include "tools/cli/console.h"
 #include "tools/cli/input_lines.h"
+#include "tools/cli/utf16_input.h"
 
 namespace zevuvuri::cli {
 namespace {
@@ -105,18 +106,37 @@ struct EnterKey::State {
   bool ended = false;  // under mutex
   std::atomic<bool> stopping{false};
 
+  // A console's bytes would be its input code page's, which has no form for
+  // most of what a label may hold ("Größe-01" under code page 437 is no
+  // UTF-8): a console is read as UTF-16 and turned into UTF-8. A pipe or a
+  // file is read as the bytes it holds.
   static DWORD WINAPI Read(void* self) {
     auto* state = static_cast<State*>(self);
+    DWORD mode = 0;
+    const bool console = ::GetConsoleMode(state->input, &mode) != FALSE;
+    Utf16Input wide_input;
     char buffer[256];
+    wchar_t wide[256];
     for (;;) {
       DWORD n = 0;
-      const BOOL ok = ::ReadFile(state->input, buffer, sizeof buffer, &n, nullptr);
+      BOOL ok = FALSE;
+      std::string text;
+      if (console) {
+        ok = ::ReadConsoleW(state->input, wide, static_cast<DWORD>(std::size(wide)), &n, nullptr);
+        // Ctrl-Z at the start of a line ends a console's input, as ReadFile
+        // takes it.
+        if (ok && n > 0 && wide[0] == L'\x1a') n = 0;
+        text = wide_input.Add(std::u16string_view(reinterpret_cast<const char16_t*>(wide), n));
+      } else {
+        ok = ::ReadFile(state->input, buffer, sizeof buffer, &n, nullptr);
+        text.assign(buffer, n);
+      }
       std::lock_guard lock(state->mutex);
       if (!ok || n == 0 || state->stopping.load()) {
         state->ended = true;
         return 0;
       }
-      state->lines.Add(buffer, n);
+      state->lines.Add(text.data(), text.size());
     }
   }
 };
