@@ -23,6 +23,11 @@
 #       window whose module never answers, while Acquire is disabled
 #   window_under_wine.sh production-utf16  a UTF-16 loader.cfg naming a
 #       firmware path outside the ANSI code page
+#   window_under_wine.sh records  a production window on a traced line
+#       (Report=, RecordsDb= reaching a real PostgreSQL server, StationName=,
+#       FirmwareSha256=): the approved image upgrades OK and its record
+#       arrives in the database with the approved hash; another image ends
+#       "Failure : couldn't open file" and reaches no module
 #   window_under_wine.sh dpi-144  the window at 96 and at 144 DPI: drawn
 #       about half as large again at 144, saved as a PNG in $ZEVUVURI_ARTIFACTS
 #       (wine draws a program that declares no DPI awareness at the same
@@ -30,13 +35,14 @@
 #   window_under_wine.sh screenshots  the main window, the About box opened
 #       from the system menu, and a production upgrade under way, saved as
 #       PNG files in $ZEVUVURI_ARTIFACTS
-# Environment: ZEVUVURI_SIM, ZEVUVURI_WINDOW_EXE, ZEVUVURI_SAMPLE, WINEPREFIX.
+# Environment: ZEVUVURI_SIM, ZEVUVURI_WINDOW_EXE, ZEVUVURI_SAMPLE, WINEPREFIX;
+# ZEVUVURI_RECORDS_SCHEMA for records.
 set -uo pipefail
 source "$(dirname "$0")/wine_common.sh"
 
 scenario=$1
 work=$(mktemp -d)
-trap 'StopSimulator; StopPrivatePrefix; StopX; rm -rf "$work"' EXIT
+trap 'StopSimulator; StopPrivatePrefix; StopX; StopPostgres; rm -rf "$work"' EXIT
 StartX
 PrivatePrefix
 main_title="ZE Vuvuri V1.06"  # the main window's caption
@@ -326,6 +332,35 @@ case $scenario in
     WaitApp 60
     Check "window exit status after a production upgrade" 0 "$app_status"
     ExpectFirmwareWhole
+    ;;
+  records)
+    StartPostgres
+    approved=$(sha256sum "$ZEVUVURI_SAMPLE" | cut -d' ' -f1)
+    { cat "$ZEVUVURI_SAMPLE"; printf 'x'; } >"$work/other.bin"
+    TracedSettings() {  # COM_PORT FIRMWARE
+      printf '[CONFIG]\r\nProdmode=1\r\nComport=%s\r\nType=24\r\nFirmware=%s\r\nReport=%s\r\nRecordsDb=%s\r\nStationName=wine-window\r\nFirmwareSha256=%s\r\n' \
+        "$1" "$(WinePath "$2")" "$(WinePath "$work/line.jsonl")" "$pg_connection" "$approved" >"$work/loader.cfg"
+    }
+    StartSimulator 33 --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    TracedSettings 33 "$ZEVUVURI_SAMPLE"
+    StartWindow
+    WaitApp 60
+    Check "approved image: window exit status" 0 "$app_status"
+    ExpectFirmwareWhole
+    Check "approved image: its record in the database" "wine-window|Upgrade OK|$approved|$approved" \
+      "$("${pg_psql[@]}" -c 'SELECT station, result, firmware_sha256, approved_sha256 FROM unit_records')"
+
+    StartSimulator 34 --type 24
+    TracedSettings 34 "$work/other.bin"
+    StartWindow
+    for _ in $(seq 100); do [ "$(wc -l <"$work/line.jsonl")" -ge 2 ] && break; sleep 0.1; done
+    CheckContains "other image: its record" '"result":"Failure : couldn'"'"'t open file"' "$(sed -n 2p "$work/line.jsonl")"
+    CheckContains "other image: nothing sent" '"data_frames_sent":0' "$(sed -n 2p "$work/line.jsonl")"
+    ClickClose
+    WaitApp 10
+    Check "other image: window closed without an upgrade, exit status" 1 "$app_status"
+    if grep -q "session 1 began" "$sim_out.err"; then Fail "other image reached the module"; else Pass "other image reached no module"; fi
+    if grep -q "$pg_password" "$work/line.jsonl"; then Fail "the password was recorded"; else Pass "no password recorded"; fi
     ;;
   dpi-144)
     StartWindow

@@ -128,3 +128,47 @@ StopPrivatePrefix() {
     private_prefix=""
   fi
 }
+
+pg_bin=/usr/lib/postgresql/15/bin
+pg_dir=""
+pg_as_server=()
+# Starts a fresh PostgreSQL 15 server on 127.0.0.1 and a port of this test's
+# own, with the database "line" and the records schema $ZEVUVURI_RECORDS_SCHEMA
+# in it, run by nobody when the test runs as root (the server refuses root).
+# Sets $pg_psql (psql on the database, unaligned) and $pg_connection (an ODBC
+# connection string with a password that must never be shown), and points
+# unixODBC at a private odbcinst.ini for the PostgreSQL Unicode driver, which
+# wine's odbc32 hands the calls to. Stop it with StopPostgres.
+StartPostgres() {
+  pg_dir=$(mktemp -d)
+  if [ "$(id -u)" -eq 0 ]; then
+    chown nobody "$pg_dir"
+    pg_as_server=(runuser -u nobody --)
+  fi
+  local port=$((20000 + $$ % 20000))
+  "${pg_as_server[@]}" timeout 60 "$pg_bin/initdb" -D "$pg_dir/data" -U line -A trust -E UTF8 --no-sync \
+    --no-instructions >/dev/null || { Fail "initdb"; Summary; exit 1; }
+  "${pg_as_server[@]}" timeout 60 "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w \
+    -o "-c listen_addresses=127.0.0.1 -p $port -k $pg_dir -c fsync=off" start >/dev/null || {
+    Fail "the server did not start"
+    Summary
+    exit 1
+  }
+  pg_psql=(timeout 60 "$pg_bin/psql" -X -q -At -h 127.0.0.1 -p "$port" -U line -d line)
+  timeout 60 "$pg_bin/createdb" -h 127.0.0.1 -p "$port" -U line line
+  "${pg_psql[@]}" -v ON_ERROR_STOP=1 -f "$ZEVUVURI_RECORDS_SCHEMA" >/dev/null || Fail "schema"
+  local driver
+  driver=$(ls /usr/lib/*/odbc/psqlodbcw.so | head -n 1)
+  printf '[PostgreSQL Unicode]\nDriver=%s\nDebug=0\nCommLog=0\n' "$driver" >"$pg_dir/odbcinst.ini"
+  : >"$pg_dir/odbc.ini"
+  export ODBCSYSINI=$pg_dir ODBCINI=$pg_dir/odbc.ini
+  pg_password=wine-Pa55word
+  pg_connection="Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$port;Database=line;Uid=line;Pwd=$pg_password"
+}
+
+StopPostgres() {
+  [ -n "$pg_dir" ] || return 0
+  "${pg_as_server[@]}" timeout 60 "$pg_bin/pg_ctl" -D "$pg_dir/data" -m immediate -w stop >/dev/null 2>&1
+  rm -rf "$pg_dir"
+  pg_dir=""
+}
