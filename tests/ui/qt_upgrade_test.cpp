@@ -530,5 +530,22 @@ TEST_F(QtUpgradeTest, ATracedProductionWindowRecordsEachUpgradeAndFlashesOnlyThe
   for (const auto& [name, value] : server.OdbcEnv()) ::unsetenv(name.c_str());
 }
 
+// The Qt window looks at a traced line's records by itself: a journal with
+// a record the database cannot take (no such driver) is said in the status
+// line's tooltip within a few seconds, without the password, while the
+// status line keeps its text.
+TEST_F(QtUpgradeTest, ATracedWindowSaysByItselfThatRecordsWaitForTheDatabase) {
+  const std::string journal = dir_.Path() + "/line.jsonl";
+  std::ofstream(journal) << R"({"record_id":"0123456789abcdef0123456789abcdef","start":"2026-12-08T05:01:02.345Z",)"
+                         << R"("station":"line-a-3","result":"Upgrade OK"})" << "\n";
+  auto window = OpenWindow(Firmware(10), "[CONFIG]\nReport=" + journal +
+                                             "\nRecordsDb=Driver={No Such Driver};Uid=qa;Pwd=hidden-Pa55\n");
+  const auto tip = [&] { return Control<QLabel>(*window, id::kStatusLine)->toolTip().toStdString(); };
+  EXPECT_TRUE(Watch(*window, [&] { return tip().rfind("records: 1 waiting for the database: ", 0) == 0; }, 10s))
+      << tip();
+  EXPECT_EQ(tip().find("hidden-Pa55"), std::string::npos) << tip();
+  EXPECT_EQ(Status(*window), QString());
+}
+
 }  // namespace
 }  // namespace zevuvuri::ui::qt
