@@ -65,6 +65,7 @@ class ModuleOnVirtualClock::Port : public SerialPort {
   }
   // Gone before the worker looks again: the receive thread has seen it.
   void LeaveTheLine() {
+    module_.left_the_line_.store(true);
     HangUp();
     for (int i = 0; i < 2000 && !link_.DeviceGone(); ++i) std::this_thread::sleep_for(milliseconds{1});
   }
@@ -109,7 +110,12 @@ void ModuleOnVirtualClock::Take(std::span<const std::uint8_t> bytes, Port& port)
       }
       if (watch_) watch_(*message, nth);
     }
-    sim::Events events = model_.Feed({&b, 1}, model_now);
+    bool answers_on_their_way = false;
+    {
+      std::lock_guard lock(mutex_);
+      answers_on_their_way = undelivered_ > 0;
+    }
+    sim::Events events = model_.Feed({&b, 1}, model_now, answers_on_their_way);
     {
       std::lock_guard lock(mutex_);
       violations_.insert(violations_.end(), events.violations.begin(), events.violations.end());
@@ -129,7 +135,15 @@ void ModuleOnVirtualClock::Take(std::span<const std::uint8_t> bytes, Port& port)
 // events, releases it.
 void ModuleOnVirtualClock::Schedule(sim::Output output, Port& port) {
   const auto at = std::chrono::duration_cast<milliseconds>(output.not_before);
-  clock_.At(at, [port = &port, open = port.Open(), output = std::move(output)] {
+  {
+    std::lock_guard lock(mutex_);
+    ++undelivered_;
+  }
+  clock_.At(at, [this, port = &port, open = port.Open(), output = std::move(output)] {
+    {
+      std::lock_guard lock(mutex_);
+      --undelivered_;
+    }
     if (!*open) return;
     port->Link().DeliverForTesting(output.bytes);
     if (output.hang_up_after) port->LeaveTheLine();

@@ -4,6 +4,7 @@
 // plays out exactly and at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -56,6 +57,8 @@ class ModuleOnVirtualClock {
   std::vector<TimedMessage> Of(WireMessage::Kind kind) const;
   int Count(WireMessage::Kind kind) const;
   std::vector<std::string> Violations() const;
+  // The module has left the line (a vanish or a hang-up fault).
+  bool LeftTheLine() const { return left_the_line_.load(); }
   std::uint32_t LastBaud() const { return last_baud_; }
   // The port's first 16 line operations in order: "low latency", "baud N",
   // "write N" (bytes), "drain". They reach past the wake-up and the change of speed
@@ -74,6 +77,10 @@ class ModuleOnVirtualClock {
   std::vector<TimedMessage> messages_;
   std::map<WireMessage::Kind, int> counts_;
   std::vector<std::string> violations_;
+  // Answers planned but not yet delivered: as the simulator does, the model
+  // does not answer a probe a second time while its answer is on its way.
+  int undelivered_ = 0;  // under mutex_
+  std::atomic<bool> left_the_line_{false};
   WireSplitter splitter_;
   std::uint32_t last_baud_ = 0;
   std::vector<std::string> line_operations_;  // under mutex_
