@@ -22,7 +22,8 @@ bool SerialLink::OpenLink(std::string_view port_text) {
     std::lock_guard lock(stop_mutex_);
     stop_ = false;
   }
-  if (pacing_.load() == Pacing::Fast) port->SetLowLatency();
+  paced_ = &LinkPacing::For(pacing_.load());
+  paced_->PreparePort(*port);
   {
     std::lock_guard lock(port_mutex_);
     port_ = std::move(port);
@@ -55,34 +56,25 @@ bool SerialLink::DrainOutput() {
   return false;
 }
 
-std::optional<std::uint8_t> SerialLink::WaitReply(std::chrono::milliseconds limit) {
-  if (pacing_.load() == Pacing::Fast && clock_ == nullptr) return WaitReplyFast(limit);
-  // On a test's clock, fast pacing looks every millisecond: as soon as a
-  // reply can be there in that clock's time.
-  const auto step = pacing_.load() == Pacing::Fast ? std::chrono::milliseconds{1} : kReplyStep;
-  for (auto elapsed = std::chrono::milliseconds{0}; elapsed < limit; elapsed += step) {
-    if (buffer_.Count() != 0) return buffer_.FirstByte();
-    if (aborted_.load() || device_gone_.load()) return std::nullopt;
-    if (clock_ != nullptr) {
-      clock_->Sleep(step);
-    } else {
-      std::this_thread::sleep_for(step);
-    }
-  }
+std::optional<std::uint8_t> SerialLink::Reply() const {
   if (buffer_.Count() != 0) return buffer_.FirstByte();
   return std::nullopt;
 }
 
-std::optional<std::uint8_t> SerialLink::WaitReplyFast(std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  {
-    std::unique_lock lock(event_mutex_);
-    event_cv_.wait_until(lock, deadline, [this] {
-      return buffer_.Count() != 0 || aborted_.load() || device_gone_.load();
-    });
+void SerialLink::Sleep(std::chrono::milliseconds step) {
+  if (clock_ != nullptr) {
+    clock_->Sleep(step);
+  } else {
+    std::this_thread::sleep_for(step);
   }
-  if (buffer_.Count() != 0) return buffer_.FirstByte();
-  return std::nullopt;
+}
+
+bool SerialLink::AwaitArrival(std::chrono::milliseconds limit) {
+  if (clock_ != nullptr) return false;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::unique_lock lock(event_mutex_);
+  event_cv_.wait_until(lock, deadline, [this] { return buffer_.Count() != 0 || Ended(); });
+  return true;
 }
 
 bool SerialLink::Pause(std::chrono::milliseconds duration) {
@@ -128,38 +120,31 @@ void SerialLink::Abort() {
   if (port_ != nullptr) port_->Interrupt();
 }
 
+bool SerialLink::RestOrStop(std::chrono::milliseconds duration) {
+  std::unique_lock lock(stop_mutex_);
+  if (duration.count() == 0) return !stop_;
+  return !stop_cv_.wait_for(lock, duration, [this] { return stop_; });
+}
+
 void SerialLink::ReceiveLoop() {
   std::vector<std::uint8_t> chunk(kReadChunk);
-  const bool fast = pacing_.load() == Pacing::Fast;
+  const LinkPacing& pacing = *paced_;
   for (;;) {
-    {
-      std::unique_lock lock(stop_mutex_);
-      if (fast) {
-        if (stop_) return;
-      } else {
-        const auto pause = link_mode_.load() == LinkMode::Serial ? kSerialPause : kOverTheAirPause;
-        if (stop_cv_.wait_for(lock, pause, [this] { return stop_; })) return;
-      }
-    }
+    if (!RestOrStop(pacing.RestBeforeRead(link_mode_.load()))) return;
     // The port outlives this thread: CloseLink joins before releasing it.
     const std::size_t n = port_->ReadQueuedOrOne(chunk);
     if (n == 0) {
       // A device that is gone would only hang up again on every pass.
       if (port_->Gone()) return MarkGone();
       // Nothing arrived: the port was interrupted, or a read failed without
-      // the device going away. Fast pacing has no pause between reads, so it
-      // rests a serial pass here instead of spinning on such a port; an
-      // arrival never takes this path.
-      if (fast) {
-        std::unique_lock lock(stop_mutex_);
-        if (stop_cv_.wait_for(lock, kSerialPause, [this] { return stop_; })) return;
-      }
+      // the device going away.
+      if (!RestOrStop(pacing.RestAfterEmptyRead())) return;
       continue;
     }
     const std::span<const std::uint8_t> received(chunk.data(), n);
     if (observer_ != nullptr) observer_->Received(received);
     buffer_.Append(received);
-    if (fast) Wake();
+    if (pacing.WakesWorkerOnArrival()) Wake();
   }
 }
 

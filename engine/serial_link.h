@@ -15,6 +15,7 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/link_pacing.h"
 #include "engine/pacing.h"
 #include "engine/pacing_clock.h"
 #include "engine/receive_buffer.h"
@@ -39,14 +40,12 @@ class LinkObserver {
 //   CloseLink: the worker.
 //   ReplyCount, FirstByte, DeviceGone, Abort: any thread.
 //   The receive thread only appends to the buffer, and marks the device gone.
-class SerialLink {
+//
+// How the receive thread rests between reads and how WaitReply looks for a
+// reply is the pacing's (link_pacing.h), chosen at OpenLink; the receive
+// thread reads `link_mode` before each rest.
+class SerialLink : private ReplyWatch {
  public:
-  // In classic pacing the receive thread pauses 10 ms per pass on a serial
-  // link and 50 ms over the air; it reads `link_mode` before each pause. In
-  // fast pacing it does not pause, and each arrival wakes the worker.
-  static constexpr auto kSerialPause = std::chrono::milliseconds{10};
-  static constexpr auto kOverTheAirPause = std::chrono::milliseconds{50};
-  static constexpr auto kReplyStep = std::chrono::milliseconds{10};
   static constexpr std::size_t kReadChunk = 60000;
 
   explicit SerialLink(const std::atomic<LinkMode>& link_mode);
@@ -81,7 +80,7 @@ class SerialLink {
   // 10 ms, `limit / 10 ms` pauses and a last look: the limit is counted in
   // pauses, not read from a clock. Fast pacing sleeps until an arrival or the
   // limit on a monotonic clock, then looks once more.
-  std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit);
+  std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit) { return paced_->WaitReply(*this, limit); }
 
   // Sleeps for `duration`; returns false at once (and early) when the link is
   // aborted or its device is gone.
@@ -114,8 +113,16 @@ class SerialLink {
 
  private:
   void ReceiveLoop();
-  std::optional<std::uint8_t> WaitReplyFast(std::chrono::milliseconds limit);
+  // Rests the receive thread for `duration`, or only looks when it is 0;
+  // false once the link is being closed.
+  bool RestOrStop(std::chrono::milliseconds duration);
   void MarkGone();
+
+  // The worker's view for the pacing's reply wait.
+  std::optional<std::uint8_t> Reply() const override;
+  bool Ended() const override { return aborted_.load() || device_gone_.load(); }
+  void Sleep(std::chrono::milliseconds step) override;
+  bool AwaitArrival(std::chrono::milliseconds limit) override;
   void Wake();  // ends Pause and WaitReply early
 
   const std::atomic<LinkMode>& link_mode_;
@@ -127,6 +134,9 @@ class SerialLink {
   PortOpener port_opener_;
   PacingClock* clock_ = nullptr;  // nothing: real time
   std::atomic<Pacing> pacing_{Pacing::Classic};
+  // The strategy of the pacing the link opened with; set by OpenLink while
+  // no receive thread runs.
+  const LinkPacing* paced_ = &LinkPacing::For(Pacing::Classic);
 
   std::mutex port_mutex_;  // guards port_ against Abort from another thread
   std::mutex stop_mutex_;

@@ -51,7 +51,7 @@ void UpgradeController::Enable(bool enabled) {
 }
 
 bool UpgradeController::SetExpectedSha256(std::optional<std::string> sha256) {
-  if (Busy()) return false;
+  if (UpgradeInProgress()) return false;
   if (sha256) std::transform(sha256->begin(), sha256->end(), sha256->begin(), [](unsigned char c) {
     return static_cast<char>(std::tolower(c));
   });
@@ -77,10 +77,10 @@ bool UpgradeController::AwaitPreviousEnding() {
   constexpr auto kLimit = std::chrono::seconds{2};
   const auto give_up = std::chrono::steady_clock::now() + kLimit;
   for (;;) {
-    const Phase phase = phase_.load();
-    if (phase == Phase::Idle) return true;
-    if (phase == Phase::Running || std::chrono::steady_clock::now() >= give_up) return false;
-    Report([](UpgradeSinks& s) { s.RunWaitingCalls(); });
+    const WorkerPhase phase = worker_phase_.load();
+    if (phase == WorkerPhase::Free) return true;
+    if (phase == WorkerPhase::OwnsLink || std::chrono::steady_clock::now() >= give_up) return false;
+    Report([](UpgradeSinks& s) { s.UnblockPreviousWorker(); });
     std::this_thread::sleep_for(std::chrono::milliseconds{1});
   }
 }
@@ -122,24 +122,24 @@ bool UpgradeController::Start(std::optional<std::string> port, std::wstring_view
     start_reported_ = false;
   }
   auto returned = std::make_shared<std::atomic<bool>>(false);
-  phase_.store(Phase::Running);
-  workers_running_.fetch_add(1);
+  worker_phase_.store(WorkerPhase::OwnsLink);
+  live_worker_threads_.fetch_add(1);
   try {
     worker_.thread = start_thread_([this, returned] {
       Work();
-      workers_running_.fetch_sub(1);
+      live_worker_threads_.fetch_sub(1);
       returned->store(true);
     });
     worker_.returned = std::move(returned);
   } catch (const std::system_error&) {
     // Without a worker nothing would ever end this upgrade: undo the Start.
     worker_ = Worker{};
-    workers_running_.fetch_sub(1);
+    live_worker_threads_.fetch_sub(1);
     outcome_.store(UpgradeOutcome::ThreadFailure);
     Status(status::kThreadFailure);
     link_.CloseLink();
     state_.store(UpgradeState::Idle);
-    phase_.store(Phase::Idle);
+    worker_phase_.store(WorkerPhase::Free);
     Caption(caption::kAcquire);
     Enable(true);
     Report([](UpgradeSinks& s) { s.UpgradeEnded(UpgradeOutcome::ThreadFailure); });
@@ -230,7 +230,7 @@ void UpgradeController::Work() {
     // After the trailer the module has taken its firmware: the upgrade
     // succeeded, whatever ends the loader now.
     outcome_.store(trailer_sent_ ? UpgradeOutcome::Ok : UpgradeOutcome::Cancelled);
-    phase_.store(Phase::Idle);
+    worker_phase_.store(WorkerPhase::Free);
   }
 }
 
@@ -272,7 +272,7 @@ void UpgradeController::WakeUp() {
   // The wake-up takes 10.4 ms on the wire at 9600 baud, and the adapter may
   // hold some of it: switching speed before it has left would garble its end.
   link_.DrainOutput();
-  Pause(pacing::kAfterWakeUp);
+  Pause(sequence_timing::kAfterWakeUp);
   link_.SetLineSpeed(kUpgradeBaud);
 }
 
@@ -282,7 +282,7 @@ void UpgradeController::Synchronise() {
   for (;;) {
     link_.ClearReplyAndFirstByte();
     Write({&kSyncProbe, 1});
-    Pause(pacing::kProbeInterval);
+    Pause(sequence_timing::kProbeInterval);
     const auto meaning = ClassifyReply(ReplyPhase::Synchronisation, link_.FirstByte());
     if (meaning == ReplyMeaning::OverTheAir || meaning == ReplyMeaning::Serial) {
       const LinkMode mode = meaning == ReplyMeaning::OverTheAir ? LinkMode::OverTheAir : LinkMode::Serial;
@@ -297,7 +297,7 @@ void UpgradeController::Synchronise() {
       }
       return;
     }
-    probing += pacing::kProbeInterval;
+    probing += sequence_timing::kProbeInterval;
     const std::int64_t limit = sync_limit_ms_.load();
     if (limit != kNoSyncLimit && probing.count() >= limit) {
       throw Ending{status::kSyncTimeout, UpgradeOutcome::SyncTimeout};
@@ -314,13 +314,13 @@ void UpgradeController::AwaitStart() {
     frame_.SetPollHeader(type);
     link_.ClearReply();
     Write(frame_.Bytes());
-    const auto reply = WaitReply(pacing::kFrameReplyLimit);
+    const auto reply = WaitReply(sequence_timing::kFrameReplyLimit);
     if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) throw refused;
     Report([](UpgradeSinks& s) { s.PollAcknowledged(); });
     if (link_mode_.load() == LinkMode::Serial) {
       Status(status::kUpgradingSerial);
       state_.store(UpgradeState::Idle);
-      Pause(pacing::kSerialStartPause);
+      Pause(sequence_timing::kSerialStartPause);
       link_.ClearReply();
     }
     // Over the air the module is polled again at once, until the operator confirms.
@@ -357,7 +357,7 @@ std::uint32_t UpgradeController::StreamData() {
       s.DataProgress(sent, size);
     });
     CheckLink();
-    const auto reply = WaitReply(pacing::kFrameReplyLimit);
+    const auto reply = WaitReply(sequence_timing::kFrameReplyLimit);
     if (!reply || ClassifyReply(ReplyPhase::Frame, *reply) != ReplyMeaning::Acknowledged) throw refused;
     offset += static_cast<std::uint32_t>(kPayloadSize);
     if (piece == 0) return offset;
@@ -373,7 +373,7 @@ void UpgradeController::EndAndReboot(std::uint32_t end_offset) {
   for (std::size_t i = 0; i < kEndFillerCount; ++i) Write({&kEndFiller, 1});
   // A serial module may also answer "2". No fresh reply is no answer: byte 0
   // would still hold the last data frame's "0".
-  const auto reply = WaitReply(pacing::kRebootReplyLimit);
+  const auto reply = WaitReply(sequence_timing::kRebootReplyLimit);
   if (!reply || ClassifyReply(ReplyPhase::End, *reply, link_mode_.load()) != ReplyMeaning::Acknowledged) {
     throw refused;
   }
@@ -390,7 +390,7 @@ void UpgradeController::Succeed() {
       link_.WriteBytes({&kRebootTrailer, 1});
     }
     trailer_sent_ = true;
-    link_.Pause(pacing::kAfterTrailer);
+    link_.Pause(sequence_timing::kAfterTrailer);
     if (shutting_down_.load()) throw Cancelled{};
   }
   CommonEnding();
@@ -411,16 +411,16 @@ void UpgradeController::ReleaseLinkAndImage() {
 }
 
 // The port, the receive thread and the image are released before the button
-// comes back, so that the next Start begins from a closed link; the worker
-// stops being busy only after its last call to the button, so that a new
-// Start's first calls come after it.
+// comes back, so that the next Start begins from a closed link; the upgrade
+// stops being in progress only after the worker's last call to the button, so
+// that a new Start's first calls come after it.
 void UpgradeController::CommonEnding() {
   ReleaseLinkAndImage();
   state_.store(UpgradeState::Idle);
-  phase_.store(Phase::Ending);
+  worker_phase_.store(WorkerPhase::ReturningButton);
   Caption(caption::kAcquire);
   Enable(true);
-  phase_.store(Phase::Idle);
+  worker_phase_.store(WorkerPhase::Free);
 }
 
 }  // namespace zevuvuri

@@ -25,25 +25,26 @@
 
 namespace zevuvuri {
 
-// What the Acquire button does next: Idle starts, Acquiring confirms. The
-// data phase is Idle too, as operators know it; whether a worker is still
-// streaming is the controller's own business (Busy).
+// What the Acquire button does next: Idle starts, Acquiring confirms. It says
+// nothing about whether an upgrade runs: the data phase is Idle too, as
+// operators know it. Whether one runs is UpgradeInProgress.
 enum class UpgradeState : std::uint8_t { Idle = 0, Acquiring = 1 };
 
-// Pacing of the sequence. The operators' modules are tuned to it: keep it.
-namespace pacing {
+// The sequence's pauses and reply limits, the same in every Pacing. The
+// operators' modules are tuned to them: keep them.
+namespace sequence_timing {
 constexpr auto kAfterWakeUp = std::chrono::milliseconds{20};
 constexpr auto kProbeInterval = std::chrono::milliseconds{100};
 constexpr auto kSerialStartPause = std::chrono::milliseconds{2000};  // after the first poll acknowledgement
 constexpr auto kFrameReplyLimit = std::chrono::milliseconds{2000};   // poll and data frames
 constexpr auto kRebootReplyLimit = std::chrono::milliseconds{1000};  // end header and fillers
 constexpr auto kAfterTrailer = std::chrono::milliseconds{500};       // over the air, after the "p" trailer
-}  // namespace pacing
+}  // namespace sequence_timing
 
 // Thread contract: OnAcquire, Start, Confirm, the setters and Shutdown on the
 // front end's (window) thread; Confirm also from within the PollAcknowledged
 // sink; the getters from any thread. One upgrade runs at a time: a Start
-// while an upgrade is busy (see Busy) is ignored, so no press can open a
+// while an upgrade is in progress (see UpgradeInProgress) is ignored, so no press can open a
 // second link or touch the port of the running one.
 class UpgradeController {
  public:
@@ -62,7 +63,7 @@ class UpgradeController {
   void OnAcquire(std::wstring_view port_text, std::wstring_view type_text, std::optional<FirmwareName> firmware);
 
   // Begins an upgrade: opens the link and starts the worker. Ignored (false,
-  // no sink called, nothing on any line) while an upgrade is busy, after
+  // no sink called, nothing on any line) while an upgrade is in progress, after
   // Shutdown, and at once when made inside a sink call (see SinkCallScope).
   // An upgrade that is only making its last calls to the button is waited
   // for first, up to 2 s. A firmware name of nothing is one that could not be
@@ -82,7 +83,7 @@ class UpgradeController {
   // Classic by default; takes effect at the next Start. Ignored while an
   // upgrade runs: its link keeps the pacing it opened with.
   void SetPacing(Pacing pacing) {
-    if (!Busy()) link_.SetPacing(pacing);
+    if (!UpgradeInProgress()) link_.SetPacing(pacing);
   }
   Pacing GetPacing() const { return link_.GetPacing(); }
   // Synchronisation probes forever by default, as the window does; a command
@@ -94,7 +95,7 @@ class UpgradeController {
   // The SHA-256 (64 hex digits) the firmware image must have; nothing: any.
   // An image with another one ends the upgrade with "couldn't open file"
   // right after it is taken, before the wake-up. Takes effect at the next
-  // Start; refused (false) while an upgrade is busy.
+  // Start; refused (false) while an upgrade is in progress.
   bool SetExpectedSha256(std::optional<std::string> sha256);
 
   // Ends a running upgrade without starting any further sink call (the front
@@ -106,10 +107,10 @@ class UpgradeController {
   UpgradeState State() const { return state_.load(); }
   // True from a Start that opened the link until the worker has released the
   // port and made its last call to the button.
-  bool Busy() const { return phase_.load() != Phase::Idle; }
+  bool UpgradeInProgress() const { return worker_phase_.load() != WorkerPhase::Free; }
   // True while a worker thread has not yet returned, its last calls after the
   // end of the upgrade (UpgradeEnded, EndProcess) included.
-  bool WorkerRunning() const { return workers_running_.load() != 0; }
+  bool WorkerThreadAlive() const { return live_worker_threads_.load() != 0; }
   LinkMode Mode() const { return link_mode_.load(); }
   std::uint8_t TypeCode() const { return type_code_.load(); }
   // How the last upgrade ended. Ok also when Shutdown came after "Upgrade OK"
@@ -164,11 +165,14 @@ class UpgradeController {
 
   UpgradeSinks& sinks_;
   std::atomic<UpgradeState> state_{UpgradeState::Idle};
-  // Running: the worker owns the link and the button; a Start is ignored.
-  // Ending: the link is released and the worker makes its last calls to the
-  // button; a Start waits for them, so that its own calls come after.
-  enum class Phase : std::uint8_t { Idle, Running, Ending };
-  std::atomic<Phase> phase_{Phase::Idle};
+  // Where the upgrade's worker is, as Start needs to know it. Free: no
+  // upgrade holds the link or the button (a worker may still make its calls
+  // after the ending). OwnsLink: the worker owns the link and the button; a
+  // Start is ignored. ReturningButton: the link is released and the worker
+  // makes its last calls to the button; a Start waits for them, so that its
+  // own calls come after.
+  enum class WorkerPhase : std::uint8_t { Free, OwnsLink, ReturningButton };
+  std::atomic<WorkerPhase> worker_phase_{WorkerPhase::Free};
   std::atomic<LinkMode> link_mode_{LinkMode::Serial};
   std::atomic<std::uint8_t> type_code_{0};
   std::atomic<bool> production_{false};
@@ -176,7 +180,7 @@ class UpgradeController {
   static constexpr std::int64_t kNoSyncLimit = -1;
   std::atomic<std::int64_t> sync_limit_ms_{kNoSyncLimit};
   SerialLink link_;
-  // Written only while no upgrade is busy; read by the worker.
+  // Written only while no upgrade is in progress; read by the worker.
   std::optional<std::string> expected_sha256_;
 
   // Written by Start before the worker exists, then the worker's alone.
@@ -200,7 +204,7 @@ class UpgradeController {
   Worker worker_;
   std::vector<Worker> finished_workers_;
   std::atomic<bool> shutting_down_{false};
-  std::atomic<int> workers_running_{0};
+  std::atomic<int> live_worker_threads_{0};
 
   // Start's own sink calls come before the worker's first ones.
   std::mutex mutex_;

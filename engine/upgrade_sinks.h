@@ -49,10 +49,11 @@ class UpgradeSinks {
   // Production mode, after a successful upgrade: end the process with status 0.
   virtual void EndProcess() = 0;
 
-  // On the thread that calls Start, while the previous upgrade's worker makes
-  // its last calls: a front end that carries calls over to its window thread
-  // runs those waiting for it now. Nothing to do for one that does not.
-  virtual void RunWaitingCalls() {}
+  // On the thread that calls Start, while Start waits for the previous
+  // upgrade's worker to make its last calls: a front end that carries calls
+  // over to its window thread runs those the worker waits on now, so that it
+  // can finish. Nothing to do for one that does not.
+  virtual void UnblockPreviousWorker() {}
 
   // For front ends that report more than the window shows; no-ops by default.
   virtual void LinkModeLearned(LinkMode) {}

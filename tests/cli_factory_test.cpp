@@ -23,7 +23,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
-#include "tests/support/scripted_module.h"
+#include "tests/support/module_on_pty.h"
 
 namespace zevuvuri {
 namespace {
@@ -268,8 +268,8 @@ TEST_F(FactoryTest, InterruptClosesEveryPortAndRecordsEachUnit) {
 // Ctrl-C stops every port at once: modules that go on answering at once get
 // nothing more once the loader has had a moment to take the signal.
 TEST_F(FactoryTest, InterruptStopsEveryPortAtOnce) {
-  using testing::Answer;
-  using testing::ScriptedModule;
+  using testing::ModuleConfig;
+  using testing::ModuleOnPty;
   using testing::WireMessage;
   using Clock = std::chrono::steady_clock;
 #if defined(__SANITIZE_THREAD__)
@@ -281,15 +281,15 @@ TEST_F(FactoryTest, InterruptStopsEveryPortAtOnce) {
 #endif
   std::atomic<pid_t> loader_pid{0};
   std::atomic<Clock::rep> signalled{0};
-  std::vector<std::unique_ptr<ScriptedModule>> modules;
+  std::vector<std::unique_ptr<ModuleOnPty>> modules;
   std::vector<std::string> argv = {ZEVUVURI_CLI_PATH};
   for (int i = 0; i < 3; ++i) {
-    modules.push_back(std::make_unique<ScriptedModule>([&, i](const WireMessage& m, int nth) -> Answer {
+    // Ctrl-C as the first module's fifth data frame arrives.
+    modules.push_back(std::make_unique<ModuleOnPty>(ModuleConfig(false), [&, i](const WireMessage& m, int nth) {
       if (i == 0 && m.kind == WireMessage::Kind::Data && nth == 5) {
         signalled = Clock::now().time_since_epoch().count();
         ::kill(loader_pid.load(), SIGINT);
       }
-      return ScriptedModule::Cooperative(false)(m, nth);
     }));
     argv.insert(argv.end(), {"--port", modules.back()->Port()});
   }

@@ -99,6 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"VanishWhilePolling", {"--vanish", "poll"}, "Did not get local ACK", false},
         FaultCase{"VanishInTheData", {"--vanish", "data:3"}, "Write Error", false},
         FaultCase{"VanishAtTheEnd", {"--vanish", "end"}, "Did not get local ACK for reboot", false},
+        // A module that resets into its new firmware as soon as it has
+        // acknowledged the end has it: the loader does not wait for it.
+        FaultCase{"HangUpOnceTheEndIsAcknowledged", {"--hang-up-after", "end"}, "Upgrade OK", false},
         // Bytes behind every reply, in the reply's own write: only byte 0 counts.
         FaultCase{"JunkAfterEveryReplyOverTheAir", {"--junk-after-reply", "2"}, "Upgrade OK"},
         FaultCase{"JunkAfterEveryReplyOnASerialLink", {"--junk-after-reply", "3"}, "Upgrade OK", true, "serial"},

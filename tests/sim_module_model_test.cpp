@@ -530,6 +530,27 @@ TEST(ModuleModelFaults, VanishInsteadOfAnswering) {
   EXPECT_EQ(replies, Text("1000"));
 }
 
+// A module that resets into its new firmware: the end is acknowledged, and
+// the line is left once that reply is out. With nothing to send first it
+// leaves at once, as a vanish.
+TEST(ModuleModelFaults, HangUpAfterTheReply) {
+  FaultPlan faults;
+  faults.hang_up_after_reply = MessageSelector{Phase::End, 1};
+  Harness h(Config(LinkMode::Serial, faults));
+  EXPECT_EQ(h.Send(Upgrade(Firmware(100), LinkMode::Serial).All()), Text("100000"));
+  EXPECT_FALSE(h.vanished) << "not before the reply is out";
+  ASSERT_EQ(h.outputs.size(), 6u);
+  EXPECT_EQ(std::count_if(h.outputs.begin(), h.outputs.end(), [](const Output& o) { return o.hang_up_after; }), 1);
+  EXPECT_TRUE(h.outputs.back().hang_up_after);
+  EXPECT_EQ(h.completed.size(), 1u);
+
+  faults.hang_up_after_reply = MessageSelector{Phase::Data, 2};
+  faults.ignore_data = 2;
+  Harness silent(Config(LinkMode::Serial, faults));
+  EXPECT_EQ(silent.Send(Upgrade(Firmware(200), LinkMode::Serial).All()), Text("100"));
+  EXPECT_TRUE(silent.vanished);
+}
+
 TEST(ModuleModelFaults, DelaysAndWireTimeSetWhenRepliesMayGoOut) {
   FaultPlan faults;
   faults.reply_delay = std::chrono::milliseconds{5};

@@ -12,17 +12,17 @@
 
 #include "engine/upgrade_controller.h"
 #include "tests/support/confirming_operator.h"
-#include "tests/support/scripted_module.h"
+#include "tests/support/module_on_pty.h"
 
 namespace zevuvuri {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Answer;
-using testing::ScriptedModule;
+using sim::FaultPlan;
+using testing::FaultPlanWith;
+using testing::ModuleConfig;
+using testing::ModuleOnPty;
 using testing::TempDir;
-using testing::WireMessage;
-using Kind = WireMessage::Kind;
 
 int OpenDescriptors() {
   int n = 0;
@@ -51,32 +51,26 @@ TEST(Soak, TwoHundredUpgradesLeaveNoDescriptorThreadOrMemoryBehind) {
   struct Kind_ {
     const char* name;
     UpgradeOutcome outcome;
-    std::function<Answer(const WireMessage&, int)> answer;
+    FaultPlan faults;  // of a module over the air
     bool bad_port = false;
     bool missing_file = false;
   };
-  auto cooperative = ScriptedModule::Cooperative(true);
-  auto refusing = [&](Kind kind, std::uint8_t reply) {
-    return [=](const WireMessage& m, int nth) -> Answer {
-      if (m.kind == kind) return {{reply}};
-      return cooperative(m, nth);
-    };
-  };
   const std::vector<Kind_> failures = {
-      {"poll refused", UpgradeOutcome::PollRefused, refusing(Kind::Poll, '1')},
-      {"data refused", UpgradeOutcome::FrameRefused, refusing(Kind::Data, '1')},
-      {"reboot refused", UpgradeOutcome::RebootRefused, refusing(Kind::Fillers, '2')},
-      {"port failure", UpgradeOutcome::PortFailure, cooperative, true},
-      {"file missing", UpgradeOutcome::FileFailure, cooperative, false, true},
+      {"poll refused", UpgradeOutcome::PollRefused, FaultPlanWith(&FaultPlan::refuse_poll, 1u)},
+      {"data refused", UpgradeOutcome::FrameRefused, FaultPlanWith(&FaultPlan::refuse_data, 1u)},
+      {"reboot refused", UpgradeOutcome::RebootRefused,
+       FaultPlanWith(&FaultPlan::end_answer, sim::EndAnswer::RebootAck)},
+      {"port failure", UpgradeOutcome::PortFailure, {}, true},
+      {"file missing", UpgradeOutcome::FileFailure, {}, false, true},
   };
 
   auto upgrade = [&](const Kind_& k) {
-    ScriptedModule module(k.answer);
+    ModuleOnPty module(ModuleConfig(true, k.faults));
     const std::string port = k.bad_port ? dir.Path() : module.Port();
     const std::string file = k.missing_file ? dir.Path() + "/missing.bin" : firmware;
     EXPECT_EQ(station.Run(controller, Wide(port), Wide(file)), k.outcome) << k.name;
   };
-  const Kind_ success{"success", UpgradeOutcome::Ok, cooperative};
+  const Kind_ success{"success", UpgradeOutcome::Ok, {}};
 
   upgrade(success);  // warm-up: first-use allocations belong to the baseline
   // A finished worker thread may still be on its way out.

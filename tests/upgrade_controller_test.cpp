@@ -1,5 +1,6 @@
-// The upgrade sequence end to end over a real pseudo-terminal, against a
-// module that the test scripts: every byte on the wire, every sink call.
+// The upgrade sequence end to end over a real pseudo-terminal, against the
+// simulator's module model with the faults each test asks for: every byte on
+// the wire, every sink call.
 #include "engine/upgrade_controller.h"
 
 #include <gtest/gtest.h>
@@ -11,21 +12,34 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <numeric>
 #include <thread>
 
 #include "engine/status_texts.h"
-#include "tests/support/scripted_module.h"
+#include "tests/support/module_on_pty.h"
 
 namespace zevuvuri {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Answer;
-using testing::ScriptedModule;
+using testing::FaultPlanWith;
+using testing::ModuleConfig;
+using testing::ModuleOnPty;
 using testing::TempDir;
 using testing::WireMessage;
 using Kind = WireMessage::Kind;
+using sim::FaultPlan;
+
+constexpr bool kSerial = false;
+constexpr bool kOverTheAir = true;
+
+// A module that answers no probe at all.
+FaultPlan Mute() {
+  FaultPlan faults;
+  faults.ignore_sync_probes = std::numeric_limits<unsigned>::max();
+  return faults;
+}
 
 // Records every sink call as one line, in order.
 class RecordingSinks : public UpgradeSinks {
@@ -124,13 +138,7 @@ class ControllerTest : public ::testing::Test {
   }
   static std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-  std::vector<WireMessage> Of(const ScriptedModule& m, Kind kind) {
-    std::vector<WireMessage> out;
-    for (auto& msg : m.Messages()) {
-      if (msg.kind == kind) out.push_back(msg);
-    }
-    return out;
-  }
+  std::vector<WireMessage> Of(const ModuleOnPty& m, Kind kind) { return m.Of(kind); }
 
   TempDir dir_;
   RecordingSinks sinks_;
@@ -155,7 +163,7 @@ std::vector<std::vector<std::uint8_t>> ExpectedDataFrames(const std::vector<std:
 }
 
 TEST_F(ControllerTest, SerialUpgradeSendsExactlyTheFileAndReportsEachStep) {
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   const auto file = Pattern(60);
   controller_.OnAcquire(Wide(module.Port()), L"24", Firmware(file));
   ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
@@ -189,10 +197,12 @@ TEST_F(ControllerTest, SerialUpgradeSendsExactlyTheFileAndReportsEachStep) {
   EXPECT_TRUE(Of(module, Kind::Trailer).empty()) << "no reboot trailer on a serial link";
   EXPECT_EQ(controller_.State(), UpgradeState::Idle);
   EXPECT_FALSE(controller_.Link().IsOpen());
+  EXPECT_EQ(module.Violations(), std::vector<std::string>{});
+  EXPECT_EQ(module.CompletedUpgrades(), 1);
 }
 
 TEST_F(ControllerTest, OverTheAirPollsUntilConfirmedThenStreamsAndSendsTheTrailer) {
-  ScriptedModule module(ScriptedModule::Cooperative(true));
+  ModuleOnPty module(ModuleConfig(kOverTheAir));
   const auto file = Pattern(56);
   const auto firmware = Firmware(file);
   controller_.OnAcquire(Wide(module.Port()), L"8", firmware);
@@ -216,14 +226,13 @@ TEST_F(ControllerTest, OverTheAirPollsUntilConfirmedThenStreamsAndSendsTheTraile
   EXPECT_EQ(sent, ExpectedDataFrames(file, 8)) << "56 bytes: two frames carrying the same payload";
   ASSERT_EQ(Of(module, Kind::Trailer).size(), 1u);
   EXPECT_EQ(Of(module, Kind::Trailer)[0].bytes, std::vector<std::uint8_t>(60, 'p'));
+  EXPECT_EQ(module.Violations(), std::vector<std::string>{});
+  EXPECT_EQ(module.CompletedUpgrades(), 1);
 }
 
 TEST_F(ControllerTest, AConfirmDoesNotCutShortThePollThatAwaitsItsReply) {
   // Over the air; the second poll never gets an answer.
-  ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
-    if (m.kind == Kind::Poll && nth == 2) return {};
-    return ScriptedModule::Cooperative(true)(m, nth);
-  });
+  ModuleOnPty module(ModuleConfig(kOverTheAir, FaultPlanWith(&FaultPlan::ignore_poll, 2u)));
   const auto firmware = Firmware(Pattern(10));
   controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
   ASSERT_TRUE(module.AwaitCount(Kind::Poll, 2, 10s));
@@ -252,13 +261,13 @@ void ExpectDisabledBetween(const std::vector<std::string>& calls, const std::str
 }
 
 TEST_F(ControllerTest, APressWhileTheWorkerStreamsChangesNothingAndTheButtonStaysDisabled) {
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   const auto file = Pattern(600);
   const auto firmware = Firmware(file);
   controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
   ASSERT_TRUE(module.AwaitCount(Kind::Data, 3, 10s));
   EXPECT_EQ(controller_.State(), UpgradeState::Idle) << "the data phase reads Idle, as operators know it";
-  EXPECT_TRUE(controller_.Busy());
+  EXPECT_TRUE(controller_.UpgradeInProgress());
   // The button's press, and a Start forced past it: neither may reopen the
   // port under the worker nor start a second upgrade.
   controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
@@ -276,10 +285,7 @@ TEST_F(ControllerTest, APressWhileTheWorkerStreamsChangesNothingAndTheButtonStay
 TEST_F(ControllerTest, AnEarlyConfirmSkipsThePollFramesAndKeepsTheButtonDisabledThroughTheDataPhase) {
   // Over the air, answering the third probe: the second press lands while
   // the worker is still synchronising.
-  ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
-    if (m.kind == Kind::Probe) return nth < 3 ? Answer{} : Answer{{'0'}};
-    return ScriptedModule::Cooperative(true)(m, nth);
-  });
+  ModuleOnPty module(ModuleConfig(kOverTheAir, FaultPlanWith(&FaultPlan::ignore_sync_probes, 2u)));
   const auto firmware = Firmware(Pattern(300));
   controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
   EXPECT_TRUE(controller_.Confirm());
@@ -293,10 +299,7 @@ TEST_F(ControllerTest, AnEarlyConfirmSkipsThePollFramesAndKeepsTheButtonDisabled
 TEST_F(ControllerTest, AConfirmAfterAFailedPollStartsNothing) {
   // The command line confirms over the air from its own loop; when the poll
   // has failed meanwhile, the confirmation must not become a new upgrade.
-  ScriptedModule module([](const WireMessage& m, int nth) -> Answer {
-    if (m.kind == Kind::Poll) return {{'1'}};
-    return ScriptedModule::Cooperative(true)(m, nth);
-  });
+  ModuleOnPty module(ModuleConfig(kOverTheAir, FaultPlanWith(&FaultPlan::refuse_poll, 1u)));
   controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(10)));
   ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::PollRefused);
   EXPECT_FALSE(controller_.Confirm());
@@ -309,30 +312,34 @@ TEST_F(ControllerTest, RefusalsEndTheUpgradeWithTheirTextAndLeaveItRestartable) 
   struct Case {
     const char* what;
     bool over_the_air;
-    Kind refused;
-    int nth;
-    std::vector<std::uint8_t> answer;
+    FaultPlan faults;
     UpgradeOutcome outcome;
     std::string status;
   };
+  FaultPlan end_after_junk;  // the end answered "7" "2"
+  end_after_junk.end_answer = sim::EndAnswer::RebootAck;
+  end_after_junk.junk_byte = '7';
+  end_after_junk.bursts.push_back({{sim::Phase::End, 1}, 1, false});
   const Case cases[] = {
-      {"poll answered 1", false, Kind::Poll, 1, {'1'}, UpgradeOutcome::PollRefused, "Did not get local ACK"},
-      {"data frame answered 1", false, Kind::Data, 2, {'1'}, UpgradeOutcome::FrameRefused, "Write Error"},
-      {"data frame unanswered", false, Kind::Data, 1, {}, UpgradeOutcome::FrameRefused, "Write Error"},
-      {"end answered 2, serial", false, Kind::Fillers, 1, {'2'}, UpgradeOutcome::Ok, "Upgrade OK"},
-      {"end answered 2, over the air", true, Kind::Fillers, 1, {'2'}, UpgradeOutcome::RebootRefused,
-       "Did not get local ACK for reboot"},
-      {"end unanswered", false, Kind::Fillers, 1, {}, UpgradeOutcome::RebootRefused,
-       "Did not get local ACK for reboot"},
-      {"end answered with junk", false, Kind::Fillers, 1, {'7', '2'}, UpgradeOutcome::RebootRefused,
+      {"poll answered 1", kSerial, FaultPlanWith(&FaultPlan::refuse_poll, 1u), UpgradeOutcome::PollRefused,
+       "Did not get local ACK"},
+      {"data frame answered 1", kSerial, FaultPlanWith(&FaultPlan::refuse_data, 2u), UpgradeOutcome::FrameRefused,
+       "Write Error"},
+      {"data frame unanswered", kSerial, FaultPlanWith(&FaultPlan::ignore_data, 1u), UpgradeOutcome::FrameRefused,
+       "Write Error"},
+      {"end answered 2, serial", kSerial, FaultPlanWith(&FaultPlan::end_answer, sim::EndAnswer::RebootAck),
+       UpgradeOutcome::Ok, "Upgrade OK"},
+      {"end answered 2, over the air", kOverTheAir, FaultPlanWith(&FaultPlan::end_answer, sim::EndAnswer::RebootAck),
+       UpgradeOutcome::RebootRefused, "Did not get local ACK for reboot"},
+      {"end unanswered", kSerial, FaultPlanWith(&FaultPlan::end_answer, sim::EndAnswer::Silent),
+       UpgradeOutcome::RebootRefused, "Did not get local ACK for reboot"},
+      {"end answered with junk", kSerial, end_after_junk, UpgradeOutcome::RebootRefused,
        "Did not get local ACK for reboot"},
   };
+
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ScriptedModule module([&c](const WireMessage& m, int nth) -> Answer {
-      if (m.kind == c.refused && nth == c.nth) return {c.answer};
-      return ScriptedModule::Cooperative(c.over_the_air)(m, nth);
-    });
+    ModuleOnPty module(ModuleConfig(c.over_the_air, c.faults));
     sinks_.Forget();
     const auto firmware = Firmware(Pattern(100));
     controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
@@ -348,11 +355,12 @@ TEST_F(ControllerTest, RefusalsEndTheUpgradeWithTheirTextAndLeaveItRestartable) 
     EXPECT_EQ(calls.back(), "enable");
     EXPECT_EQ(controller_.State(), UpgradeState::Idle);
     EXPECT_FALSE(controller_.Link().IsOpen()) << "the port is closed at every ending";
+    EXPECT_EQ(module.Violations(), std::vector<std::string>{}) << "nothing sent after the refusal";
   }
 }
 
 TEST_F(ControllerTest, AMissingFileFailsWithThePortClosedAndANewStartWorks) {
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   controller_.OnAcquire(Wide(module.Port()), L"0", Wide(dir_.Path() + "/missing.bin"));
   ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FileFailure);
   EXPECT_EQ(sinks_.Milestones(), (std::vector<std::string>{"status Running", "caption Click to Start", "disable",
@@ -376,7 +384,7 @@ TEST_F(ControllerTest, AMissingFileFailsWithThePortClosedAndANewStartWorks) {
 }
 
 TEST_F(ControllerTest, AFileBeyondTheOffsetFieldIsRefusedBeforeAnythingIsSent) {
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   const std::string path = dir_.Path() + "/big.bin";
   std::ofstream(path).close();
   std::filesystem::resize_file(path, 1048489);  // one byte past what the field can address
@@ -389,7 +397,7 @@ TEST_F(ControllerTest, AFileBeyondTheOffsetFieldIsRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(ControllerTest, APathWithoutAnEightBitFormIsRefusedNotShortened) {
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   // Cut at 1023 bytes this path would name fw.bin's directory entry "aaa...".
   const std::wstring too_long = Wide(dir_.Path()) + L"/" + std::wstring(1100, L'a');
   controller_.OnAcquire(Wide(module.Port()), L"0", too_long);
@@ -406,7 +414,7 @@ TEST_F(ControllerTest, APortThatDoesNotOpenRestoresTheButton) {
 }
 
 TEST_F(ControllerTest, AWorkerThatCannotStartUndoesTheStart) {
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   controller_.SetThreadStarterForTesting([](std::function<void()>) -> std::thread {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   });
@@ -425,16 +433,13 @@ TEST_F(ControllerTest, AWorkerThatCannotStartUndoesTheStart) {
 TEST_F(ControllerTest, ProductionModeEndsTheProcessAfterSuccessOnly) {
   controller_.SetProductionFlag(true);
   {
-    ScriptedModule refusing([](const WireMessage& m, int nth) -> Answer {
-      if (m.kind == Kind::Data) return {{'1'}};
-      return ScriptedModule::Cooperative(false)(m, nth);
-    });
+    ModuleOnPty refusing(ModuleConfig(kSerial, FaultPlanWith(&FaultPlan::refuse_data, 1u)));
     controller_.OnAcquire(Wide(refusing.Port()), L"0", Firmware(Pattern(3)));
     ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::FrameRefused);
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(sinks_.Saw("end process"));
   }
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   controller_.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(3)));
   ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
   for (int i = 0; i < 100 && !sinks_.Saw("end process"); ++i) std::this_thread::sleep_for(10ms);
@@ -445,7 +450,7 @@ TEST_F(ControllerTest, ProductionModeEndsTheProcessAfterSuccessOnly) {
 }
 
 TEST_F(ControllerTest, ShutdownDuringEndlessSynchronisationIsPromptAndSilent) {
-  ScriptedModule mute([](const WireMessage&, int) { return Answer{}; });
+  ModuleOnPty mute(ModuleConfig(kSerial, Mute()));
   controller_.OnAcquire(Wide(mute.Port()), L"0", Firmware(Pattern(3)));
   ASSERT_TRUE(mute.AwaitCount(Kind::Probe, 3, 5s));
   const auto calls_before = sinks_.Calls().size();
@@ -465,7 +470,7 @@ TEST_F(ControllerTest, AShutdownOnceTheTrailerIsOutLeavesTheUpgradeSucceeded) {
   // Over the air, the module has acknowledged its reboot and taken the
   // trailer: a loader stopped in the last half second must not call it off,
   // or a station would flash a good unit again.
-  ScriptedModule module(ScriptedModule::Cooperative(true));
+  ModuleOnPty module(ModuleConfig(kOverTheAir));
   const auto firmware = Firmware(Pattern(100));
   controller_.OnAcquire(Wide(module.Port()), L"0", firmware);
   ASSERT_TRUE(module.AwaitCount(Kind::Poll, 1, 10s));
@@ -482,13 +487,13 @@ TEST_F(ControllerTest, EveryUpgradeBeginsWithAZeroedPayload) {
   // the same controller, must send none of them: not in its poll frames, not
   // in the unread tail of a short file's frame.
   {
-    ScriptedModule first(ScriptedModule::Cooperative(true));
+    ModuleOnPty first(ModuleConfig(kOverTheAir));
     controller_.OnAcquire(Wide(first.Port()), L"0", Firmware(Pattern(100)));
     ASSERT_TRUE(first.AwaitCount(Kind::Poll, 1, 10s));
     controller_.Confirm();
     ASSERT_EQ(sinks_.AwaitEnd(), UpgradeOutcome::Ok);
   }
-  ScriptedModule second(ScriptedModule::Cooperative(true));
+  ModuleOnPty second(ModuleConfig(kOverTheAir));
   const auto file = Pattern(10);
   controller_.OnAcquire(Wide(second.Port()), L"0", Firmware(file));
   ASSERT_TRUE(second.AwaitCount(Kind::Poll, 2, 10s));
@@ -501,7 +506,7 @@ TEST_F(ControllerTest, EveryUpgradeBeginsWithAZeroedPayload) {
 }
 
 TEST_F(ControllerTest, TheImageIsTheFileAsItWasWhenTheUpgradeBegan) {
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   const auto file = Pattern(600);
   const auto firmware = Firmware(file);
   const std::string path(firmware.begin(), firmware.end());
@@ -537,7 +542,7 @@ TEST_F(ControllerTest, AnImageNotTakenWholeOrNotThePinnedOneIsRefusedBeforeAnyth
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ScriptedModule module(ScriptedModule::Cooperative(false));
+    ModuleOnPty module(ModuleConfig(kSerial));
     sinks_.Forget();
     ASSERT_TRUE(controller_.SetExpectedSha256(c.pinned));
     controller_.OnAcquire(Wide(module.Port()), L"0", c.file);
@@ -584,7 +589,7 @@ class EndingSinks : public RecordingSinks {
 };
 
 TEST(ControllerEndingTest, AStartDuringTheLastButtonCallsComesAfterThemAndOneFromInsideACallIsRefusedAtOnce) {
-  ScriptedModule module(ScriptedModule::Cooperative(false));
+  ModuleOnPty module(ModuleConfig(kSerial));
   const std::wstring missing = L"/nonexistent/fw.bin";
   EndingSinks sinks;
   UpgradeController controller(sinks);
@@ -602,8 +607,8 @@ TEST(ControllerEndingTest, AStartDuringTheLastButtonCallsComesAfterThemAndOneFro
   const bool started = controller.Start(port, L"0", FirmwareName::FromText(missing));
   release.join();
   EXPECT_TRUE(started);
-  for (int i = 0; i < 500 && controller.WorkerRunning(); ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_FALSE(controller.WorkerRunning());
+  for (int i = 0; i < 500 && controller.WorkerThreadAlive(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_FALSE(controller.WorkerThreadAlive());
   ASSERT_EQ(sinks.inner_start, false);
   EXPECT_LT(sinks.inner_took, 500ms) << "a press from inside a sink call must not wait for its own caller";
 
@@ -628,14 +633,14 @@ TEST_F(ControllerTest, AConfirmThatLandsBeforeTheEnableHasTakenEffectKeepsTheBut
   } sinks;
   UpgradeController controller(sinks);
   sinks.controller = &controller;
-  ScriptedModule module(ScriptedModule::Cooperative(true));
+  ModuleOnPty module(ModuleConfig(kOverTheAir));
   controller.OnAcquire(Wide(module.Port()), L"0", Firmware(Pattern(300)));
   ASSERT_EQ(sinks.AwaitEnd(), UpgradeOutcome::Ok);
   ExpectDisabledBetween(sinks.Calls(), "status Upgrading over the air", "status Upgrade OK");
 }
 
 TEST_F(ControllerTest, ASyncLimitEndsProbingWithAFailure) {
-  ScriptedModule mute([](const WireMessage&, int) { return Answer{}; });
+  ModuleOnPty mute(ModuleConfig(kSerial, Mute()));
   controller_.SetSyncLimit(500ms);
   controller_.OnAcquire(Wide(mute.Port()), L"0", Firmware(Pattern(3)));
   ASSERT_EQ(sinks_.AwaitEnd(5s), UpgradeOutcome::SyncTimeout);

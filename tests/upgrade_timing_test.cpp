@@ -5,18 +5,21 @@
 #include <fstream>
 
 #include "engine/upgrade_controller.h"
-#include "tests/support/virtual_module.h"
+#include "tests/support/module_on_virtual_clock.h"
+#include "tests/support/pseudo_terminal.h"
 
 namespace zevuvuri {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Answer;
-using testing::ScriptedModule;
+using sim::FaultPlan;
+using sim::Phase;
+using testing::FaultPlanWith;
+using testing::ModuleConfig;
+using testing::ModuleOnVirtualClock;
 using testing::TempDir;
 using testing::TimedMessage;
 using testing::VirtualClock;
-using testing::VirtualModule;
 using testing::WireMessage;
 using Kind = WireMessage::Kind;
 using std::chrono::milliseconds;
@@ -61,9 +64,10 @@ class EndRecorder : public UpgradeSinks {
 
 class TimingTest : public ::testing::Test {
  protected:
-  // Runs one serial upgrade of a 100-byte file against `answer`; returns its outcome.
-  UpgradeOutcome Run(ScriptedModule::AnswerFn answer, bool over_the_air = false, std::size_t file_size = 100) {
-    module_ = std::make_unique<VirtualModule>(clock_, std::move(answer));
+  // Runs one upgrade of a 100-byte file against a module with `faults`;
+  // returns its outcome.
+  UpgradeOutcome Run(FaultPlan faults = {}, bool over_the_air = false, std::size_t file_size = 100) {
+    module_ = std::make_unique<ModuleOnVirtualClock>(clock_, ModuleConfig(over_the_air, std::move(faults)));
     module_->Attach(controller_);
     const std::string path = dir_.Path() + "/fw.bin";
     {
@@ -81,29 +85,20 @@ class TimingTest : public ::testing::Test {
     EXPECT_TRUE(outcome) << "the upgrade did not end";
     return outcome.value_or(UpgradeOutcome::Cancelled);
   }
-  std::vector<TimedMessage> Of(Kind kind) {
-    std::vector<TimedMessage> out;
-    for (auto& m : module_->Messages()) {
-      if (m.message.kind == kind) out.push_back(m);
-    }
-    return out;
-  }
+  std::vector<TimedMessage> Of(Kind kind) { return module_->Of(kind); }
 
   TempDir dir_;
   VirtualClock clock_;
   EndRecorder sinks_;
   UpgradeController controller_{sinks_};
-  std::unique_ptr<VirtualModule> module_;
+  std::unique_ptr<ModuleOnVirtualClock> module_;
 };
 
-// Answers as a cooperative module, except `kind`'s first message, answered
-// with `byte` after `delay`.
-ScriptedModule::AnswerFn LateAnswer(Kind kind, milliseconds delay, std::uint8_t byte = '0') {
-  return [=](const WireMessage& m, int nth) -> Answer {
-    Answer a = ScriptedModule::Cooperative(false)(m, nth);
-    if (m.kind == kind && nth == 1) a = Answer{{byte}, delay};
-    return a;
-  };
+// A serial module that answers the first message of `phase` after `delay`.
+FaultPlan LateAnswer(Phase phase, milliseconds delay) {
+  FaultPlan faults;
+  faults.delays.push_back({{phase, 1}, delay});
+  return faults;
 }
 
 // Both pacings keep every pause and limit; fast pacing only sees a reply
@@ -115,11 +110,7 @@ class PacedTimingTest : public TimingTest, public ::testing::WithParamInterface<
 };
 
 TEST_P(PacedTimingTest, TheWakeUpProbesAndSerialStartPauseKeepTheirPacing) {
-  ASSERT_EQ(Run([](const WireMessage& m, int nth) -> Answer {
-              if (m.kind == Kind::Probe && nth < 4) return {};  // three probes go unanswered
-              return ScriptedModule::Cooperative(false)(m, nth);
-            }),
-            UpgradeOutcome::Ok);
+  ASSERT_EQ(Run(FaultPlanWith(&FaultPlan::ignore_sync_probes, 3u)), UpgradeOutcome::Ok);
   const auto wake = Of(Kind::WakeUp);
   const auto probes = Of(Kind::Probe);
   const auto polls = Of(Kind::Poll);
@@ -149,42 +140,33 @@ TEST_P(PacedTimingTest, AnAcknowledgedRebootCountsThoughTheDeviceGoesAwayAtOnce)
   for (const bool over_the_air : {false, true}) {
     SCOPED_TRACE(over_the_air ? "over the air" : "serial");
     sinks_.Reset();
-    EXPECT_EQ(Run(
-                  [over_the_air](const WireMessage& m, int nth) -> Answer {
-                    if (m.kind == Kind::Fillers) return Answer{{'0'}, 0ms, true};
-                    return ScriptedModule::Cooperative(over_the_air)(m, nth);
-                  },
-                  over_the_air),
+    EXPECT_EQ(Run(FaultPlanWith(&FaultPlan::hang_up_after_reply, sim::MessageSelector{Phase::End, 1}), over_the_air),
               UpgradeOutcome::Ok);
   }
 }
 
 TEST_P(PacedTimingTest, FrameRepliesCountUpTo2000MsAndNoFurther) {
   struct Case {
-    Kind kind;
+    Phase phase;
     milliseconds delay;
     UpgradeOutcome outcome;
   };
   const Case cases[] = {
-      {Kind::Poll, 1990ms, UpgradeOutcome::Ok},          {Kind::Poll, 2000ms, UpgradeOutcome::Ok},
-      {Kind::Poll, 2001ms, UpgradeOutcome::PollRefused}, {Kind::Data, 2000ms, UpgradeOutcome::Ok},
-      {Kind::Data, 2010ms, UpgradeOutcome::FrameRefused}, {Kind::Fillers, 1000ms, UpgradeOutcome::Ok},
-      {Kind::Fillers, 1001ms, UpgradeOutcome::RebootRefused},
+      {Phase::Poll, 1990ms, UpgradeOutcome::Ok},          {Phase::Poll, 2000ms, UpgradeOutcome::Ok},
+      {Phase::Poll, 2001ms, UpgradeOutcome::PollRefused}, {Phase::Data, 2000ms, UpgradeOutcome::Ok},
+      {Phase::Data, 2010ms, UpgradeOutcome::FrameRefused}, {Phase::End, 1000ms, UpgradeOutcome::Ok},
+      {Phase::End, 1001ms, UpgradeOutcome::RebootRefused},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(c.kind) << ", answer after " << c.delay.count()
-                                      << " ms");
+    SCOPED_TRACE(::testing::Message() << sim::PhaseName(c.phase) << ", answer after " << c.delay.count() << " ms");
     sinks_.Reset();
-    EXPECT_EQ(Run(LateAnswer(c.kind, c.delay)), c.outcome);
+    EXPECT_EQ(Run(LateAnswer(c.phase, c.delay)), c.outcome);
+    EXPECT_EQ(module_->Violations(), std::vector<std::string>{});
   }
 }
 
 TEST_F(TimingTest, AnUnansweredFrameFailsAtItsLimitNotLater) {
-  ASSERT_EQ(Run([](const WireMessage& m, int nth) -> Answer {
-              if (m.kind == Kind::Data && nth == 2) return {};
-              return ScriptedModule::Cooperative(false)(m, nth);
-            }),
-            UpgradeOutcome::FrameRefused);
+  ASSERT_EQ(Run(FaultPlanWith(&FaultPlan::ignore_data, 2u)), UpgradeOutcome::FrameRefused);
   const auto data = Of(Kind::Data);
   ASSERT_EQ(data.size(), 2u);
   EXPECT_EQ(clock_.Now() - data[1].at, 2000ms);
@@ -192,7 +174,7 @@ TEST_F(TimingTest, AnUnansweredFrameFailsAtItsLimitNotLater) {
 }
 
 TEST_P(PacedTimingTest, OverTheAirEndsWithTheTrailerAndAHalfSecondPause) {
-  ASSERT_EQ(Run(ScriptedModule::Cooperative(true), true), UpgradeOutcome::Ok);
+  ASSERT_EQ(Run({}, true), UpgradeOutcome::Ok);
   const auto trailer = Of(Kind::Trailer);
   ASSERT_EQ(trailer.size(), 1u);
   EXPECT_EQ(clock_.Now() - trailer[0].at, 500ms);
@@ -208,7 +190,7 @@ TEST_F(TimingTest, FilesUpToTheOffsetLimitStreamWholeAndOneByteMoreIsRefused) {
   // fits 20 bits; one frame less streams too; one byte more does not start.
   for (std::size_t size : {std::size_t{1048432}, std::size_t{1048488}}) {
     sinks_.Reset();
-    ASSERT_EQ(Run(ScriptedModule::Cooperative(false), false, size), UpgradeOutcome::Ok) << size;
+    ASSERT_EQ(Run({}, false, size), UpgradeOutcome::Ok) << size;
     const auto data = Of(Kind::Data);
     ASSERT_EQ(data.size(), (size + 55) / 56 + 1) << size;
     const auto& last = data.back().message.bytes;
@@ -220,7 +202,7 @@ TEST_F(TimingTest, FilesUpToTheOffsetLimitStreamWholeAndOneByteMoreIsRefused) {
     EXPECT_EQ(end[0].message.bytes[2], 0x70 | ((data.size() * 56) >> 16)) << "the end marker keeps its nibble";
   }
   sinks_.Reset();
-  EXPECT_EQ(Run(ScriptedModule::Cooperative(false), false, 1048489), UpgradeOutcome::FileTooLarge);
+  EXPECT_EQ(Run({}, false, 1048489), UpgradeOutcome::FileTooLarge);
   EXPECT_EQ(sinks_.LastStatus(), "Failure : file too large");
   EXPECT_EQ(Of(Kind::WakeUp).size(), 0u) << "refused before anything is sent";
 }

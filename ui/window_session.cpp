@@ -71,8 +71,8 @@ void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view typ
   upgrade_.OnAcquire(port_text, type_text, std::move(firmware));
   // Locked after the call: a Start first runs the previous upgrade's last
   // calls, its ending's RestoreFields among them. A Start that failed at once
-  // has already ended and left nothing busy.
-  if (starting && upgrade_.Busy()) {
+  // has already ended and left nothing in progress.
+  if (starting && upgrade_.UpgradeInProgress()) {
     records_.Started(ToUtf8(port_text_).value_or(""), firmware_text, upgrade_.TypeCode(), upgrade_.GetPacing());
     started_ = true;
     dialog_.LockFields();

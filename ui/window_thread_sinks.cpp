@@ -63,7 +63,7 @@ void WindowThreadSinks::Forward(std::function<void(UpgradeSinks&)> run) {
 
 void WindowThreadSinks::RunQueuedCalls() { RunCalls(SIZE_MAX); }
 
-void WindowThreadSinks::RunWaitingCalls() {
+void WindowThreadSinks::UnblockPreviousWorker() {
   if (std::this_thread::get_id() == window_thread_) RunQueuedCalls();
 }
 

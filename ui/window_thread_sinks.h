@@ -64,7 +64,7 @@ class WindowThreadSinks final : public UpgradeSinks {
   void SetProgressPosition(std::uint32_t position) override;
   void EndProcess() override;
   void UpgradeEnded(UpgradeOutcome outcome) override;
-  void RunWaitingCalls() override;
+  void UnblockPreviousWorker() override;
   void LinkModeLearned(LinkMode mode) override;
   void FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) override;
   void DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) override;

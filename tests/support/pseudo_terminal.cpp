@@ -59,6 +59,18 @@ std::vector<std::uint8_t> PseudoTerminal::Read(std::size_t count, std::chrono::m
   return got;
 }
 
+std::vector<std::uint8_t> PseudoTerminal::ReadSome(std::chrono::milliseconds limit) {
+  pollfd p{master_, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return {};
+  std::uint8_t buffer[4096];
+  const ssize_t n = ::read(master_, buffer, sizeof buffer);
+  if (n <= 0) {
+    ::usleep(1000);  // no slave open right now: the master reads EIO at once
+    return {};
+  }
+  return std::vector<std::uint8_t>(buffer, buffer + n);
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "zevuvuri-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -20,6 +20,9 @@ class PseudoTerminal {
   void Write(const std::vector<std::uint8_t>& bytes);
   // Reads until `count` bytes have arrived or `limit` passed; returns what came.
   std::vector<std::uint8_t> Read(std::size_t count, std::chrono::milliseconds limit);
+  // What is there, waiting up to `limit` for the first byte; nothing when no
+  // slave side is open.
+  std::vector<std::uint8_t> ReadSome(std::chrono::milliseconds limit);
   void Close();
 
  private:

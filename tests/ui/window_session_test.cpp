@@ -16,7 +16,7 @@
 #include "engine/status_texts.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/pseudo_terminal.h"
-#include "tests/support/virtual_module.h"
+#include "tests/support/module_on_virtual_clock.h"
 #include "tests/ui/fake_controls.h"
 
 namespace zevuvuri::ui {
@@ -25,11 +25,11 @@ namespace {
 using testing::FakeAboutBoxOpener;
 using testing::FakeFileDialog;
 using testing::FakeSurface;
+using zevuvuri::testing::ModuleConfig;
+using zevuvuri::testing::ModuleOnVirtualClock;
 using zevuvuri::testing::PostgresServer;
-using zevuvuri::testing::ScriptedModule;
 using zevuvuri::testing::TempDir;
 using zevuvuri::testing::VirtualClock;
-using zevuvuri::testing::VirtualModule;
 using namespace std::chrono_literals;
 
 class HandDeliveredToolkit final : public WindowToolkit {
@@ -54,7 +54,7 @@ class WindowSessionTest : public ::testing::Test {
  protected:
   // A session over in-memory controls; the module answers every port text.
   void Open(const std::string& settings, bool over_the_air = false) {
-    module_ = std::make_unique<VirtualModule>(clock_, ScriptedModule::Cooperative(over_the_air));
+    module_ = std::make_unique<ModuleOnVirtualClock>(clock_, ModuleConfig(over_the_air));
     session_ = std::make_unique<WindowSession>(toolkit_, controls_, files_, about_, SettingsFile::Parse(settings));
     module_->Attach(session_->Upgrade());
     session_->OnInitDialog();
@@ -83,7 +83,7 @@ class WindowSessionTest : public ::testing::Test {
   FakeSurface controls_{MainDialogTemplate()};
   FakeFileDialog files_;
   FakeAboutBoxOpener about_;
-  std::unique_ptr<VirtualModule> module_;
+  std::unique_ptr<ModuleOnVirtualClock> module_;
   std::unique_ptr<WindowSession> session_;
 };
 
@@ -97,10 +97,10 @@ TEST_F(WindowSessionTest, ProductionSuccessClosesTheWindowAndEndsWithStatusZero)
   EXPECT_EQ(Status(), L"Upgrade OK");
   EXPECT_EQ(session_->ExitStatus(), 0);
   const auto give_up = std::chrono::steady_clock::now() + 10s;
-  while (session_->Upgrade().WorkerRunning() && std::chrono::steady_clock::now() < give_up) {
+  while (session_->Upgrade().WorkerThreadAlive() && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(1ms);  // no wake-up delivered meanwhile
   }
-  EXPECT_FALSE(session_->Upgrade().WorkerRunning()) << "the worker waits for the window thread after the ending";
+  EXPECT_FALSE(session_->Upgrade().WorkerThreadAlive()) << "the worker waits for the window thread after the ending";
   EXPECT_EQ(session_->End(), 0);
   EXPECT_EQ(toolkit_.closings, 1);
 }
@@ -121,7 +121,7 @@ TEST_F(WindowSessionTest, ClosingWhileTheWorkerWaitsForTheWindowEndsAtOnce) {
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(session_->End(), production ? 1 : 0);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
-    EXPECT_FALSE(session_->Upgrade().WorkerRunning());
+    EXPECT_FALSE(session_->Upgrade().WorkerThreadAlive());
     EXPECT_EQ(toolkit_.closings, 0);
     session_.reset();
   }
@@ -189,7 +189,7 @@ TEST_F(WindowSessionTest, ATracedWindowShowsTheRecordsStateAndFlashesNotItsOwnJo
     controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
     session_->Dialog().OnAcquire();
     EXPECT_EQ(Status(), L"Failure : couldn't open file");
-    EXPECT_FALSE(session_->Upgrade().Busy());
+    EXPECT_FALSE(session_->Upgrade().UpgradeInProgress());
     EXPECT_EQ(Narrow(tip), "Report= in loader.cfg is the firmware file " + journal +
                                ": give the records a file of their own\nrecords: all in the database");
     EXPECT_EQ(std::filesystem::file_size(journal), journal_size) << "nothing recorded, nothing flashed";

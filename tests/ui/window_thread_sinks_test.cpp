@@ -190,7 +190,7 @@ TEST(WindowThreadSinks, APressInsideTheLastButtonCallsIsRefusedAtOnceAndOneBesid
   ASSERT_TRUE(controller.Start(port, L"0", missing));
   ASSERT_TRUE(Eventually([&] {
     sinks.RunQueuedCalls();
-    return !controller.WorkerRunning();
+    return !controller.WorkerThreadAlive();
   }));
   EXPECT_EQ(inner, false);
   EXPECT_LT(inner_took, 500ms);
@@ -201,7 +201,7 @@ TEST(WindowThreadSinks, APressInsideTheLastButtonCallsIsRefusedAtOnceAndOneBesid
   for (int attempt = 0; attempt < 20 && !pressed_beside; ++attempt) {
     ASSERT_TRUE(Eventually([&] {
       sinks.RunQueuedCalls();
-      return !controller.WorkerRunning();
+      return !controller.WorkerThreadAlive();
     }));
     const auto failures = count(failed);
     ASSERT_TRUE(controller.Start(port, L"0", missing));
@@ -211,8 +211,8 @@ TEST(WindowThreadSinks, APressInsideTheLastButtonCallsIsRefusedAtOnceAndOneBesid
     }));
     // The worker's next call, its ending's caption, comes once it no longer runs.
     const int posted = wake_up.posted;
-    ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted || !controller.WorkerRunning(); }));
-    if (!controller.Busy()) continue;
+    ASSERT_TRUE(Eventually([&] { return wake_up.posted > posted || !controller.WorkerThreadAlive(); }));
+    if (!controller.UpgradeInProgress()) continue;
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(controller.Start(port, L"0", missing));
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);

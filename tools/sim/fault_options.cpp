@@ -26,6 +26,9 @@ void AddFaultOptions(CLI::App& app, FaultOptions& o) {
   app.add_option("--burst-after", o.bursts_after, "PHASE[:N]=K: K junk bytes after the reply");
   app.add_option("--vanish", o.vanish,
                  "PHASE[:N]: close the port and exit instead of answering (with --units: pull the board)");
+  app.add_option("--hang-up-after", o.hang_up_after,
+                 "PHASE[:N]: answer, then close the port and exit at once, as a module resetting into its new "
+                 "firmware (with --units: pull the board)");
 }
 
 std::optional<FaultPlan> BuildFaultPlan(const FaultOptions& o, std::string* error) {
@@ -56,6 +59,15 @@ std::optional<FaultPlan> BuildFaultPlan(const FaultOptions& o, std::string* erro
     }
     if (selector->number == 0) selector->number = 1;
     plan.vanish = *selector;
+  }
+  if (!o.hang_up_after.empty()) {
+    auto selector = ParseSelector(o.hang_up_after, error);
+    if (!selector) {
+      *error = "--hang-up-after " + *error;
+      return std::nullopt;
+    }
+    if (selector->number == 0) selector->number = 1;
+    plan.hang_up_after_reply = *selector;
   }
   auto end_answer = ParseEndAnswer(o.end_reply, error);
   if (!end_answer) {

@@ -20,13 +20,15 @@ struct FaultOptions {
   std::vector<std::string> bursts;
   std::vector<std::string> bursts_after;
   std::string vanish;
+  std::string hang_up_after;
   std::string end_reply = "0";
   unsigned reply_delay_ms = 0;
 };
 
 // Adds --reply-delay-ms, --delay, --ignore-sync, --sync-junk-first,
 // --refuse-poll, --ignore-poll, --refuse-data, --ignore-data, --end-reply,
-// --junk-after-reply, --burst, --burst-after and --vanish, bound to `options`.
+// --junk-after-reply, --burst, --burst-after, --vanish and --hang-up-after,
+// bound to `options`.
 void AddFaultOptions(CLI::App& app, FaultOptions& options);
 
 // The plan the options describe; nothing, and *error naming the option, when

@@ -109,6 +109,8 @@ Answer PlanAnswer(const FaultPlan& plan, bool faults_active, const MessageContex
     answer.vanish = true;
     return answer;
   }
+  answer.hang_up_after_reply =
+      plan.hang_up_after_reply && plan.hang_up_after_reply->Matches(message.phase, message.number);
   for (const auto& rule : plan.delays) {
     if (rule.at.Matches(message.phase, message.number)) answer.delay += rule.delay;
   }

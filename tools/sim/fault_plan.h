@@ -14,6 +14,8 @@
 //   junk_after_reply K     send K junk bytes after every reply byte
 //   bursts                 K junk bytes when a message arrives, before or after its reply
 //   vanish                 close the port and stop instead of answering a message
+//   hang_up_after_reply    answer a message, then close the port and stop at once,
+//                          as a module that resets into its new firmware
 //   delays                 hold back the replies of one phase or message
 // They apply to the first session only, so that a test can watch a failure and then a
 // good upgrade against the same module, unless every_session is set. reply_delay is not a
@@ -71,6 +73,7 @@ struct FaultPlan {
   std::uint8_t junk_byte = kJunk;
   std::vector<Burst> bursts;
   std::optional<MessageSelector> vanish;
+  std::optional<MessageSelector> hang_up_after_reply;
   std::chrono::milliseconds reply_delay{0};
   std::vector<DelayRule> delays;
   bool every_session = false;
@@ -90,6 +93,7 @@ struct Answer {
   std::vector<std::uint8_t> after;  // burst sent once the reply is out
   std::chrono::milliseconds delay{0};
   bool vanish = false;
+  bool hang_up_after_reply = false;  // once what is sent here is out
 };
 
 // Shapes the answer to a message. With faults_active false the module answers normally,

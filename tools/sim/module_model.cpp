@@ -323,10 +323,21 @@ Answer ModuleModel::SendAnswer(Events& ev, const MessageContext& message, std::s
   // The reply waits until the message has crossed the wire, then takes its own wire time.
   const Micros ready =
       message_start_ + WireTime(length) + std::chrono::duration_cast<Micros>(a.delay);
+  const std::size_t first_output = ev.outputs.size();
   for (auto* piece : {&a.reply, &a.after}) {
     if (piece->empty()) continue;
     line_free_ = std::max(ready, line_free_) + WireTime(piece->size());
     ev.outputs.push_back({*piece, AtNextUsbTick(line_free_)});
+  }
+  if (a.hang_up_after_reply) {
+    ev.notes.push_back({"hanging up after " + std::string(PhaseName(message.phase)) + " message " +
+                            std::to_string(message.number) + ", as asked",
+                        false});
+    if (ev.outputs.size() > first_output) {
+      ev.outputs.back().hang_up_after = true;
+    } else {
+      ev.vanish = true;  // nothing to send first
+    }
   }
   return a;
 }

@@ -40,6 +40,7 @@ struct ModelConfig {
 struct Output {
   std::vector<std::uint8_t> bytes;
   Micros not_before{0};
+  bool hang_up_after = false;  // the module leaves the line once these bytes are out
 };
 
 struct CompletedUpgrade {

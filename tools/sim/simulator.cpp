@@ -68,6 +68,7 @@ struct PendingOutput {
   std::vector<std::uint8_t> bytes;
   std::size_t written = 0;
   Micros not_before{0};
+  bool hang_up_after = false;
 };
 
 bool SaveFirmware(const fs::path& target, const std::vector<std::uint8_t>& firmware,
@@ -177,7 +178,9 @@ bool Simulator::Handle(Events&& ev) {
                      " flashed twice: a second session began before it was unplugged");
     }
   }
-  for (auto& output : ev.outputs) queue_.push_back({std::move(output.bytes), 0, output.not_before});
+  for (auto& output : ev.outputs) {
+    queue_.push_back({std::move(output.bytes), 0, output.not_before, output.hang_up_after});
+  }
   for (const auto& done : ev.completed) {
     char summary[160];
     std::snprintf(summary, sizeof summary,
@@ -209,7 +212,16 @@ bool Simulator::WriteDue(Micros t) {
                               head.bytes.size() - head.written);
     if (n > 0) {
       head.written += static_cast<std::size_t>(n);
-      if (head.written == head.bytes.size()) queue_.pop_front();
+      if (head.written == head.bytes.size()) {
+        const bool hang_up = head.hang_up_after;
+        queue_.pop_front();
+        if (hang_up) {
+          // The module leaves the line as a --vanish fault does, its answer out first.
+          queue_.clear();
+          vanished_ = true;
+          return true;
+        }
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

@@ -1,4 +1,4 @@
-#include "tests/support/virtual_module.h"
+#include "tests/support/module_on_virtual_clock.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -31,9 +31,9 @@ void VirtualClock::At(milliseconds when, std::function<void()> event) {
 
 // The in-memory port: writes go to the module; nothing is ever read, since
 // answers are delivered straight into the link's buffer at their time.
-class VirtualModule::Port : public SerialPort {
+class ModuleOnVirtualClock::Port : public SerialPort {
  public:
-  Port(VirtualModule& module, SerialLink& link) : module_(module), link_(link) {}
+  Port(ModuleOnVirtualClock& module, SerialLink& link) : module_(module), link_(link) {}
   ~Port() override { *open_ = false; }  // answers still scheduled are lost with the port
 
   bool SetBaudRate(std::uint32_t baud) override {
@@ -43,7 +43,7 @@ class VirtualModule::Port : public SerialPort {
   }
   bool Write(std::span<const std::uint8_t> bytes) override {
     module_.Note("write " + std::to_string(bytes.size()));
-    module_.Take(bytes, *this);
+    if (!gone_.load()) module_.Take(bytes, *this);
     return true;
   }
   bool Drain() override {
@@ -63,6 +63,12 @@ class VirtualModule::Port : public SerialPort {
     gone_.store(true);
     cv_.notify_all();
   }
+  // Gone before the worker looks again: the receive thread has seen it.
+  void LeaveTheLine() {
+    module_.left_the_line_.store(true);
+    HangUp();
+    for (int i = 0; i < 2000 && !link_.DeviceGone(); ++i) std::this_thread::sleep_for(milliseconds{1});
+  }
   SerialLink& Link() { return link_; }
   const std::shared_ptr<bool>& Open() const { return open_; }
   void Interrupt() override {
@@ -72,7 +78,7 @@ class VirtualModule::Port : public SerialPort {
   }
 
  private:
-  VirtualModule& module_;
+  ModuleOnVirtualClock& module_;
   SerialLink& link_;
   std::shared_ptr<bool> open_ = std::make_shared<bool>(true);
   std::mutex mutex_;
@@ -81,7 +87,7 @@ class VirtualModule::Port : public SerialPort {
   std::atomic<bool> gone_{false};
 };
 
-void VirtualModule::Attach(UpgradeController& controller) {
+void ModuleOnVirtualClock::Attach(UpgradeController& controller) {
   controller.SetClockForTesting(&clock_);
   SerialLink& link = controller.Link();
   link.SetPortOpenerForTesting([this, &link](std::string_view, PortOpenError* error) -> std::unique_ptr<SerialPort> {
@@ -90,52 +96,92 @@ void VirtualModule::Attach(UpgradeController& controller) {
   });
 }
 
-void VirtualModule::Take(std::span<const std::uint8_t> bytes, Port& port) {
+
+void ModuleOnVirtualClock::Take(std::span<const std::uint8_t> bytes, Port& port) {
+  const milliseconds now = clock_.Now();
+  const sim::Micros model_now{std::chrono::duration_cast<sim::Micros>(now)};
   for (std::uint8_t b : bytes) {
-    auto message = splitter_.Take(b);
-    if (!message) continue;
-    int nth = 0;
-    const milliseconds now = clock_.Now();
+    if (auto message = splitter_.Take(b)) {
+      int nth = 0;
+      {
+        std::lock_guard lock(mutex_);
+        nth = ++counts_[message->kind];
+        messages_.push_back({*message, now});
+      }
+      if (watch_) watch_(*message, nth);
+    }
+    bool answers_on_their_way = false;
     {
       std::lock_guard lock(mutex_);
-      nth = ++counts_[message->kind];
-      messages_.push_back({*message, now});
+      answers_on_their_way = undelivered_ > 0;
     }
-    Answer answer = answer_(*message, nth);
-    if (answer.bytes.empty() && !answer.hang_up) continue;
-    // The port lives while `open` holds: only the worker, which runs these
-    // events, releases it.
-    clock_.At(now + answer.delay, [port = &port, open = port.Open(), reply = std::move(answer.bytes),
-                                   hang_up = answer.hang_up] {
-      if (!*open) return;
-      if (!reply.empty()) port->Link().DeliverForTesting(reply);
-      if (!hang_up) return;
-      // Gone before the worker looks again, reply or not.
-      port->HangUp();
-      for (int i = 0; i < 2000 && !port->Link().DeviceGone(); ++i) std::this_thread::sleep_for(milliseconds{1});
-    });
+    sim::Events events = model_.Feed({&b, 1}, model_now, answers_on_their_way);
+    {
+      std::lock_guard lock(mutex_);
+      violations_.insert(violations_.end(), events.violations.begin(), events.violations.end());
+    }
+    for (auto& output : events.outputs) Schedule(std::move(output), port);
+    if (events.vanish) {
+      // Gone instead of answering: at once, before the worker waits.
+      clock_.At(now, [port = &port, open = port.Open()] {
+        if (*open) port->LeaveTheLine();
+      });
+      return;
+    }
   }
 }
 
-void VirtualModule::Note(std::string operation) {
+// The port lives while `open` holds: only the worker, which runs these
+// events, releases it.
+void ModuleOnVirtualClock::Schedule(sim::Output output, Port& port) {
+  const auto at = std::chrono::duration_cast<milliseconds>(output.not_before);
+  {
+    std::lock_guard lock(mutex_);
+    ++undelivered_;
+  }
+  clock_.At(at, [this, port = &port, open = port.Open(), output = std::move(output)] {
+    {
+      std::lock_guard lock(mutex_);
+      --undelivered_;
+    }
+    if (!*open) return;
+    port->Link().DeliverForTesting(output.bytes);
+    if (output.hang_up_after) port->LeaveTheLine();
+  });
+}
+
+void ModuleOnVirtualClock::Note(std::string operation) {
   std::lock_guard lock(mutex_);
   if (line_operations_.size() < 16) line_operations_.push_back(std::move(operation));
 }
 
-std::vector<std::string> VirtualModule::LineOperations() const {
+std::vector<std::string> ModuleOnVirtualClock::LineOperations() const {
   std::lock_guard lock(mutex_);
   return line_operations_;
 }
 
-std::vector<TimedMessage> VirtualModule::Messages() const {
+std::vector<TimedMessage> ModuleOnVirtualClock::Messages() const {
   std::lock_guard lock(mutex_);
   return messages_;
 }
 
-int VirtualModule::Count(WireMessage::Kind kind) const {
+std::vector<TimedMessage> ModuleOnVirtualClock::Of(WireMessage::Kind kind) const {
+  std::vector<TimedMessage> out;
+  for (auto& m : Messages()) {
+    if (m.message.kind == kind) out.push_back(m);
+  }
+  return out;
+}
+
+int ModuleOnVirtualClock::Count(WireMessage::Kind kind) const {
   std::lock_guard lock(mutex_);
   auto it = counts_.find(kind);
   return it == counts_.end() ? 0 : it->second;
+}
+
+std::vector<std::string> ModuleOnVirtualClock::Violations() const {
+  std::lock_guard lock(mutex_);
+  return violations_;
 }
 
 }  // namespace zevuvuri::testing

@@ -1,18 +1,23 @@
-// A module and a clock that live inside the test: the controller's pauses and
-// reply waits advance a virtual clock, and the module's answers arrive at
-// exact virtual times. An upgrade's timing plays out exactly and at once.
+// The simulator's module model on a line and a clock that live inside the
+// test: the controller's pauses and reply waits advance a virtual clock, and
+// the model's answers arrive at exact virtual times. An upgrade's timing
+// plays out exactly and at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "engine/pacing_clock.h"
 #include "engine/upgrade_controller.h"
-#include "tests/support/scripted_module.h"
+#include "module_model.h"
+#include "tests/support/module_config.h"
+#include "tests/support/wire_splitter.h"
 
 namespace zevuvuri::testing {
 
@@ -37,14 +42,23 @@ struct TimedMessage {
   milliseconds at;  // virtual time at which its last byte was written
 };
 
-class VirtualModule {
+class ModuleOnVirtualClock {
  public:
-  VirtualModule(VirtualClock& clock, ScriptedModule::AnswerFn answer) : clock_(clock), answer_(std::move(answer)) {}
+  // Called on the worker for each complete message, before the model answers
+  // it; `nth` counts messages of that kind from 1.
+  using MessageWatch = std::function<void(const WireMessage& message, int nth)>;
+
+  ModuleOnVirtualClock(VirtualClock& clock, sim::ModelConfig config, MessageWatch watch = {})
+      : clock_(clock), model_(std::move(config)), watch_(std::move(watch)) {}
 
   // Makes `controller` open this module for any port text, on `clock`.
   void Attach(UpgradeController& controller);
   std::vector<TimedMessage> Messages() const;
+  std::vector<TimedMessage> Of(WireMessage::Kind kind) const;
   int Count(WireMessage::Kind kind) const;
+  std::vector<std::string> Violations() const;
+  // The module has left the line (a vanish or a hang-up fault).
+  bool LeftTheLine() const { return left_the_line_.load(); }
   std::uint32_t LastBaud() const { return last_baud_; }
   // The port's first 16 line operations in order: "low latency", "baud N",
   // "write N" (bytes), "drain". They reach past the wake-up and the change of speed
@@ -54,12 +68,19 @@ class VirtualModule {
  private:
   class Port;
   void Take(std::span<const std::uint8_t> bytes, Port& port);
+  void Schedule(sim::Output output, Port& port);
 
   VirtualClock& clock_;
-  ScriptedModule::AnswerFn answer_;
+  sim::ModuleModel model_;  // the worker only
+  MessageWatch watch_;
   mutable std::mutex mutex_;
   std::vector<TimedMessage> messages_;
   std::map<WireMessage::Kind, int> counts_;
+  std::vector<std::string> violations_;
+  // Answers planned but not yet delivered: as the simulator does, the model
+  // does not answer a probe a second time while its answer is on its way.
+  int undelivered_ = 0;  // under mutex_
+  std::atomic<bool> left_the_line_{false};
   WireSplitter splitter_;
   std::uint32_t last_baud_ = 0;
   std::vector<std::string> line_operations_;  // under mutex_
