@@ -1,43 +1,21 @@
-#include "tools/cli/line_records.h"
+#include "tools/cli/forward_records.h"
 
 #include <cstdio>
 
 #include "records/forwarder.h"
 #include "records/forwarder_news.h"
+#include "station/exit_codes.h"
+#include "station/line_records.h"
 #include "tools/cli/console.h"
-#include "tools/cli/exit_codes.h"
 
 namespace zevuvuri::cli {
 namespace {
 
+using station::ExitCode;
+
 constexpr auto kForwardStep = std::chrono::milliseconds{100};
 
 }  // namespace
-
-bool LineRecords::Start(const std::string& journal, const std::string& connection, std::string* error) {
-  journal_ = journal;
-  forwarder_ = std::make_unique<records::RecordForwarder>(journal, connection);
-  if (forwarder_->Start(error)) return true;
-  forwarder_.reset();
-  return false;
-}
-
-void LineRecords::Wake() {
-  if (forwarder_) forwarder_->Wake();
-}
-
-std::optional<std::string> LineRecords::News() {
-  if (!forwarder_) return std::nullopt;
-  return news_.Next(forwarder_->State());
-}
-
-std::uint64_t LineRecords::Finish(bool interrupted) {
-  if (!forwarder_) return 0;
-  if (!interrupted) forwarder_->WaitSent(kEndSendLimit);
-  forwarder_->Stop(records::RecordForwarder::kStopLimit);
-  forwarder_.reset();
-  return records::CountWaiting(journal_);
-}
 
 void SayRecordsWaiting(std::uint64_t waiting, const std::string& journal) {
   if (waiting == 0) return;
