@@ -100,12 +100,14 @@ class StationSession final : private station::StationObserver {
   void Stop();
   bool Stopped() const { return stopped_; }
 
-  // Idempotent: Stop(), then the records closed. The exit status.
+  // Idempotent: Stop(), then the records closed. The exit status, as the
+  // command line's station gives it (130 after a stop, else the first failed
+  // unit's, ...; 2 for a station file that cannot run).
   int End();
 
  private:
   // station::StationObserver, called from the model on the window thread.
-  void SlotChanged(std::size_t slot, const station::SlotSnapshot& now) override;
+  void SlotChanged(std::size_t slot, const station::SlotSnapshot& now, station::SlotEvent event) override;
   void Note(const std::string& text) override;
   void RecordsLine(const std::string& text) override;
   void TotalsChanged(const station::StationTotals& totals) override;
