@@ -2,6 +2,7 @@
 // found by control id, on Qt's offscreen platform.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
@@ -12,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <fstream>
+#include <set>
 
 #include "engine/status_texts.h"
 #include "tests/support/pseudo_terminal.h"
@@ -123,6 +125,40 @@ TEST(QtWindow, AboutBoxIsBuiltFromItsTemplate) {
   EXPECT_EQ(box.windowTitle(), QStringLiteral("About ZE Vuvuri"));
   EXPECT_TRUE(Control<QPushButton>(box, id::kOk)->isDefault());
   EXPECT_FALSE(Control<QCheckBox>(box, id::kUnlock)->isChecked());
+}
+
+// A screen reader can tell every control of both windows apart, and hears
+// each new status: the status line's name carries its text.
+std::vector<QString>* announced = nullptr;
+void TakeAnnouncement(QAccessibleEvent* event) {
+  if (announced != nullptr && event->type() == QAccessible::NameChanged && event->object() != nullptr) {
+    if (auto* widget = qobject_cast<QWidget*>(event->object())) announced->push_back(widget->accessibleName());
+  }
+}
+
+TEST(QtWindow, EveryControlIsNamedAndTheStatusLineIsAnnounced) {
+  QtMainWindow window(SettingsFile::Parse("[CONFIG]\nComport=none\n"));
+  QtAboutBox box(&window, *std::make_unique<WidgetSurface>(MainDialogTemplate(), std::map<int, QWidget*>{}));
+  std::set<QString> names;
+  for (QDialog* dialog : std::initializer_list<QDialog*>{&window, &box}) {
+    for (QWidget* widget : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      SCOPED_TRACE(widget->objectName().toStdString());
+      EXPECT_FALSE(widget->accessibleName().isEmpty());
+      EXPECT_FALSE(widget->accessibleDescription().isEmpty());
+      if (dialog == &window) EXPECT_TRUE(names.insert(widget->accessibleName()).second) << "named twice";
+    }
+  }
+  EXPECT_EQ(Control<QWidget>(window, id::kComPort)->accessibleName(), QStringLiteral("COM port"));
+
+  std::vector<QString> heard;
+  announced = &heard;
+  QAccessible::installUpdateHandler(TakeAnnouncement);
+  Control<QPushButton>(window, id::kAcquire)->click();  // the port names nothing: it fails at once
+  QAccessible::installUpdateHandler(nullptr);
+  announced = nullptr;
+  const QString expected = QStringLiteral("Status: ") + Q(status::kPortFailure);
+  EXPECT_EQ(Control<QWidget>(window, id::kStatusLine)->accessibleName(), expected);
+  EXPECT_NE(std::find(heard.begin(), heard.end(), expected), heard.end());
 }
 
 TEST(QtWindow, WidgetSurfaceKeepsTheListSortedAndTheBarFullPastItsEnd) {
