@@ -18,11 +18,14 @@
 #include "tools/cli/progress_board.h"
 #include "tools/cli/serial_device_info.h"
 #include "tools/cli/serial_scan.h"
-#include "tools/cli/station_tally.h"
+#include "station/station_tally.h"
 #include "records/unit_record.h"
 
 namespace zevuvuri::cli {
 namespace {
+
+using station::StationTally;
+using station::StationTotals;
 
 using Clock = std::chrono::steady_clock;
 
