@@ -33,22 +33,24 @@ std::string PortText(std::string_view entry) {
   return std::string(entry);
 }
 
-std::optional<std::vector<std::string>> ParsePorts(std::string_view text, std::string* problem) {
+// `source` names where the list came from in the problem's text.
+std::optional<std::vector<std::string>> ParsePorts(std::string_view text, const std::string& source,
+                                                   std::string* problem) {
   std::vector<std::string> ports;
   if (Trim(text).empty()) {
-    *problem = "Ports= in loader.cfg names no port: the station has no slot";
+    *problem = source + " names no port: the station has no slot";
     return std::nullopt;
   }
   for (;;) {
     const std::size_t comma = text.find(',');
     const std::string_view entry = Trim(text.substr(0, comma));
     if (entry.empty()) {
-      *problem = "Ports= in loader.cfg has an empty entry between its commas";
+      *problem = source + " has an empty entry between its commas";
       return std::nullopt;
     }
     std::string port = PortText(entry);
     if (std::find(ports.begin(), ports.end(), port) != ports.end()) {
-      *problem = "Ports= in loader.cfg names port " + port + " twice: a port is one slot";
+      *problem = source + " names port " + port + " twice: a port is one slot";
       return std::nullopt;
     }
     ports.push_back(std::move(port));
@@ -72,12 +74,13 @@ std::optional<std::string> Given(std::string value) {
 }
 
 std::optional<station::StationSettings> Build(const SettingsFile& file, std::string_view ports_text,
-                                              std::string type_text, std::string firmware, std::string* problem) {
+                                              const std::string& ports_source, std::string type_text,
+                                              std::string firmware, std::string* problem) {
   std::string ignored;
   if (problem == nullptr) problem = &ignored;
   problem->clear();
   station::StationSettings settings;
-  auto ports = ParsePorts(ports_text, problem);
+  auto ports = ParsePorts(ports_text, ports_source, problem);
   if (!ports) return std::nullopt;
   settings.ports = std::move(*ports);
 
@@ -125,13 +128,13 @@ std::optional<station::StationSettings> ReadStationSettings(const SettingsFile& 
     if (problem != nullptr) *problem = "Firmware= in loader.cfg names no file that can be opened exactly";
     return std::nullopt;
   }
-  return Build(file, file.Read(setting::kPorts), type, firmware->Bytes(), problem);
+  return Build(file, file.Read(setting::kPorts), "Ports= in loader.cfg", type, firmware->Bytes(), problem);
 }
 
 std::optional<station::StationSettings> StationFromWindow(const SettingsFile& file, std::string_view ports,
                                                           std::string type_text, std::string firmware,
                                                           std::string* problem) {
-  return Build(file, ports, std::move(type_text), std::move(firmware), problem);
+  return Build(file, ports, "The port list", std::move(type_text), std::move(firmware), problem);
 }
 
 }  // namespace zevuvuri::ui

@@ -31,7 +31,8 @@ std::optional<station::StationSettings> ReadStationSettings(const SettingsFile& 
 
 // The main window's "Station...": the ports the operator typed (as Ports=),
 // the module type and firmware of the window's fields, the rest from
-// loader.cfg; refused as ReadStationSettings refuses.
+// loader.cfg; refused as ReadStationSettings refuses (the problem then
+// speaks of "the port list").
 std::optional<station::StationSettings> StationFromWindow(const SettingsFile& file, std::string_view ports,
                                                           std::string type_text, std::string firmware,
                                                           std::string* problem);

@@ -93,7 +93,7 @@ TEST(StationSettings, TheMainWindowsFieldsStandInForPortsFirmwareAndType) {
   EXPECT_EQ(settings->type_text, "10");
   EXPECT_EQ(settings->next, station::NextUnit::Enter);
   EXPECT_FALSE(StationFromWindow(file, "", "10", "/tmp/fw.bin", &problem));
-  EXPECT_EQ(problem.rfind("Ports= in loader.cfg names no port", 0), 0u) << problem;
+  EXPECT_EQ(problem.rfind("The port list names no port", 0), 0u) << problem;
 }
 
 // The big field: the result of the unit on the slot, never the colour alone.

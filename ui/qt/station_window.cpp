@@ -91,8 +91,12 @@ QtStationWindow::~QtStationWindow() { session_->End(); }
 
 void QtStationWindow::Build() {
   auto* layout = new QVBoxLayout(this);
+  // The window grows with its texts (a long failure, a long totals line)
+  // rather than clipping them.
+  layout->setSizeConstraint(QLayout::SetMinimumSize);
   auto* grid = new QGridLayout;
   grid->setHorizontalSpacing(16);
+  grid->setColumnStretch(2, 1);
   layout->addLayout(grid);
 
   QFont text_font = font();
@@ -101,17 +105,23 @@ void QtStationWindow::Build() {
   result_font.setPointSizeF(result_font.pointSizeF() * 2.6);
   result_font.setBold(true);
 
+  int column = 0;
+  for (const char* heading : {"Port", "Unit", "State", "Progress", "Result"}) {
+    auto* label = NewLabel(this, QString::fromLatin1(heading), QStringLiteral("Column heading"));
+    label->setText(QString::fromLatin1(heading));
+    grid->addWidget(label, 0, column++);
+  }
   const auto& rows = session_->Rows();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const QString port = ToQString(rows[i].port);
     const QString slot = QStringLiteral("Port ") + port;
-    const int line = static_cast<int>(i);
+    const int line = static_cast<int>(i) + 1;
     RowWidgets row;
     row.port = NewLabel(this, slot, QStringLiteral("The slot's port"));
     row.port->setText(port);
     row.unit = NewLabel(this, slot + QStringLiteral(" unit"), QStringLiteral("Number of the unit on the slot"));
     row.state = NewLabel(this, slot + QStringLiteral(" state"), QStringLiteral("What the slot's unit is doing"));
-    row.state->setMinimumWidth(360);
+    row.state->setMinimumWidth(420);
     row.progress = new QProgressBar(this);
     row.progress->setRange(0, 100);
     row.progress->setAccessibleName(slot + QStringLiteral(" progress"));
@@ -120,7 +130,8 @@ void QtStationWindow::Build() {
                           QStringLiteral("Result of the slot's unit: OK, the failure, upgrading or waiting"));
     row.result->setAlignment(Qt::AlignCenter);
     row.result->setAutoFillBackground(true);
-    row.result->setMinimumSize(320, 72);
+    row.result->setMinimumSize(440, 96);
+    row.result->setWordWrap(true);  // a long failure text takes two lines, not the field's width
     row.result->setFont(result_font);
     // Tab walks the results too, so a screen reader reads every slot.
     row.result->setFocusPolicy(Qt::TabFocus);
