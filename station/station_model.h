@@ -20,16 +20,10 @@
 #include "engine/serial_link.h"
 #include "engine/upgrade_sinks.h"
 #include "records/report_file.h"
+#include "station/next_unit.h"
 #include "station/station_tally.h"
 
 namespace zevuvuri::station {
-
-// What tells a slot that its next unit is there.
-enum class NextUnit {
-  Plug,   // the port's device appears (and the last unit's has gone)
-  Enter,  // the operator presses Enter / the start button (fixtures whose port never goes)
-  Scan,   // the operator scans the board's serial number (a line of text)
-};
 
 // Everything a station needs, filled from the command line's options or from
 // loader.cfg.
@@ -53,6 +47,11 @@ struct StationSettings {
   // How the front end's interrupt (Ctrl-C) cuts the journal's waits short (a
   // FIFO without a reader); unset: never.
   records::StopCheck interrupt;
+  // A single run rather than a station: every slot takes one unit at once,
+  // without waiting for a plug or a key, and the run is done when they have
+  // ended. Its records carry no unit number and no station run; its slots
+  // are never shown waiting or leaving.
+  bool single_run = false;
 };
 
 enum class SlotPhase {
@@ -150,7 +149,8 @@ class StationModel {
   StationModel& operator=(const StationModel&) = delete;
 
   // Checks the settings and opens the journal (and the forwarder). 0 and
-  // every slot shown waiting; or a nonzero exit status (2 usage, 10 thread,
+  // every slot waiting (the front end draws Slot(i) now: no SlotChanged for
+  // this first state); or a nonzero exit status (2 usage, 10 thread,
   // 11 journal, 130 interrupted while opening) with the reason in `*why`.
   int Open(std::string* why);
 
