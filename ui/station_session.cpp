@@ -74,7 +74,11 @@ StationSession::StationSession(StationToolkit& toolkit, station::StationSettings
   Open(std::move(settings));
 }
 
-StationSession::~StationSession() { End(); }
+// The model goes first, while every member it may still tell is alive.
+StationSession::~StationSession() {
+  End();
+  model_.reset();
+}
 
 void StationSession::Open(station::StationSettings settings) {
   next_ = settings.next;

@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/qt/app_icon_qt.h"
 
