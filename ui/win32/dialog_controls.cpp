@@ -4,11 +4,19 @@
 
 #include <string>
 
+#include "ui/win32/accessibility.h"
+
 namespace zevuvuri::ui::win32 {
 
+// A static's text is a line the operator reads, the status line above all:
+// a screen reader is told it changed.
 void DialogControls::SetText(int id, std::wstring_view text) {
   const std::wstring terminated(text);
-  ::SetWindowTextW(Item(id), terminated.c_str());
+  const HWND item = Item(id);
+  ::SetWindowTextW(item, terminated.c_str());
+  wchar_t class_name[8] = {};
+  ::GetClassNameW(item, class_name, static_cast<int>(std::size(class_name)));
+  if (::lstrcmpiW(class_name, L"Static") == 0) AnnounceTextChange(item);
 }
 
 std::wstring DialogControls::Text(int id) const {

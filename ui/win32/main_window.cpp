@@ -130,6 +130,9 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
       return TRUE;
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(icon_);
+    case WM_DESTROY:
+      if (annotations_) annotations_->Clear();
+      return FALSE;
     default:
       return FALSE;
   }
@@ -150,11 +153,37 @@ void MainWindow::OnInitDialog() {
   }
   ::SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   ::SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+  Describe();
 
   // The platform's default focus, the first tab stop, given before a
   // production upgrade starts, which may disable it.
   controls_->Focus(id::kAcquire);
   session_->OnInitDialog();
+}
+
+// A screen reader names a control by its own text, or an edit by the static
+// just before it in the template; the progress bar, the Type and file name
+// fields and the product list have none there, so they are named here, and
+// every control gets a description. The template, and so the tab order,
+// stays as it is.
+void MainWindow::Describe() {
+  annotations_ = std::make_unique<AccessibleAnnotations>();
+  auto item = [this](int control) { return ::GetDlgItem(window_, control); };
+  // A progress bar draws no text, so its window text can name it wherever
+  // the property service is missing.
+  ::SetWindowTextW(item(id::kProgress), L"Progress");
+  annotations_->SetName(item(id::kProgress), L"Progress");
+  annotations_->SetName(item(id::kType), L"Type:");
+  annotations_->SetName(item(id::kFileName), L"Filename:");
+  annotations_->SetName(item(id::kProductList), L"Product:");
+  annotations_->SetDescription(item(id::kAcquire), L"Starts the upgrade, or confirms its start over the air");
+  annotations_->SetDescription(item(id::kComPort), L"Number of the serial port the module is on");
+  annotations_->SetDescription(item(id::kType), L"Module type code");
+  annotations_->SetDescription(item(id::kFileName), L"Firmware file sent to the module");
+  annotations_->SetDescription(item(id::kBrowse), L"Chooses the firmware file");
+  annotations_->SetDescription(item(id::kProductList), L"Module product; sets the type code");
+  annotations_->SetDescription(item(id::kStatusLine), L"Upgrade status");
+  annotations_->SetDescription(item(id::kProgress), L"Upgrade progress");
 }
 
 // The message carries nothing, so one that is never dispatched loses nothing.

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "ui/settings_file.h"
+#include "ui/win32/accessibility.h"
 #include "ui/win32/dialog_controls.h"
 #include "ui/win32/file_dialog.h"
 #include "ui/window_session.h"
@@ -32,6 +33,7 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   INT_PTR Handle(UINT message, WPARAM wparam, LPARAM);
   void OnInitDialog();
   void OnPaint();
+  void Describe();
   void RunAboutBox(ControlSurface& main_window) override;
 
   // WindowToolkit
@@ -46,6 +48,7 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   std::unique_ptr<DialogControls> controls_;
   std::unique_ptr<OpenFileDialog> file_dialog_;
   std::unique_ptr<WindowSession> session_;
+  std::unique_ptr<AccessibleAnnotations> annotations_;
 };
 
 }  // namespace zevuvuri::ui::win32
