@@ -4,6 +4,8 @@
 
 #include "ui/qt/app_icon_qt.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/station_window.h"
+#include "ui/station_settings.h"
 #include "ui/settings_file.h"
 
 namespace {
@@ -17,7 +19,16 @@ class CRazazeDeviziApp {
     QApplication::setDesktopFileName(QStringLiteral("zevuvuri"));
     QApplication::setWindowIcon(zevuvuri::ui::qt::ApplicationIcon());
     // A parentless dialog opens centred on the screen.
-    zevuvuri::ui::qt::QtMainWindow window(zevuvuri::ui::SettingsFile::Load(std::string(zevuvuri::ui::kSettingsFileName)));
+    auto settings = zevuvuri::ui::SettingsFile::Load(std::string(zevuvuri::ui::kSettingsFileName));
+    // Station=1: the station view, with its own slots and records, instead
+    // of the single upgrade's window.
+    if (zevuvuri::ui::StationRequested(settings)) {
+      zevuvuri::ui::qt::QtStationWindow station(settings);
+      station.show();
+      station.exec();
+      return station.End();
+    }
+    zevuvuri::ui::qt::QtMainWindow window(std::move(settings));
     window.exec();
     // Ends any upgrade still running and joins its worker, so that no thread
     // outlives the window; the status says how the window ended.

@@ -10,7 +10,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev libssl-dev
-  qt6-base-dev xvfb xauth fonts-dejavu-core
+  qt6-base-dev xvfb xauth fonts-dejavu-core openbox xdotool x11-utils
   valgrind
   clang libclang-rt-14-dev
   bash-completion man-db

@@ -2,16 +2,20 @@
 // found by control id, on Qt's offscreen platform.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <fstream>
+#include <set>
 
 #include "engine/status_texts.h"
 #include "tests/support/pseudo_terminal.h"
@@ -19,6 +23,7 @@
 #include "ui/qt/about_box.h"
 #include "ui/qt/file_dialog.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/station_window.h"
 #include "ui/qt/template_dialog.h"
 #include "ui/qt/widget_surface.h"
 
@@ -123,6 +128,35 @@ TEST(QtWindow, AboutBoxIsBuiltFromItsTemplate) {
   EXPECT_EQ(box.windowTitle(), QStringLiteral("About ZE Vuvuri"));
   EXPECT_TRUE(Control<QPushButton>(box, id::kOk)->isDefault());
   EXPECT_FALSE(Control<QCheckBox>(box, id::kUnlock)->isChecked());
+}
+
+// A screen reader can tell every control of both windows apart, and reads
+// each new status: the status line's name carries its text (Qt raises the
+// name-change event, which only a running accessibility bridge receives).
+TEST(QtWindow, EveryControlIsNamedAndTheStatusLineIsAnnounced) {
+  QtMainWindow window(SettingsFile::Parse("[CONFIG]\nComport=none\n"));
+  QtAboutBox box(&window, *std::make_unique<WidgetSurface>(MainDialogTemplate(), std::map<int, QWidget*>{}));
+  std::set<QString> names;
+  for (QDialog* dialog : std::initializer_list<QDialog*>{&window, &box}) {
+    for (QWidget* widget : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (widget->isWindow()) continue;  // the About box, a window of its own
+      SCOPED_TRACE(widget->objectName().toStdString());
+      EXPECT_FALSE(widget->accessibleName().isEmpty());
+      EXPECT_FALSE(widget->accessibleDescription().isEmpty());
+      if (dialog == &window) {
+        EXPECT_TRUE(names.insert(widget->accessibleName()).second) << "named twice";
+      }
+    }
+  }
+  EXPECT_EQ(Control<QWidget>(window, id::kComPort)->accessibleName(), QStringLiteral("COM port"));
+
+  QWidget* status_line = Control<QWidget>(window, id::kStatusLine);
+  EXPECT_EQ(status_line->accessibleName(), QStringLiteral("Status"));
+  Control<QPushButton>(window, id::kAcquire)->click();  // the port names nothing: it fails at once
+  QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(status_line);
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(reader->text(QAccessible::Name), QStringLiteral("Status: ") + Q(status::kPortFailure));
+  EXPECT_EQ(reader->text(QAccessible::Description), QStringLiteral("What the upgrade is doing, or how it ended"));
 }
 
 TEST(QtWindow, WidgetSurfaceKeepsTheListSortedAndTheBarFullPastItsEnd) {
@@ -257,8 +291,9 @@ TEST(QtWindow, F1AndTheContextMenuOpenTheAboutBoxWhoseCheckBoxUnlocksTheType) {
   // The context menu carries the same command; the box opens unchecked again.
   bool second_opening = false;
   WhenPopup<QMenu>([&](QMenu* menu) {
-    EXPECT_EQ(menu->actions().size(), 1);
+    ASSERT_EQ(menu->actions().size(), 2);
     EXPECT_EQ(menu->actions().front()->text(), QStringLiteral("&About RazazeDevizi..."));
+    EXPECT_EQ(menu->actions().back()->text(), QStringLiteral("Station..."));
     menu->setActiveAction(menu->actions().front());
     QTest::keyClick(menu, Qt::Key_Return);
   });
@@ -274,6 +309,53 @@ TEST(QtWindow, F1AndTheContextMenuOpenTheAboutBoxWhoseCheckBoxUnlocksTheType) {
   QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), window.mapToGlobal(QPoint(5, 5)));
   QApplication::sendEvent(&window, &event);
   EXPECT_TRUE(WaitFor([&] { return second_opening; }, 10s));
+}
+
+// "Station..." asks for the ports and opens the station view over the type
+// and firmware of the window's fields; a port list that cannot run is said
+// and opens nothing.
+TEST(QtWindow, StationFromTheContextMenuTakesTheWindowsFieldsAndAsksForThePorts) {
+  QtMainWindow window(SettingsFile::Parse("[CONFIG]\nType=9\nNext=enter\n"));
+  ASSERT_TRUE(ShowActive(window));
+  Control<QLineEdit>(window, id::kFileName)->setText(QStringLiteral("/tmp/line.bin"));
+  const auto open_menu = [&] {
+    WhenPopup<QMenu>([](QMenu* menu) {
+      menu->setActiveAction(menu->actions().back());
+      QTest::keyClick(menu, Qt::Key_Return);
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), window.mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(&window, &event);
+  };
+
+  QString refusal;
+  WhenModal<QInputDialog>([&](QInputDialog* ask) {
+    EXPECT_EQ(ask->textValue(), QStringLiteral("1")) << "the COM port field's";
+    ask->setTextValue(QStringLiteral("5,,6"));
+    WhenModal<QMessageBox>([&](QMessageBox* box) {
+      refusal = box->text();
+      box->accept();
+    });
+    ask->accept();
+  });
+  open_menu();
+  ASSERT_TRUE(WaitFor([&] { return !refusal.isEmpty(); }, 10s));
+  EXPECT_TRUE(refusal.startsWith(QStringLiteral("The port list has an empty entry"))) << refusal.toStdString();
+
+  std::vector<std::string> ports;
+  bool start_button = false;
+  WhenModal<QInputDialog>([&](QInputDialog* ask) {
+    ask->setTextValue(QStringLiteral("5, 6"));
+    WhenModal<QtStationWindow>([&](QtStationWindow* view) {
+      for (const auto& row : view->Session().Rows()) ports.push_back(std::string(row.port.begin(), row.port.end()));
+      start_button = view->findChild<QPushButton*>(QStringLiteral("start")) != nullptr;
+      view->reject();  // nothing runs: it closes without asking
+    });
+    ask->accept();
+  });
+  open_menu();
+  ASSERT_TRUE(WaitFor([&] { return !ports.empty() && QApplication::activeModalWidget() == nullptr; }, 10s));
+  EXPECT_EQ(ports, (std::vector<std::string>{"5", "6"}));
+  EXPECT_TRUE(start_button) << "Next=enter from loader.cfg";
 }
 
 // The realisation of the file dialog on its own: filter, start folder and name.

@@ -4,11 +4,13 @@
 
 #include "records/approved_image.h"
 #include "records/state_folder.h"
-#include "tools/cli/exit_codes.h"
+#include "station/exit_codes.h"
 #include "records/report_file.h"
 #include "zevuvuri_version.h"
 
 namespace zevuvuri::cli {
+
+using station::ExitCode;
 
 namespace {
 

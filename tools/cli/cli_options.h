@@ -6,15 +6,11 @@
 #include <vector>
 
 #include "engine/pacing.h"
+#include "station/next_unit.h"
 
 namespace zevuvuri::cli {
 
-// Station mode: what tells a slot that its next unit is there.
-enum class NextUnit {
-  Plug,   // the port's device appears (and the last unit's has gone)
-  Enter,  // the operator presses Enter (fixed fixtures whose port never goes)
-  Scan,   // the operator scans the board's serial number (a line of text)
-};
+using station::NextUnit;
 
 struct CliOptions {
   // The COM port field's texts: numbers N or device paths. One upgrade runs

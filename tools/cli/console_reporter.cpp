@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
-#include "tools/cli/console.h"
-#include "tools/cli/exit_codes.h"
+#include "station/exit_codes.h"
 #include "records/json_line.h"
 #include "tools/cli/output_check.h"
 #include "tools/cli/progress_board.h"
 
 namespace zevuvuri::cli {
+
+using station::OutcomeName;
 
 namespace {
 
@@ -64,14 +65,8 @@ void ConsoleReporter::SetStatus(std::string_view text) {
   PrintLine(out_, text);
 }
 
-void ConsoleReporter::EnableButton(bool enabled) {
-  std::lock_guard lock(mutex_);
-  button_enabled_ = enabled;
-}
-
 void ConsoleReporter::LinkModeLearned(LinkMode mode) {
   std::lock_guard lock(mutex_);
-  learned_mode_ = mode;
   if (json_) {
     EmitJson({{"event", "link_mode"}, {"mode", ModeName(mode)}});
   } else if (place_.board != nullptr) {
@@ -79,17 +74,8 @@ void ConsoleReporter::LinkModeLearned(LinkMode mode) {
   }
 }
 
-void ConsoleReporter::PollAcknowledged() {
-  {
-    std::lock_guard lock(mutex_);
-    ++polls_acknowledged_;
-  }
-  if (poll_hook_) poll_hook_();
-}
-
 void ConsoleReporter::DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) {
   std::lock_guard lock(mutex_);
-  ++data_frames_;
   const auto now = std::chrono::steady_clock::now();
   if (!data_started_) data_started_ = now;
   // Every frame would be a thousand lines a minute: report at most ten times
@@ -135,49 +121,6 @@ void ConsoleReporter::ClearProgressLine() {
   std::fputs("\r\033[K", err_);
   std::fflush(err_);
   progress_shown_ = false;
-}
-
-void ConsoleReporter::UpgradeEnded(UpgradeOutcome outcome) {
-  {
-    std::lock_guard lock(mutex_);
-    outcome_ = outcome;
-  }
-  WakeMainLoop();
-}
-
-std::optional<UpgradeOutcome> ConsoleReporter::Ended() const {
-  std::lock_guard lock(mutex_);
-  return outcome_;
-}
-
-bool ConsoleReporter::ButtonEnabled() const {
-  std::lock_guard lock(mutex_);
-  return button_enabled_;
-}
-
-int ConsoleReporter::PollsAcknowledged() const {
-  std::lock_guard lock(mutex_);
-  return polls_acknowledged_;
-}
-
-std::optional<LinkMode> ConsoleReporter::LearnedMode() const {
-  std::lock_guard lock(mutex_);
-  return learned_mode_;
-}
-
-void ConsoleReporter::FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) {
-  std::lock_guard lock(mutex_);
-  image_ = Image{size, sha256};
-}
-
-std::optional<ConsoleReporter::Image> ConsoleReporter::FirmwareImage() const {
-  std::lock_guard lock(mutex_);
-  return image_;
-}
-
-std::uint64_t ConsoleReporter::DataFramesSent() const {
-  std::lock_guard lock(mutex_);
-  return data_frames_;
 }
 
 void ConsoleReporter::Note(const std::string& text) {

@@ -1,5 +1,7 @@
-// The command line's upgrade sinks: status texts as plain lines (or JSON
-// events) on standard output, a progress bar on a terminal's standard error.
+// The command line's view of one upgrade: status texts as plain lines (or
+// JSON events) on standard output, a progress bar on a terminal's standard
+// error. The station keeps the upgrade's state (station/unit_state.h) and
+// passes each call on to this reporter.
 // With several ports, one reporter per port: its lines carry the port, and on
 // a terminal a shared board shows every port's progress instead. A station
 // has one reporter per unit, whose lines also carry the unit's number.
@@ -8,7 +10,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,43 +32,24 @@ struct ReporterPlace {
   std::optional<unsigned> unit;  // station mode: the unit's number, in every line and event
 };
 
-// Sinks: called from the main thread (Start) and the worker. The queries:
-// main thread. Every print is one stdio call under one lock, so lines never
-// interleave, those of other ports' reporters included.
+// Sinks: called from the main thread (Start) and the worker; Note and
+// Result: main thread. Every print is one stdio call under one lock, so lines
+// never interleave, those of other ports' reporters included.
 class ConsoleReporter final : public UpgradeSinks {
  public:
   ConsoleReporter(std::FILE* out, std::FILE* err, bool json, bool progress_bar, ReporterPlace place = {});
 
   void SetStatus(std::string_view text) override;
   void SetButtonCaption(std::string_view) override {}
-  void EnableButton(bool enabled) override;
+  void EnableButton(bool) override {}
   void SetProgressRange(std::uint16_t) override {}
   void SetProgressPosition(std::uint32_t) override {}
   void EndProcess() override {}
   void LinkModeLearned(LinkMode mode) override;
-  void PollAcknowledged() override;
   void DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) override;
-  void FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) override;
-  void UpgradeEnded(UpgradeOutcome outcome) override;
 
-  // The upgrade's outcome once it has ended. The end also wakes the main
-  // loop's WaitForWake (console.h).
-  std::optional<UpgradeOutcome> Ended() const;
-  bool ButtonEnabled() const;
-  int PollsAcknowledged() const;
+  // The last status text shown, for the summary.
   std::string LastStatus() const;
-  std::optional<LinkMode> LearnedMode() const;
-  std::uint64_t DataFramesSent() const;
-  // The firmware image the upgrade took, once it has: its size and SHA-256.
-  struct Image {
-    std::uint64_t size = 0;
-    std::optional<std::string> sha256;
-  };
-  std::optional<Image> FirmwareImage() const;
-
-  // Called on the worker after each acknowledged poll, outside the lock (it
-  // may confirm the upgrade, which calls back here). Set before the Start.
-  void SetPollHook(std::function<void()> hook) { poll_hook_ = std::move(hook); }
 
   // Notes for the operator, on standard error (a JSON "note" event with --json).
   void Note(const std::string& text);
@@ -85,18 +67,10 @@ class ConsoleReporter final : public UpgradeSinks {
   const bool json_;
   const bool progress_bar_;
   const ReporterPlace place_;
-  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-  std::function<void()> poll_hook_;
 
   mutable std::mutex mutex_;
-  std::optional<UpgradeOutcome> outcome_;
-  bool button_enabled_ = true;
-  int polls_acknowledged_ = 0;
   std::string last_status_;
   bool progress_shown_ = false;
-  std::optional<LinkMode> learned_mode_;
-  std::uint64_t data_frames_ = 0;
-  std::optional<Image> image_;
   std::optional<std::chrono::steady_clock::time_point> data_started_;
   std::chrono::steady_clock::time_point last_progress_{};
 };

@@ -7,17 +7,17 @@
 
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
-#include "tools/cli/exit_codes.h"
-#include "tools/cli/line_records.h"
+#include "station/exit_codes.h"
+#include "tools/cli/forward_records.h"
 #include "tools/cli/output_check.h"
 #include "tools/cli/port_listing.h"
 #include "tools/cli/station_doctor.h"
 #include "tools/cli/station_run.h"
-#include "tools/cli/upgrade_run.h"
 
 namespace {
 
 using namespace zevuvuri::cli;
+using zevuvuri::station::ExitCode;
 
 int Doctor(const CliOptions& options) {
   // Only the ports given on the command line are checked beside the kernel's
@@ -62,9 +62,8 @@ int main(int argc, char** argv) {
   }
   if (options.doctor) return Ending(Doctor(options));
   SetUpConsole();
-  const int code = options.forward_records ? ForwardRecords(*options.report, *options.records_db)
-                   : options.station       ? RunStation(options)
-                                           : RunUpgrades(options);
+  const int code =
+      options.forward_records ? ForwardRecords(*options.report, *options.records_db) : RunStation(options);
   ReleaseConsole();
   return Ending(code);
 }

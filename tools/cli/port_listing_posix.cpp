@@ -5,11 +5,16 @@
 
 #include "engine/port_name.h"
 #include "tools/cli/port_listing.h"
-#include "tools/cli/serial_device_info.h"
+#include "station/serial_device_info.h"
 
 namespace fs = std::filesystem;
 
 namespace zevuvuri::cli {
+
+using station::DescribeDevice;
+using station::SerialDeviceInfo;
+using station::SerialDevices;
+
 namespace {
 
 std::string Canonical(const std::string& path) {

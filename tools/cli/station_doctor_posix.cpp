@@ -11,12 +11,18 @@
 
 #include "engine/port_diagnosis.h"
 #include "engine/port_name.h"
-#include "tools/cli/serial_device_info.h"
+#include "station/serial_device_info.h"
 #include "tools/cli/station_doctor.h"
 
 namespace fs = std::filesystem;
 
 namespace zevuvuri::cli {
+
+using station::DescribeDevice;
+using station::SerialDeviceInfo;
+using station::SerialDevices;
+using station::SysfsRoot;
+
 namespace {
 
 // A 64 KiB firmware is 1171 data frames, each waiting for its reply.

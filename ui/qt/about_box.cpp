@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QPushButton>
 
+#include "ui/qt/accessible_names.h"
 #include "ui/qt/template_dialog.h"
 
 namespace zevuvuri::ui::qt {
@@ -12,6 +13,7 @@ QtAboutBox::QtAboutBox(QWidget* parent, ControlSurface& main_window) : QDialog(p
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   TemplateWidgets widgets = BuildFromTemplate(*this, AboutDialogTemplate());
+  NameControls(widgets, kAboutBoxAccessibleTexts);
   if (auto* ok = qobject_cast<QPushButton*>(widgets.by_id[id::kOk])) {
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   }

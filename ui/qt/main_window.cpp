@@ -4,13 +4,19 @@
 #include <QContextMenuEvent>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QInputDialog>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
 
+#include "engine/text_encoding.h"
+#include "ui/qt/accessible_names.h"
 #include "ui/qt/app_icon_qt.h"
 #include "ui/qt/drop_down_combo.h"
+#include "ui/qt/station_window.h"
 #include "ui/qt/template_dialog.h"
+#include "ui/station_settings.h"
 
 namespace zevuvuri::ui::qt {
 namespace {
@@ -28,7 +34,7 @@ QString ToQString(std::wstring_view text) {
 
 }  // namespace
 
-QtMainWindow::QtMainWindow(SettingsFile settings, QWidget* parent) : QDialog(parent) {
+QtMainWindow::QtMainWindow(SettingsFile settings, QWidget* parent) : QDialog(parent), settings_(settings) {
   setObjectName(QString::number(kMainDialogId));
   // An application window with a title, a system menu and a close button;
   // fixed size, no minimise or maximise box.
@@ -37,7 +43,9 @@ QtMainWindow::QtMainWindow(SettingsFile settings, QWidget* parent) : QDialog(par
   setWindowIcon(ApplicationIcon());
 
   TemplateWidgets widgets = BuildFromTemplate(*this, MainDialogTemplate());
+  NameControls(widgets, kMainWindowAccessibleTexts);
   surface_ = std::make_unique<WidgetSurface>(MainDialogTemplate(), widgets.by_id);
+  surface_->NameByText(id::kStatusLine, StatusLineName);
   file_dialog_ = std::make_unique<QtFileDialog>(this);
   about_box_ = std::make_unique<QtAboutBoxOpener>(this);
   WindowToolkit& toolkit = *this;
@@ -101,7 +109,38 @@ void QtMainWindow::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
   QAction* about = menu.addAction(ToQString(kAboutMenuText));
   about->setShortcut(kAboutShortcut);
-  if (menu.exec(event->globalPos()) == about) OpenAboutBox();
+  QAction* station = menu.addAction(QStringLiteral("Station..."));
+  // One port, one upgrade: not while this window's own runs.
+  station->setEnabled(!session_->Upgrade().Busy());
+  QAction* chosen = menu.exec(event->globalPos());
+  if (chosen == about) OpenAboutBox();
+  if (chosen == station) OpenStation();
+}
+
+void QtMainWindow::OpenStation() {
+  QInputDialog ask(this);
+  ask.setObjectName(QStringLiteral("station ports"));
+  ask.setWindowTitle(QStringLiteral("Station"));
+  ask.setLabelText(QStringLiteral("Ports (COM numbers or device paths, separated by commas):"));
+  ask.setTextValue(QString::fromStdWString(surface_->Text(id::kComPort)));
+  ask.setAccessibleName(QStringLiteral("Station ports"));
+  ask.setAccessibleDescription(QStringLiteral("The ports whose slots the station view upgrades"));
+  if (ask.exec() != QDialog::Accepted) return;
+
+  std::string problem = "the firmware file's name cannot be opened exactly";
+  std::optional<station::StationSettings> settings;
+  if (const auto firmware = FirmwareName::FromText(surface_->Text(id::kFileName))) {
+    const std::string ports = ask.textValue().toStdString();
+    const std::string type = ToUtf8(surface_->Text(id::kType)).value_or(std::string());
+    settings = StationFromWindow(settings_, ports, type, firmware->Bytes(), &problem);
+  }
+  if (!settings) {
+    QMessageBox::warning(this, QStringLiteral("Station"), QString::fromStdString(problem));
+    return;
+  }
+  QtStationWindow view(std::move(*settings), this);
+  view.exec();
+  view.End();
 }
 
 // The platform's dialog ends on Enter unless a push button has the focus (a

@@ -39,11 +39,15 @@ class QtMainWindow final : public QDialog, private WindowToolkit {
   void CloseWindow() override;
 
   void OpenAboutBox();
+  // "Station...": asks for the ports, then runs the station view over the
+  // type and firmware of this window's fields.
+  void OpenStation();
 
   std::unique_ptr<WidgetSurface> surface_;
   std::unique_ptr<QtFileDialog> file_dialog_;
   std::unique_ptr<QtAboutBoxOpener> about_box_;
   std::unique_ptr<WindowSession> session_;
+  SettingsFile settings_;  // for the station view's other keys
 };
 
 }  // namespace zevuvuri::ui::qt

@@ -32,9 +32,17 @@ QWidget* WidgetSurface::Find(int id) const {
   return it == controls_.end() ? nullptr : it->second;
 }
 
+void WidgetSurface::NameByText(int id, std::function<std::wstring(std::wstring_view)> name) {
+  if (QWidget* widget = Find(id)) widget->setAccessibleName(ToQString(name(Text(id))));
+  named_by_text_[id] = std::move(name);
+}
+
 void WidgetSurface::SetText(int id, std::wstring_view text) {
   QWidget* widget = Find(id);
   const QString value = ToQString(text);
+  if (const auto named = named_by_text_.find(id); widget != nullptr && named != named_by_text_.end()) {
+    widget->setAccessibleName(ToQString(named->second(text)));
+  }
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     label->setText(value);
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {

@@ -3,6 +3,7 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -22,6 +23,11 @@ class WidgetSurface final : public ControlSurface {
   // Whether the window holds the focus for a disabled control (Enable): keys
   // then press nothing.
   bool KeepsFocusForDisabledControl() const;
+
+  // The control's accessible name follows its text, as `name` makes it of
+  // each new one, so that a screen reader is told every change (Qt raises a
+  // name-change event).
+  void NameByText(int id, std::function<std::wstring(std::wstring_view)> name);
 
   void SetText(int id, std::wstring_view text) override;
   std::wstring Text(int id) const override;
@@ -44,7 +50,8 @@ class WidgetSurface final : public ControlSurface {
   std::map<int, QWidget*> controls_;
   QPointer<QWidget> focus_kept_for_;  // the disabled control whose focus the window holds
   std::set<int> sorted_lists_;
-  std::map<int, std::uint16_t> progress_maximum_;  // the range as the upgrade set it
+  std::map<int, std::uint16_t> progress_maximum_;
+  std::map<int, std::function<std::wstring(std::wstring_view)>> named_by_text_;  // the range as the upgrade set it
 };
 
 }  // namespace zevuvuri::ui::qt

@@ -10,7 +10,7 @@
 
 #include "records/unit_record.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 using records::UsbAdapter;
 
@@ -39,4 +39,4 @@ SerialDeviceInfo DescribeDevice(const std::string& device_path);
 // unfitted UART placeholders), as paths under the device root, sorted.
 std::vector<std::string> SerialDevices();
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

@@ -11,10 +11,9 @@
 #include <thread>
 
 #include "engine/port_name.h"
-#include "tools/cli/console.h"
-#include "tools/cli/plug_watcher.h"
+#include "station/plug_watcher.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 namespace fs = std::filesystem;
 
@@ -49,6 +48,7 @@ struct PlugWatcher::Impl {
   std::thread thread;
   std::mutex mutex;
   std::vector<DeviceNode> nodes;  // one per slot, under mutex
+  std::function<void()> wake;
 
   // The watch on the folder that holds `path` (or the nearest one above it
   // that exists), or -1. Adding a folder already watched changes nothing;
@@ -75,7 +75,7 @@ struct PlugWatcher::Impl {
     }
   }
 
-  // Notes each removal of a followed device node, then wakes the main loop,
+  // Notes each removal of a followed device node, then wakes the station,
   // which looks at the ports itself.
   void WatchLoop() {
     pollfd fds[2] = {{inotify, POLLIN, 0}, {stop[0], POLLIN, 0}};
@@ -95,15 +95,17 @@ struct PlugWatcher::Impl {
           at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
       }
-      WakeMainLoop();
+      if (wake) wake();
     }
   }
 };
 
-PlugWatcher::PlugWatcher(std::vector<std::string> ports) : impl_(std::make_unique<Impl>()) {
+PlugWatcher::PlugWatcher(std::vector<std::string> ports, std::function<void()> wake)
+    : impl_(std::make_unique<Impl>()) {
   impl_->ports = std::move(ports);
+  impl_->wake = std::move(wake);
   impl_->nodes.resize(impl_->ports.size());
-  // Without inotify the main loop's short wait still finds every plug.
+  // Without inotify the station's short wait still finds every plug.
   impl_->inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (impl_->inotify < 0) return;
   if (::pipe2(impl_->stop, O_CLOEXEC) != 0) {
@@ -163,4 +165,4 @@ std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
   return PortPresence{mark, ::access(path.c_str(), R_OK | W_OK) == 0};
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

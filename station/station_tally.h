@@ -1,4 +1,4 @@
-// The shift's figures in station mode: units done, how many ended "Upgrade
+// A station's shift figures: units done, how many ended "Upgrade
 // OK", the failures by their result text, the yield, units per hour, and the
 // mean and 95th percentile of the upgrade time, in all and per port.
 #pragma once
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 struct StationTotals {
   unsigned units = 0;
@@ -27,7 +27,7 @@ struct StationTotals {
   std::optional<double> p95_s;
 };
 
-// Main thread only.
+// One thread only: the one that drives the station.
 class StationTally {
  public:
   using Clock = std::chrono::steady_clock;
@@ -51,4 +51,4 @@ class StationTally {
   std::map<std::string, std::pair<unsigned, unsigned>> per_port_;
 };
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

@@ -1,6 +1,6 @@
-// --records-db as the command line runs it: the forwarder beside the
-// journal, what the operator is shown of it, and the run's end, which never
-// waits long for the database.
+// The line's database as a station runs it: the forwarder beside the
+// journal, the line that tells the operator how it goes, and the run's end,
+// which never waits long for the database.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +10,14 @@
 
 #include "records/forwarder.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 // At the run's end the forwarder gets this long to send what is left (not
 // after Ctrl-C), then Stop's own limit: the loader ends within 2 s of its
 // last unit whatever the database does.
 constexpr auto kEndSendLimit = std::chrono::milliseconds{400};
 
-// Main thread only.
+// The station's thread only.
 class LineRecords {
  public:
   // Starts forwarding the journal's records to `connection`. False and
@@ -40,11 +40,7 @@ class LineRecords {
   std::string shown_;
 };
 
-// Says on standard error where the waiting records are kept.
-void SayRecordsWaiting(std::uint64_t waiting, const std::string& journal);
+// "records: N waiting for the database".
+std::string WaitingText(std::uint64_t waiting);
 
-// --forward-records: sends the journal's backlog and ends at the first
-// failure, once everything is sent, or on Ctrl-C. The exit status.
-int ForwardRecords(const std::string& journal, const std::string& connection);
-
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

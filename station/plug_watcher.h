@@ -1,17 +1,18 @@
-// Whether a station slot's device is there, for --next plug. One
+// Whether a station slot's device is there, for the plug mode. One
 // implementation per platform, chosen by CMake: plug_watcher_posix.cpp
 // follows the port text to its device (a comN link of the port directory, or
 // a path such as /dev/serial/by-id/...) and watches the folders on the way
-// with inotify, so that a plug wakes the main loop at once; on Windows
-// (plug_watcher_win32.cpp) the main loop's own short wait polls the COM list.
+// with inotify, so that a plug wakes the station at once; on Windows
+// (plug_watcher_win32.cpp) the station's own short wait polls the COM list.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 struct PortPresence {
   // The device the port text leads to, not the links on the way: the same
@@ -25,11 +26,11 @@ struct PortPresence {
   bool accessible = true;
 };
 
-// Look: main thread. The watch calls WakeMainLoop (console.h) from a thread
-// of its own when something changes in a watched folder.
+// Look: the station's thread. The watch calls `wake` from a thread of its
+// own when something changes in a watched folder.
 class PlugWatcher {
  public:
-  explicit PlugWatcher(std::vector<std::string> ports);
+  PlugWatcher(std::vector<std::string> ports, std::function<void()> wake);
   ~PlugWatcher();
   PlugWatcher(const PlugWatcher&) = delete;
   PlugWatcher& operator=(const PlugWatcher&) = delete;
@@ -38,7 +39,7 @@ class PlugWatcher {
   // POSIX a device path.
   static bool Watchable(const std::string& port_text);
 
-  // A new pass of the main loop over its slots: the looks until the next
+  // A new pass of the station over its slots: the looks until the next
   // call may share one listing of the system's ports (Windows lists its COM
   // ports once per pass, not once per slot).
   void NewPass();
@@ -51,4 +52,4 @@ class PlugWatcher {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 // The records' serial_number column holds at most this many characters; a
 // longer text would be refused by the database and never leave the journal.
@@ -17,4 +17,4 @@ constexpr std::size_t kMostSerialBytes = 255;
 // nothing with `*why` set: empty, control characters, not UTF-8, too long.
 std::optional<std::string> SerialFromScan(std::string_view line, std::string* why);
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

@@ -1,11 +1,11 @@
-#include "tools/cli/station_tally.h"
+#include "station/station_tally.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <numeric>
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 void StationTally::Began(Clock::time_point when) {
   if (!first_began_) first_began_ = when;
@@ -78,4 +78,4 @@ std::string StationTally::Line(const StationTotals& t) {
   return line;
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

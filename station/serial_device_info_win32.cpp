@@ -1,7 +1,7 @@
 #include "engine/port_name.h"
-#include "tools/cli/serial_device_info.h"
+#include "station/serial_device_info.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 // Windows keeps USB details in its device registry, which the loader does not
 // read: a device is described by its name alone.
@@ -19,4 +19,4 @@ SerialDeviceInfo DescribeDevice(const std::string& device_path) { return SerialD
 
 std::vector<std::string> SerialDevices() { return {}; }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

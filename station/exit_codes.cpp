@@ -1,6 +1,6 @@
-#include "tools/cli/exit_codes.h"
+#include "station/exit_codes.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 ExitCode ExitCodeFor(UpgradeOutcome outcome) {
   switch (outcome) {
@@ -36,4 +36,4 @@ std::string_view OutcomeName(UpgradeOutcome outcome) {
   return "interrupted";
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

@@ -1,63 +1,26 @@
-#include "tools/cli/line_records.h"
+#include "tools/cli/forward_records.h"
 
 #include <cstdio>
 
 #include "records/forwarder.h"
+#include "station/exit_codes.h"
+#include "station/line_records.h"
 #include "tools/cli/console.h"
-#include "tools/cli/exit_codes.h"
 
 namespace zevuvuri::cli {
 namespace {
 
+using station::ExitCode;
+
 constexpr auto kForwardStep = std::chrono::milliseconds{100};
 
-std::string Waiting(std::uint64_t n) {
-  return "records: " + std::to_string(n) + " waiting" + " for the database";
-}
-
 }  // namespace
-
-bool LineRecords::Start(const std::string& journal, const std::string& connection, std::string* error) {
-  journal_ = journal;
-  forwarder_ = std::make_unique<records::RecordForwarder>(journal, connection);
-  if (forwarder_->Start(error)) return true;
-  forwarder_.reset();
-  return false;
-}
-
-void LineRecords::Wake() {
-  if (forwarder_) forwarder_->Wake();
-}
-
-std::optional<std::string> LineRecords::News() {
-  if (!forwarder_) return std::nullopt;
-  const records::ForwarderState state = forwarder_->State();
-  std::string line;
-  if (!state.reason.empty() && state.waiting > 0) {
-    line = Waiting(state.waiting) + ": " + state.reason;
-  } else if (!shown_.empty() && state.waiting == 0) {
-    line = "records: all in the database";
-  } else {
-    return std::nullopt;
-  }
-  if (line == shown_) return std::nullopt;
-  shown_ = line;
-  return line;
-}
-
-std::uint64_t LineRecords::Finish(bool interrupted) {
-  if (!forwarder_) return 0;
-  if (!interrupted) forwarder_->WaitSent(kEndSendLimit);
-  forwarder_->Stop(records::RecordForwarder::kStopLimit);
-  forwarder_.reset();
-  return records::CountWaiting(journal_);
-}
 
 void SayRecordsWaiting(std::uint64_t waiting, const std::string& journal) {
   if (waiting == 0) return;
   std::fprintf(stderr,
                "zevuvuri-cli: %s; they are kept in %s and sent at the next start with it, or by --forward-records\n",
-               Waiting(waiting).c_str(), journal.c_str());
+               station::WaitingText(waiting).c_str(), journal.c_str());
 }
 
 int ForwardRecords(const std::string& journal, const std::string& connection) {

@@ -1,4 +1,5 @@
-// The command-line loader's exit statuses, one per kind of ending, so that a
+// The loader's exit statuses, one per kind of ending (a station gives each
+// unit one, and the run the first that failed), so that a
 // test station's script can tell them apart without parsing text.
 #pragma once
 
@@ -6,7 +7,7 @@
 
 #include "engine/upgrade_sinks.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 enum class ExitCode : int {
   Ok = 0,                    // "Upgrade OK"
@@ -30,4 +31,4 @@ enum class ExitCode : int {
 ExitCode ExitCodeFor(UpgradeOutcome outcome);
 std::string_view OutcomeName(UpgradeOutcome outcome);  // for --json: "ok", "port", ...
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

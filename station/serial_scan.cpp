@@ -1,6 +1,6 @@
-#include "tools/cli/serial_scan.h"
+#include "station/serial_scan.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 namespace {
 
 // The length of the UTF-8 sequence at `s`, 0 when it is none (overlong
@@ -63,4 +63,4 @@ std::optional<std::string> SerialFromScan(std::string_view line, std::string* wh
   return std::string(line);
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

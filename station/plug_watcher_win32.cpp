@@ -1,3 +1,4 @@
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -6,18 +7,18 @@
 #include "engine/com_ports_win32.h"
 #include "engine/port_name.h"
 #include "engine/text_encoding.h"
-#include "tools/cli/plug_watcher.h"
+#include "station/plug_watcher.h"
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 
 // Windows announces a new COM port to windows, not to a console program: the
-// main loop's short wait polls the COM list instead.
+// station's short wait polls the COM list instead.
 struct PlugWatcher::Impl {
   std::vector<std::string> ports;
   std::optional<std::vector<std::pair<unsigned long, std::wstring>>> listed;  // this pass's, once a slot looked
 };
 
-PlugWatcher::PlugWatcher(std::vector<std::string> ports) : impl_(std::make_unique<Impl>()) {
+PlugWatcher::PlugWatcher(std::vector<std::string> ports, std::function<void()> /*wake*/) : impl_(std::make_unique<Impl>()) {
   impl_->ports = std::move(ports);
 }
 
@@ -40,4 +41,4 @@ std::optional<PortPresence> PlugWatcher::Look(std::size_t slot) {
   return std::nullopt;
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

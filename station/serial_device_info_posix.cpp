@@ -4,11 +4,11 @@
 #include <fstream>
 
 #include "engine/port_name.h"
-#include "tools/cli/serial_device_info.h"
+#include "station/serial_device_info.h"
 
 namespace fs = std::filesystem;
 
-namespace zevuvuri::cli {
+namespace zevuvuri::station {
 namespace {
 
 std::string RootFrom(const char* variable, const char* fallback) {
@@ -90,4 +90,4 @@ std::vector<std::string> SerialDevices() {
   return devices;
 }
 
-}  // namespace zevuvuri::cli
+}  // namespace zevuvuri::station

@@ -1,0 +1,475 @@
+#include "station/station_model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <random>
+
+#include "records/unit_record.h"
+#include "station/confirmations.h"
+#include "station/distinct_devices.h"
+#include "station/exit_codes.h"
+#include "station/plug_watcher.h"
+#include "station/serial_device_info.h"
+#include "station/serial_scan.h"
+#include "station/unit_records.h"
+#include "station/unit_session.h"
+
+namespace zevuvuri::station {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// While a unit runs a pass looks for confirmations and ends; while every
+// slot waits, its wait is the plug look's fallback and the start key's delay.
+constexpr auto kBusyStep = std::chrono::milliseconds{20};
+constexpr auto kIdleStep = std::chrono::milliseconds{100};
+// A device that this user may not open yet is waited for this long (udev
+// sets its group a moment after it appears); then it is tried anyway.
+constexpr auto kSettleLimit = std::chrono::seconds{1};
+
+// "2026-12-08T05:01:02.345Z-3f9a1c2e": when the station began, and a random
+// part, so two stations started at one moment still differ.
+std::string NewRunId() {
+  std::random_device random;
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, "-%08x", static_cast<unsigned>(random()));
+  return records::UtcTimeText(std::chrono::system_clock::now()) + suffix;
+}
+
+bool IsEnter(const std::string& line) { return line.empty() || line == "\r"; }
+
+}  // namespace
+
+UnitFrontEnd StationObserver::UnitStarting(std::size_t, unsigned) { return {}; }
+void StationObserver::UnitNote(std::size_t, unsigned, const std::string& text) { Note(text); }
+void StationObserver::UnitEnded(std::size_t, unsigned, const UnitEnding&) {}
+
+struct StationModel::Impl {
+  struct Slot {
+    SlotSnapshot shown;
+    std::unique_ptr<UnitSession> unit;  // the unit being upgraded, or the last one
+    unsigned unit_number = 0;
+    std::string mark;                       // plug: the device the last unit was on
+    std::optional<Clock::time_point> seen;  // plug: a device seen that may not be opened yet
+    std::string device;                     // where the unit's port text led when it started
+    bool shared_noted = false;              // told that another slot holds its device
+    bool taken = false;                     // single run: its one unit has started
+    Clock::time_point waiting_since{};      // scan: the longest waiting slot takes the next scan
+  };
+
+  Impl(StationSettings s, StationObserver& o, std::function<void()> w)
+      : settings(std::move(s)), observer(o), wake(std::move(w)), confirmations(settings.yes) {}
+
+  bool Plug() const { return settings.next == NextUnit::Plug && !settings.single_run; }
+  bool Scan() const { return settings.next == NextUnit::Scan && !settings.single_run; }
+  bool MayStart() const {
+    if (settings.single_run) return std::any_of(slots.begin(), slots.end(), [](const Slot& s) { return !s.taken; });
+    return !settings.units || started < *settings.units;
+  }
+  bool Interrupted() const {
+    if (!settings.single_run) return stopped;
+    return std::any_of(slots.begin(), slots.end(),
+                       [](const Slot& s) { return s.unit && s.unit->outcome == UpgradeOutcome::Cancelled; });
+  }
+  std::vector<UnitSession*> Running();
+  void Changed(std::size_t i, SlotEvent event) { observer.SlotChanged(i, slots[i].shown, event); }
+
+  void TakeEndings();
+  void ShowProgress(const std::vector<UnitSession*>& awaiting);
+  void LookAtSlots(bool enter);
+  void TakeScans(const std::vector<std::string>& lines, bool confirmed);
+  void CheckRepeat(std::size_t i);
+  bool DeviceHeldByAnotherSlot(std::size_t i, const std::string& device);
+  bool StartUnit(std::size_t i, std::string mark, std::optional<std::string> serial = std::nullopt);
+  void EndUnit(std::size_t i, UpgradeOutcome outcome);
+  void ShowWaiting(std::size_t i, const std::string& after, bool tell);
+  void StopAll();
+  void Finish(bool interrupted);
+
+  StationSettings settings;
+  StationObserver& observer;
+  std::function<void()> wake;
+  std::unique_ptr<PlugWatcher> watcher;
+  UnitRecords records;
+  Confirmations confirmations;
+  StationTally tally;
+  std::string run_id;
+  unsigned started = 0;
+  std::map<unsigned, int> failures;  // unit number to exit status
+  bool opened = false;
+  bool stopped = false;
+  bool done = false;
+  bool finished = false;
+  bool busy = false;
+  bool input_ended = false;       // InputEnded was called
+  bool input_seen_closed = false;  // a pass has taken the input's end
+  bool input_end_said = false;
+  // Last: the sessions' workers are joined before anything they report to goes.
+  std::vector<Slot> slots;
+};
+
+std::vector<UnitSession*> StationModel::Impl::Running() {
+  std::vector<UnitSession*> running;
+  for (auto& slot : slots) {
+    if (slot.shown.phase == SlotPhase::Upgrading) running.push_back(slot.unit.get());
+  }
+  return running;
+}
+
+// `after`: the last unit's result, which the slot keeps beside the wait when
+// no plug takes the unit away. `tell`: SlotChanged (not at the start, where
+// the front end draws every slot after Open).
+void StationModel::Impl::ShowWaiting(std::size_t i, const std::string& after, bool tell) {
+  Slot& slot = slots[i];
+  SlotSnapshot& s = slot.shown;
+  s.phase = SlotPhase::Waiting;
+  s.awaiting_confirm = false;
+  slot.seen.reset();
+  slot.waiting_since = Clock::now();
+  if (Plug()) {
+    // The unit went: its row starts afresh.
+    SlotSnapshot fresh;
+    fresh.port = s.port;
+    s = std::move(fresh);
+    s.text = "waiting for a unit";
+  } else if (Scan()) {
+    s.text = after.empty() ? "waiting for a scan" : after + ", scan the next unit";
+  } else {
+    s.text = after.empty() ? "waiting for Enter" : after + ", Enter for the next unit";
+  }
+  if (tell) Changed(i, SlotEvent::Waiting);
+}
+
+// Two port texts may come to lead to one device after the start (a link made
+// later): while one slot's unit is on it, the other takes nothing there and
+// says why once, rather than failing a unit as "busy".
+bool StationModel::Impl::DeviceHeldByAnotherSlot(std::size_t i, const std::string& device) {
+  Slot& slot = slots[i];
+  for (const Slot& other : slots) {
+    if (&other == &slot || device.empty() || other.device != device || other.shown.phase == SlotPhase::Waiting) {
+      continue;
+    }
+    if (!slot.shared_noted) {
+      observer.Note("--port " + other.shown.port + " and --port " + slot.shown.port + " name the same device " +
+                    device + ": only one slot takes a unit there");
+      slot.shared_noted = true;
+    }
+    return true;
+  }
+  return false;
+}
+
+// False: another slot's unit holds the device, and this one takes nothing.
+bool StationModel::Impl::StartUnit(std::size_t i, std::string mark, std::optional<std::string> serial) {
+  Slot& slot = slots[i];
+  std::string device = DeviceForPort(slot.shown.port);
+  if (!settings.single_run && DeviceHeldByAnotherSlot(i, device)) return false;
+  slot.device = std::move(device);
+  slot.shared_noted = false;
+  slot.taken = true;
+  const unsigned number = slot.unit_number = ++started;
+  slot.mark = std::move(mark);
+  // The last unit's session goes (its worker long ended) before the next one's opens the port.
+  slot.unit.reset();
+  slot.unit = MakeSession(settings, slot.shown.port, observer.UnitStarting(i, number), wake);
+  slot.unit->note = [this, i, number](const std::string& text) { observer.UnitNote(i, number, text); };
+  slot.unit->ended = [this, i, number](const UnitEnding& e) { observer.UnitEnded(i, number, e); };
+  slot.unit->serial_number = serial;
+  SlotSnapshot& s = slot.shown;
+  s.phase = SlotPhase::Upgrading;
+  s.unit = number;
+  s.text.clear();
+  s.percent = -1;
+  s.result = ResultKind::None;
+  s.result_text.clear();
+  s.serial = std::move(serial);
+  s.repeat = false;
+  s.awaiting_confirm = false;
+  Changed(i, SlotEvent::Started);
+  tally.Began(Clock::now());
+  StartSession(*slot.unit, settings);
+  return true;
+}
+
+// Once the unit's image is taken, its serial number is looked up: a board
+// that already had "Upgrade OK" with this image is upgraded again (a rework,
+// a label scanned twice), but flagged on the slot and in its record.
+void StationModel::Impl::CheckRepeat(std::size_t i) {
+  Slot& slot = slots[i];
+  UnitSession& unit = *slot.unit;
+  if (!unit.serial_number || unit.repeat) return;
+  const auto image = unit.state->FirmwareImage();
+  if (!image || !image->sha256) return;
+  unit.repeat = records.UpgradedBefore(*unit.serial_number, *image->sha256);
+  if (!*unit.repeat) return;
+  slot.shown.repeat = true;
+  Changed(i, SlotEvent::Repeat);
+}
+
+void StationModel::Impl::EndUnit(std::size_t i, UpgradeOutcome outcome) {
+  Slot& slot = slots[i];
+  UnitSession& unit = *slot.unit;
+  if (!unit.outcome) FinishSession(unit, outcome);  // StopSessions took an interrupt's
+  CheckRepeat(i);
+  if (unit.serial_number && !unit.repeat) unit.repeat = false;  // no image taken: nothing to repeat
+  records.Write(unit, settings.single_run ? std::nullopt : std::optional<unsigned>(slot.unit_number));
+  const std::string result = ResultText(unit);
+  const bool ok = unit.outcome == UpgradeOutcome::Ok;
+  tally.Ended(slot.shown.port, ok, result, unit.seconds);
+  if (unit.exit_code != 0) failures.emplace(slot.unit_number, unit.exit_code);
+  SlotSnapshot& s = slot.shown;
+  s.result = ok ? ResultKind::Ok : ResultKind::Failed;
+  s.result_text = result;
+  s.text = result;
+  s.awaiting_confirm = false;
+  if (stopped || settings.single_run) s.phase = SlotPhase::Waiting;  // nothing follows
+  Changed(i, SlotEvent::Ended);
+  if (!stopped && !settings.single_run) {
+    // Success or failure, a plugged unit must go before the next is taken: a
+    // board that stays is never flashed twice, and a failed one is re-plugged
+    // to be tried again.
+    if (Plug()) {
+      s.phase = SlotPhase::Leaving;
+      s.text = result + ", remove the unit";
+      Changed(i, SlotEvent::Leaving);
+    } else {
+      ShowWaiting(i, result, true);
+    }
+  }
+  observer.TotalsChanged(tally.Totals(Clock::now()));
+}
+
+void StationModel::Impl::TakeEndings() {
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (slots[i].shown.phase != SlotPhase::Upgrading) continue;
+    CheckRepeat(i);
+    if (const auto outcome = slots[i].unit->state->Ended()) EndUnit(i, *outcome);
+  }
+}
+
+// The running units' status texts, progress and confirmations, as their
+// workers left them, told when they changed.
+void StationModel::Impl::ShowProgress(const std::vector<UnitSession*>& awaiting) {
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    Slot& slot = slots[i];
+    if (slot.shown.phase != SlotPhase::Upgrading) continue;
+    const std::string text = slot.unit->state->LastStatus();
+    const int percent = slot.unit->state->Percent();
+    const bool confirm = std::find(awaiting.begin(), awaiting.end(), slot.unit.get()) != awaiting.end();
+    SlotSnapshot& s = slot.shown;
+    if (s.text == text && s.percent == percent && s.awaiting_confirm == confirm) continue;
+    s.text = text;
+    s.percent = percent;
+    s.awaiting_confirm = confirm;
+    Changed(i, SlotEvent::Progress);
+  }
+}
+
+// Each scan goes to the slot that has waited longest; one that finds no slot
+// waiting is dropped, as an Enter is, so that it never starts a board plugged
+// later under another board's serial number. An empty line that confirmed a
+// unit over the air (`confirmed`) was an Enter, not a scan.
+void StationModel::Impl::TakeScans(const std::vector<std::string>& lines, bool confirmed) {
+  for (const std::string& line : lines) {
+    if (confirmed && IsEnter(line)) continue;
+    std::string why;
+    const auto serial = SerialFromScan(line, &why);
+    std::vector<std::size_t> waiting;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      if (slots[i].shown.phase == SlotPhase::Waiting) waiting.push_back(i);
+    }
+    if (waiting.empty() || !MayStart()) {
+      observer.Note((serial ? "scan " + *serial : std::string("a scan")) + " dropped: no slot waits for a unit");
+      continue;
+    }
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [&](std::size_t a, std::size_t b) { return slots[a].waiting_since < slots[b].waiting_since; });
+    if (!serial) {
+      observer.Note("scan refused: " + why + "; --port " + slots[waiting.front()].shown.port +
+                    " waits for the next scan");
+      continue;
+    }
+    for (std::size_t i : waiting) {
+      if (StartUnit(i, "", serial)) break;
+    }
+  }
+}
+
+void StationModel::Impl::LookAtSlots(bool enter) {
+  const auto now = Clock::now();
+  if (settings.single_run) {
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      if (!slots[i].taken) StartUnit(i, "");
+    }
+    return;
+  }
+  if (Plug()) watcher->NewPass();
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    Slot& slot = slots[i];
+    if (slot.shown.phase == SlotPhase::Upgrading) continue;
+    if (!Plug()) {
+      // Without plugs a slot never waits for its unit to leave; scans are taken by TakeScans.
+      if (enter && MayStart() && !Scan()) StartUnit(i, "");
+      continue;
+    }
+    if (slot.shown.phase == SlotPhase::Waiting && !MayStart()) continue;
+    // One look serves both: the last unit gone, and the next already there.
+    const auto look = watcher->Look(i);
+    if (slot.shown.phase == SlotPhase::Leaving) {
+      if (look && look->mark == slot.mark) continue;
+      ShowWaiting(i, "", true);
+      if (!MayStart()) continue;
+    }
+    if (!look) {
+      slot.seen.reset();
+      continue;
+    }
+    if (!look->accessible) {
+      if (!slot.seen) slot.seen = now;
+      if (now - *slot.seen < kSettleLimit) continue;
+    }
+    StartUnit(i, look->mark);
+  }
+}
+
+void StationModel::Impl::StopAll() {
+  if (!opened || stopped) return;
+  TakeEndings();
+  stopped = true;
+  done = true;
+  const auto running = Running();
+  StopSessions(running);
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (slots[i].shown.phase == SlotPhase::Upgrading) EndUnit(i, *slots[i].unit->outcome);
+  }
+}
+
+void StationModel::Impl::Finish(bool interrupted) {
+  if (finished) return;
+  finished = true;
+  records.Finish(interrupted);
+}
+
+StationModel::StationModel(StationSettings settings, StationObserver& observer, std::function<void()> wake)
+    : impl_(std::make_unique<Impl>(std::move(settings), observer, std::move(wake))) {}
+
+StationModel::~StationModel() {
+  Stop();
+  impl_->Finish(true);
+}
+
+int StationModel::Open(std::string* why) {
+  Impl& m = *impl_;
+  const StationSettings& s = m.settings;
+  if (s.ports.empty()) {
+    *why = "no port given";
+    return static_cast<int>(ExitCode::Usage);
+  }
+  if (!PortsNameDistinctDevices(s.ports, why)) return static_cast<int>(ExitCode::Usage);
+  if (m.Plug()) {
+    for (const auto& port : s.ports) {
+      if (!PlugWatcher::Watchable(port)) {
+        *why = "--port " + port +
+               ": no unit can be plugged there (give a COM number or a device path, or use --next enter)";
+        return static_cast<int>(ExitCode::Usage);
+      }
+    }
+  }
+  if (const int code = m.records.Open(s, m.Scan(), why); code != 0) return code;
+  if (!s.single_run) {
+    m.run_id = NewRunId();
+    m.records.SetStationRun(m.run_id);
+  }
+  if (m.Plug()) m.watcher = std::make_unique<PlugWatcher>(s.ports, m.wake);
+  m.slots.resize(s.ports.size());
+  for (std::size_t i = 0; i < s.ports.size(); ++i) {
+    m.slots[i].shown.port = s.ports[i];
+    m.ShowWaiting(i, "", false);
+  }
+  m.opened = true;
+  return 0;
+}
+
+void StationModel::Pass(const std::vector<std::string>& lines) {
+  Impl& m = *impl_;
+  if (!m.opened || m.done) return;
+  m.TakeEndings();
+  const auto running = m.Running();
+  const bool idle = running.empty();
+  if ((idle && !m.MayStart()) || (idle && !m.settings.single_run && !m.Plug() && m.input_seen_closed)) {
+    m.done = true;
+    m.busy = false;
+    return;
+  }
+  const auto waiting = m.confirmations.Waiting(running);
+  const bool confirming = !m.confirmations.Yes() && !waiting.empty();
+  const bool reading = WantsInput();
+  const std::vector<std::string> none;
+  const std::vector<std::string>& input = reading ? lines : none;
+  // The input's end is said once, when it matters: without plugs no unit
+  // starts any more, with them a unit waiting over the air stays unconfirmed.
+  bool say_end = false;
+  const bool units_start_on_keys = !m.Plug() && !m.settings.single_run;
+  if (reading && m.input_ended) {
+    m.input_seen_closed = true;
+    if ((units_start_on_keys || confirming) && !m.input_end_said) say_end = m.input_end_said = true;
+  }
+  const std::string end_text = units_start_on_keys
+                                   ? "standard input is closed: no more units will start"
+                                   : "standard input is closed: the module keeps being polled until Ctrl-C (use --yes)";
+  // A single run tells it on the unit that waits, after its confirmation.
+  if (say_end && !m.settings.single_run) m.observer.Note(end_text);
+  // A scan is no Enter: only an empty line confirms over the air then.
+  const bool enter = m.Scan() ? std::any_of(input.begin(), input.end(), IsEnter) : !input.empty();
+  m.confirmations.Apply(waiting, enter);
+  if (say_end && m.settings.single_run) waiting.front()->note(end_text);
+  const unsigned started_before = m.started;
+  m.LookAtSlots(enter);
+  if (m.Scan()) m.TakeScans(input, enter && confirming);
+  std::vector<UnitSession*> awaiting;
+  if (confirming && !enter) awaiting = waiting;
+  m.ShowProgress(awaiting);
+  if (const auto news = m.records.News()) m.observer.RecordsLine(*news);
+  // Units run when some ran at the pass's start or one started just now.
+  m.busy = !idle || m.started != started_before;
+}
+
+void StationModel::InputEnded() { impl_->input_ended = true; }
+
+bool StationModel::WantsInput() const {
+  const Impl& m = *impl_;
+  return !(m.settings.yes && (m.Plug() || m.settings.single_run));
+}
+
+std::chrono::milliseconds StationModel::NextPassIn() const { return impl_->busy ? kBusyStep : kIdleStep; }
+
+bool StationModel::Done() const { return impl_->done; }
+
+std::size_t StationModel::UnitsRunning() const { return impl_->Running().size(); }
+
+void StationModel::Stop() { impl_->StopAll(); }
+
+void StationModel::Finish() { impl_->Finish(impl_->Interrupted()); }
+
+int StationModel::ExitStatus() const {
+  const Impl& m = *impl_;
+  if (m.Interrupted() || m.records.Interrupted()) return static_cast<int>(ExitCode::Interrupted);
+  if (!m.failures.empty()) return m.failures.begin()->second;
+  if (m.records.Failed()) return static_cast<int>(ExitCode::Report);
+  if (m.records.Waiting() > 0) return static_cast<int>(ExitCode::RecordsWaiting);
+  return 0;
+}
+
+std::uint64_t StationModel::RecordsWaiting() const { return impl_->records.Waiting(); }
+const std::string& StationModel::Journal() const { return impl_->records.Journal(); }
+StationTotals StationModel::Totals() const { return impl_->tally.Totals(Clock::now()); }
+std::pair<unsigned, unsigned> StationModel::PortCounts(const std::string& port) const {
+  return impl_->tally.PortCounts(port);
+}
+std::size_t StationModel::Slots() const { return impl_->slots.size(); }
+const SlotSnapshot& StationModel::Slot(std::size_t i) const { return impl_->slots.at(i).shown; }
+const std::string& StationModel::RunId() const { return impl_->run_id; }
+const StationSettings& StationModel::Settings() const { return impl_->settings; }
+
+}  // namespace zevuvuri::station

@@ -1,0 +1,132 @@
+#include "station/unit_records.h"
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "records/journal.h"
+#include "records/state_folder.h"
+#include "records/unit_record.h"
+#include "station/exit_codes.h"
+#include "zevuvuri_version.h"
+
+namespace zevuvuri::station {
+
+int UnitRecords::Open(const StationSettings& settings, bool serials, std::string* why) {
+  interrupt_ = settings.interrupt;
+  pacing_ = settings.pacing;
+  if (!settings.report) return 0;
+  const std::string& report = *settings.report;
+  // Records appended to the image itself would be flashed to every later unit.
+  if (records::SameFile(report, settings.firmware)) {
+    *why = "--report " + report + " is the firmware file " + settings.firmware + ": give the records a file of their own";
+    return static_cast<int>(ExitCode::Usage);
+  }
+  std::string error;
+  // The forwarder reads the journal back: a pipe or a device would hand it
+  // the bytes meant for their reader. Checked before the open, which would
+  // wait for a FIFO's reader.
+  std::error_code ec;
+  const auto journal = std::filesystem::u8path(report);
+  if (settings.records_db && std::filesystem::exists(journal, ec) && !std::filesystem::is_regular_file(journal, ec)) {
+    *why = "--records-db: the journal " + report + " must be a regular file";
+    return static_cast<int>(ExitCode::Usage);
+  }
+  if (settings.records_db && !records::MakeJournalFolder(report, &error)) {
+    *why = "--report: " + error;
+    return static_cast<int>(ExitCode::Report);
+  }
+  file_ = records::ReportFile::Open(report, &error, settings.interrupt);
+  if (!file_) {
+    *why = "--report: " + error;
+    return static_cast<int>(InterruptAsked() ? ExitCode::Interrupted : ExitCode::Report);
+  }
+  // A pipe or a device hands out what is meant for its reader: only a file is read back.
+  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(report, why)) {
+    return static_cast<int>(ExitCode::Report);
+  }
+  host_ = records::HostName();
+  const auto absolute = std::filesystem::absolute(std::filesystem::u8path(settings.firmware), ec);
+  const std::u8string utf8 = absolute.u8string();
+  firmware_path_ = ec ? settings.firmware : std::string(utf8.begin(), utf8.end());
+  station_ = settings.station_name;
+  if (settings.records_db && !line_.Start(report, *settings.records_db, &error)) {
+    *why = "--records-db: " + error;
+    return static_cast<int>(ExitCode::Thread);
+  }
+  return 0;
+}
+
+// The journal's "Upgrade OK" records that carry a serial number: a board
+// scanned again with the same image is then flagged as a repeat.
+bool UnitRecords::ReadUpgradedSerials(const std::string& path, std::string* why) {
+  constexpr std::size_t kLinesPerRead = 4096;
+  std::uint64_t offset = 0;
+  for (;;) {
+    std::vector<records::JournalLine> lines;
+    std::string error;
+    if (!records::ReadJournal(path, offset, kLinesPerRead, &lines, &error)) {
+      *why = "--report: " + error;
+      return false;
+    }
+    for (const auto& line : lines) {
+      const auto row = records::ParseRecord(line.text);
+      if (row && row->result == "Upgrade OK" && row->serial_number && row->firmware_sha256) {
+        upgraded_.emplace(*row->serial_number, *row->firmware_sha256);
+      }
+    }
+    if (lines.size() < kLinesPerRead) return true;
+    offset = lines.back().end;
+  }
+}
+
+bool UnitRecords::UpgradedBefore(const std::string& serial, const std::string& sha256) const {
+  return upgraded_.count({serial, sha256}) > 0;
+}
+
+void UnitRecords::Finish(bool interrupted) { waiting_ = line_.Finish(interrupted || InterruptAsked()); }
+
+void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
+  if (!file_) return;
+  records::UnitRecord r;
+  r.record_id = records::NewRecordId();
+  r.station = station_;
+  r.loader_version = ZEVUVURI_VERSION;
+  r.started = s.started_wall;
+  r.host = host_;
+  r.port = s.port;
+  r.device = s.device;
+  r.usb = s.usb;
+  r.firmware = firmware_path_;
+  // The image the upgrade took (the whole file as it was when the upgrade
+  // began, which every frame carried): nothing when none was taken.
+  if (const auto image = s.state->FirmwareImage()) {
+    r.firmware_size = image->size;
+    r.firmware_sha256 = image->sha256;
+  }
+  r.approved_sha256 = s.approved_sha256;
+  r.type_code = s.controller->TypeCode();
+  r.link_mode = s.state->LearnedMode();
+  r.pacing = pacing_;
+  r.data_frames_sent = s.state->DataFramesSent();
+  r.result = ResultText(s);
+  r.exit_code = s.exit_code;
+  r.duration_s = s.seconds;
+  r.unit = unit;
+  r.station_run = station_run_;
+  r.serial_number = s.serial_number;
+  r.repeat = s.repeat;
+  std::string error;
+  if (!file_->Append(records::RecordLine(r), &error)) {
+    failed_ = true;
+    interrupted_ = interrupted_ || InterruptAsked();
+    s.note("the record could not be written: " + error);
+    return;
+  }
+  if (s.serial_number && r.firmware_sha256 && r.result == "Upgrade OK") {
+    upgraded_.emplace(*s.serial_number, *r.firmware_sha256);
+  }
+  line_.Wake();
+}
+
+}  // namespace zevuvuri::station

@@ -1,0 +1,69 @@
+// The journal a station appends a record per unit to, what every record
+// shares, and with a records database the forwarder that sends the journal's
+// records there.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "records/report_file.h"
+#include "station/line_records.h"
+#include "station/station_model.h"
+#include "station/unit_session.h"
+
+namespace zevuvuri::station {
+
+// The station's thread only.
+class UnitRecords {
+ public:
+  // Opens the journal when the settings name one; otherwise does nothing.
+  // Nonzero: the run ends with that status and `*why` (a usage error when it
+  // is the firmware file under any name; the file cannot be written, or the
+  // interrupt came while waiting for a FIFO's reader). With a records
+  // database the forwarder starts, the backlog of earlier runs first.
+  // `serials`: the serial numbers already upgraded are read from the journal.
+  int Open(const StationSettings& settings, bool serials, std::string* why);
+  // A station's records name their unit and the station run.
+  void SetStationRun(std::string id) { station_run_ = std::move(id); }
+  // Appends the session's record; a record that did not go out whole is
+  // noted on the session and counted.
+  void Write(const UnitSession& s, std::optional<unsigned> unit = std::nullopt);
+  bool Failed() const { return failed_; }
+  // The records' line when it changed (LineRecords::News).
+  std::optional<std::string> News() { return line_.News(); }
+  // At the run's end: the forwarder stopped and the records still waiting
+  // counted.
+  void Finish(bool interrupted);
+  std::uint64_t Waiting() const { return waiting_; }
+  const std::string& Journal() const { return line_.Journal(); }
+  // The interrupt came while a record waited to be written: the run ends as
+  // interrupted, though every unit may have ended by itself.
+  bool Interrupted() const { return interrupted_; }
+  // Whether the journal holds "Upgrade OK" for this serial number with an
+  // image of this SHA-256: records already there at Open (read only with
+  // `serials`) and those written since.
+  bool UpgradedBefore(const std::string& serial, const std::string& sha256) const;
+
+ private:
+  bool ReadUpgradedSerials(const std::string& path, std::string* why);
+  bool InterruptAsked() const { return interrupt_.asked && interrupt_.asked(); }
+
+  std::unique_ptr<records::ReportFile> file_;
+  LineRecords line_;
+  records::StopCheck interrupt_;
+  std::uint64_t waiting_ = 0;
+  std::string station_;
+  std::string host_;
+  std::string firmware_path_;  // absolute
+  Pacing pacing_ = Pacing::Classic;
+  std::optional<std::string> station_run_;
+  bool failed_ = false;
+  bool interrupted_ = false;
+  std::set<std::pair<std::string, std::string>> upgraded_;  // serial number, SHA-256
+};
+
+}  // namespace zevuvuri::station

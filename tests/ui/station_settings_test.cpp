@@ -1,0 +1,145 @@
+// The station view's loader.cfg keys, and what a slot's row shows of the
+// model's snapshot.
+#include "ui/station_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ui/station_session.h"
+
+namespace zevuvuri::ui {
+namespace {
+
+constexpr const char* kPin = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+TEST(StationSettings, StationKeyOpensTheViewUnlessItBeginsWithZero) {
+  struct Case {
+    const char* file;
+    bool station;
+  };
+  for (const Case& c : std::vector<Case>{{"", false},
+                                        {"[CONFIG]\nStation=0\n", false},
+                                        {"[CONFIG]\nStation=01\n", false},
+                                        {"[CONFIG]\nStation=\n", false},
+                                        {"[CONFIG]\nStation=1\n", true},
+                                        {"[config]\nSTATION = yes\n", true}}) {
+    EXPECT_EQ(StationRequested(SettingsFile::Parse(c.file)), c.station) << c.file;
+  }
+}
+
+TEST(StationSettings, EveryKeyReachesTheModelsSettings) {
+  const std::string file = std::string("[CONFIG]\nStation=1\nPorts= 1 , /dev/serial/by-id/usb-a ,com12\nNext=Enter\n") +
+                           "Firmware=/srv/fw/line 3.bin\nType=24\nPacing=FAST\nReport=/srv/units.jsonl\n" +
+                           "RecordsDb=DSN=line;UID=loader\nStationName=bench 4\nFirmwareSha256=" + kPin + "\n";
+  std::string problem = "stale";
+  const auto settings = ReadStationSettings(SettingsFile::Parse(file), &problem);
+  ASSERT_TRUE(settings) << problem;
+  EXPECT_EQ(problem, "");
+  EXPECT_EQ(settings->ports, (std::vector<std::string>{"1", "/dev/serial/by-id/usb-a", "12"}));
+  EXPECT_EQ(settings->next, station::NextUnit::Enter);
+  EXPECT_EQ(settings->firmware, "/srv/fw/line 3.bin");
+  EXPECT_EQ(settings->type_text, "24");
+  EXPECT_EQ(settings->pacing, Pacing::Fast);
+  EXPECT_EQ(settings->report, "/srv/units.jsonl");
+  EXPECT_EQ(settings->records_db, "DSN=line;UID=loader");
+  EXPECT_EQ(settings->station_name, "bench 4");
+  EXPECT_EQ(settings->firmware_sha256, kPin);
+  EXPECT_FALSE(settings->yes);
+
+  // The single window's defaults where keys are missing; plug is the default Next.
+  const auto plain = ReadStationSettings(SettingsFile::Parse("[CONFIG]\nPorts=2\nNext=SCAN\n"), &problem);
+  ASSERT_TRUE(plain) << problem;
+  EXPECT_EQ(plain->next, station::NextUnit::Scan);
+  EXPECT_EQ(plain->firmware, "REDIDADU.bin");
+  EXPECT_EQ(plain->type_text, "0");
+  EXPECT_EQ(plain->pacing, Pacing::Classic);
+  EXPECT_FALSE(plain->report);
+  EXPECT_FALSE(plain->records_db);
+  EXPECT_FALSE(plain->firmware_sha256);
+  EXPECT_EQ(ReadStationSettings(SettingsFile::Parse("[CONFIG]\nPorts=2\n"), &problem)->next,
+            station::NextUnit::Plug);
+}
+
+TEST(StationSettings, AFileThatCannotRunSaysWhichKeyAndWhy) {
+  struct Case {
+    const char* lines;
+    const char* problem;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"Station=1\n", "Ports= in loader.cfg names no port"},
+           {"Ports= , \n", "Ports= in loader.cfg has an empty entry"},
+           {"Ports=1,,2\n", "Ports= in loader.cfg has an empty entry"},
+           {"Ports=1,2,\n", "Ports= in loader.cfg has an empty entry"},
+           {"Ports=3,COM3\n", "Ports= in loader.cfg names port 3 twice"},
+           {"Ports=1\nNext=pedal\n", "Next= in loader.cfg is \"pedal\": give plug, enter or scan"},
+           {"Ports=1\nNext=\n", "Next= in loader.cfg is \"\""},
+           {"Ports=1\nFirmwareSha256=0123abc\n", "FirmwareSha256= in loader.cfg is not a SHA-256"},
+       }) {
+    std::string problem;
+    EXPECT_FALSE(ReadStationSettings(SettingsFile::Parse(std::string("[CONFIG]\n") + c.lines), &problem)) << c.lines;
+    EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << c.lines << problem;
+  }
+}
+
+TEST(StationSettings, TheMainWindowsFieldsStandInForPortsFirmwareAndType) {
+  std::string problem;
+  const SettingsFile file = SettingsFile::Parse("[CONFIG]\nPorts=9\nFirmware=other.bin\nType=8\nNext=enter\n");
+  const auto settings = StationFromWindow(file, "4, 5", "10", "/tmp/fw.bin", &problem);
+  ASSERT_TRUE(settings) << problem;
+  EXPECT_EQ(settings->ports, (std::vector<std::string>{"4", "5"}));
+  EXPECT_EQ(settings->firmware, "/tmp/fw.bin");
+  EXPECT_EQ(settings->type_text, "10");
+  EXPECT_EQ(settings->next, station::NextUnit::Enter);
+  EXPECT_FALSE(StationFromWindow(file, "", "10", "/tmp/fw.bin", &problem));
+  EXPECT_EQ(problem.rfind("The port list names no port", 0), 0u) << problem;
+}
+
+// The big field: the result of the unit on the slot, never the colour alone.
+TEST(StationRowTest, TheResultFieldShowsTheUnitOnTheSlot) {
+  using station::NextUnit;
+  using station::ResultKind;
+  using station::SlotPhase;
+  struct Case {
+    NextUnit next;
+    SlotPhase phase;
+    ResultKind last;
+    RowResult shown;
+    const wchar_t* text;
+  };
+  for (const Case& c : std::vector<Case>{
+           // A plugged unit that left took its result along.
+           {NextUnit::Plug, SlotPhase::Waiting, ResultKind::Ok, RowResult::Waiting, L"waiting"},
+           {NextUnit::Plug, SlotPhase::Leaving, ResultKind::Ok, RowResult::Ok, L"OK"},
+           {NextUnit::Plug, SlotPhase::Leaving, ResultKind::Failed, RowResult::Failed, L"Write Error"},
+           // A fixture keeps its unit until the next starts.
+           {NextUnit::Enter, SlotPhase::Waiting, ResultKind::Failed, RowResult::Failed, L"Write Error"},
+           {NextUnit::Scan, SlotPhase::Waiting, ResultKind::Ok, RowResult::Ok, L"OK"},
+           {NextUnit::Enter, SlotPhase::Waiting, ResultKind::None, RowResult::Waiting, L"waiting"},
+           // The next unit running hides the last one's result.
+           {NextUnit::Enter, SlotPhase::Upgrading, ResultKind::Ok, RowResult::Running, L"upgrading"},
+       }) {
+    station::SlotSnapshot slot;
+    slot.port = "/dev/ttyUSB0";
+    slot.phase = c.phase;
+    slot.unit = 12;
+    slot.text = "Upgrading";
+    slot.percent = 40;
+    slot.result = c.last;
+    slot.result_text = c.last == ResultKind::Ok ? "Upgrade OK" : "Write Error";
+    slot.serial = "SN-\xC3\xA9";
+    slot.repeat = c.last == ResultKind::Ok;
+    const StationRow row = RowOf(slot, c.next);
+    SCOPED_TRACE(static_cast<int>(c.next) * 100 + static_cast<int>(c.phase) * 10 + static_cast<int>(c.last));
+    EXPECT_EQ(row.result, c.shown);
+    EXPECT_EQ(row.result_text, c.text);
+    EXPECT_EQ(row.port, L"/dev/ttyUSB0");
+    EXPECT_EQ(row.unit, L"#12");
+    EXPECT_EQ(row.percent, 40);
+    EXPECT_EQ(row.serial, slot.repeat ? L"SN-\u00e9 (repeat)" : L"SN-\u00e9");
+  }
+}
+
+}  // namespace
+}  // namespace zevuvuri::ui

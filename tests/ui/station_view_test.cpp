@@ -1,0 +1,198 @@
+// The station view on a real X server with a window manager, driven by real
+// key presses and mouse clicks (xdotool's XTEST events), against simulated
+// boards: what an operator sees and what the records say.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/child_process.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/ui/qt_test_support.h"
+#include "ui/qt/station_window.h"
+
+namespace zevuvuri::ui::qt {
+namespace {
+
+using ui::testing::ShowActive;
+using ui::testing::WaitFor;
+using ui::testing::WhenModal;
+using zevuvuri::testing::ChildProcess;
+using zevuvuri::testing::TempDir;
+using namespace std::chrono_literals;
+
+// Real input: XTEST events to whatever window the X server has focused.
+void Xdotool(const std::string& arguments) {
+  ASSERT_EQ(std::system(("xdotool " + arguments).c_str()), 0) << arguments;
+}
+
+void ClickOn(QWidget* widget) {
+  const QPoint centre = widget->mapToGlobal(widget->rect().center());
+  Xdotool("mousemove --sync " + std::to_string(centre.x()) + " " + std::to_string(centre.y()) + " click 1");
+}
+
+// The colour the X server shows inside the widget's top left corner.
+QColor ShownColour(QWidget* widget) {
+  const QPoint corner = widget->mapToGlobal(QPoint(3, 3));
+  const QPixmap pixel = QGuiApplication::primaryScreen()->grabWindow(0, corner.x(), corner.y(), 1, 1);
+  return pixel.toImage().pixelColor(0, 0);
+}
+
+QString Text(const QWidget& window, const char* name) {
+  const auto* label = window.findChild<QLabel*>(QString::fromLatin1(name));
+  return label == nullptr ? QStringLiteral("(no %1)").arg(QString::fromLatin1(name)) : label->text();
+}
+
+class StationViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(QGuiApplication::platformName(), QStringLiteral("offscreen")) << "run under an X server (xvfb-run)";
+    qputenv("ZEVUVURI_PORT_DIR", QByteArray::fromStdString(dir_.Path() + "/ports"));
+  }
+  // A simulator playing boards in turn as COM port `com`.
+  void StartBoards(int com, std::vector<std::string> args) {
+    std::vector<std::string> argv = {ZEVUVURI_SIM_PATH, "--com", std::to_string(com), "--timeout", "60"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    boards_[com] = std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{
+                                                             {"ZEVUVURI_PORT_DIR", dir_.Path() + "/ports"}});
+    EXPECT_TRUE(boards_[com]->ReadLine(10s)) << "the simulator did not start";
+  }
+  int BoardsStatus(int com) { return boards_[com]->Wait(30s).value_or(-1); }
+  std::string Firmware(std::size_t size) {
+    const std::string path = dir_.Path() + "/fw.bin";
+    std::ofstream out(path, std::ios::binary);
+    for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>((i * 131 + 11) & 0xFF));
+    return path;
+  }
+  std::vector<nlohmann::json> Records() {
+    std::vector<nlohmann::json> records;
+    std::ifstream in(journal_);
+    for (std::string line; std::getline(in, line);) records.push_back(nlohmann::json::parse(line));
+    return records;
+  }
+  void SaveScreenshot(QWidget& window, const char* name) {
+    QString dir = qEnvironmentVariable("ZEVUVURI_ARTIFACT_DIR");
+    if (dir.isEmpty()) dir = QDir::currentPath();
+    QDir().mkpath(dir);
+    const QPixmap pixels = QGuiApplication::primaryScreen()->grabWindow(window.winId());
+    EXPECT_TRUE(pixels.save(QDir(dir).filePath(QString::fromLatin1(name)))) << name;
+  }
+
+  TempDir dir_;
+  std::string journal_ = dir_.Path() + "/units.jsonl";
+  std::map<int, std::unique_ptr<ChildProcess>> boards_;
+};
+
+// Two fixtures, one board each, the second refusing its first poll: Enter
+// starts both; each row shows its own result in words and colour, the totals
+// line is the command line's, each unit has its record, and Esc closes the
+// view at once when nothing runs.
+TEST_F(StationViewTest, TwoSlotsStartedByEnterOneBoardFailing) {
+  const std::string fw = Firmware(1500);
+  StartBoards(1, {"--units", "1", "--plug-gap-ms", "200", "--expect", fw});
+  StartBoards(2, {"--units", "1", "--plug-gap-ms", "200", "--refuse-poll", "1"});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=1, COM2\nNext=enter\nPacing=fast\nFirmware=" +
+                                             fw + "\nReport=" + journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  EXPECT_EQ(Text(window, "result0"), QStringLiteral("waiting"));
+  EXPECT_EQ(Text(window, "state1"), QStringLiteral("waiting for Enter"));
+  EXPECT_EQ(Text(window, "totals"), QStringLiteral("0 units, 0 OK, 0 failed, yield 0.0 %"));
+  auto* start = window.findChild<QPushButton*>(QStringLiteral("start"));
+  ASSERT_NE(start, nullptr);
+  EXPECT_TRUE(start->hasFocus()) << "the keyboard reaches the start button first";
+  EXPECT_EQ(start->accessibleName(), QStringLiteral("Start waiting slots"));
+
+  Xdotool("key Return");
+  ASSERT_TRUE(WaitFor([&] {
+    return Text(window, "result0") == QStringLiteral("OK") && Text(window, "result1") != QStringLiteral("upgrading") &&
+           Text(window, "result1") != QStringLiteral("waiting");
+  }, 30s)) << Text(window, "state0").toStdString() << " / " << Text(window, "state1").toStdString();
+  QTest::qWait(300);  // the X server draws the last change
+  EXPECT_EQ(Text(window, "result1"), QStringLiteral("Did not get local ACK"));
+  EXPECT_EQ(Text(window, "state0"), QStringLiteral("Upgrade OK, Enter for the next unit"));
+  EXPECT_EQ(Text(window, "state1"), QStringLiteral("Did not get local ACK, Enter for the next unit"));
+  EXPECT_EQ(window.findChild<QProgressBar*>(QStringLiteral("progress0"))->value(), 100);
+  EXPECT_EQ(ShownColour(window.findChild<QLabel*>(QStringLiteral("result0"))), QColor(0x1b, 0x7f, 0x2a));
+  EXPECT_EQ(ShownColour(window.findChild<QLabel*>(QStringLiteral("result1"))), QColor(0xb7, 0x1c, 0x1c));
+  EXPECT_EQ(window.findChild<QLabel*>(QStringLiteral("result1"))->accessibleName(),
+            QStringLiteral("Port 2 result: Did not get local ACK"));
+  const QString totals = Text(window, "totals");
+  EXPECT_TRUE(totals.startsWith(QStringLiteral("2 units, 1 OK, 1 failed (Did not get local ACK 1), yield 50.0 %, ")))
+      << totals.toStdString();
+  EXPECT_TRUE(totals.contains(QStringLiteral(" units/h, mean "))) << totals.toStdString();
+  SaveScreenshot(window, "station_view.png");
+
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  std::map<std::string, nlohmann::json> by_port;
+  for (const auto& r : records) by_port[r["port"]] = r;
+  EXPECT_EQ(by_port["1"]["result"], "Upgrade OK");
+  EXPECT_EQ(by_port["1"]["exit_code"], 0);
+  EXPECT_EQ(by_port["2"]["result"], "Did not get local ACK");
+  EXPECT_EQ(by_port["2"]["exit_code"], 5);
+  EXPECT_EQ(by_port["1"]["station_run"], by_port["2"]["station_run"]);
+
+  Xdotool("key Escape");
+  EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s)) << "nothing runs: no question";
+  EXPECT_EQ(window.End(), 5) << "the failed unit's status, as the command line's station ends";
+  EXPECT_EQ(BoardsStatus(1), 0) << boards_[1]->Stderr();
+  EXPECT_EQ(BoardsStatus(2), 0) << boards_[2]->Stderr();
+}
+
+// A slow board started by a click: Esc asks, Enter keeps the default "No" and
+// the unit runs on; Esc again and "Yes" stop it at once, record it as
+// interrupted and free its port.
+TEST_F(StationViewTest, ClosingMidUnitAsksAndStopRecordsTheUnitAndFreesThePort) {
+  const std::string fw = Firmware(20000);
+  StartBoards(3, {"--units", "1", "--plug-gap-ms", "200", "--wire-baud", "9600"});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=3\nNext=enter\nFirmware=" + fw +
+                                             "\nReport=" + journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  ClickOn(window.findChild<QPushButton*>(QStringLiteral("start")));
+  auto* progress = window.findChild<QProgressBar*>(QStringLiteral("progress0"));
+  ASSERT_TRUE(WaitFor([&] { return progress->value() > 0; }, 20s)) << Text(window, "state0").toStdString();
+  EXPECT_EQ(Text(window, "result0"), QStringLiteral("upgrading"));
+
+  QStringList asked;
+  const auto answer = [&](const char* key) {
+    WhenModal<QMessageBox>([&asked, key](QMessageBox* box) {
+      asked << box->text();
+      if (QTest::qWaitForWindowActive(box)) Xdotool(std::string("key ") + key);
+    });
+  };
+  answer("Return");
+  Xdotool("key Escape");
+  ASSERT_TRUE(WaitFor([&] { return asked.size() == 1 && QApplication::activeModalWidget() == nullptr; }, 10s));
+  EXPECT_EQ(asked.front(), QStringLiteral("1 unit is being upgraded. Stop it?"));
+  EXPECT_TRUE(window.isVisible()) << "\"No\" keeps the unit running";
+  EXPECT_EQ(window.Session().UnitsRunning(), 1u);
+
+  answer("alt+y");
+  Xdotool("key Escape");
+  ASSERT_TRUE(WaitFor([&] { return !window.isVisible(); }, 10s));
+  EXPECT_EQ(asked.size(), 2);
+  EXPECT_EQ(window.Session().UnitsRunning(), 0u);
+  EXPECT_EQ(window.End(), 130);
+
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "interrupted");
+  EXPECT_EQ(records[0]["exit_code"], 130);
+  EXPECT_GT(records[0]["data_frames_sent"], 0);
+  // The board leaves only once the port is closed; then the simulator is done.
+  EXPECT_EQ(BoardsStatus(3), 0) << boards_[3]->Stderr();
+  EXPECT_NE(boards_[3]->Stderr().find("board 1: not upgraded, 1 session"), std::string::npos) << boards_[3]->Stderr();
+}
+
+}  // namespace
+}  // namespace zevuvuri::ui::qt

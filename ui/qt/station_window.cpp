@@ -1,0 +1,286 @@
+#include "ui/qt/station_window.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QGridLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "ui/qt/app_icon_qt.h"
+
+namespace zevuvuri::ui::qt {
+namespace {
+
+// Tells the window thread that a unit ended or changed: time for a pass.
+const QEvent::Type kWakeUpEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+QString ToQString(std::wstring_view text) {
+  return QString::fromWCharArray(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The result field: dark green and dark red under white text, light grey
+// under black, each well over the contrast a reader at a distance needs.
+struct FieldColours {
+  QColor background;
+  QColor text;
+};
+FieldColours ColoursOf(RowResult result) {
+  switch (result) {
+    case RowResult::Ok:
+      return {QColor(0x1b, 0x7f, 0x2a), Qt::white};
+    case RowResult::Failed:
+      return {QColor(0xb7, 0x1c, 0x1c), Qt::white};
+    case RowResult::Waiting:
+    case RowResult::Running:
+      break;
+  }
+  return {QColor(0xc8, 0xc8, 0xc8), Qt::black};
+}
+
+// Sets the text and, when it changed, the accessible name that carries it, so
+// a screen reader is told (Qt raises a name-change event).
+void SetLiveText(QLabel* label, const QString& what, const QString& text) {
+  if (label->text() == text) return;
+  label->setText(text);
+  label->setAccessibleName(text.isEmpty() ? what : what + QStringLiteral(": ") + text);
+}
+
+QLabel* NewLabel(QWidget* parent, const QString& name, const QString& description) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAccessibleName(name);
+  label->setAccessibleDescription(description);
+  return label;
+}
+
+}  // namespace
+
+QtStationWindow::QtStationWindow(const SettingsFile& file, QWidget* parent)
+    : QtStationWindow(parent, [&file](StationToolkit& toolkit) {
+        return std::make_unique<StationSession>(toolkit, file);
+      }) {}
+
+QtStationWindow::QtStationWindow(station::StationSettings settings, QWidget* parent)
+    : QtStationWindow(parent, [&settings](StationToolkit& toolkit) {
+        return std::make_unique<StationSession>(toolkit, std::move(settings));
+      }) {}
+
+QtStationWindow::QtStationWindow(QWidget* parent, const MakeSession& make) : QDialog(parent) {
+  setObjectName(QStringLiteral("station"));
+  setWindowTitle(QStringLiteral("ZE Vuvuri station"));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                 Qt::WindowCloseButtonHint);
+  setWindowIcon(ApplicationIcon());
+  setAccessibleName(QStringLiteral("Station"));
+  setAccessibleDescription(QStringLiteral("Upgrades unit after unit on every port of the station"));
+  StationToolkit& toolkit = *this;
+  session_ = make(toolkit);
+  Build();
+  RowsChanged();
+  timer_.setSingleShot(true);
+  connect(&timer_, &QTimer::timeout, this, [this] { Tick(); });
+  timer_.start(0);
+}
+
+QtStationWindow::~QtStationWindow() { session_->End(); }
+
+void QtStationWindow::Build() {
+  auto* layout = new QVBoxLayout(this);
+  // The window grows with its texts (a long failure, a long totals line)
+  // rather than clipping them.
+  layout->setSizeConstraint(QLayout::SetMinimumSize);
+  auto* grid = new QGridLayout;
+  grid->setHorizontalSpacing(16);
+  grid->setColumnStretch(2, 1);
+  layout->addLayout(grid);
+
+  QFont text_font = font();
+  text_font.setPointSizeF(text_font.pointSizeF() * 1.4);
+  QFont result_font = font();
+  result_font.setPointSizeF(result_font.pointSizeF() * 2.6);
+  result_font.setBold(true);
+
+  int column = 0;
+  for (const char* heading : {"Port", "Unit", "State", "Progress", "Result"}) {
+    auto* label = NewLabel(this, QString::fromLatin1(heading), QStringLiteral("Column heading"));
+    label->setText(QString::fromLatin1(heading));
+    grid->addWidget(label, 0, column++);
+  }
+  const auto& rows = session_->Rows();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const QString port = ToQString(rows[i].port);
+    const QString slot = QStringLiteral("Port ") + port;
+    const int line = static_cast<int>(i) + 1;
+    RowWidgets row;
+    row.port = NewLabel(this, slot, QStringLiteral("The slot's port"));
+    row.port->setText(port);
+    row.unit = NewLabel(this, slot + QStringLiteral(" unit"), QStringLiteral("Number of the unit on the slot"));
+    row.state = NewLabel(this, slot + QStringLiteral(" state"), QStringLiteral("What the slot's unit is doing"));
+    row.state->setMinimumWidth(420);
+    row.progress = new QProgressBar(this);
+    row.progress->setRange(0, 100);
+    row.progress->setAccessibleName(slot + QStringLiteral(" progress"));
+    row.progress->setAccessibleDescription(QStringLiteral("Share of the firmware sent to the slot's unit"));
+    row.result = NewLabel(this, slot + QStringLiteral(" result"),
+                          QStringLiteral("Result of the slot's unit: OK, the failure, upgrading or waiting"));
+    row.result->setAlignment(Qt::AlignCenter);
+    row.result->setAutoFillBackground(true);
+    row.result->setMinimumSize(440, 96);
+    row.result->setWordWrap(true);  // a long failure text takes two lines, not the field's width
+    row.result->setFont(result_font);
+    // Tab walks the results too, so a screen reader reads every slot.
+    row.result->setFocusPolicy(Qt::TabFocus);
+    for (QLabel* label : {row.port, row.unit, row.state}) label->setFont(text_font);
+    row.port->setObjectName(QStringLiteral("port%1").arg(i));
+    row.unit->setObjectName(QStringLiteral("unit%1").arg(i));
+    row.state->setObjectName(QStringLiteral("state%1").arg(i));
+    row.progress->setObjectName(QStringLiteral("progress%1").arg(i));
+    row.result->setObjectName(QStringLiteral("result%1").arg(i));
+    grid->addWidget(row.port, line, 0);
+    grid->addWidget(row.unit, line, 1);
+    grid->addWidget(row.state, line, 2);
+    grid->addWidget(row.progress, line, 3);
+    grid->addWidget(row.result, line, 4);
+    rows_.push_back(row);
+  }
+
+  totals_ = NewLabel(this, QStringLiteral("Totals"), QStringLiteral("The shift's units, results, yield and times"));
+  totals_->setObjectName(QStringLiteral("totals"));
+  totals_->setFont(text_font);
+  records_ = NewLabel(this, QStringLiteral("Records"), QStringLiteral("Whether the records reach the database"));
+  records_->setObjectName(QStringLiteral("records"));
+  status_ = NewLabel(this, QStringLiteral("Status"), QStringLiteral("The station's last note, or why it cannot run"));
+  status_->setObjectName(QStringLiteral("status"));
+  status_->setWordWrap(true);
+  layout->addWidget(totals_);
+  layout->addWidget(records_);
+  layout->addWidget(status_);
+
+  QWidget* first = nullptr;
+  if (session_->StartButtonUsed()) {
+    start_ = new QPushButton(QStringLiteral("Start waiting slots"), this);
+    start_->setObjectName(QStringLiteral("start"));
+    start_->setAccessibleName(QStringLiteral("Start waiting slots"));
+    start_->setAccessibleDescription(
+        QStringLiteral("Starts every slot waiting for its unit and confirms every unit waiting over the air; "
+                       "also Space or Enter"));
+    start_->setAutoDefault(false);  // Enter is the window's, which presses it once
+    start_->setMinimumHeight(48);
+    start_->setFont(text_font);
+    connect(start_, &QPushButton::clicked, this, [this] { session_->PressStart(); });
+    layout->addWidget(start_);
+    first = start_;
+  }
+  if (session_->ScanFieldUsed()) {
+    auto* caption = NewLabel(this, QStringLiteral("Scan:"), QStringLiteral("Caption of the scan field"));
+    caption->setText(QStringLiteral("Scan the unit's label:"));
+    scan_ = new QLineEdit(this);
+    scan_->setObjectName(QStringLiteral("scan"));
+    scan_->setAccessibleName(QStringLiteral("Scan"));
+    scan_->setAccessibleDescription(
+        QStringLiteral("The scanned serial number; the slot that has waited longest takes it"));
+    scan_->setFont(text_font);
+    caption->setBuddy(scan_);
+    connect(scan_, &QLineEdit::returnPressed, this, [this] {
+      const std::wstring label = scan_->text().toStdWString();
+      scan_->clear();
+      session_->Scan(label);
+    });
+    layout->addWidget(caption);
+    layout->addWidget(scan_);
+    first = scan_;
+  }
+  // Tab order: the start button or the scan field, then each slot's result.
+  QWidget* previous = first;
+  for (const RowWidgets& row : rows_) {
+    if (previous != nullptr) setTabOrder(previous, row.result);
+    previous = row.result;
+  }
+  if (first != nullptr) first->setFocus(Qt::OtherFocusReason);
+}
+
+void QtStationWindow::RowsChanged() {
+  const auto& rows = session_->Rows();
+  for (std::size_t i = 0; i < rows.size() && i < rows_.size(); ++i) {
+    const StationRow& row = rows[i];
+    RowWidgets& widgets = rows_[i];
+    const QString slot = QStringLiteral("Port ") + widgets.port->text();
+    const QString unit = ToQString(row.unit) + (row.serial.empty() ? QString() : QStringLiteral("  ") + ToQString(row.serial));
+    SetLiveText(widgets.unit, slot + QStringLiteral(" unit"), unit);
+    SetLiveText(widgets.state, slot + QStringLiteral(" state"), ToQString(row.state));
+    const int percent = row.percent < 0 ? 0 : std::min(row.percent, 100);
+    if (widgets.progress->value() != percent) widgets.progress->setValue(percent);
+    SetLiveText(widgets.result, slot + QStringLiteral(" result"), ToQString(row.result_text));
+    const FieldColours colours = ColoursOf(row.result);
+    QPalette palette = widgets.result->palette();
+    palette.setColor(QPalette::Window, colours.background);
+    palette.setColor(QPalette::WindowText, colours.text);
+    widgets.result->setPalette(palette);
+    widgets.result->setProperty("result", static_cast<int>(row.result));
+  }
+  SetLiveText(totals_, QStringLiteral("Totals"), ToQString(session_->TotalsLine()));
+  SetLiveText(records_, QStringLiteral("Records"), ToQString(session_->RecordsLine()));
+  SetLiveText(status_, QStringLiteral("Status"), ToQString(session_->Status()));
+  if (start_ != nullptr) start_->setEnabled(!session_->Stopped() && session_->Problem().empty());
+  if (scan_ != nullptr) scan_->setEnabled(!session_->Stopped() && session_->Problem().empty());
+}
+
+void QtStationWindow::Tick() {
+  session_->Tick();
+  if (!session_->Stopped()) timer_.start(static_cast<int>(session_->NextTickIn().count()));
+}
+
+// The wake-up carries nothing, so one that is never delivered loses nothing;
+// the session stops calling it before this window goes.
+void QtStationWindow::WakeUp() { QCoreApplication::postEvent(this, new QEvent(kWakeUpEvent)); }
+
+void QtStationWindow::customEvent(QEvent* event) {
+  if (event->type() == kWakeUpEvent) Tick();
+}
+
+void QtStationWindow::CloseWindow() { done(QDialog::Accepted); }
+
+// Asked once per close: "No" keeps every unit running and the window open.
+// "No" is the default, so an Enter from a foot switch stops nothing.
+bool QtStationWindow::MayClose() {
+  if (stop_approved_) return true;
+  const std::wstring question = session_->CloseQuestion();
+  if (!question.empty()) {
+    QMessageBox box(QMessageBox::Question, windowTitle(), ToQString(question), QMessageBox::Yes | QMessageBox::No,
+                    this);
+    box.setObjectName(QStringLiteral("stop question"));
+    box.setDefaultButton(QMessageBox::No);
+    box.setAccessibleName(QStringLiteral("Stop the units?"));
+    box.setAccessibleDescription(ToQString(question));
+    if (box.exec() != QMessageBox::Yes) return false;
+  }
+  stop_approved_ = true;
+  timer_.stop();
+  session_->Stop();
+  return true;
+}
+
+void QtStationWindow::reject() {
+  if (MayClose()) QDialog::reject();
+}
+
+// Space and Enter press the start button wherever the focus is (a foot switch
+// types Enter); a key held down presses it once. In the scan field Enter
+// takes the scan instead, and Space is part of the label.
+void QtStationWindow::keyPressEvent(QKeyEvent* event) {
+  const int key = event->key();
+  const bool press = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
+  const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+  if (press && modifiers == Qt::NoModifier) {
+    if (!event->isAutoRepeat() && start_ != nullptr && start_->isEnabled()) start_->click();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+}  // namespace zevuvuri::ui::qt

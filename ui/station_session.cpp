@@ -1,0 +1,185 @@
+#include "ui/station_session.h"
+
+#include <mutex>
+#include <utility>
+
+#include "engine/text_encoding.h"
+#include "ui/station_settings.h"
+
+namespace zevuvuri::ui {
+namespace {
+
+// A station file that cannot run ends the window as a bad command line ends
+// the command line's station.
+constexpr int kUnusableSettings = 2;
+
+// An idle session without a model has nothing to look at; the toolkit's timer
+// still fires now and then rather than never.
+constexpr auto kIdleTick = std::chrono::milliseconds{1000};
+
+}  // namespace
+
+// The workers' wake-ups come from their own threads; End() shuts the gate
+// before the toolkit goes, so a late one reaches nothing.
+struct StationSession::WakeGate {
+  std::mutex mutex;
+  StationToolkit* toolkit = nullptr;
+};
+
+StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next) {
+  StationRow row;
+  row.port = FromUtf8(slot.port);
+  if (slot.unit) row.unit = L"#" + std::to_wstring(*slot.unit);
+  row.state = FromUtf8(slot.text);
+  row.percent = slot.percent;
+  if (slot.serial) row.serial = FromUtf8(*slot.serial) + (slot.repeat ? L" (repeat)" : L"");
+
+  // The big field shows the result of the unit that is on the slot. A plugged
+  // unit that has left takes its result along; with Enter and scans the
+  // fixture keeps the unit until the next one starts, and its result with it.
+  const bool unit_gone = next == station::NextUnit::Plug && slot.phase == station::SlotPhase::Waiting;
+  if (slot.phase == station::SlotPhase::Upgrading) {
+    row.result = RowResult::Running;
+    row.result_text = L"upgrading";
+  } else if (unit_gone || slot.result == station::ResultKind::None) {
+    row.result = RowResult::Waiting;
+    row.result_text = L"waiting";
+  } else if (slot.result == station::ResultKind::Ok) {
+    row.result = RowResult::Ok;
+    row.result_text = L"OK";
+  } else {
+    row.result = RowResult::Failed;
+    row.result_text = FromUtf8(slot.result_text.empty() ? std::string("failed") : slot.result_text);
+  }
+  return row;
+}
+
+StationSession::StationSession(StationToolkit& toolkit, const SettingsFile& file)
+    : toolkit_(toolkit), gate_(std::make_shared<WakeGate>()) {
+  gate_->toolkit = &toolkit_;
+  std::string problem;
+  auto settings = ReadStationSettings(file, &problem);
+  if (!settings) {
+    problem_ = FromUtf8(problem);
+    exit_status_ = kUnusableSettings;
+    return;
+  }
+  Open(std::move(*settings));
+}
+
+StationSession::StationSession(StationToolkit& toolkit, station::StationSettings settings)
+    : toolkit_(toolkit), gate_(std::make_shared<WakeGate>()) {
+  gate_->toolkit = &toolkit_;
+  Open(std::move(settings));
+}
+
+StationSession::~StationSession() { End(); }
+
+void StationSession::Open(station::StationSettings settings) {
+  next_ = settings.next;
+  rows_.resize(settings.ports.size());
+  for (std::size_t i = 0; i < rows_.size(); ++i) rows_[i].port = FromUtf8(settings.ports[i]);
+  std::weak_ptr<WakeGate> gate = gate_;
+  auto wake = [gate] {
+    if (const auto open = gate.lock()) {
+      const std::lock_guard lock(open->mutex);
+      if (open->toolkit != nullptr) open->toolkit->WakeUp();
+    }
+  };
+  station::StationObserver& observer = *this;
+  model_ = std::make_unique<station::StationModel>(std::move(settings), observer, std::move(wake));
+  std::string why;
+  if (const int code = model_->Open(&why); code != 0) {
+    problem_ = FromUtf8(why);
+    exit_status_ = code;
+    model_.reset();
+    return;
+  }
+  rows_.resize(model_->Slots());
+  for (std::size_t i = 0; i < model_->Slots(); ++i) rows_[i] = RowOf(model_->Slot(i), next_);
+  totals_ = FromUtf8(station::StationTally::Line(model_->Totals()));
+}
+
+void StationSession::Pass(std::vector<std::string> lines) {
+  if (!model_ || stopped_) return;
+  model_->Pass(lines);
+  if (changed_) {
+    changed_ = false;
+    toolkit_.RowsChanged();
+  }
+  if (model_->Done()) toolkit_.CloseWindow();
+}
+
+void StationSession::Tick() { Pass({}); }
+
+std::chrono::milliseconds StationSession::NextTickIn() const {
+  return model_ && !stopped_ ? model_->NextPassIn() : kIdleTick;
+}
+
+// The model takes what the operator typed as lines; an empty one is an Enter.
+void StationSession::PressStart() { Pass({std::string()}); }
+
+void StationSession::Scan(const std::wstring& label) {
+  // A label with no UTF-8 form (a lone surrogate) still counts as a scan, so
+  // the model refuses it in its words rather than the view dropping it.
+  Pass({ToUtf8(label).value_or(std::string("\xEF\xBF\xBD"))});
+}
+
+bool StationSession::StartButtonUsed() const { return next_ == station::NextUnit::Enter; }
+bool StationSession::ScanFieldUsed() const { return next_ == station::NextUnit::Scan; }
+
+std::size_t StationSession::UnitsRunning() const { return model_ && !stopped_ ? model_->UnitsRunning() : 0; }
+
+std::wstring StationSession::CloseQuestion() const {
+  const std::size_t running = UnitsRunning();
+  if (running == 0) return {};
+  if (running == 1) return L"1 unit is being upgraded. Stop it?";
+  return std::to_wstring(running) + L" units are being upgraded. Stop them?";
+}
+
+void StationSession::Stop() {
+  if (!model_ || stopped_) return;
+  stopped_ = true;
+  model_->Stop();
+  changed_ = false;
+  toolkit_.RowsChanged();
+}
+
+int StationSession::End() {
+  if (!ended_) {
+    ended_ = true;
+    Stop();
+    {
+      const std::lock_guard lock(gate_->mutex);
+      gate_->toolkit = nullptr;
+    }
+    if (model_) {
+      model_->Finish();
+      exit_status_ = model_->ExitStatus();
+    }
+  }
+  return exit_status_;
+}
+
+void StationSession::SlotChanged(std::size_t slot, const station::SlotSnapshot& now, station::SlotEvent) {
+  if (slot >= rows_.size()) rows_.resize(slot + 1);
+  rows_[slot] = RowOf(now, next_);
+  changed_ = true;
+}
+
+void StationSession::Note(const std::string& text) {
+  note_ = FromUtf8(text);
+  changed_ = true;
+}
+
+void StationSession::RecordsLine(const std::string& text) {
+  records_ = FromUtf8(text);
+  changed_ = true;
+}
+
+void StationSession::TotalsChanged(const station::StationTotals& totals) {
+  totals_ = FromUtf8(station::StationTally::Line(totals));
+  changed_ = true;
+}
+
+}  // namespace zevuvuri::ui
