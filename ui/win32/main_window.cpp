@@ -3,16 +3,23 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/firmware_name.h"
+#include "engine/text_encoding.h"
 #include "ui/about_dialog.h"
 #include "ui/dialog_templates.h"
+#include "ui/station_settings.h"
 #include "ui/win32/dialog_resource.h"
+#include "ui/win32/ports_dialog.h"
 #include "ui/win32/resource_ids.h"
+#include "ui/win32/station_window.h"
 
 namespace zevuvuri::ui::win32 {
 namespace {
 
 // Tells the dialog to run the session's queued sink calls.
 constexpr UINT kRunSinkCalls = WM_APP + 1;
+// The context menu's one entry.
+constexpr UINT kStationCommand = 0x0200;
 
 // The About box's state while it is open.
 struct AboutBox {
@@ -63,6 +70,7 @@ INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
 MainWindow::MainWindow(HINSTANCE instance, SettingsFile settings)
     : instance_(instance),
       settings_(std::move(settings)),
+      station_file_(settings_),
       icon_(::LoadIconW(instance, MAKEINTRESOURCEW(ZEVUVURI_IDR_APP_ICON))) {}
 
 MainWindow::~MainWindow() = default;
@@ -86,7 +94,7 @@ INT_PTR CALLBACK MainWindow::DialogProc(HWND window, UINT message, WPARAM wparam
   return self == nullptr ? FALSE : self->Handle(message, wparam, lparam);
 }
 
-INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
+INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_INITDIALOG:
       OnInitDialog();
@@ -130,6 +138,9 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
       return TRUE;
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(icon_);
+    case WM_CONTEXTMENU:
+      OnContextMenu(lparam);
+      return TRUE;
     case WM_DESTROY:
       if (annotations_) annotations_->Clear();
       return FALSE;
@@ -207,6 +218,45 @@ void MainWindow::CloseWindow() {
       },
       reinterpret_cast<LPARAM>(window_));
   ::EndDialog(window_, IDOK);
+}
+
+// A right click, Shift+F10 or the menu key. The keyboard's menu opens at the
+// focused control. "Station..." waits while an upgrade runs: a station on
+// the same port would take it away.
+void MainWindow::OnContextMenu(LPARAM where) {
+  POINT at{static_cast<short>(LOWORD(where)), static_cast<short>(HIWORD(where))};
+  if (at.x == -1 && at.y == -1) {
+    RECT place{};
+    const HWND focus = ::GetFocus();
+    ::GetWindowRect(focus != nullptr && ::IsChild(window_, focus) ? focus : window_, &place);
+    at = {place.left, place.bottom};
+  }
+  const HMENU menu = ::CreatePopupMenu();
+  if (menu == nullptr) return;
+  const bool idle = !session_->Upgrade().Busy();
+  ::AppendMenuW(menu, MF_STRING | (idle ? 0u : MF_GRAYED), kStationCommand, L"Station...");
+  const auto chosen = static_cast<UINT>(
+      ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr));
+  ::DestroyMenu(menu);
+  if (chosen == kStationCommand && !session_->Upgrade().Busy()) OpenStation();
+}
+
+// The station flashes what the fields say, with the rest of loader.cfg
+// (Next=, Report=, ...); settings it refuses are said in a box.
+void MainWindow::OpenStation() {
+  const auto ports = AskForPorts(instance_, window_, controls_->Text(id::kComPort));
+  if (!ports) return;
+  const auto firmware = FirmwareName::FromText(controls_->Text(id::kFileName));
+  std::string problem;
+  auto station = StationFromWindow(station_file_, ToUtf8(*ports).value_or(""),
+                                   ToUtf8(controls_->Text(id::kType)).value_or(""),
+                                   firmware ? firmware->Bytes() : std::string(), &problem);
+  if (!station) {
+    ::MessageBoxW(window_, FromUtf8(problem).c_str(), L"Station", MB_OK | MB_ICONERROR);
+    return;
+  }
+  StationWindow view(instance_, window_);
+  view.Run(std::move(*station));
 }
 
 // Minimised, the window shows its icon centred in the client area.

@@ -34,6 +34,10 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   void OnInitDialog();
   void OnPaint();
   void Describe();
+  // The context menu's "Station...": the ports asked for, then the station
+  // view over this window until it closes.
+  void OnContextMenu(LPARAM where);
+  void OpenStation();
   void RunAboutBox(ControlSurface& main_window) override;
 
   // WindowToolkit
@@ -42,6 +46,7 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
 
   HINSTANCE instance_;
   SettingsFile settings_;
+  SettingsFile station_file_;  // what "Station..." takes from loader.cfg besides the fields
   HICON icon_ = nullptr;
   HWND window_ = nullptr;
 

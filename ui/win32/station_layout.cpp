@@ -8,11 +8,14 @@ using station_id::RowPart;
 
 // Columns across, in dialog units: port, unit, state, progress, result.
 constexpr int kMargin = 7;
-constexpr DluRect kPortColumn{7, 0, 50, 10};
-constexpr DluRect kUnitColumn{60, 0, 24, 10};
-constexpr DluRect kStateColumn{87, 0, 120, 24};
-constexpr DluRect kProgressColumn{210, 0, 60, 10};
-constexpr DluRect kResultColumn{274, 0, 110, 26};
+// The unit's column holds its number and, with scans, its serial number
+// under it; the state's holds two lines of a long failure text.
+// 351 units across: a 640-pixel screen holds the window whole.
+constexpr DluRect kPortColumn{7, 0, 40, 10};
+constexpr DluRect kUnitColumn{50, 0, 40, 18};
+constexpr DluRect kStateColumn{93, 0, 100, 24};
+constexpr DluRect kProgressColumn{196, 0, 44, 10};
+constexpr DluRect kResultColumn{244, 0, 100, 26};
 constexpr int kWidth = kResultColumn.x + kResultColumn.width + kMargin;
 constexpr int kHeadingTop = 7;
 constexpr int kFirstRowTop = 19;
@@ -24,7 +27,7 @@ DluRect At(DluRect column, int top, int offset) { return {column.x, top + offset
 
 StationLayout::StationLayout(const StationLayoutOptions& options) {
   Add(id::kNone, ControlKind::Label, 0, "Port", At(kPortColumn, kHeadingTop, 0));
-  Add(id::kNone, ControlKind::Label, 0, "Unit", At(kUnitColumn, kHeadingTop, 0));
+  Add(id::kNone, ControlKind::Label, 0, "Unit", {kUnitColumn.x, kHeadingTop, kUnitColumn.width, 10});
   Add(id::kNone, ControlKind::Label, 0, "State", {kStateColumn.x, kHeadingTop, kStateColumn.width, 10});
   Add(id::kNone, ControlKind::Label, 0, "Progress", At(kProgressColumn, kHeadingTop, 0));
   Add(id::kNone, ControlKind::Label, kAlignCenter, "Result", {kResultColumn.x, kHeadingTop, kResultColumn.width, 10});
@@ -34,7 +37,7 @@ StationLayout::StationLayout(const StationLayoutOptions& options) {
   for (std::size_t slot = 0; slot < options.ports.size(); ++slot, top += kRowHeight) {
     Add(station_id::Row(slot, RowPart::Port), ControlKind::Label, kNoPrefix, options.ports[slot],
         At(kPortColumn, top, 9));
-    Add(station_id::Row(slot, RowPart::Unit), ControlKind::Label, kNoPrefix, "", At(kUnitColumn, top, 9));
+    Add(station_id::Row(slot, RowPart::Unit), ControlKind::Label, kNoPrefix, "", At(kUnitColumn, top, 5));
     Add(station_id::Row(slot, RowPart::State), ControlKind::Label, kNoPrefix, "", At(kStateColumn, top, 1));
     Add(station_id::Row(slot, RowPart::Progress), ControlKind::ProgressBar, kBorder, "", At(kProgressColumn, top, 9));
     Add(station_id::Row(slot, RowPart::Result), ControlKind::Label, kNoPrefix | kAlignCenter | kCenterVertically, "",
