@@ -239,7 +239,13 @@ void StationWindow::Redraw() {
     const bool repaint = shown.kind != row.result || shown.result != row.result_text;
     shown.kind = row.result;
     SetTextIfChanged(window, Row(slot, RowPart::Result), shown.result, row.result_text, true);
-    if (repaint) ::InvalidateRect(::GetDlgItem(window, Row(slot, RowPart::Result)), nullptr, TRUE);
+    if (repaint) {
+      // An owner-drawn static's text may not be taken as its name, so the
+      // name follows the text.
+      const HWND result = ::GetDlgItem(window, Row(slot, RowPart::Result));
+      if (annotations_) annotations_->SetName(result, row.result_text);
+      ::InvalidateRect(result, nullptr, TRUE);
+    }
   }
   SetTextIfChanged(window, station_id::kTotals, shown_totals_, session_->TotalsLine(), true);
   SetTextIfChanged(window, station_id::kRecords, shown_records_, session_->RecordsLine(), true);
