@@ -24,7 +24,6 @@ class CRazazeDeviziApp {
     // of the single upgrade's window.
     if (zevuvuri::ui::StationRequested(settings)) {
       zevuvuri::ui::qt::QtStationWindow station(settings);
-      station.show();
       station.exec();
       return station.End();
     }

@@ -47,6 +47,7 @@ StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next) {
   } else if (slot.result == station::ResultKind::Ok) {
     row.result = RowResult::Ok;
     row.result_text = L"OK";
+    row.percent = 100;  // the model's bar is the running unit's; an OK unit had all of it
   } else {
     row.result = RowResult::Failed;
     row.result_text = FromUtf8(slot.result_text.empty() ? std::string("failed") : slot.result_text);
@@ -140,6 +141,9 @@ std::wstring StationSession::CloseQuestion() const {
 void StationSession::Stop() {
   if (!model_ || stopped_) return;
   stopped_ = true;
+  // Nothing running, nothing to interrupt: the shift ends as it stands (its
+  // exit status the first failed unit's), not as a stopped one.
+  if (model_->UnitsRunning() == 0) return;
   model_->Stop();
   changed_ = false;
   toolkit_.RowsChanged();

@@ -31,7 +31,7 @@ struct StationRow {
   std::wstring port;         // as Ports= gives it
   std::wstring unit;         // "#12": the unit on the slot or the last one; empty before the first
   std::wstring state;        // "waiting for a unit", a status text, "Upgrade OK, remove the unit", ...
-  int percent = -1;          // of the firmware's data sent; -1 before the first data frame
+  int percent = -1;          // of the firmware's data sent; -1 before the first data frame; 100 once OK
   RowResult result = RowResult::Waiting;
   std::wstring result_text;  // "waiting", "upgrading", "OK" or the failure text
   std::wstring serial;       // Next=scan: the unit's serial number, " (repeat)" after one already upgraded OK
@@ -96,7 +96,8 @@ class StationSession final : private station::StationObserver {
   // "1 unit is being upgraded. Stop it?" for one); empty when none does.
   std::wstring CloseQuestion() const;
   // Every upgrade ended at once, the interrupted units recorded, every port
-  // freed; no unit starts after it.
+  // freed; no unit starts after it. With no unit running it only ends the
+  // shift: its exit status stays what the units made it.
   void Stop();
   bool Stopped() const { return stopped_; }
 

@@ -136,7 +136,7 @@ TEST(StationRowTest, TheResultFieldShowsTheUnitOnTheSlot) {
     EXPECT_EQ(row.result_text, c.text);
     EXPECT_EQ(row.port, L"/dev/ttyUSB0");
     EXPECT_EQ(row.unit, L"#12");
-    EXPECT_EQ(row.percent, 40);
+    EXPECT_EQ(row.percent, c.shown == RowResult::Ok ? 100 : 40);
     EXPECT_EQ(row.serial, slot.repeat ? L"SN-\u00e9 (repeat)" : L"SN-\u00e9");
   }
 }
