@@ -222,6 +222,7 @@ void StationModel::Impl::EndUnit(std::size_t i, UpgradeOutcome outcome) {
   s.result = ok ? ResultKind::Ok : ResultKind::Failed;
   s.result_text = result;
   s.text = result;
+  s.percent = unit.state->Percent();  // the last frames may have gone since the last pass
   s.awaiting_confirm = false;
   if (stopped || settings.single_run) s.phase = SlotPhase::Waiting;  // nothing follows
   Changed(i, SlotEvent::Ended);
@@ -336,6 +337,7 @@ void StationModel::Impl::LookAtSlots(bool enter) {
 void StationModel::Impl::StopAll() {
   if (!opened || stopped) return;
   TakeEndings();
+  if (done && Running().empty()) return;  // ended by itself: nothing to stop
   stopped = true;
   done = true;
   const auto running = Running();

@@ -10,7 +10,10 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <map>
+#include <algorithm>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -20,8 +23,11 @@
 
 #include "station/plug_watcher.h"
 #include "station/serial_device_info.h"
+#include "engine/serial_port.h"
 #include "station/serial_scan.h"
+#include "station/station_model.h"
 #include "station/station_tally.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
 
@@ -29,6 +35,7 @@ namespace zevuvuri::station {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ChildProcess;
 using testing::FakeStation;
 using testing::TempDir;
 using testing::WriteFile;
@@ -273,6 +280,164 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"Surrogate", "SN\xed\xa0\x80", "", "the scan is not UTF-8 text"},
         ScanCase{"TooLong", std::string(256, '7'), "", "the scan is longer than 255 bytes"}),
     [](const auto& info) { return info.param.name; });
+
+// The model as the window drives it: every call on one thread, a pass when
+// woken or when NextPassIn has passed, the slots drawn from their snapshots.
+class ModelTest : public ::testing::Test, public StationObserver {
+ protected:
+  struct Seen {
+    SlotEvent event;
+    SlotSnapshot slot;
+  };
+
+  void SlotChanged(std::size_t, const SlotSnapshot& now, SlotEvent event) override { seen_.push_back({event, now}); }
+  void Note(const std::string& text) override { notes_.push_back(text); }
+  void RecordsLine(const std::string&) override {}
+  void TotalsChanged(const StationTotals& totals) override { totals_ = totals; }
+
+  std::string StartModule(int com, std::vector<std::string> args) {
+    std::vector<std::string> argv = {ZEVUVURI_SIM_PATH, "--com", std::to_string(com), "--timeout", "60"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    modules_.push_back(std::make_unique<ChildProcess>(argv, env_));
+    const auto device = modules_.back()->ReadLine(std::chrono::seconds{10});
+    EXPECT_TRUE(device) << "the simulator did not start";
+    return device.value_or("");
+  }
+  std::string Firmware(std::size_t size) {
+    const std::string path = dir_.Path() + "/fw.bin";
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7);
+    WriteFile(path, bytes);
+    return path;
+  }
+  StationSettings Settings(std::vector<std::string> ports, NextUnit next, const std::string& firmware) {
+    StationSettings s;
+    s.ports = std::move(ports);
+    s.next = next;
+    s.firmware = firmware;
+    s.pacing = Pacing::Fast;
+    return s;
+  }
+  // Passes until `until` holds or `limit` has passed; `lines` go with the first.
+  bool Drive(StationModel& model, const std::function<bool()>& until, std::chrono::seconds limit,
+             std::vector<std::string> lines = {}) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!until()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      model.Pass(lines);
+      lines.clear();
+      wakes_.Wait(model.NextPassIn());
+    }
+    return true;
+  }
+  std::vector<Seen> Of(unsigned unit) const {
+    std::vector<Seen> of;
+    for (const auto& s : seen_) {
+      if (s.slot.unit == unit) of.push_back(s);
+    }
+    return of;
+  }
+
+  TempDir dir_;
+  std::map<std::string, std::string> env_{{"ZEVUVURI_PORT_DIR", dir_.Path() + "/ports"}};
+  ScopedEnv scoped_env_{env_};
+  std::vector<std::unique_ptr<ChildProcess>> modules_;
+  Wakes wakes_;
+  std::vector<Seen> seen_;
+  std::vector<std::string> notes_;
+  StationTotals totals_;
+};
+
+// Two boards plugged in turn, the second refusing a data frame: what the
+// window's row shows of each (the progress that only grows, the result
+// field green then red with its text, the unit to remove, the empty slot
+// between), the totals, and the run's status.
+TEST_F(ModelTest, EachUnitsRowShowsItsProgressAndResultAndTheTotalsFollow) {
+  const std::string fw = Firmware(6000);
+  StartModule(1, {"--units", "2", "--plug-gap-ms", "200", "--board", "2:--refuse-data 3"});
+  auto settings = Settings({"1"}, NextUnit::Plug, fw);
+  settings.units = 2;
+  StationModel model(settings, *this, [this] { wakes_.Wake(); });
+  std::string why;
+  ASSERT_EQ(model.Open(&why), 0) << why;
+  EXPECT_EQ(model.Slot(0).text, "waiting for a unit");
+  ASSERT_TRUE(Drive(model, [&] { return model.Done(); }, std::chrono::seconds{60}));
+
+  for (const unsigned unit : {1u, 2u}) {
+    SCOPED_TRACE("unit " + std::to_string(unit));
+    const auto of = Of(unit);
+    ASSERT_GE(of.size(), 3u);
+    EXPECT_EQ(of.front().event, SlotEvent::Started);
+    EXPECT_EQ(of.front().slot.percent, -1);
+    EXPECT_EQ(of.front().slot.result, ResultKind::None);
+    int percent = -1;
+    for (const auto& s : of) {
+      if (s.event != SlotEvent::Progress) continue;
+      EXPECT_EQ(s.slot.phase, SlotPhase::Upgrading);
+      EXPECT_EQ(s.slot.result, ResultKind::None) << "no colour while the unit runs";
+      EXPECT_GE(s.slot.percent, percent) << "the bar only grows";
+      EXPECT_LE(s.slot.percent, 100);
+      percent = s.slot.percent;
+    }
+    const auto ended = std::find_if(of.begin(), of.end(), [](const Seen& s) { return s.event == SlotEvent::Ended; });
+    ASSERT_NE(ended, of.end());
+    ASSERT_EQ(of.back().event, SlotEvent::Leaving);
+    EXPECT_EQ(of.back().slot.phase, SlotPhase::Leaving);
+    if (unit == 1) {
+      EXPECT_EQ(ended->slot.result, ResultKind::Ok);
+      EXPECT_EQ(ended->slot.result_text, "Upgrade OK");
+      EXPECT_EQ(ended->slot.percent, 100);
+      EXPECT_EQ(of.back().slot.text, "Upgrade OK, remove the unit");
+    } else {
+      EXPECT_EQ(ended->slot.result, ResultKind::Failed);
+      EXPECT_EQ(ended->slot.result_text, "Write Error");
+      EXPECT_LT(ended->slot.percent, 100);
+      EXPECT_EQ(of.back().slot.result, ResultKind::Failed) << "kept while the unit leaves";
+    }
+  }
+  // Between the two the board went and the row was empty again.
+  const auto gone = std::find_if(seen_.begin(), seen_.end(), [](const Seen& s) {
+    return s.event == SlotEvent::Waiting && !s.slot.unit && s.slot.result == ResultKind::None &&
+           s.slot.text == "waiting for a unit";
+  });
+  EXPECT_NE(gone, seen_.end());
+  EXPECT_EQ(totals_.units, 2u);
+  EXPECT_EQ(totals_.ok, 1u);
+  EXPECT_EQ(totals_.failures, (std::vector<std::pair<std::string, unsigned>>{{"Write Error", 1}}));
+  EXPECT_EQ(model.UnitsRunning(), 0u);
+  model.Finish();
+  EXPECT_EQ(model.ExitStatus(), 6);
+}
+
+// The window closed while a unit waits for its confirmation over the air:
+// the row says the start key would confirm it, Stop ends it at once as
+// interrupted, and the port is free for anyone the moment Stop returns,
+// though the model lives on.
+TEST_F(ModelTest, StopEndsTheUnitAndFreesItsPortAtOnce) {
+  const std::string fw = Firmware(2000);
+  StartModule(2, {"--mode", "air"});
+  StationModel model(Settings({"2"}, NextUnit::Enter, fw), *this, [this] { wakes_.Wake(); });
+  std::string why;
+  ASSERT_EQ(model.Open(&why), 0) << why;
+  EXPECT_EQ(model.Slot(0).text, "waiting for Enter");
+  ASSERT_TRUE(Drive(model, [&] { return model.Slot(0).awaiting_confirm; }, std::chrono::seconds{20}, {""}))
+      << model.Slot(0).text;
+  EXPECT_EQ(model.Slot(0).phase, SlotPhase::Upgrading);
+  EXPECT_EQ(model.UnitsRunning(), 1u);
+  PortOpenError error;
+  EXPECT_FALSE(SerialPort::Open("2", &error)) << "the unit holds its port";
+
+  model.Stop();
+  EXPECT_TRUE(SerialPort::Open("2", &error)) << "the port was not freed";
+  EXPECT_EQ(model.UnitsRunning(), 0u);
+  EXPECT_TRUE(model.Done());
+  EXPECT_EQ(model.Slot(0).result, ResultKind::Failed);
+  EXPECT_EQ(model.Slot(0).result_text, "interrupted");
+  EXPECT_FALSE(model.Slot(0).awaiting_confirm);
+  EXPECT_EQ(totals_.failures, (std::vector<std::pair<std::string, unsigned>>{{"interrupted", 1}}));
+  model.Finish();
+  EXPECT_EQ(model.ExitStatus(), 130);
+}
 
 }  // namespace
 }  // namespace zevuvuri::station
