@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "ui/win32/accessibility.h"
+#include "ui/accessible_texts.h"
+#include "ui/dialog_templates.h"
 
 namespace zevuvuri::ui::win32 {
 
@@ -14,6 +15,7 @@ void DialogControls::SetText(int id, std::wstring_view text) {
   const std::wstring terminated(text);
   const HWND item = Item(id);
   ::SetWindowTextW(item, terminated.c_str());
+  if (status_names_ != nullptr && id == id::kStatusLine) status_names_->SetName(item, StatusLineName(text));
   wchar_t class_name[8] = {};
   ::GetClassNameW(item, class_name, static_cast<int>(std::size(class_name)));
   if (::lstrcmpiW(class_name, L"Static") == 0) AnnounceTextChange(item);
@@ -27,6 +29,11 @@ std::wstring DialogControls::Text(int id) const {
 }
 
 void DialogControls::Show(int id, bool shown) { ::ShowWindow(Item(id), shown ? SW_SHOWNORMAL : SW_HIDE); }
+
+void DialogControls::NameStatusLine(AccessibleAnnotations* annotations) {
+  status_names_ = annotations;
+  if (status_names_ != nullptr) status_names_->SetName(Item(id::kStatusLine), StatusLineName(Text(id::kStatusLine)));
+}
 
 bool DialogControls::FocusIsFree(HWND item) const {
   const HWND focus = ::GetFocus();

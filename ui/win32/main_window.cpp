@@ -1,11 +1,14 @@
 #include "ui/win32/main_window.h"
 
+#include <array>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "engine/firmware_name.h"
 #include "engine/text_encoding.h"
 #include "ui/about_dialog.h"
+#include "ui/accessible_texts.h"
 #include "ui/dialog_templates.h"
 #include "ui/station_settings.h"
 #include "ui/win32/dialog_resource.h"
@@ -26,7 +29,25 @@ struct AboutBox {
   ControlSurface* main_window = nullptr;
   std::unique_ptr<DialogControls> controls;
   std::unique_ptr<CAboutDlg> behaviour;
+  std::unique_ptr<AccessibleAnnotations> annotations;
 };
+
+template <std::size_t N>
+void Annotate(AccessibleAnnotations& annotations, HWND dialog, const std::array<AccessibleText, N>& texts) {
+  for (const AccessibleText& text : texts) {
+    const HWND control = ::GetDlgItem(dialog, text.id);
+    annotations.SetName(control, text.name);
+    annotations.SetDescription(control, text.description);
+  }
+}
+
+template <std::size_t N>
+std::wstring FindName(const std::array<AccessibleText, N>& texts, int control) {
+  for (const AccessibleText& text : texts) {
+    if (text.id == control) return std::wstring(text.name);
+  }
+  return {};
+}
 
 void CentreOver(HWND window, HWND owner) {
   RECT mine{}, theirs{};
@@ -47,8 +68,13 @@ INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
       ::SetWindowLongPtrW(box, DWLP_USER, reinterpret_cast<LONG_PTR>(about));
       about->controls = std::make_unique<DialogControls>(box);
       about->behaviour = std::make_unique<CAboutDlg>(*about->controls, *about->main_window);
+      about->annotations = std::make_unique<AccessibleAnnotations>();
+      Annotate(*about->annotations, box, kAboutBoxAccessibleTexts);
       CentreOver(box, ::GetWindow(box, GW_OWNER));
       return TRUE;
+    case WM_DESTROY:
+      if (about != nullptr && about->annotations) about->annotations->Clear();
+      return FALSE;
     case WM_COMMAND:
       if (about == nullptr) return FALSE;
       if (LOWORD(wparam) == id::kUnlock && HIWORD(wparam) == BN_CLICKED) {
@@ -142,6 +168,7 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       OnContextMenu(lparam);
       return TRUE;
     case WM_DESTROY:
+      if (controls_) controls_->NameStatusLine(nullptr);
       if (annotations_) annotations_->Clear();
       return FALSE;
     default:
@@ -172,29 +199,18 @@ void MainWindow::OnInitDialog() {
   session_->OnInitDialog();
 }
 
-// A screen reader names a control by its own text, or an edit by the static
-// just before it in the template; the progress bar, the Type and file name
-// fields and the product list have none there, so they are named here, and
-// every control gets a description. The template, and so the tab order,
-// stays as it is.
+// The names and descriptions that every toolkit gives these controls. A
+// screen reader would name an edit by the static just before it in the
+// template, which for the Type and file name fields and the product list is
+// another control's caption, so each is named here; the template, and so
+// the tab order, stays as it is.
 void MainWindow::Describe() {
   annotations_ = std::make_unique<AccessibleAnnotations>();
-  auto item = [this](int control) { return ::GetDlgItem(window_, control); };
+  Annotate(*annotations_, window_, kMainWindowAccessibleTexts);
   // A progress bar draws no text, so its window text can name it wherever
   // the property service is missing.
-  ::SetWindowTextW(item(id::kProgress), L"Progress");
-  annotations_->SetName(item(id::kProgress), L"Progress");
-  annotations_->SetName(item(id::kType), L"Type:");
-  annotations_->SetName(item(id::kFileName), L"Filename:");
-  annotations_->SetName(item(id::kProductList), L"Product:");
-  annotations_->SetDescription(item(id::kAcquire), L"Starts the upgrade, or confirms its start over the air");
-  annotations_->SetDescription(item(id::kComPort), L"Number of the serial port the module is on");
-  annotations_->SetDescription(item(id::kType), L"Module type code");
-  annotations_->SetDescription(item(id::kFileName), L"Firmware file sent to the module");
-  annotations_->SetDescription(item(id::kBrowse), L"Chooses the firmware file");
-  annotations_->SetDescription(item(id::kProductList), L"Module product; sets the type code");
-  annotations_->SetDescription(item(id::kStatusLine), L"Upgrade status");
-  annotations_->SetDescription(item(id::kProgress), L"Upgrade progress");
+  ::SetWindowTextW(::GetDlgItem(window_, id::kProgress), FindName(kMainWindowAccessibleTexts, id::kProgress).c_str());
+  controls_->NameStatusLine(annotations_.get());
 }
 
 // The message carries nothing, so one that is never dispatched loses nothing.
