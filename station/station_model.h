@@ -143,7 +143,8 @@ class StationModel {
   // `wake`: thread-safe, called from workers and the plug watch when a pass
   // is due at once (a unit ended, a device came or went).
   StationModel(StationSettings settings, StationObserver& observer, std::function<void()> wake);
-  // Stops what still runs (as Stop) and ends the records' forwarder.
+  // Stops what still runs (as Stop, telling the observer, which must outlive
+  // the model) and ends the records' forwarder without waiting for it.
   ~StationModel();
   StationModel(const StationModel&) = delete;
   StationModel& operator=(const StationModel&) = delete;
