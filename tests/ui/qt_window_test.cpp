@@ -345,6 +345,12 @@ TEST(QtWindow, StationFromTheContextMenuTakesTheWindowsFieldsAndAsksForThePorts)
   bool start_button = false;
   WhenModal<QInputDialog>([&](QInputDialog* ask) {
     ask->setTextValue(QStringLiteral("5, 6"));
+    // A refusal here would wait for its OK: taken, so the test fails rather than hangs.
+    WhenModal<QMessageBox>([&](QMessageBox* box) {
+      refusal = box->text();
+      box->accept();
+    }, 5s);
+    refusal.clear();
     WhenModal<QtStationWindow>([&](QtStationWindow* view) {
       for (const auto& row : view->Session().Rows()) ports.push_back(std::string(row.port.begin(), row.port.end()));
       start_button = view->findChild<QPushButton*>(QStringLiteral("start")) != nullptr;
@@ -353,8 +359,8 @@ TEST(QtWindow, StationFromTheContextMenuTakesTheWindowsFieldsAndAsksForThePorts)
     ask->accept();
   });
   open_menu();
-  ASSERT_TRUE(WaitFor([&] { return !ports.empty() && QApplication::activeModalWidget() == nullptr; }, 10s));
-  EXPECT_EQ(ports, (std::vector<std::string>{"5", "6"}));
+  ASSERT_TRUE(WaitFor([&] { return (!ports.empty() || !refusal.isEmpty()) && !QApplication::activeModalWidget(); }, 10s));
+  EXPECT_EQ(ports, (std::vector<std::string>{"5", "6"})) << refusal.toStdString();
   EXPECT_TRUE(start_button) << "Next=enter from loader.cfg";
 }
 
