@@ -32,11 +32,19 @@
 #       about half as large again at 144, saved as a PNG in $ZEVUVURI_ARTIFACTS
 #       (wine draws a program that declares no DPI awareness at the same
 #       size: ui_tests' WindowManifest checks the declaration itself)
+#   window_under_wine.sh station-enter  the station view from loader.cfg with
+#       one slot and Next=enter: two boards, the first failing, started by a
+#       click and by Enter; the rows, the result field's colour, the totals
+#       and the journal; a third unit stopped by Esc and the question; a
+#       screenshot in $ZEVUVURI_ARTIFACTS
+#   window_under_wine.sh station-from-menu  the main window's context menu,
+#       opened from the keyboard: "Station..." asks for the ports and opens
+#       the station view over the window, which Esc closes again
 #   window_under_wine.sh screenshots  the main window, the About box opened
 #       from the system menu, and a production upgrade under way, saved as
 #       PNG files in $ZEVUVURI_ARTIFACTS
-# Environment: ZEVUVURI_SIM, ZEVUVURI_WINDOW_EXE, ZEVUVURI_SAMPLE, WINEPREFIX;
-# ZEVUVURI_RECORDS_SCHEMA for records.
+# Environment: ZEVUVURI_SIM, ZEVUVURI_WINDOW_EXE, ZEVUVURI_PROBE_EXE,
+# ZEVUVURI_SAMPLE, WINEPREFIX; ZEVUVURI_RECORDS_SCHEMA for records.
 set -uo pipefail
 source "$(dirname "$0")/wine_common.sh"
 
@@ -174,7 +182,105 @@ Shot() {  # NAME [SIZE]: the wine desktop, as a PNG in the artifacts
   import -window root -crop "${2:-640x400}+0+0" +repage "$ZEVUVURI_ARTIFACTS/$1.png" && Pass "screenshot $1.png"
 }
 
+# The controls of the window titled $1, one per line (window_probe.cpp):
+# id, class, flags, text, screen rectangle; and the focus.
+Probe() { timeout 30 wine "$ZEVUVURI_PROBE_EXE" "$1" 2>/dev/null </dev/null | tr -d '\r'; }
+Field() {  # PROBE_OUTPUT ID COLUMN
+  awk -F'\t' -v id="$2" -v column="$3" '$1 == id { print $column }' <<<"$1"
+}
+# Waits up to 60 s until control ID of window $1 shows TEXT; sets $probe.
+WaitControlText() {  # TITLE ID TEXT
+  for _ in $(seq 120); do
+    probe=$(Probe "$1")
+    [ "$(Field "$probe" "$2" 4)" == "$3" ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+# Clicks the middle of control ID in the last probe. The virtual desktop
+# lies at the X screen's origin, so its coordinates are the screen's.
+ClickProbed() {
+  local l t r b
+  IFS=, read -r l t r b <<<"$(Field "$probe" "$1" 5)"
+  xdotool mousemove $(((l + r) / 2)) $(((t + b) / 2))
+  sleep 0.3
+  xdotool click 1
+}
+# The colour at a pixel of the desktop, as "r,g,b".
+PixelAt() {  # X Y
+  import -window root -crop "1x1+$1+$2" -depth 8 txt:- 2>/dev/null |
+    sed -nE '2s/.*\(([0-9]+),([0-9]+),([0-9]+).*/\1,\2,\3/p'
+}
+
 case $scenario in
+  station-enter)
+    # Row controls of slot 1 (ui/win32/station_layout.h): unit, state,
+    # result; the totals line, the status line and the start button.
+    unit=2001 state=2002 result=2004 totals=1900 start=1903
+    station_title="ZE Vuvuri station"
+    StartSimulator 33 --type 24 --refuse-data 3 --upgrades 2 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    printf '[CONFIG]\r\nStation=1\r\nPorts=33\r\nNext=enter\r\nType=24\r\nFirmware=%s\r\nReport=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" "$(WinePath "$work/units.jsonl")" >"$work/loader.cfg"
+    main_title=$station_title
+    StartWindow
+    sleep 1
+    probe=$(Probe "$station_title")
+    Check "the slot's port" 33 "$(Field "$probe" 2000 4)"
+    Check "the slot waits" "waiting for Enter" "$(Field "$probe" $state 4)"
+    Check "the start button, a tab stop" "Start waiting slots tab" \
+      "$(Field "$probe" $start 4) $(Field "$probe" $start 3)"
+    Check "the start button has the focus" "focus $start" "$(tail -n1 <<<"$probe")"
+    Check "the progress bar named by its text" "33 progress" "$(Field "$probe" 2003 4)"
+
+    ClickProbed $start
+    if WaitControlText "$station_title" $result "Write Error"; then Pass "first unit failed"; else Fail "no failure shown"; fi
+    Check "first unit's number" "#1" "$(Field "$probe" $unit 4)"
+    Check "first unit's state" "Write Error, Enter for the next unit" "$(Field "$probe" $state 4)"
+    xdotool key Return
+    if WaitControlText "$station_title" $result "OK"; then Pass "second unit OK"; else Fail "no OK shown"; fi
+    Check "second unit's number" "#2" "$(Field "$probe" $unit 4)"
+    CheckContains "totals" "2 units, 1 OK, 1 failed (Write Error 1), yield 50.0 %" "$(Field "$probe" $totals 4)"
+    IFS=, read -r l t _ _ <<<"$(Field "$probe" $result 5)"
+    Check "the OK field is green" "27,127,42" "$(PixelAt $((l + 3)) $((t + 3)))"
+    Shot station-view
+    if cmp -s "$ZEVUVURI_SAMPLE" "$work/received.bin"; then Pass "firmware received whole"; else Fail "firmware differs"; fi
+    Check "a record per unit" $'1 Write Error\n2 Upgrade OK' \
+      "$(sed -E 's/.*"result":"([^"]*)".*"unit":([0-9]+).*/\2 \1/' "$work/units.jsonl" | sort -n)"
+
+    # A third unit, stopped while it runs: Esc asks once, Yes ends it.
+    xdotool key Return
+    sleep 1
+    xdotool key Escape
+    if WaitWindow "Units running"; then Pass "the question"; else Fail "no question"; fi
+    question=$(Probe "Units running")
+    CheckContains "the question's text" "1 unit is being upgraded. Stop it?" "$question"
+    xdotool key y
+    WaitApp 10
+    Check "stopped station's exit status" 130 "$app_status"
+    Check "the stopped unit recorded" "3 interrupted" \
+      "$(sed -E 's/.*"result":"([^"]*)".*"unit":([0-9]+).*/\2 \1/' "$work/units.jsonl" | sort -n | tail -n1)"
+    ;;
+  station-from-menu)
+    StartWindow
+    Activate
+    xdotool key shift+F10
+    sleep 0.5
+    xdotool key Down Return
+    if WaitWindow "Station"; then Pass "the ports asked for"; else Fail "no ports dialog"; fi
+    Check "the ports field shows the COM port" "1" "$(Field "$(Probe Station)" 1950 4)"
+    xdotool type "5, COM6"
+    xdotool key Return
+    if WaitWindow "ZE Vuvuri station"; then Pass "station view opened"; else Fail "no station view"; fi
+    probe=$(Probe "ZE Vuvuri station")
+    Check "a row per port" "5 6" "$(Field "$probe" 2000 4) $(Field "$probe" 2010 4)"
+    xdotool key Escape
+    sleep 1
+    if xdotool search --name "^ZE Vuvuri station\$" >/dev/null 2>&1; then Fail "station view still open"; else Pass "Esc closed the idle station view"; fi
+    kill -0 "$app" 2>/dev/null && Pass "the main window stays" || Fail "window ended"
+    xdotool key Escape
+    WaitApp 10
+    Check "main window closed, exit status" 0 "$app_status"
+    ;;
   production)
     StartSimulator 21 --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
     WriteSettings 21

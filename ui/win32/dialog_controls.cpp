@@ -4,11 +4,21 @@
 
 #include <string>
 
+#include "ui/accessible_texts.h"
+#include "ui/dialog_templates.h"
+
 namespace zevuvuri::ui::win32 {
 
+// A static's text is a line the operator reads, the status line above all:
+// a screen reader is told it changed.
 void DialogControls::SetText(int id, std::wstring_view text) {
   const std::wstring terminated(text);
-  ::SetWindowTextW(Item(id), terminated.c_str());
+  const HWND item = Item(id);
+  ::SetWindowTextW(item, terminated.c_str());
+  if (status_names_ != nullptr && id == id::kStatusLine) status_names_->SetName(item, StatusLineName(text));
+  wchar_t class_name[8] = {};
+  ::GetClassNameW(item, class_name, static_cast<int>(std::size(class_name)));
+  if (::lstrcmpiW(class_name, L"Static") == 0) AnnounceTextChange(item);
 }
 
 std::wstring DialogControls::Text(int id) const {
@@ -19,6 +29,11 @@ std::wstring DialogControls::Text(int id) const {
 }
 
 void DialogControls::Show(int id, bool shown) { ::ShowWindow(Item(id), shown ? SW_SHOWNORMAL : SW_HIDE); }
+
+void DialogControls::NameStatusLine(AccessibleAnnotations* annotations) {
+  status_names_ = annotations;
+  if (status_names_ != nullptr) status_names_->SetName(Item(id::kStatusLine), StatusLineName(Text(id::kStatusLine)));
+}
 
 bool DialogControls::FocusIsFree(HWND item) const {
   const HWND focus = ::GetFocus();

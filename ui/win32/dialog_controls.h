@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "ui/control_surface.h"
+#include "ui/win32/accessibility.h"
 
 namespace zevuvuri::ui::win32 {
 
@@ -18,6 +19,9 @@ class DialogControls final : public ControlSurface {
   // Whether the focus waits for a disabled control (Enable): Enter then
   // presses nothing.
   bool KeepsFocusForDisabledControl() const;
+  // From now on the status line's accessible name carries its text
+  // ("Status: Upgrade OK"), set through `annotations` as the text changes.
+  void NameStatusLine(AccessibleAnnotations* annotations);
 
   void SetText(int id, std::wstring_view text) override;
   std::wstring Text(int id) const override;
@@ -46,6 +50,7 @@ class DialogControls final : public ControlSurface {
   HWND dialog_;
   HWND tool_tips_ = nullptr;  // made at the first tooltip; the dialog destroys it
   int focus_kept_for_ = 0;    // the disabled control waiting for the focus, or 0
+  AccessibleAnnotations* status_names_ = nullptr;  // NameStatusLine
 };
 
 }  // namespace zevuvuri::ui::win32

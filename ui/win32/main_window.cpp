@@ -1,12 +1,20 @@
 #include "ui/win32/main_window.h"
 
+#include <array>
+#include <string>
 #include <string_view>
 #include <utility>
 
+#include "engine/firmware_name.h"
+#include "engine/text_encoding.h"
 #include "ui/about_dialog.h"
+#include "ui/accessible_texts.h"
 #include "ui/dialog_templates.h"
+#include "ui/station_settings.h"
 #include "ui/win32/dialog_resource.h"
+#include "ui/win32/ports_dialog.h"
 #include "ui/win32/resource_ids.h"
+#include "ui/win32/station_window.h"
 
 namespace zevuvuri::ui::win32 {
 namespace {
@@ -16,13 +24,33 @@ constexpr UINT kRunSinkCalls = WM_APP + 1;
 // The timer that looks at a traced line's records state; it goes with the
 // dialog.
 constexpr UINT_PTR kRecordsTimer = 1;
+// The context menu's one entry.
+constexpr UINT kStationCommand = 0x0200;
 
 // The About box's state while it is open.
 struct AboutBox {
   ControlSurface* main_window = nullptr;
   std::unique_ptr<DialogControls> controls;
   std::unique_ptr<CAboutDlg> behaviour;
+  std::unique_ptr<AccessibleAnnotations> annotations;
 };
+
+template <std::size_t N>
+void Annotate(AccessibleAnnotations& annotations, HWND dialog, const std::array<AccessibleText, N>& texts) {
+  for (const AccessibleText& text : texts) {
+    const HWND control = ::GetDlgItem(dialog, text.id);
+    annotations.SetName(control, text.name);
+    annotations.SetDescription(control, text.description);
+  }
+}
+
+template <std::size_t N>
+std::wstring FindName(const std::array<AccessibleText, N>& texts, int control) {
+  for (const AccessibleText& text : texts) {
+    if (text.id == control) return std::wstring(text.name);
+  }
+  return {};
+}
 
 void CentreOver(HWND window, HWND owner) {
   RECT mine{}, theirs{};
@@ -43,8 +71,13 @@ INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
       ::SetWindowLongPtrW(box, DWLP_USER, reinterpret_cast<LONG_PTR>(about));
       about->controls = std::make_unique<DialogControls>(box);
       about->behaviour = std::make_unique<CAboutDlg>(*about->controls, *about->main_window);
+      about->annotations = std::make_unique<AccessibleAnnotations>();
+      Annotate(*about->annotations, box, kAboutBoxAccessibleTexts);
       CentreOver(box, ::GetWindow(box, GW_OWNER));
       return TRUE;
+    case WM_DESTROY:
+      if (about != nullptr && about->annotations) about->annotations->Clear();
+      return FALSE;
     case WM_COMMAND:
       if (about == nullptr) return FALSE;
       if (LOWORD(wparam) == id::kUnlock && HIWORD(wparam) == BN_CLICKED) {
@@ -66,6 +99,7 @@ INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam)
 MainWindow::MainWindow(HINSTANCE instance, SettingsFile settings)
     : instance_(instance),
       settings_(std::move(settings)),
+      station_file_(settings_),
       icon_(::LoadIconW(instance, MAKEINTRESOURCEW(ZEVUVURI_IDR_APP_ICON))) {}
 
 MainWindow::~MainWindow() = default;
@@ -89,7 +123,7 @@ INT_PTR CALLBACK MainWindow::DialogProc(HWND window, UINT message, WPARAM wparam
   return self == nullptr ? FALSE : self->Handle(message, wparam, lparam);
 }
 
-INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
+INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_INITDIALOG:
       OnInitDialog();
@@ -137,6 +171,13 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM) {
       return TRUE;
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(icon_);
+    case WM_CONTEXTMENU:
+      OnContextMenu(lparam);
+      return TRUE;
+    case WM_DESTROY:
+      if (controls_) controls_->NameStatusLine(nullptr);
+      if (annotations_) annotations_->Clear();
+      return FALSE;
     default:
       return FALSE;
   }
@@ -157,6 +198,7 @@ void MainWindow::OnInitDialog() {
   }
   ::SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   ::SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+  Describe();
 
   // The platform's default focus, the first tab stop, given before a
   // production upgrade starts, which may disable it.
@@ -165,6 +207,20 @@ void MainWindow::OnInitDialog() {
   if (session_->ForwardsRecords()) {
     ::SetTimer(window_, kRecordsTimer, static_cast<UINT>(kRecordsLookInterval.count()), nullptr);
   }
+}
+
+// The names and descriptions that every toolkit gives these controls. A
+// screen reader would name an edit by the static just before it in the
+// template, which for the Type and file name fields and the product list is
+// another control's caption, so each is named here; the template, and so
+// the tab order, stays as it is.
+void MainWindow::Describe() {
+  annotations_ = std::make_unique<AccessibleAnnotations>();
+  Annotate(*annotations_, window_, kMainWindowAccessibleTexts);
+  // A progress bar draws no text, so its window text can name it wherever
+  // the property service is missing.
+  ::SetWindowTextW(::GetDlgItem(window_, id::kProgress), FindName(kMainWindowAccessibleTexts, id::kProgress).c_str());
+  controls_->NameStatusLine(annotations_.get());
 }
 
 // The message carries nothing, so one that is never dispatched loses nothing.
@@ -188,6 +244,45 @@ void MainWindow::CloseWindow() {
       },
       reinterpret_cast<LPARAM>(window_));
   ::EndDialog(window_, IDOK);
+}
+
+// A right click, Shift+F10 or the menu key. The keyboard's menu opens at the
+// focused control. "Station..." waits while an upgrade runs: a station on
+// the same port would take it away.
+void MainWindow::OnContextMenu(LPARAM where) {
+  POINT at{static_cast<short>(LOWORD(where)), static_cast<short>(HIWORD(where))};
+  if (at.x == -1 && at.y == -1) {
+    RECT place{};
+    const HWND focus = ::GetFocus();
+    ::GetWindowRect(focus != nullptr && ::IsChild(window_, focus) ? focus : window_, &place);
+    at = {place.left, place.bottom};
+  }
+  const HMENU menu = ::CreatePopupMenu();
+  if (menu == nullptr) return;
+  const bool idle = !session_->Upgrade().Busy();
+  ::AppendMenuW(menu, MF_STRING | (idle ? 0u : MF_GRAYED), kStationCommand, L"Station...");
+  const auto chosen = static_cast<UINT>(
+      ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr));
+  ::DestroyMenu(menu);
+  if (chosen == kStationCommand && !session_->Upgrade().Busy()) OpenStation();
+}
+
+// The station flashes what the fields say, with the rest of loader.cfg
+// (Next=, Report=, ...); settings it refuses are said in a box.
+void MainWindow::OpenStation() {
+  const auto ports = AskForPorts(instance_, window_, controls_->Text(id::kComPort));
+  if (!ports) return;
+  const auto firmware = FirmwareName::FromText(controls_->Text(id::kFileName));
+  std::string problem;
+  auto station = StationFromWindow(station_file_, ToUtf8(*ports).value_or(""),
+                                   ToUtf8(controls_->Text(id::kType)).value_or(""),
+                                   firmware ? firmware->Bytes() : std::string(), &problem);
+  if (!station) {
+    ::MessageBoxW(window_, FromUtf8(problem).c_str(), L"Station", MB_OK | MB_ICONERROR);
+    return;
+  }
+  StationWindow view(instance_, window_);
+  view.Run(std::move(*station));
 }
 
 // Minimised, the window shows its icon centred in the client area.

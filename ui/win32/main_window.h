@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "ui/settings_file.h"
+#include "ui/win32/accessibility.h"
 #include "ui/win32/dialog_controls.h"
 #include "ui/win32/file_dialog.h"
 #include "ui/window_session.h"
@@ -32,6 +33,11 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   INT_PTR Handle(UINT message, WPARAM wparam, LPARAM);
   void OnInitDialog();
   void OnPaint();
+  void Describe();
+  // The context menu's "Station...": the ports asked for, then the station
+  // view over this window until it closes.
+  void OnContextMenu(LPARAM where);
+  void OpenStation();
   void RunAboutBox(ControlSurface& main_window) override;
 
   // WindowToolkit
@@ -40,12 +46,14 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
 
   HINSTANCE instance_;
   SettingsFile settings_;
+  SettingsFile station_file_;  // what "Station..." takes from loader.cfg besides the fields
   HICON icon_ = nullptr;
   HWND window_ = nullptr;
 
   std::unique_ptr<DialogControls> controls_;
   std::unique_ptr<OpenFileDialog> file_dialog_;
   std::unique_ptr<WindowSession> session_;
+  std::unique_ptr<AccessibleAnnotations> annotations_;
 };
 
 }  // namespace zevuvuri::ui::win32

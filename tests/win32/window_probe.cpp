@@ -1,0 +1,66 @@
+// Reads another process's window from outside, for the window tests under
+// wine: every child control of the top-level window with the given title,
+// one line each, tab-separated:
+//   id  class  flags  text  left,top,right,bottom
+// flags: "tab" (a tab stop), "hidden", "disabled", or "-"; the rectangle in
+// screen pixels. A last line "focus ID" names the control with the focus.
+// Exit status 1 when no such window exists.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "engine/text_encoding.h"
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+  std::string out = zevuvuri::ToUtf8(text).value_or("?");
+  for (char& c : out) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  return out;
+}
+
+// Through WM_GETTEXT, which wine carries across processes; an edit's text
+// lives in the control, not in its window's own text.
+std::wstring Text(HWND control) {
+  wchar_t text[1024] = {};
+  DWORD_PTR copied = 0;
+  ::SendMessageTimeoutW(control, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
+                        &copied);
+  return text;
+}
+
+BOOL CALLBACK PrintChild(HWND child, LPARAM) {
+  wchar_t class_name[64] = {};
+  ::GetClassNameW(child, class_name, static_cast<int>(std::size(class_name)));
+  const LONG style = ::GetWindowLongW(child, GWL_STYLE);
+  std::string flags;
+  if ((style & WS_TABSTOP) != 0) flags += "tab,";
+  if (!::IsWindowVisible(child)) flags += "hidden,";
+  if (!::IsWindowEnabled(child)) flags += "disabled,";
+  flags = flags.empty() ? "-" : flags.substr(0, flags.size() - 1);
+  RECT place{};
+  ::GetWindowRect(child, &place);
+  std::printf("%d\t%s\t%s\t%s\t%ld,%ld,%ld,%ld\n", ::GetDlgCtrlID(child), Utf8(class_name).c_str(), flags.c_str(),
+              Utf8(Text(child)).c_str(), place.left, place.top, place.right, place.bottom);
+  return TRUE;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: window_probe TITLE\n");
+    return 2;
+  }
+  const HWND window = ::FindWindowW(nullptr, argv[1]);
+  if (window == nullptr) return 1;
+  ::EnumChildWindows(window, PrintChild, 0);
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  ::GetGUIThreadInfo(::GetWindowThreadProcessId(window, nullptr), &gui);
+  std::printf("focus %d\n", gui.hwndFocus != nullptr ? ::GetDlgCtrlID(gui.hwndFocus) : 0);
+  return 0;
+}

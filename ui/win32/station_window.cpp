@@ -1,0 +1,337 @@
+#include "ui/win32/station_window.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "engine/text_encoding.h"
+#include "ui/win32/dialog_resource.h"
+#include "ui/win32/resource_ids.h"
+#include "ui/win32/station_layout.h"
+
+namespace zevuvuri::ui::win32 {
+namespace {
+
+using station_id::Row;
+using station_id::RowPart;
+
+// Asks the window thread to run the session's pass now.
+constexpr UINT kWakeUp = WM_APP + 2;
+constexpr UINT_PTR kTickTimer = 1;
+
+// The result fields' colours, with text that reads on them at a distance;
+// the text says OK or the failure as well, so colour is never the only cue.
+struct Colours {
+  COLORREF background;
+  COLORREF text;
+};
+Colours ColoursFor(RowResult kind) {
+  switch (kind) {
+    case RowResult::Ok: return {RGB(0x1b, 0x7f, 0x2a), RGB(0xff, 0xff, 0xff)};
+    case RowResult::Failed: return {RGB(0xc0, 0x1c, 0x1c), RGB(0xff, 0xff, 0xff)};
+    case RowResult::Waiting:
+    case RowResult::Running: break;
+  }
+  return {RGB(0xd4, 0xd4, 0xd4), RGB(0x20, 0x20, 0x20)};
+}
+
+// The result field is three times the dialog font's height, in bold.
+HFONT MakeResultFont(HWND window) {
+  LOGFONTW font{};
+  const auto dialog_font = reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0));
+  if (dialog_font == nullptr || ::GetObjectW(dialog_font, sizeof font, &font) == 0) return nullptr;
+  font.lfHeight = font.lfHeight * 2;
+  font.lfWidth = 0;
+  font.lfWeight = FW_BOLD;
+  return ::CreateFontIndirectW(&font);
+}
+
+void SetTextIfChanged(HWND window, int id, std::wstring& shown, const std::wstring& now, bool announce) {
+  if (shown == now) return;
+  shown = now;
+  const HWND control = ::GetDlgItem(window, id);
+  ::SetWindowTextW(control, now.c_str());
+  if (announce) AnnounceTextChange(control);
+}
+
+}  // namespace
+
+StationWindow::~StationWindow() {
+  if (session_) session_->End();
+  if (result_font_ != nullptr) ::DeleteObject(result_font_);
+}
+
+int StationWindow::Run(const SettingsFile& file) {
+  StationToolkit& toolkit = *this;
+  session_ = std::make_unique<StationSession>(toolkit, file);
+  return RunSession();
+}
+
+int StationWindow::Run(station::StationSettings settings) {
+  StationToolkit& toolkit = *this;
+  session_ = std::make_unique<StationSession>(toolkit, std::move(settings));
+  return RunSession();
+}
+
+// The session exists before the window, so that the window has a row for
+// each of its slots; its first pass runs once the window does.
+int StationWindow::RunSession() {
+  StationLayoutOptions options;
+  for (const StationRow& row : session_->Rows()) options.ports.push_back(ToUtf8(row.port).value_or("?"));
+  options.start_button = session_->StartButtonUsed();
+  options.scan_field = session_->ScanFieldUsed();
+  shown_.assign(options.ports.size(), ShownRow{});
+  const StationLayout layout(options);
+  const std::vector<std::uint32_t> resource = BuildDialogResource(layout.Dialog());
+  const INT_PTR ended = ::DialogBoxIndirectParamW(instance_, reinterpret_cast<LPCDLGTEMPLATEW>(resource.data()),
+                                                 owner_, DialogProc, reinterpret_cast<LPARAM>(this));
+  const int status = session_->End();
+  return ended == -1 ? 1 : status;
+}
+
+INT_PTR CALLBACK StationWindow::DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto* self = reinterpret_cast<StationWindow*>(::GetWindowLongPtrW(window, DWLP_USER));
+  if (message == WM_INITDIALOG) {
+    self = reinterpret_cast<StationWindow*>(lparam);
+    ::SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+    self->window_ = window;
+  }
+  return self == nullptr ? FALSE : self->Handle(message, wparam, lparam);
+}
+
+INT_PTR StationWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+  const HWND window = window_;
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog();
+      return FALSE;  // the focus is set
+    case WM_TIMER:
+      if (wparam != kTickTimer) return FALSE;
+      Tick();
+      return TRUE;
+    case kWakeUp:
+      wake_posted_ = false;
+      Tick();
+      return TRUE;
+    case WM_COMMAND: {
+      const int control = LOWORD(wparam);
+      const int code = HIWORD(wparam);
+      if (control == station_id::kStart && code == BN_CLICKED) {
+        if (session_) session_->PressStart();
+        Tick();
+      } else if (control == IDOK) {
+        OnEnter();
+      } else if (control == IDCANCEL) {
+        OnCloseRequest();
+      } else {
+        return FALSE;
+      }
+      return TRUE;
+    }
+    case WM_DRAWITEM:
+      DrawResult(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
+      ::SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    case WM_DESTROY:
+      OnDestroy();
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+void StationWindow::OnInitDialog() {
+  const HWND window = window_;
+  if (HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(ZEVUVURI_IDR_APP_ICON))) {
+    ::SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    ::SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  }
+  // The result fields are drawn here, in their colour and a large font: a
+  // static's kind is read at each painting, so it may change once made.
+  result_font_ = MakeResultFont(window);
+  for (std::size_t slot = 0; slot < shown_.size(); ++slot) {
+    const HWND result = ::GetDlgItem(window, Row(slot, RowPart::Result));
+    const LONG_PTR kind = ::GetWindowLongPtrW(result, GWL_STYLE);
+    ::SetWindowLongPtrW(result, GWL_STYLE, (kind & ~static_cast<LONG_PTR>(SS_TYPEMASK)) | SS_OWNERDRAW);
+    ::SendMessageW(::GetDlgItem(window, Row(slot, RowPart::Progress)), PBM_SETRANGE32, 0, 100);
+  }
+  annotations_ = std::make_unique<AccessibleAnnotations>();
+  Describe();
+
+  // The control the operator uses has the focus, and Enter presses the
+  // start button wherever the focus is.
+  if (const HWND start = ::GetDlgItem(window, station_id::kStart)) {
+    ::SendMessageW(window, DM_SETDEFID, station_id::kStart, 0);
+    ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+  } else if (const HWND scan = ::GetDlgItem(window, station_id::kScan)) {
+    ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(scan), TRUE);
+  }
+  Redraw();
+  Tick();
+}
+
+// Accessible names where a control's own text is not one, and a description
+// for every control: what a screen reader says besides the text.
+void StationWindow::Describe() {
+  const HWND window = window_;
+  auto item = [window](int id) { return ::GetDlgItem(window, id); };
+  const std::vector<StationRow>& rows = session_->Rows();
+  for (std::size_t slot = 0; slot < std::min(rows.size(), shown_.size()); ++slot) {
+    const std::wstring& port = rows[slot].port;
+    const HWND progress = item(Row(slot, RowPart::Progress));
+    // Named by its window text, which a progress bar does not draw, where
+    // the property service is missing.
+    const std::wstring progress_name = port + L" progress";
+    ::SetWindowTextW(progress, progress_name.c_str());
+    annotations_->SetName(progress, progress_name);
+    annotations_->SetDescription(item(Row(slot, RowPart::Port)), L"Port of a slot");
+    annotations_->SetDescription(item(Row(slot, RowPart::Unit)), L"Unit on " + port);
+    annotations_->SetDescription(item(Row(slot, RowPart::State)), L"State of " + port);
+    annotations_->SetDescription(progress, L"Upgrade progress on " + port);
+    annotations_->SetDescription(item(Row(slot, RowPart::Result)), L"Result of the last unit on " + port);
+  }
+  annotations_->SetDescription(item(station_id::kTotals), L"The shift's totals");
+  annotations_->SetDescription(item(station_id::kRecords), L"Records waiting for the database");
+  annotations_->SetDescription(item(station_id::kNote), L"The station's status: its last message");
+  if (const HWND start = item(station_id::kStart)) {
+    annotations_->SetDescription(start, L"Starts every waiting slot and confirms every unit waiting over the air");
+  }
+  if (const HWND scan = item(station_id::kScan)) {
+    annotations_->SetName(scan, FromUtf8(kScanCaption));
+    annotations_->SetDescription(scan, L"Scan or type the next unit's label, then Enter");
+  }
+}
+
+void StationWindow::OnDestroy() {
+  const HWND window = window_;
+  ::KillTimer(window, kTickTimer);
+  if (annotations_) annotations_->Clear();
+  window_ = nullptr;  // wake-ups from now on are dropped: End() takes what remains
+}
+
+void StationWindow::Tick() {
+  if (!session_ || closing_) return;
+  session_->Tick();
+  const HWND window = window_;
+  if (window == nullptr || closing_) return;
+  const auto next = std::max<long long>(USER_TIMER_MINIMUM, session_->NextTickIn().count());
+  ::SetTimer(window, kTickTimer, static_cast<UINT>(std::min<long long>(next, 1000)), nullptr);
+}
+
+void StationWindow::Redraw() {
+  const HWND window = window_;
+  if (!session_ || window == nullptr) return;
+  const std::vector<StationRow>& rows = session_->Rows();
+  const std::size_t count = std::min(rows.size(), shown_.size());
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    const StationRow& row = rows[slot];
+    ShownRow& shown = shown_[slot];
+    // A scanned serial number goes under the unit's number.
+    const std::wstring unit = row.serial.empty() ? row.unit : row.unit + L"\n" + row.serial;
+    SetTextIfChanged(window, Row(slot, RowPart::Unit), shown.unit, unit, false);
+    SetTextIfChanged(window, Row(slot, RowPart::State), shown.state, row.state, true);
+    const int percent = std::clamp(row.percent, 0, 100);
+    if (shown.percent != percent) {
+      shown.percent = percent;
+      ::SendMessageW(::GetDlgItem(window, Row(slot, RowPart::Progress)), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    }
+    const bool repaint = shown.kind != row.result || shown.result != row.result_text;
+    shown.kind = row.result;
+    SetTextIfChanged(window, Row(slot, RowPart::Result), shown.result, row.result_text, true);
+    if (repaint) {
+      // An owner-drawn static's text may not be taken as its name, so the
+      // name follows the text.
+      const HWND result = ::GetDlgItem(window, Row(slot, RowPart::Result));
+      if (annotations_) annotations_->SetName(result, row.result_text);
+      ::InvalidateRect(result, nullptr, TRUE);
+    }
+  }
+  SetTextIfChanged(window, station_id::kTotals, shown_totals_, session_->TotalsLine(), true);
+  SetTextIfChanged(window, station_id::kRecords, shown_records_, session_->RecordsLine(), true);
+  SetTextIfChanged(window, station_id::kNote, shown_status_, session_->Status(), true);
+}
+
+void StationWindow::DrawResult(const DRAWITEMSTRUCT& item) {
+  const int id = static_cast<int>(item.CtlID);
+  RowResult kind = RowResult::Waiting;
+  std::wstring text;
+  for (std::size_t slot = 0; slot < shown_.size(); ++slot) {
+    if (Row(slot, RowPart::Result) == id) {
+      kind = shown_[slot].kind;
+      text = shown_[slot].result;
+    }
+  }
+  const Colours colours = ColoursFor(kind);
+  const HBRUSH fill = ::CreateSolidBrush(colours.background);
+  ::FillRect(item.hDC, &item.rcItem, fill);
+  ::DeleteObject(fill);
+  const HGDIOBJ old_font = result_font_ != nullptr ? ::SelectObject(item.hDC, result_font_) : nullptr;
+  ::SetBkMode(item.hDC, TRANSPARENT);
+  ::SetTextColor(item.hDC, colours.text);
+  // Centred both ways, wrapped over lines when a failure text is long.
+  RECT area = item.rcItem;
+  ::InflateRect(&area, -4, -2);
+  RECT measured = area;
+  const UINT format = DT_CENTER | DT_WORDBREAK | DT_NOPREFIX | DT_END_ELLIPSIS;
+  ::DrawTextW(item.hDC, text.c_str(), -1, &measured, format | DT_CALCRECT);
+  const int height = measured.bottom - measured.top;
+  if (height < area.bottom - area.top) area.top += (area.bottom - area.top - height) / 2;
+  ::DrawTextW(item.hDC, text.c_str(), -1, &area, format);
+  if (old_font != nullptr) ::SelectObject(item.hDC, old_font);
+}
+
+// Enter presses the start button wherever the focus is, and takes the scan
+// field's text while the focus is there.
+void StationWindow::OnEnter() {
+  const HWND window = window_;
+  if (!session_) return;
+  const HWND scan = ::GetDlgItem(window, station_id::kScan);
+  if (scan != nullptr && ::GetFocus() == scan) {
+    std::wstring label(static_cast<std::size_t>(::GetWindowTextLengthW(scan)) + 1, L'\0');
+    label.resize(static_cast<std::size_t>(::GetWindowTextW(scan, label.data(), static_cast<int>(label.size()))));
+    ::SetWindowTextW(scan, L"");
+    session_->Scan(label);
+  } else if (::GetDlgItem(window, station_id::kStart) != nullptr) {
+    session_->PressStart();
+  }
+  Tick();
+}
+
+void StationWindow::OnCloseRequest() {
+  const HWND window = window_;
+  if (asking_ || closing_) return;
+  if (session_ && session_->UnitsRunning() > 0) {
+    const std::wstring question = session_->CloseQuestion();
+    asking_ = true;
+    // The session goes on while the question is open: its timer and wake-ups
+    // reach this window through the box's own message loop. No is the
+    // default, so that an Enter meant for the start button stops nothing.
+    const int answer =
+        ::MessageBoxW(window, question.c_str(), L"Units running", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+    asking_ = false;
+    if (answer != IDYES) return;
+    session_->Stop();
+  }
+  CloseWindow();
+}
+
+void StationWindow::RowsChanged() { Redraw(); }
+
+// Any thread. One message at a time is enough: the pass it asks for takes
+// everything that happened until then.
+void StationWindow::WakeUp() {
+  const HWND window = window_;
+  if (window == nullptr || wake_posted_.exchange(true)) return;
+  if (!::PostMessageW(window, kWakeUp, 0, 0)) wake_posted_ = false;
+}
+
+void StationWindow::CloseWindow() {
+  const HWND window = window_;
+  if (window == nullptr || closing_) return;
+  closing_ = true;
+  ::KillTimer(window, kTickTimer);
+  ::EndDialog(window, IDOK);
+}
+
+}  // namespace zevuvuri::ui::win32

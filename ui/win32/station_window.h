@@ -1,0 +1,77 @@
+// The station view on Win32: a modal dialog with a row of controls per slot,
+// drawn from the toolkit-free station session, which it drives from a timer
+// and from the session's wake-ups.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ui/settings_file.h"
+#include "ui/station_session.h"
+#include "ui/win32/accessibility.h"
+
+namespace zevuvuri::ui::win32 {
+
+// Thread contract: window thread only, WakeUp excepted (any thread).
+class StationWindow final : private StationToolkit {
+ public:
+  // `owner`: the main window when it opened the view, which is then modal
+  // over it; nullptr at start-up.
+  explicit StationWindow(HINSTANCE instance, HWND owner = nullptr) : instance_(instance), owner_(owner) {}
+  ~StationWindow() override;
+  StationWindow(const StationWindow&) = delete;
+  StationWindow& operator=(const StationWindow&) = delete;
+
+  // Run the view modally until it closes: by the operator, with any running
+  // unit stopped after the question, or by the session. The station that
+  // loader.cfg describes (a file that describes none shows why on the status
+  // line), or one given whole. Each returns the process's exit status
+  // (StationSession::End), 1 when the window could not be made; once only.
+  int Run(const SettingsFile& file);
+  int Run(station::StationSettings settings);
+
+ private:
+  int RunSession();
+  static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  INT_PTR Handle(UINT message, WPARAM wparam, LPARAM lparam);
+  void OnInitDialog();
+  void OnDestroy();
+  void Tick();
+  void Redraw();
+  // Esc, the close button, the system menu: asks once while units run.
+  void OnCloseRequest();
+  void OnEnter();
+  void DrawResult(const DRAWITEMSTRUCT& item);
+  void Describe();
+
+  // StationToolkit
+  void RowsChanged() override;
+  void WakeUp() override;
+  void CloseWindow() override;
+
+  HINSTANCE instance_;
+  HWND owner_;
+  std::atomic<HWND> window_{nullptr};
+  std::atomic<bool> wake_posted_{false};
+  std::unique_ptr<StationSession> session_;
+  std::unique_ptr<AccessibleAnnotations> annotations_;
+  HFONT result_font_ = nullptr;
+  bool asking_ = false;  // the close question is open
+  bool closing_ = false;
+
+  // What each control shows now, so that only changes are written (and
+  // announced) and the result fields are drawn from their kind.
+  struct ShownRow {
+    std::wstring unit, state, result;
+    int percent = -2;
+    RowResult kind = RowResult::Waiting;
+  };
+  std::vector<ShownRow> shown_;
+  std::wstring shown_totals_, shown_records_, shown_status_;
+};
+
+}  // namespace zevuvuri::ui::win32
