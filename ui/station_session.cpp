@@ -138,7 +138,8 @@ std::size_t StationSession::UnitsRunning() const { return model_ && !stopped_ ? 
 std::wstring StationSession::CloseQuestion() const {
   const std::size_t running = UnitsRunning();
   if (running == 0) return {};
-  if (running == 1) return L"1 unit is being upgraded. Stop it?";
+  // The same words whatever the number, so that a line's scripts and
+  // screen readers meet one text.
   return std::to_wstring(running) + L" units are being upgraded. Stop them?";
 }
 

@@ -92,8 +92,8 @@ class StationSession final : private station::StationObserver {
   const std::wstring& RecordsLine() const { return records_; }   // empty until the records have news
 
   std::size_t UnitsRunning() const;
-  // "N units are being upgraded. Stop them?" while units run (N of them;
-  // "1 unit is being upgraded. Stop it?" for one); empty when none does.
+  // "N units are being upgraded. Stop them?" while units run (N of them,
+  // 1 included); empty when none does.
   std::wstring CloseQuestion() const;
   // Every upgrade ended at once, the interrupted units recorded, every port
   // freed; no unit starts after it. With no unit running it only ends the

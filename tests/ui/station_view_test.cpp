@@ -173,7 +173,7 @@ TEST_F(StationViewTest, ClosingMidUnitAsksAndStopRecordsTheUnitAndFreesThePort) 
   answer("Return");
   Xdotool("key Escape");
   ASSERT_TRUE(WaitFor([&] { return asked.size() == 1 && QApplication::activeModalWidget() == nullptr; }, 10s));
-  EXPECT_EQ(asked.front(), QStringLiteral("1 unit is being upgraded. Stop it?"));
+  EXPECT_EQ(asked.front(), QStringLiteral("1 units are being upgraded. Stop them?"));
   EXPECT_TRUE(window.isVisible()) << "\"No\" keeps the unit running";
   EXPECT_EQ(window.Session().UnitsRunning(), 1u);
 

@@ -253,7 +253,7 @@ case $scenario in
     xdotool key Escape
     if WaitWindow "Units running"; then Pass "the question"; else Fail "no question"; fi
     question=$(Probe "Units running")
-    CheckContains "the question's text" "1 unit is being upgraded. Stop it?" "$question"
+    CheckContains "the question's text" "1 units are being upgraded. Stop them?" "$question"
     xdotool key y
     WaitApp 10
     Check "stopped station's exit status" 130 "$app_status"
