@@ -20,6 +20,7 @@
 
 #include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
+#include "tests/support/scoped_env.h"
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
 #include "tools/cli/input_lines.h"
@@ -183,21 +184,7 @@ TEST(ReportFileTest, ARecordAfterAHalfOneStartsOnItsOwnLine) {
   EXPECT_EQ(lines[2], "{\"next\":true}");
 }
 
-class ScopedEnv {
- public:
-  explicit ScopedEnv(const std::map<std::string, std::string>& env) {
-    for (const auto& [k, v] : env) {
-      ::setenv(k.c_str(), v.c_str(), 1);
-      names_.push_back(k);
-    }
-  }
-  ~ScopedEnv() {
-    for (const auto& k : names_) ::unsetenv(k.c_str());
-  }
-
- private:
-  std::vector<std::string> names_;
-};
+using zevuvuri::testing::ScopedEnv;
 
 // --list-ports names exactly the COM numbers that --port would use, and takes
 // any device or link name without stumbling: UART names beyond ttyS<N>,

@@ -30,6 +30,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fake_station.h"
 #include "tests/support/pseudo_terminal.h"
+#include "tests/support/scoped_env.h"
 
 namespace zevuvuri::station {
 namespace {
@@ -40,21 +41,7 @@ using testing::FakeStation;
 using testing::TempDir;
 using testing::WriteFile;
 
-class ScopedEnv {
- public:
-  explicit ScopedEnv(const std::map<std::string, std::string>& env) {
-    for (const auto& [k, v] : env) {
-      ::setenv(k.c_str(), v.c_str(), 1);
-      names_.push_back(k);
-    }
-  }
-  ~ScopedEnv() {
-    for (const auto& k : names_) ::unsetenv(k.c_str());
-  }
-
- private:
-  std::vector<std::string> names_;
-};
+using zevuvuri::testing::ScopedEnv;
 
 // The wake a front end gives the station: counted, and waited for.
 class Wakes {
