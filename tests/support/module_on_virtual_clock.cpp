@@ -13,7 +13,7 @@ void VirtualClock::Sleep(milliseconds duration) {
     auto node = events_.extract(events_.begin());
     now_ = std::max(now_, node.key());
     lock.unlock();
-    node.mapped()();  // may schedule more events
+    node.mapped().run();  // may schedule more events
     lock.lock();
   }
   now_ = until;
@@ -24,9 +24,14 @@ milliseconds VirtualClock::Now() const {
   return now_;
 }
 
-void VirtualClock::At(milliseconds when, std::function<void()> event) {
+void VirtualClock::At(milliseconds when, std::function<void()> event, const void* owner) {
   std::lock_guard lock(mutex_);
-  events_.emplace(when, std::move(event));
+  events_.emplace(when, Event{owner, std::move(event)});
+}
+
+void VirtualClock::Forget(const void* owner) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(events_, [owner](const auto& entry) { return entry.second.owner == owner; });
 }
 
 // The in-memory port: writes go to the module; nothing is ever read, since
@@ -123,9 +128,11 @@ void ModuleOnVirtualClock::Take(std::span<const std::uint8_t> bytes, Port& port)
     for (auto& output : events.outputs) Schedule(std::move(output), port);
     if (events.vanish) {
       // Gone instead of answering: at once, before the worker waits.
-      clock_.At(now, [port = &port, open = port.Open()] {
-        if (*open) port->LeaveTheLine();
-      });
+      clock_.At(
+          now, [port = &port, open = port.Open()] {
+            if (*open) port->LeaveTheLine();
+          },
+          this);
       return;
     }
   }
@@ -147,7 +154,7 @@ void ModuleOnVirtualClock::Schedule(sim::Output output, Port& port) {
     if (!*open) return;
     port->Link().DeliverForTesting(output.bytes);
     if (output.hang_up_after) port->LeaveTheLine();
-  });
+  }, this);
 }
 
 void ModuleOnVirtualClock::Note(std::string operation) {

@@ -29,12 +29,20 @@ class VirtualClock : public PacingClock {
  public:
   void Sleep(milliseconds duration) override;
   milliseconds Now() const;
-  void At(milliseconds when, std::function<void()> event);
+  // `owner`: whose event it is, so that Forget can drop it.
+  void At(milliseconds when, std::function<void()> event, const void* owner = nullptr);
+  // Drops the events of `owner` not yet run: a module that goes while its
+  // answers are still due must not have them run on a later upgrade's worker.
+  void Forget(const void* owner);
 
  private:
+  struct Event {
+    const void* owner;
+    std::function<void()> run;
+  };
   mutable std::mutex mutex_;
   milliseconds now_{0};
-  std::multimap<milliseconds, std::function<void()>> events_;
+  std::multimap<milliseconds, Event> events_;
 };
 
 struct TimedMessage {
@@ -50,6 +58,9 @@ class ModuleOnVirtualClock {
 
   ModuleOnVirtualClock(VirtualClock& clock, sim::ModelConfig config, MessageWatch watch = {})
       : clock_(clock), model_(std::move(config)), watch_(std::move(watch)) {}
+  ~ModuleOnVirtualClock() { clock_.Forget(this); }
+  ModuleOnVirtualClock(const ModuleOnVirtualClock&) = delete;
+  ModuleOnVirtualClock& operator=(const ModuleOnVirtualClock&) = delete;
 
   // Makes `controller` open this module for any port text, on `clock`.
   void Attach(UpgradeController& controller);

@@ -39,9 +39,11 @@ inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds
 
 // Runs `action` once `find` returns a widget of type D, from inside the event
 // loop that shows it; gives up after `limit`. Call before whatever opens it.
+// The application owns the timer, so one whose test ends before its limit
+// goes with the application rather than leaking.
 template <typename D>
 void WhenUp(std::function<QWidget*()> find, std::function<void(D*)> action, std::chrono::milliseconds limit) {
-  auto* timer = new QTimer;
+  auto* timer = new QTimer(QCoreApplication::instance());
   const auto started = std::chrono::steady_clock::now();
   QObject::connect(timer, &QTimer::timeout, [timer, find, action, started, limit] {
     if (auto* widget = qobject_cast<D*>(find())) {
