@@ -27,7 +27,13 @@ struct ForwarderState {
   std::uint64_t failures = 0;  // attempts that failed since Start
   std::string reason;          // why the last attempt failed, password masked; empty after a success
   bool looked = false;         // the journal has been read once at least
+  std::uint64_t refused = 0;   // records the database refused, set aside in the journal
+  std::string refused_reason;  // why the last of them was refused, password masked
+  bool not_answering = false;  // a statement has been outstanding for kNotAnswering or longer
 };
+
+// A statement outstanding this long is reported as the database not answering.
+constexpr auto kNotAnswering = std::chrono::seconds{10};
 
 struct ForwarderShared;  // forwarder.cpp: what the thread and its owner share
 

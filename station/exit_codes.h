@@ -25,6 +25,7 @@ enum class ExitCode : int {
   Output = 12,               // standard output could not be written
   PortLost = 13,             // "Failure : COM port lost" (the device went away while synchronising)
   RecordsWaiting = 14,       // every unit OK, but records still wait for the database (safe in the journal)
+  RecordsRefused = 15,       // every unit OK, but the database refused records (kept in the journal, tried again)
   Interrupted = 130,         // Ctrl-C or SIGTERM: port closed, nothing more sent
 };
 
