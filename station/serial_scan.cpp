@@ -1,16 +1,25 @@
 #include "station/serial_scan.h"
 
+#include <algorithm>
+#include <array>
+#include <utility>
+
 namespace zevuvuri::station {
 namespace {
 
-// The length of the UTF-8 sequence at `s`, 0 when it is none (overlong
-// forms, surrogates and values past U+10FFFF included).
-std::size_t Utf8Length(std::string_view s) {
+struct CodePoint {
+  std::size_t length = 0;  // bytes; 0: no UTF-8 sequence
+  char32_t value = 0;
+};
+
+// The UTF-8 sequence at `s`; length 0 when it is none (overlong forms,
+// surrogates and values past U+10FFFF included).
+CodePoint Decode(std::string_view s) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
   const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
+  if (lead < 0x80) return {1, lead};
   std::size_t n = 0;
-  unsigned value = 0;
+  char32_t value = 0;
   if (lead >= 0xC2 && lead <= 0xDF) {
     n = 2, value = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
@@ -18,43 +27,72 @@ std::size_t Utf8Length(std::string_view s) {
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     n = 4, value = lead & 0x07;
   } else {
-    return 0;
+    return {};
   }
-  if (s.size() < n) return 0;
+  if (s.size() < n) return {};
   for (std::size_t i = 1; i < n; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
+    if ((byte(i) & 0xC0) != 0x80) return {};
     value = value << 6 | (byte(i) & 0x3F);
   }
   if ((n == 3 && value < 0x800) || (n == 4 && value < 0x10000) || value > 0x10FFFF ||
       (value >= 0xD800 && value <= 0xDFFF)) {
-    return 0;
+    return {};
   }
-  return n;
+  return {n, value};
+}
+
+// C0, DEL and C1.
+bool IsControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
+
+// Unicode's format characters (general category Cf): invisible, yet they
+// reorder what a screen shows (U+202E turns "SN-0001" around) or make two
+// serials that look alike differ (U+200B), so a label never holds one.
+constexpr std::array<std::pair<char32_t, char32_t>, 21> kFormatCharacters{{
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+    {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x202A, 0x202E},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+}};
+
+bool IsFormatCharacter(char32_t c) {
+  return std::any_of(kFormatCharacters.begin(), kFormatCharacters.end(),
+                     [c](const auto& range) { return c >= range.first && c <= range.second; });
+}
+
+// A scanner may pad its label, an operator may type a space first: either
+// would otherwise make a second board of the same serial number.
+std::string_view TrimBlanks(std::string_view s) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
 }
 
 }  // namespace
 
 std::optional<std::string> SerialFromScan(std::string_view line, std::string* why) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  line = TrimBlanks(line);
   if (line.empty()) {
     *why = "the scan is empty";
     return std::nullopt;
   }
   for (std::size_t i = 0; i < line.size();) {
-    const std::size_t n = Utf8Length(line.substr(i));
-    if (n == 0) {
+    const CodePoint c = Decode(line.substr(i));
+    if (c.length == 0) {
       *why = "the scan is not UTF-8 text";
       return std::nullopt;
     }
-    // C0, DEL and the C1 controls (U+0080..U+009F, C2 80..C2 9F in UTF-8).
-    const auto lead = static_cast<unsigned char>(line[i]);
-    const bool control = lead < 0x20 || lead == 0x7F || (n == 2 && lead == 0xC2 &&
-                                                         static_cast<unsigned char>(line[i + 1]) < 0xA0);
-    if (control) {
+    if (IsControl(c.value)) {
       *why = "the scan holds control characters";
       return std::nullopt;
     }
-    i += n;
+    if (IsFormatCharacter(c.value)) {
+      *why = "the scan holds invisible format characters (direction or zero-width marks)";
+      return std::nullopt;
+    }
+    i += c.length;
   }
   if (line.size() > kMostSerialBytes) {
     *why = "the scan is longer than " + std::to_string(kMostSerialBytes) + " bytes";

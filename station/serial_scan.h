@@ -13,8 +13,10 @@ namespace zevuvuri::station {
 constexpr std::size_t kMostSerialBytes = 255;
 
 // `line`: one line of input without its '\n' (a '\r' before it, as a
-// scanner set to CR LF sends, is dropped here). Returns the serial number, or
-// nothing with `*why` set: empty, control characters, not UTF-8, too long.
+// scanner set to CR LF sends, is dropped here). Spaces and tabs at either end
+// are trimmed. Returns the serial number, or nothing with `*why` set: empty
+// (or blank), control characters, Unicode format characters (direction
+// marks, zero-width characters), not UTF-8, too long.
 std::optional<std::string> SerialFromScan(std::string_view line, std::string* why);
 
 }  // namespace zevuvuri::station

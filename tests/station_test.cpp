@@ -242,6 +242,8 @@ struct ScanCase {
 
 class SerialScanTest : public ::testing::TestWithParam<ScanCase> {};
 
+constexpr const char* kFormat = "the scan holds invisible format characters (direction or zero-width marks)";
+
 TEST_P(SerialScanTest, TakesPrintableUtf8AndRefusesTheRest) {
   std::string why;
   const auto serial = SerialFromScan(GetParam().line, &why);
@@ -256,12 +258,25 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"Utf8", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", ""},
         ScanCase{"Longest", std::string(255, '7'), std::string(255, '7'), ""},
         ScanCase{"Empty", "", "", "the scan is empty"}, ScanCase{"OnlyCarriageReturn", "\r", "", "the scan is empty"},
+        ScanCase{"BlanksTrimmed", " \tSN-0001 \t\r", "SN-0001", ""},
+        ScanCase{"InnerSpaceKept", "SN 0001", "SN 0001", ""},
+        ScanCase{"OnlyBlanks", "  \t ", "", "the scan is empty"},
         ScanCase{"Tab", "SN\t1", "", "the scan holds control characters"},
         ScanCase{"InnerCarriageReturn", "SN\r1", "", "the scan holds control characters"},
         ScanCase{"Nul", std::string("SN\0" "1", 4), "", "the scan holds control characters"},
         ScanCase{"Delete", "SN\x7f", "", "the scan holds control characters"},
         ScanCase{"Escape", "\x1b[2JSN", "", "the scan holds control characters"},
         ScanCase{"C1Control", "SN\xc2\x85", "", "the scan holds control characters"},
+        ScanCase{"LastC1Control", "SN\xc2\x9f", "", "the scan holds control characters"},
+        ScanCase{"FirstAfterC1", "SN\xc2\xa0", "SN\xc2\xa0", ""},
+        ScanCase{"RightToLeftOverride", "SN-\xe2\x80\xae" "1000", "", kFormat},
+        ScanCase{"RightToLeftMark", "SN\xe2\x80\x8f", "", kFormat},
+        ScanCase{"ArabicLetterMark", "SN\xd8\x9c", "", kFormat},
+        ScanCase{"ZeroWidthSpace", "SN\xe2\x80\x8b" "01", "", kFormat},
+        ScanCase{"LeftToRightIsolate", "\xe2\x81\xa6SN", "", kFormat},
+        ScanCase{"ByteOrderMark", "\xef\xbb\xbfSN", "", kFormat},
+        ScanCase{"TagCharacter", "SN\xf3\xa0\x80\x81", "", kFormat},
+        ScanCase{"EnDashIsText", "SN\xe2\x80\x93" "1", "SN\xe2\x80\x93" "1", ""},
         ScanCase{"NotUtf8", "SN\xff", "", "the scan is not UTF-8 text"},
         ScanCase{"CutSequence", "SN\xc3", "", "the scan is not UTF-8 text"},
         ScanCase{"Surrogate", "SN\xed\xa0\x80", "", "the scan is not UTF-8 text"},
