@@ -8,6 +8,7 @@
 #include "records/state_folder.h"
 #include "records/unit_record.h"
 #include "station/exit_codes.h"
+#include "station/journal_files.h"
 #include "zevuvuri_version.h"
 
 namespace zevuvuri::station {
@@ -17,9 +18,11 @@ int UnitRecords::Open(const StationSettings& settings, bool serials, std::string
   pacing_ = settings.pacing;
   if (!settings.report) return 0;
   const std::string& report = *settings.report;
-  // Records appended to the image itself would be flashed to every later unit.
-  if (records::SameFile(report, settings.firmware)) {
-    *why = "--report " + report + " is the firmware file " + settings.firmware + ": give the records a file of their own";
+  // Records appended to the image itself, or the forwarder's mark written
+  // over it, would be flashed to every later unit.
+  if (const auto clash = JournalFileIsFirmware(report, settings.firmware)) {
+    *why = "--report " + report + ": " + *clash + " is the firmware file " + settings.firmware +
+           ": give the records a file of their own";
     return static_cast<int>(ExitCode::Usage);
   }
   std::string error;

@@ -237,6 +237,18 @@ TEST_F(CliTest, AReportThatIsTheFirmwareFileIsAUsageError) {
       EXPECT_EQ(contents(), image);
     }
   }
+  // The forwarder writes its mark and its lock beside the journal: neither
+  // may be the firmware either, though neither exists before it runs.
+  for (const std::string suffix : {".sent", ".lock"}) {
+    SCOPED_TRACE(suffix);
+    const std::string journal = dir_.Path() + "/image";
+    std::filesystem::copy_file(fw, journal + suffix);
+    EXPECT_EQ(RunLoader({"--port", "1", "--report", journal, journal + suffix}, 10s), 2) << loader_->Stderr();
+    EXPECT_NE(loader_->Stderr().find("file " + journal + suffix + " is the firmware file"), std::string::npos)
+        << loader_->Stderr();
+    EXPECT_FALSE(std::filesystem::exists(journal)) << "refused before the journal is opened";
+    std::filesystem::remove(journal + suffix);
+  }
 }
 
 // A pinned image: a mistyped pin is a usage error; another image is refused

@@ -3,6 +3,7 @@
 // progress board, the --port list and the options.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -343,6 +344,27 @@ TEST(CliOptionsTest, SyncTimeoutOutOfRangeIsAUsageError) {
   }
 }
 
+// The records' station column holds 255 characters (not bytes), and SQL
+// Server's counts a character past U+FFFF twice: a name that cannot be
+// stored is a usage error before anything runs.
+TEST(CliOptionsTest, AStationNameMustFitTheRecordsColumn) {
+  std::string e_acute, emoji;
+  for (int i = 0; i < 255; ++i) e_acute += "\xc3\xa9";  // 255 characters, 510 bytes
+  for (int i = 0; i < 127; ++i) emoji += "\xf0\x9f\x98\x80";  // 254 UTF-16 units
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {std::string(255, 's'), true},  {std::string(256, 's'), false}, {e_acute, true},
+      {e_acute + "s", false},         {emoji + "s", true},             {emoji + "\xf0\x9f\x98\x80", false},
+      {"line\xff", false},            {"line-\xc3", false}};
+  for (const auto& [name, fits] : cases) {
+    SCOPED_TRACE(name.size());
+    const char* argv[] = {"zevuvuri-cli", "--station-name", name.c_str(), "fw.bin"};
+    const auto parsed = ParseCommandLine(4, argv);
+    EXPECT_EQ(parsed.options.has_value(), fits) << parsed.message;
+    if (fits) continue;
+    EXPECT_EQ(parsed.exit_code, 2);
+    EXPECT_EQ(parsed.message.rfind("zevuvuri-cli: --station-name: the station name ", 0), 0u) << parsed.message;
+  }
+}
 
 TEST(InputLinesTest, LinesCutWhereverTheReadsEnd) {
   InputLines input;

@@ -6,6 +6,7 @@
 
 #include "engine/port_name.h"
 #include "records/approved_image.h"
+#include "station/station_name.h"
 
 namespace zevuvuri::ui {
 namespace {
@@ -99,6 +100,10 @@ std::optional<station::StationSettings> Build(const SettingsFile& file, std::str
   settings.report = Given(file.Read(setting::kReport));
   settings.records_db = Given(file.Read(setting::kRecordsDb));
   settings.station_name = file.Read(setting::kStationName);
+  if (const auto name_problem = station::StationNameProblem(settings.station_name)) {
+    *problem = "StationName= in loader.cfg: " + *name_problem + ": no unit starts";
+    return std::nullopt;
+  }
   if (const std::string pin = file.Read(setting::kFirmwareSha256); !pin.empty()) {
     settings.firmware_sha256 = records::ApprovedSha256(pin);
     if (!settings.firmware_sha256) {

@@ -2,6 +2,8 @@
 
 #include "records/approved_image.h"
 #include "records/state_folder.h"
+#include "station/journal_files.h"
+#include "station/station_name.h"
 #include "zevuvuri_version.h"
 
 namespace zevuvuri::ui {
@@ -12,6 +14,10 @@ RecordSettings ReadRecordSettings(const SettingsFile& settings) {
 }
 
 WindowRecords::WindowRecords(const RecordSettings& settings) {
+  if (const auto name_problem = station::StationNameProblem(settings.station_name)) {
+    problem_ = "StationName= in loader.cfg: " + *name_problem + ": no upgrade starts";
+    return;
+  }
   if (!settings.firmware_sha256.empty()) {
     approved_ = records::ApprovedSha256(settings.firmware_sha256);
     if (!approved_) {
@@ -88,8 +94,10 @@ std::optional<std::string> WindowRecords::NotApproved() const {
 }
 
 std::string WindowRecords::RefusedFirmware(const std::string& firmware) const {
-  if (journal_path_.empty() || !records::SameFile(journal_path_, firmware)) return {};
-  return "Report= in loader.cfg is the firmware file " + journal_path_ + ": give the records a file of their own";
+  if (journal_path_.empty()) return {};
+  const auto clash = station::JournalFileIsFirmware(journal_path_, firmware);
+  if (!clash) return {};
+  return "Report= in loader.cfg: " + *clash + " is the firmware file: give the records a file of their own";
 }
 
 std::optional<std::string> WindowRecords::News() {

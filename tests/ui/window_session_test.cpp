@@ -190,8 +190,9 @@ TEST_F(WindowSessionTest, ATracedWindowShowsTheRecordsStateAndFlashesNotItsOwnJo
     session_->Dialog().OnAcquire();
     EXPECT_EQ(Status(), L"Failure : couldn't open file");
     EXPECT_FALSE(session_->Upgrade().UpgradeInProgress());
-    EXPECT_EQ(Narrow(tip), "Report= in loader.cfg is the firmware file " + journal +
-                               ": give the records a file of their own\nrecords: all in the database");
+    EXPECT_EQ(Narrow(tip), "Report= in loader.cfg: the journal " + journal +
+                               " is the firmware file: give the records a file of their own\nrecords: all in the "
+                               "database");
     EXPECT_EQ(std::filesystem::file_size(journal), journal_size) << "nothing recorded, nothing flashed";
   }
   session_.reset();

@@ -5,6 +5,7 @@
 #include "records/approved_image.h"
 #include "records/state_folder.h"
 #include "station/exit_codes.h"
+#include "station/station_name.h"
 #include "records/report_file.h"
 #include "zevuvuri_version.h"
 
@@ -173,6 +174,12 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     }
   }
   if (o.station_name.empty()) o.station_name = records::HostName();
+  if (const auto problem = station::StationNameProblem(o.station_name)) {
+    result.exit_code = static_cast<int>(ExitCode::Usage);
+    result.message = ParseError("--station-name: " + *problem);
+    result.message_is_error = true;
+    return result;
+  }
   if (!ports.empty()) {
     o.ports = ports;
     o.ports_given = true;
