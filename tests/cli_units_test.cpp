@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 
 #include <cstdlib>
@@ -288,6 +289,48 @@ TEST(ProgressBoardTest, AStationsRowsCarryTheUnitAndATotalsLineFollows) {
   std::fclose(out);
   EXPECT_NE(written.find("\033[3A"), std::string::npos) << "redrawn over both rows and the totals";
   EXPECT_EQ(written.substr(written.size() - 14), "3 units, 3 OK\n");
+}
+
+// A driver's reason with a line break and a serial longer than the screen:
+// every line drawn stays within an 80-column terminal and holds no break, so
+// each redraw goes back up over exactly the lines it drew.
+TEST(ProgressBoardTest, EveryLineStaysOneScreenLine) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  ProgressBoard board(out, {"1", "2"}, /*station=*/true, [] { return std::size_t{80}; });
+  board.SetUnit(0, 7);
+  board.SetStatus(0, "Connection refused\n\tIs the server running?");
+  board.SetSerial(1, std::string(200, '7'), false);
+  board.SetFooter("3 units,\r\n3 OK");
+  board.SetRecordsLine("records: 2 waiting for the database: 08001: could not connect\n\tIs the server "
+                       "running on host \"db\" and accepting TCP/IP connections on port 5432?");
+  board.Note("a note\nin two lines");
+  EXPECT_NE(board.RowText(0).find("Connection refused Is the server running?"), std::string::npos)
+      << board.RowText(0);
+  std::rewind(out);
+  std::string written;
+  for (int c; (c = std::fgetc(out)) != EOF;) written += static_cast<char>(c);
+  std::fclose(out);
+  std::size_t drawings = 0;
+  for (std::size_t start = 0, end; (end = written.find('\n', start)) != std::string::npos; start = end + 1) {
+    // What the terminal shows: without the carriage returns and the cursor
+    // movements (ESC [ digits letter).
+    std::string line;
+    for (std::size_t i = start; i < end; ++i) {
+      if (written[i] == '\033' && i + 1 < end && written[i + 1] == '[') {
+        for (i += 2; i < end && std::isdigit(static_cast<unsigned char>(written[i])); ++i) {
+        }
+        continue;
+      }
+      if (written[i] != '\r') line += written[i];
+    }
+    EXPECT_LT(line.size(), 80u) << line;
+    EXPECT_EQ(line.find_first_of("\t\033"), std::string::npos) << line;
+    drawings += line.rfind("1     #7", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_GE(drawings, 5u) << "every drawing after the unit starts shows its row once";
+  EXPECT_NE(written.find("zevuvuri-cli: a note in two lines\n"), std::string::npos);
+  EXPECT_NE(written.find("3 units, 3 OK\n"), std::string::npos);
 }
 
 TEST(CliOptionsTest, StationOptionsAreParsedAndBelongToTheStation) {

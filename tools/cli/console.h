@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ void WakeMainLoop();
 // Whether standard error is a terminal that shows the progress bar's
 // control sequences.
 bool ErrorIsTerminal();
+// How many columns the terminal on standard error shows now (it may be
+// resized while a board is up); 0 when that cannot be told.
+std::size_t ErrorColumns();
 
 // Enter on standard input, which may be a terminal, a pipe or a file. Never
 // blocks. Lines returns the lines completed since its last call (each

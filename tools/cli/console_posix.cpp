@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -84,6 +85,12 @@ void WaitForWake(std::chrono::milliseconds limit) {
 }
 
 bool ErrorIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
+
+std::size_t ErrorColumns() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 struct EnterKey::State {
   InputLines lines;

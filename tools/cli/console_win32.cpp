@@ -94,6 +94,14 @@ bool ErrorIsTerminal() {
   return ::SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
 }
 
+std::size_t ErrorColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  // The window's width, not the buffer's, which may be far wider.
+  const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  return columns > 0 ? static_cast<std::size_t>(columns) : 0;
+}
+
 // A console, a pipe and a file offer no common way to ask whether a line is
 // waiting, so a reader thread blocks on standard input and collects the
 // lines; Lines only takes them. The thread starts at the first look, so

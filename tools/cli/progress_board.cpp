@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tools/cli/screen_line.h"
+
 namespace zevuvuri::cli {
 
 namespace {
@@ -13,12 +15,13 @@ constexpr std::size_t kUnitWidth = 6;  // "#12345"
 
 }  // namespace
 
-ProgressBoard::ProgressBoard(std::FILE* err, std::vector<std::string> ports, bool station)
-    : err_(err), station_(station) {
+ProgressBoard::ProgressBoard(std::FILE* err, std::vector<std::string> ports, bool station,
+                             std::function<std::size_t()> columns)
+    : err_(err), columns_(std::move(columns)), station_(station) {
   for (auto& p : ports) {
-    port_width_ = std::max(port_width_, p.size());
     Row row;
-    row.port = std::move(p);
+    row.port = OneLine(p);
+    port_width_ = std::max(port_width_, row.port.size());
     rows_.push_back(std::move(row));
   }
 }
@@ -53,12 +56,16 @@ void ProgressBoard::Draw(bool force) {
   const auto now = std::chrono::steady_clock::now();
   if (!force && now - last_draw_ < kDrawInterval) return;
   last_draw_ = now;
+  // A line as wide as the terminal leaves some terminals' cursor on the
+  // next line already: one column is kept free.
+  const std::size_t columns = columns_ ? columns_() : 0;
+  const std::size_t room = columns > 1 ? columns - 1 : 0;
   // Back to the board's first line, then each line cleared and rewritten.
   std::string out;
   if (drawn_ > 0) out += "\033[" + std::to_string(drawn_) + "A";
-  for (const auto& row : rows_) out += "\r\033[K" + Format(row) + "\n";
-  if (station_) out += "\r\033[K" + footer_ + "\n";
-  if (!records_line_.empty()) out += "\r\033[K" + records_line_ + "\n";
+  for (const auto& row : rows_) out += "\r\033[K" + FitColumns(Format(row), room) + "\n";
+  if (station_) out += "\r\033[K" + FitColumns(footer_, room) + "\n";
+  if (!records_line_.empty()) out += "\r\033[K" + FitColumns(records_line_, room) + "\n";
   const std::size_t lines = rows_.size() + (station_ ? 1 : 0) + (records_line_.empty() ? 0 : 1);
   if (lines < drawn_) out += "\033[J";  // a records line that went leaves nothing behind
   std::fputs(out.c_str(), err_);
@@ -68,7 +75,7 @@ void ProgressBoard::Draw(bool force) {
 
 void ProgressBoard::SetStatus(std::size_t row, std::string_view text) {
   std::lock_guard lock(mutex_);
-  rows_.at(row).status = text;
+  rows_.at(row).status = OneLine(text);
   Draw(true);
 }
 
@@ -96,20 +103,20 @@ void ProgressBoard::SetUnit(std::size_t row, std::optional<unsigned> unit) {
 
 void ProgressBoard::SetSerial(std::size_t row, std::string_view serial, bool repeat) {
   std::lock_guard lock(mutex_);
-  rows_.at(row).serial = serial;
+  rows_.at(row).serial = OneLine(serial);
   rows_.at(row).repeat = repeat;
   Draw(true);
 }
 
 void ProgressBoard::SetFooter(std::string_view text) {
   std::lock_guard lock(mutex_);
-  footer_ = text;
+  footer_ = OneLine(text);
   Draw(true);
 }
 
 void ProgressBoard::SetRecordsLine(std::string_view text) {
   std::lock_guard lock(mutex_);
-  records_line_ = text;
+  records_line_ = OneLine(text);
   Draw(true);
 }
 
@@ -119,7 +126,7 @@ void ProgressBoard::Note(std::string_view text) {
   std::string out;
   if (drawn_ > 0) out += "\033[" + std::to_string(drawn_) + "A\r\033[J";
   out += "zevuvuri-cli: ";
-  out += text;
+  out += OneLine(text);
   out += "\n";
   std::fputs(out.c_str(), err_);
   drawn_ = 0;

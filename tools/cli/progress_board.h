@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,10 +16,14 @@
 namespace zevuvuri::cli {
 
 // Every call from any thread; one lock around the rows and every write.
+// Every text is flattened to one line (OneLine) and every line drawn is cut
+// to the terminal's width, so that the board stays one line per row.
 class ProgressBoard {
  public:
-  // `station`: a unit column and the totals line.
-  ProgressBoard(std::FILE* err, std::vector<std::string> ports, bool station = false);
+  // `station`: a unit column and the totals line. `columns`: the terminal's
+  // width at each drawing (0 or unset: lines are not cut).
+  ProgressBoard(std::FILE* err, std::vector<std::string> ports, bool station = false,
+                std::function<std::size_t()> columns = {});
 
   void SetStatus(std::size_t row, std::string_view text);
   void SetMode(std::size_t row, std::string_view mode);
@@ -60,6 +65,7 @@ class ProgressBoard {
   std::string Format(const Row& row) const;  // under mutex_
 
   std::FILE* const err_;
+  const std::function<std::size_t()> columns_;
   mutable std::mutex mutex_;
   const bool station_;
   std::vector<Row> rows_;

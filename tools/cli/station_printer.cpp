@@ -9,6 +9,7 @@
 #include "tools/cli/console.h"
 #include "tools/cli/link_trace.h"
 #include "tools/cli/output_check.h"
+#include "tools/cli/screen_line.h"
 
 namespace zevuvuri::cli {
 namespace {
@@ -48,12 +49,12 @@ void StationPrinter::Begin(const station::StationModel& model) {
   endings_.assign(ports_.size(), {});
   if (Station()) {
     if (ErrorIsTerminal() && !options_.json) {
-      board_ = std::make_unique<ProgressBoard>(stderr, ports_, /*station=*/true);
+      board_ = std::make_unique<ProgressBoard>(stderr, ports_, /*station=*/true, ErrorColumns);
       board_->SetFooter(StationTally::Line(model.Totals()));
     }
     for (std::size_t i = 0; i < model.Slots(); ++i) SlotChanged(i, model.Slot(i), SlotEvent::Waiting);
   } else if (ports_.size() > 1 && ErrorIsTerminal() && !options_.json) {
-    board_ = std::make_unique<ProgressBoard>(stderr, ports_);
+    board_ = std::make_unique<ProgressBoard>(stderr, ports_, /*station=*/false, ErrorColumns);
   }
 }
 
@@ -117,7 +118,7 @@ void StationPrinter::Note(const std::string& text) {
   } else if (board_) {
     board_->Note(text);
   } else {
-    std::fprintf(stderr, "zevuvuri-cli: %s\n", text.c_str());
+    std::fprintf(stderr, "zevuvuri-cli: %s\n", OneLine(text).c_str());
   }
 }
 
@@ -128,7 +129,7 @@ void StationPrinter::RecordsLine(const std::string& text) {
   } else if (board_) {
     board_->SetRecordsLine(text);
   } else {
-    std::fprintf(stderr, "zevuvuri-cli: %s\n", text.c_str());
+    std::fprintf(stderr, "zevuvuri-cli: %s\n", OneLine(text).c_str());
   }
 }
 
