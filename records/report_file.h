@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace zevuvuri::records {
@@ -37,14 +38,30 @@ class ReportFile {
   // before the next one. On POSIX a pipe whose reader takes no more holds the
   // call until Ctrl-C, and the records written after Ctrl-C a second in all.
   // False and `*error` when the record did not go out whole.
+  //
+  // A regular file may be rotated under a station that runs for months: at
+  // each call, when the path no longer names the file held (moved away,
+  // replaced or deleted) or the file is shorter than it was after the last
+  // record (emptied), the record goes to a fresh file at the path, which is
+  // then held; FreshStart says so once. Pipes, FIFOs and devices are not
+  // looked at.
   bool Append(const std::string& line, std::string* error);
+
+  // Why the last Append started a fresh file at the path ("PATH was moved
+  // away or replaced: a fresh journal was started there"), once; nothing
+  // when it did not.
+  std::optional<std::string> FreshStart();
 
  private:
   struct Handle;
   ReportFile(std::string path, std::unique_ptr<Handle> handle);
+  // Regular files: a fresh file at the path when rotation took the one held.
+  // False and `*why` when none could be started.
+  bool FollowPath(std::string* why);
 
   const std::string path_;
   const std::unique_ptr<Handle> handle_;
+  std::optional<std::string> fresh_start_;
 };
 
 // This machine's name, for the record.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "records/report_file.h"
 
@@ -91,6 +92,10 @@ struct ReportFile::Handle {
   int fd = -1;
   bool regular = false;
   int reader = -1;  // regular files: for the look at the last byte
+  // Regular files: who the file is, and its size after the last record.
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
   std::optional<Clock::time_point> deadline;  // set by the first write after an interrupt
   StopCheck stop;
   ~Handle() {
@@ -129,14 +134,88 @@ std::unique_ptr<ReportFile> ReportFile::Open(const std::string& utf8_path, std::
   if (flags >= 0) ::fcntl(handle->fd, F_SETFL, flags & ~O_NONBLOCK);
   struct stat st {};
   handle->regular = ::fstat(handle->fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (handle->regular) handle->reader = OpenReader(utf8_path, handle->fd);
+  if (handle->regular) {
+    handle->reader = OpenReader(utf8_path, handle->fd);
+    handle->device = st.st_dev;
+    handle->inode = st.st_ino;
+    handle->size = st.st_size;
+  }
   return std::unique_ptr<ReportFile>(new ReportFile(utf8_path, std::move(handle)));
 }
 
+namespace {
+
+enum class Change { None, Deleted, Moved, Emptied };
+
+const char* ChangeText(Change change) {
+  switch (change) {
+    case Change::Deleted: return "was deleted";
+    case Change::Moved: return "was moved away or replaced";
+    case Change::Emptied: return "was emptied";
+    case Change::None: break;
+  }
+  return "";
+}
+
+// Whether the path still leads to the file held, at least as long as it was
+// after the last record.
+Change Look(const std::string& path, int fd, dev_t device, ino_t inode, off_t size) {
+  struct stat held {};
+  const bool held_known = ::fstat(fd, &held) == 0;
+  struct stat named {};
+  if (::stat(path.c_str(), &named) != 0) {
+    // Anything but "no such file" (a share away for a moment): the file
+    // held keeps the record. A file held that has a name left was renamed.
+    if (errno != ENOENT) return Change::None;
+    return held_known && held.st_nlink > 0 ? Change::Moved : Change::Deleted;
+  }
+  if (named.st_dev != device || named.st_ino != inode) return Change::Moved;
+  if (held_known && held.st_size < size) return Change::Emptied;
+  return Change::None;
+}
+
+}  // namespace
+
+// A file that rotation moved, deleted or emptied: the path is opened again,
+// so the record lands where readers of the path (the forwarder) look. The
+// file held before is let go; what it holds stays where rotation put it.
+bool ReportFile::FollowPath(std::string* why) {
+  Handle& h = *handle_;
+  const Change change = Look(path_, h.fd, h.device, h.inode, h.size);
+  if (change == Change::None) return true;
+  if (change != Change::Emptied) {
+    // O_NONBLOCK: a FIFO put at the path must not hold the station.
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    const int open_errno = errno;
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      *why = std::string(ChangeText(change)) + " and no fresh file could be started there: " +
+             (fd < 0 ? std::strerror(open_errno) : "it is no longer a regular file");
+      if (fd >= 0) ::close(fd);
+      return false;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    ::close(h.fd);
+    if (h.reader >= 0) ::close(h.reader);
+    h.fd = fd;
+    h.reader = OpenReader(path_, fd);
+    h.device = st.st_dev;
+    h.inode = st.st_ino;
+  }
+  h.size = 0;
+  fresh_start_ = path_ + " " + ChangeText(change) + ": a fresh journal was started there";
+  return true;
+}
+
 bool ReportFile::Append(const std::string& line, std::string* error) {
-  const int fd = handle_->fd;
   std::string whole = line + "\n";
   std::string why;
+  if (handle_->regular && !FollowPath(&why)) {
+    *error = path_ + ": " + why;
+    return false;
+  }
+  const int fd = handle_->fd;
   bool ok = true;
   if (handle_->regular) {
     // Loaders sharing the file take turns, so that the look at its last
@@ -151,6 +230,10 @@ bool ReportFile::Append(const std::string& line, std::string* error) {
       ok = false;
       why = std::strerror(errno);
     }
+    // With the records of other loaders sharing the file: only a shrink
+    // below this is an emptying.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) handle_->size = st.st_size;
     ::flock(fd, LOCK_UN);
   } else {
     ok = WriteAll(fd, whole, handle_->stop, &handle_->deadline, &why);
@@ -158,6 +241,8 @@ bool ReportFile::Append(const std::string& line, std::string* error) {
   if (!ok) *error = path_ + ": " + why;
   return ok;
 }
+
+std::optional<std::string> ReportFile::FreshStart() { return std::exchange(fresh_start_, std::nullopt); }
 
 std::string HostName() {
   char name[256] = {};

@@ -126,6 +126,9 @@ void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
     s.note("the record could not be written: " + error);
     return;
   }
+  // Rotation took the journal: said once, on the unit whose record started
+  // the fresh one.
+  if (const auto fresh = file_->FreshStart()) s.note(*fresh);
   if (s.serial_number && r.firmware_sha256 && r.result == "Upgrade OK") {
     upgraded_.emplace(*s.serial_number, *r.firmware_sha256);
   }
