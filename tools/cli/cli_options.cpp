@@ -42,7 +42,8 @@ code of the first port, in the order given, that did not (130 on Ctrl-C);
 11, 14 and 12 (in that order) only when every port ended with "Upgrade OK".
 --station: 0 only when every unit ended with "Upgrade OK"; otherwise the code
 of the first unit, by number, that did not; 130 after Ctrl-C.
---doctor: 0 when it finds nothing wrong, 1 when it finds a problem.
+--doctor (also with --records-db): 0 when it finds nothing wrong, 1 when it
+finds a problem.
 --forward-records: 0 when every record of the journal is in the database,
 14 when some still wait, 130 after Ctrl-C.)";
 
@@ -88,11 +89,13 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                "COM numbers that map to them");
   app.add_flag("--doctor", o.doctor,
                "check the station: device permissions, ports held by other programs, ModemManager, USB "
-               "latency timers (and any --port given)");
+               "latency timers (and any --port given); with --records-db, check the line's database instead: "
+               "the connection, the unit_records table and its columns, the right to insert (a probe rolled "
+               "back), the clock against the server's, the ODBC driver's per-process logs");
   app.add_option("--report", o.report,
                  "append one JSON line per upgrade to FILE: time, host, port, device, USB adapter, firmware "
-                 "size and SHA-256, type, link mode, frames, result, exit code, duration (FILE must not be the "
-                 "firmware file)")
+                 "size and SHA-256, type, link mode, frames, result, exit code, duration (neither FILE nor the "
+                 "forwarder's FILE.sent and FILE.lock beside it may be the firmware file)")
       ->type_name("FILE");
   const std::string default_journal = records::DefaultJournalPath();
   app.add_option("--records-db", o.records_db,
@@ -155,7 +158,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     result.message_is_error = true;
     return result;
   }
-  if (o.records_db && !o.report) {
+  if (o.records_db && !o.report && !o.doctor) {
     if (default_journal.empty()) {
       result.exit_code = static_cast<int>(ExitCode::Usage);
       result.message = ParseError("--records-db: no state folder is known for the journal: give --report FILE");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "records/database_check.h"
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
 #include "station/exit_codes.h"
@@ -19,14 +20,22 @@ namespace {
 using namespace zevuvuri::cli;
 using zevuvuri::station::ExitCode;
 
+// The station's own checks, or with --records-db the line's database's.
 int Doctor(const CliOptions& options) {
-  // Only the ports given on the command line are checked beside the kernel's
-  // devices; the default "1" is not one of them.
-  const std::vector<std::string> ports = options.ports_given ? options.ports : std::vector<std::string>{};
-  const std::vector<Finding> findings = CheckStation(ports);
-  if (!DoctorAvailable()) {
-    for (const auto& f : findings) std::fprintf(stderr, "zevuvuri-cli: %s\n", f.text.c_str());
-    return static_cast<int>(ExitCode::Usage);
+  std::vector<Finding> findings;
+  if (options.records_db) {
+    for (auto& f : zevuvuri::records::CheckRecordsDatabase(*options.records_db)) {
+      findings.push_back({f.problem, std::move(f.text), std::move(f.fix)});
+    }
+  } else {
+    // Only the ports given on the command line are checked beside the
+    // kernel's devices; the default "1" is not one of them.
+    const std::vector<std::string> ports = options.ports_given ? options.ports : std::vector<std::string>{};
+    findings = CheckStation(ports);
+    if (!DoctorAvailable()) {
+      for (const auto& f : findings) std::fprintf(stderr, "zevuvuri-cli: %s\n", f.text.c_str());
+      return static_cast<int>(ExitCode::Usage);
+    }
   }
   int problems = 0;
   for (const auto& f : findings) {
