@@ -2,7 +2,9 @@
 -- --records-db fills (one row per unit upgrade, keyed by the record's own
 -- record_id, so a record sent twice is stored once), its indexes, and the
 -- views a quality engineer asks first.
---   createdb line && psql -d line -f postgresql.sql
+--   runuser -u postgres -- psql -d line < postgresql.sql
+-- (the README's "Setting up a line" creates the database, the roles and their
+-- rights first).
 -- Times are UTC.
 
 CREATE TABLE IF NOT EXISTS unit_records (
