@@ -37,15 +37,15 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
-// Opened without read or write access, only to ask who the file is. Device
-// names (\\.\...) are left alone: opening a pipe would connect to it, and
-// no device is a firmware file.
 std::optional<FileIdentity> IdentityOfHandle(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h, &info)) return std::nullopt;
   return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
+// Opened without read or write access, only to ask who the file is. Device
+// names (\\.\...) are left alone: opening a pipe would connect to it, and
+// no device is a firmware file.
 std::optional<FileIdentity> IdentityOf(const std::string& utf8_path) {
   if (!IsValidUtf8(utf8_path) || utf8_path.rfind(R"(\\.\)", 0) == 0) return std::nullopt;
   const HANDLE h = ::CreateFileW(FromUtf8(utf8_path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -61,6 +61,40 @@ std::optional<std::uint64_t> SizeOf(HANDLE h) {
   if (!::GetFileSizeEx(h, &size)) return std::nullopt;
   return static_cast<std::uint64_t>(size.QuadPart);
 }
+
+// FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of
+// the file in one step, as O_APPEND does. Read access only to look at the
+// last byte. FILE_SHARE_DELETE lets rotation rename or delete the file while
+// it is held, as on POSIX.
+HANDLE OpenForRecords(const std::string& utf8_path) {
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE h = ::CreateFileW(FromUtf8(utf8_path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE, kShare,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    // A pipe or a device may refuse read access.
+    h = ::CreateFileW(FromUtf8(utf8_path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShare, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  return h;
+}
+
+}  // namespace
+
+struct ReportFile::Handle {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  bool disk = false;
+  // Disk files: who the file is, and its size after the last record.
+  std::optional<FileIdentity> identity;
+  std::uint64_t size = 0;
+  ~Handle() {
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  }
+};
+
+ReportFile::ReportFile(std::string path, std::unique_ptr<Handle> handle)
+    : path_(std::move(path)), handle_(std::move(handle)) {}
+
+ReportFile::~ReportFile() = default;
 
 // A pipe without a server fails at once: nothing to wait for, so nothing
 // for `stop` to cut short.
@@ -88,12 +122,14 @@ bool ReportFile::FollowPath(std::string* why) {
   const auto named = IdentityOf(path_);
   if (!named) {
     const DWORD code = ::GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-      // A file held that has a name left was renamed.
-      FILE_STANDARD_INFO standard{};
-      const bool known = ::GetFileInformationByHandleEx(h.h, FileStandardInfo, &standard, sizeof standard) != FALSE;
-      change = known && !standard.DeletePending && standard.NumberOfLinks > 0 ? "was moved away or replaced"
-                                                                              : "was deleted";
+    // A file deleted while held may keep its name, refusing every open,
+    // until the last handle goes; one that has a name left was renamed.
+    FILE_STANDARD_INFO standard{};
+    const bool known = ::GetFileInformationByHandleEx(h.h, FileStandardInfo, &standard, sizeof standard) != FALSE;
+    if (known && (standard.DeletePending || standard.NumberOfLinks == 0)) {
+      change = "was deleted";
+    } else if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      change = "was moved away or replaced";
     }
   } else if (!(*named == *h.identity)) {
     change = "was moved away or replaced";
