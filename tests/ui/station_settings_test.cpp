@@ -67,8 +67,11 @@ TEST(StationSettings, AFileThatCannotRunSaysWhichKeyAndWhy) {
     const char* lines;
     const char* problem;
   };
+  // One character more than the records' station column holds.
+  const std::string long_name = "Ports=1\nStationName=" + std::string(256, 's') + "\n";
   for (const Case& c : std::vector<Case>{
            {"Station=1\n", "Ports= in loader.cfg names no port"},
+           {long_name.c_str(), "StationName= in loader.cfg: the station name is 256 characters long"},
            {"Ports= , \n", "Ports= in loader.cfg has an empty entry"},
            {"Ports=1,,2\n", "Ports= in loader.cfg has an empty entry"},
            {"Ports=1,2,\n", "Ports= in loader.cfg has an empty entry"},
