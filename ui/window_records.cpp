@@ -1,5 +1,7 @@
 #include "ui/window_records.h"
 
+#include <utility>
+
 #include "records/approved_image.h"
 #include "records/state_folder.h"
 #include "station/journal_files.h"
@@ -84,6 +86,7 @@ bool WindowRecords::Ended(UpgradeOutcome outcome, std::string* error) {
   record_.exit_code = outcome == UpgradeOutcome::Ok ? 0 : 1;
   record_.duration_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
   if (!journal_->Append(records::RecordLine(record_), error)) return false;
+  if (auto fresh = journal_->FreshStart()) fresh_start_ = "records: " + *fresh;
   if (forwarder_) forwarder_->Wake();
   return true;
 }
@@ -101,6 +104,8 @@ std::string WindowRecords::RefusedFirmware(const std::string& firmware) const {
 }
 
 std::optional<std::string> WindowRecords::News() {
+  // Rotation took the journal: said once, until the forwarder's state changes.
+  if (fresh_start_) return std::exchange(fresh_start_, std::nullopt);
   if (!forwarder_) return std::nullopt;
   return news_.Next(forwarder_->State());
 }

@@ -55,7 +55,9 @@ class WindowRecords {
   // The records' state when it changed since the last call, as the command
   // line's board shows it: "records: N waiting for the database: REASON"
   // while sending fails (the password masked), "records: all in the
-  // database" once they have gone after that.
+  // database" once they have gone after that; once, after an upgrade whose
+  // record started a fresh journal because rotation took the old one, the
+  // line that says so.
   std::optional<std::string> News();
 
   // One upgrade, as its sink calls come.
@@ -85,6 +87,7 @@ class WindowRecords {
   std::unique_ptr<records::RecordForwarder> forwarder_;
   records::ForwarderNews news_;
   records::UnitRecord record_;
+  std::optional<std::string> fresh_start_;  // for News, once
   std::chrono::steady_clock::time_point started_;
   bool running_ = false;
 };
