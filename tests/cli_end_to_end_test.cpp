@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -249,6 +250,60 @@ TEST_F(CliTest, AReportThatIsTheFirmwareFileIsAUsageError) {
     EXPECT_FALSE(std::filesystem::exists(journal)) << "refused before the journal is opened";
     std::filesystem::remove(journal + suffix);
   }
+}
+
+// A station's journal rotated between units, each way a rotation tool or an
+// operator does it: every later record lands in a fresh file at the path,
+// the renamed file keeps what it had, and each fresh start is said once, on
+// the unit whose record started it. Each unit starts on an Enter given only
+// once the one before has ended and the journal has been rotated.
+TEST_F(CliTest, AStationFollowsItsJournalThroughRotation) {
+  const std::string firmware = Firmware(600);
+  const std::string journal = dir_.Path() + "/units.jsonl";
+  StartModule({"--expect", firmware, "--upgrades", "4"});
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--station", "--next", "enter", "--units", "4", "--json", "--port",
+                               "1", "--report", journal, firmware},
+      Env());
+  auto unit_done = [&] {
+    for (std::optional<std::string> line; (line = loader_->ReadLine(30s));) {
+      if (line->find("\"event\":\"totals\"") != std::string::npos) return true;
+    }
+    return false;
+  };
+  auto lines = [](const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> found;
+    for (std::string line; std::getline(in, line);) found.push_back(line);
+    return found;
+  };
+  const std::vector<std::function<void()>> rotations = {
+      [&] { std::filesystem::rename(journal, journal + ".1"); },
+      [&] { std::filesystem::remove(journal); },
+      [&] { std::ofstream(journal, std::ios::trunc); },
+  };
+  for (std::size_t unit = 1; unit <= 4; ++unit) {
+    loader_->WriteStdin("\n");
+    ASSERT_TRUE(unit_done()) << "unit " << unit << " did not end: " << loader_->Stderr();
+    ASSERT_EQ(lines(journal).size(), 1u) << "unit " << unit;
+    EXPECT_NE(lines(journal)[0].find("\"unit\":" + std::to_string(unit)), std::string::npos) << lines(journal)[0];
+    if (unit <= rotations.size()) rotations[unit - 1]();
+  }
+  loader_->CloseStdin();
+  ASSERT_EQ(loader_->Wait(30s), 0) << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
+  ASSERT_EQ(lines(journal + ".1").size(), 1u);
+  EXPECT_NE(lines(journal + ".1")[0].find("\"unit\":1"), std::string::npos);
+  std::size_t said = 0;
+  for (const std::string& line : loader_->StdoutLines()) {
+    if (line.find("\"event\":\"note\"") == std::string::npos) continue;
+    const auto note = nlohmann::json::parse(line);
+    const char* why = said == 0 ? "was moved away or replaced" : said == 1 ? "was deleted" : "was emptied";
+    EXPECT_EQ(note["text"], journal + " " + why + ": a fresh journal was started there");
+    EXPECT_EQ(note["unit"], said + 2);
+    ++said;
+  }
+  EXPECT_EQ(said, 3u);
 }
 
 // A pinned image: a mistyped pin is a usage error; another image is refused
