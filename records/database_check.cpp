@@ -11,7 +11,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <optional>
+#include <utility>
 
 #include "records/connection_text.h"
 #include "records/odbc_text.h"
@@ -27,10 +29,10 @@ constexpr SQLULEN kStatementSeconds = 10;
 
 // The columns the loader's insert fills, as postgresql.sql defines them.
 constexpr std::array<const char*, 24> kColumns = {
-    "record_id",       "station",         "station_run", "unit",       "serial_number",   "repeat_unit",
-    "host",            "port",            "device",      "type_code",  "link_mode",       "pacing",
-    "firmware",        "firmware_size",   "firmware_sha256", "approved_sha256", "result", "exit_code",
-    "data_frames_sent", "started_utc",    "ended_utc",   "duration_s", "loader_version",  "record"};
+    "record_id", "station", "station_run", "unit", "serial_number", "repeat_unit", "host", "port",
+    "device", "type_code", "link_mode", "pacing", "firmware", "firmware_size", "firmware_sha256",
+    "approved_sha256", "result", "exit_code", "data_frames_sent", "started_utc", "ended_utc", "duration_s",
+    "loader_version", "record"};
 
 constexpr const char* kSchemaFix =
     "load the schema into the line's database as its owner: psql -d DATABASE -f "
@@ -380,7 +382,7 @@ std::vector<DatabaseFinding> CheckRecordsDatabase(const std::string& connection)
   if (!columns) {
     findings.push_back({true, "the table's columns could not be read: " + why.text, kSchemaFix});
   } else if (columns->empty()) {
-    findings.push_back({true, "there is no table unit_records that the role " + role + " may use", 
+    findings.push_back({true, "there is no table unit_records that the role " + role + " may use",
                         std::string(kSchemaFix) + "; then, as its owner: GRANT INSERT ON unit_records TO " + role});
   } else {
     std::string missing;
