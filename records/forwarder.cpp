@@ -359,18 +359,25 @@ class Worker {
   // Hands `rows` to the store (opened first when there is none). False
   // after a failure: the store goes, and nothing of the batch counts.
   bool Store(const std::vector<RecordRow>& rows, std::vector<RowResult>* results) {
-    if (!store_ && !Connect()) return false;
-    std::string error;
+    // The login counts as outstanding too: a server that never answers it
+    // is reported like one that never answers a statement.
     {
       std::lock_guard lock(sh_->mutex);
       sh_->storing = true;
       sh_->store_began = Clock::now();
     }
-    const bool stored = store_->Store(rows, results, &error);
-    {
+    const auto done = [&] {
       std::lock_guard lock(sh_->mutex);
       sh_->storing = false;
+    };
+    std::string error;
+    if (!store_ && !Connect(&error)) {
+      done();
+      Failed(error);
+      return false;
     }
+    const bool stored = store_->Store(rows, results, &error);
+    done();
     if (stored && results->size() == rows.size()) return true;
     if (stored) error = "the database answered for " + std::to_string(results->size()) + " of " +
                         std::to_string(rows.size()) + " records";
@@ -379,13 +386,9 @@ class Worker {
     return false;
   }
 
-  bool Connect() {
-    std::string error;
-    std::unique_ptr<RecordStore> store = opener_(&error);
-    if (!store) {
-      Failed(error);
-      return false;
-    }
+  bool Connect(std::string* error) {
+    std::unique_ptr<RecordStore> store = opener_(error);
+    if (!store) return false;
     std::lock_guard lock(sh_->cancel_mutex);
     store_ = std::move(store);
     sh_->store = store_.get();
@@ -542,10 +545,9 @@ bool RecordForwarder::WaitSent(std::chrono::milliseconds limit) {
   lock.unlock();
   Wake();
   lock.lock();
-  shared_->changed.wait_for(lock, limit, [&] {
-    return shared_->done || shared_->idle_look > after || shared_->state.failures != failures;
-  });
-  return shared_->idle_look > after && shared_->state.failures == failures;
+  const auto sent = [&] { return shared_->idle_look > after; };
+  shared_->changed.wait_for(lock, limit, [&] { return shared_->done || sent() || shared_->state.failures != failures; });
+  return sent() && shared_->state.failures == failures;
 }
 bool RecordForwarder::Stop(std::chrono::milliseconds limit) {
   if (!thread_.joinable()) return true;

@@ -34,6 +34,8 @@ std::optional<std::string> ForwarderNews::Next(const ForwarderState& state) {
     line = WaitingText(state.waiting) + ": the database does not answer";
   } else if (!state.reason.empty() && state.waiting > 0) {
     line = WaitingText(state.waiting) + ": " + OneLine(state.reason);
+  } else if (!state.looked && !state.reason.empty()) {
+    line = "records: " + OneLine(state.reason);  // the journal itself cannot be read
   } else if (state.refused > 0) {
     line = RefusedText(state.refused) + ": " + OneLine(state.refused_reason);
   } else if (!shown_.empty() && state.waiting == 0) {

@@ -26,7 +26,8 @@ class ForwarderNews {
   // "records: N waiting for the database: REASON" while sending fails (the
   // reason "the database does not answer" while a statement has been
   // outstanding for kNotAnswering), else "records: N refused by the
-  // database: REASON" while records are set aside, "records: all in the
+  // database: REASON" while records are set aside, "records: REASON" while
+  // the journal cannot be read, "records: all in the
   // database" once they have gone after that. Nothing while all goes well
   // from the start, and nothing for an unchanged line.
   std::optional<std::string> Next(const ForwarderState& state);

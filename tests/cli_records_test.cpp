@@ -85,12 +85,15 @@ class CliRecordsTest : public ::testing::Test {
     for (std::string id; std::getline(rows, id);) ids.insert(id);
     return ids;
   }
-  int ForwardRecords() {
-    ChildProcess forward({ZEVUVURI_CLI_PATH, "--forward-records", "--report", journal_, "--records-db",
-                          server_->ConnectionString()},
+  int ForwardRecords(std::string* out = nullptr, std::string* err = nullptr, const std::string& journal = "") {
+    ChildProcess forward({ZEVUVURI_CLI_PATH, "--forward-records", "--report", journal.empty() ? journal_ : journal,
+                          "--records-db", server_->ConnectionString()},
                          Env());
     forward.CloseStdin();
-    return forward.Wait(30s).value_or(-1);
+    const int status = forward.Wait(30s).value_or(-1);
+    if (out) *out = forward.Stdout();
+    if (err) *err = forward.Stderr();
+    return status;
   }
 
   static PostgresServer* server_;
@@ -209,6 +212,40 @@ TEST_F(CliRecordsTest, RecordsThatStillWaitAtTheEndGiveTheirOwnStatus) {
   EXPECT_EQ(run(), 0) << loader_->Stderr();
   EXPECT_EQ(JournalIds().size(), 2u);
   EXPECT_EQ(DatabaseIds(), JournalIds());
+}
+
+// --forward-records says what is left, truthfully: a journal that is not
+// there is an error (11); a record the database refuses (a CHECK that a DBA
+// added) is set aside while the others are stored (15, the reason given),
+// and once the database takes it, the next run sends it (0).
+TEST_F(CliRecordsTest, ForwardRecordsTellsMissingRefusedAndSent) {
+  std::string out, err;
+  EXPECT_EQ(ForwardRecords(&out, &err, journal_ + ".misspelled"), 11);
+  EXPECT_NE(err.find("no journal at " + journal_ + ".misspelled"), std::string::npos) << err;
+  EXPECT_EQ(out.find("0 waiting"), std::string::npos) << out;
+
+  {
+    std::ofstream journal(journal_, std::ios::binary);
+    for (int unit = 1; unit <= 3; ++unit) {
+      char id[33];
+      std::snprintf(id, sizeof id, "%032x", unit + 0x5eed00);
+      journal << "{\"record_id\":\"" << id << "\",\"station\":\"line-a\",\"start\":\"2026-12-31T23:59:59.500Z\","
+              << "\"host\":\"pc\",\"port\":\"3\",\"firmware\":\"/fw/a.bin\",\"pacing\":\"fast\","
+              << "\"result\":\"Upgrade OK\",\"loader_version\":\"1.06\",\"unit\":" << unit << "}\n";
+    }
+  }
+  ASSERT_EQ(server_->Query("ALTER TABLE unit_records ADD CONSTRAINT no_unit_two CHECK (unit <> 2)"), "ALTER TABLE");
+  const int refused = ForwardRecords(&out, &err);
+  server_->Query("ALTER TABLE unit_records DROP CONSTRAINT no_unit_two");
+  EXPECT_EQ(refused, 15) << err;
+  EXPECT_EQ(out, "records: 2 sent, 0 waiting, 1 refused\n");
+  EXPECT_NE(err.find("records: 1 refused by the database: 23514"), std::string::npos) << err;
+  EXPECT_EQ(server_->Query("SELECT unit FROM unit_records ORDER BY unit"), "1\n3");
+
+  EXPECT_EQ(ForwardRecords(&out, &err), 0) << err;
+  EXPECT_EQ(out, "records: 1 sent, 0 waiting\n");
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+  EXPECT_EQ(JournalIds().size(), 3u);
 }
 
 }  // namespace
