@@ -248,5 +248,36 @@ TEST_F(CliRecordsTest, ForwardRecordsTellsMissingRefusedAndSent) {
   EXPECT_EQ(JournalIds().size(), 3u);
 }
 
+// A table locked by another transaction holds the insert without an error:
+// --forward-records reports the database as not answering and ends by itself
+// with 14 and that reason, the record still waiting in the journal.
+TEST_F(CliRecordsTest, ForwardRecordsEndsByItselfWhenTheDatabaseDoesNotAnswer) {
+  std::thread holder(
+      [] { server_->Query("BEGIN; LOCK TABLE unit_records IN EXCLUSIVE MODE; SELECT pg_sleep(120); COMMIT"); });
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (server_->Query("SELECT count(*) FROM pg_locks WHERE relation = 'unit_records'::regclass AND "
+                        "mode = 'ExclusiveLock' AND granted") != "1" &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(50ms);
+  }
+  std::ofstream(journal_, std::ios::binary)
+      << "{\"record_id\":\"" << std::string(32, 'c') << "\",\"station\":\"line-a\",\"start\":\"2026-12-31T23:59:59.500Z\","
+      << "\"host\":\"pc\",\"port\":\"3\",\"firmware\":\"/fw/a.bin\",\"pacing\":\"fast\","
+      << "\"result\":\"Upgrade OK\",\"loader_version\":\"1.06\",\"unit\":1}\n";
+  std::string out, err;
+  const auto began = std::chrono::steady_clock::now();
+  const int status = ForwardRecords(&out, &err);
+  const auto took = std::chrono::steady_clock::now() - began;
+  server_->Query("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(120)%' AND "
+                 "pid <> pg_backend_pid()");
+  holder.join();
+  EXPECT_EQ(status, 14) << err;
+  EXPECT_EQ(out, "records: 0 sent, 1 waiting\n");
+  EXPECT_NE(err.find("the database does not answer"), std::string::npos) << err;
+  EXPECT_GE(took, 10s);  // kNotAnswering; the upper bound is ForwardRecords' own 30 s
+  EXPECT_EQ(ForwardRecords(), 0);
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+}
+
 }  // namespace
 }  // namespace zevuvuri
