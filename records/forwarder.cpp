@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -196,9 +197,17 @@ class Worker {
     sh_->state.held_elsewhere = held;
   }
 
-  // While another forwarder holds the journal: what waits, from its mark.
+  // While another forwarder holds the journal: what waits, from its mark;
+  // counted again only when the mark or the journal's size changed.
   bool Counted(std::uint64_t number) {
-    const WaitingCount count = CountWaiting(journal_);
+    std::string mark_text;
+    ReadMarkFile(mark_path_, &mark_text);
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(std::filesystem::u8path(journal_), ec);
+    const std::string key = mark_text + "\n" + (ec ? "-" : std::to_string(size));
+    if (key != counted_key_ || !elsewhere_count_.read) elsewhere_count_ = CountWaiting(journal_);
+    counted_key_ = key;
+    const WaitingCount& count = elsewhere_count_;
     if (!count.read && !count.missing) return Failed(count.error);
     {
       std::lock_guard lock(sh_->mutex);
@@ -493,6 +502,8 @@ class Worker {
   std::uint64_t waiting_ = 0;          // records between the cursor and counted_end_
   bool retry_refused_ = false;
   std::chrono::milliseconds pause_;
+  std::string counted_key_;          // the mark and the journal's size, as last counted while held elsewhere
+  WaitingCount elsewhere_count_;
 };
 
 }  // namespace
