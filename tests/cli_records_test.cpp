@@ -279,5 +279,29 @@ TEST_F(CliRecordsTest, ForwardRecordsEndsByItselfWhenTheDatabaseDoesNotAnswer) {
   EXPECT_EQ(DatabaseIds(), JournalIds());
 }
 
+// A single run whose record the database refuses (a CHECK a DBA added): the
+// unit is OK, the run ends with 15 and says where the record is kept; once
+// the database takes it, --forward-records sends it.
+TEST_F(CliRecordsTest, RunWhoseRecordIsRefusedEndsWith15) {
+  StartBoards({"--units", "1"});
+  ASSERT_EQ(server_->Query("ALTER TABLE unit_records ADD CONSTRAINT not_port_one CHECK (port <> '1')"), "ALTER TABLE");
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--report", journal_, "--records-db",
+                               server_->ConnectionString(), firmware_},
+      Env());
+  loader_->CloseStdin();
+  const auto status = loader_->Wait(30s);
+  server_->Query("ALTER TABLE unit_records DROP CONSTRAINT not_port_one");
+  EXPECT_EQ(boards_->Wait(30s), 0);
+  EXPECT_EQ(status.value_or(-1), 15) << loader_->Stderr();
+  EXPECT_NE(loader_->Stderr().find("records: 1 refused by the database; they are kept in " + journal_),
+            std::string::npos)
+      << loader_->Stderr();
+  EXPECT_TRUE(DatabaseIds().empty());
+  EXPECT_EQ(ForwardRecords(), 0);
+  EXPECT_EQ(JournalIds().size(), 1u);
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+}
+
 }  // namespace
 }  // namespace zevuvuri
