@@ -286,6 +286,23 @@ TEST_F(ForwarderRulesTest, RefusedRecordIsSetAsideCountedAndTriedAgain) {
   EXPECT_EQ(left.refused, 0u);
 }
 
+// More refused records than a mark keeps: the mark stays before the first it
+// has no room for, so none is lost; every record is counted as waiting or
+// refused, and all go once the database takes them.
+TEST_F(ForwarderRulesTest, RefusedRecordsPastWhatTheMarkKeepsAreNotLost) {
+  const int records = static_cast<int>(kMostRefusedKept) + 150;
+  for (int n = 1; n <= records; ++n) db_.refused.insert(Id(n));
+  AppendRecords(1, records);
+  SendAll();
+  const WaitingCount left = CountWaiting(journal_);
+  EXPECT_EQ(left.refused, kMostRefusedKept);
+  EXPECT_EQ(left.waiting + left.refused, static_cast<std::uint64_t>(records));
+  db_.refused.clear();
+  SendAll();
+  ExpectStored(1, records);
+  EXPECT_EQ(CountWaiting(journal_).waiting + CountWaiting(journal_).refused, 0u);
+}
+
 // A Store that fails keeps nothing: the mark stays where it was, the records
 // still wait, and the next attempt sends them. A backlog goes in batches of
 // several hundred rows, never more than kBatchLines; a record the database
