@@ -293,6 +293,8 @@ class Worker {
     while (cursor_ < counted_end_ && !sh_->Stopping()) {
       std::string error;
       if (!ReadLines(*file_, cursor_, kBatchLines, kBatchBytes, &lines, &error)) return Failed(error);
+      // Only what was counted: a line appended since is counted by the next look.
+      while (!lines.empty() && lines.back().end > counted_end_) lines.pop_back();
       if (lines.empty()) break;
       std::vector<RecordRow> rows;
       std::vector<std::size_t> line_of;  // the line each row came from

@@ -387,18 +387,24 @@ INSTANTIATE_TEST_SUITE_P(
 // WaitSent answers for what was appended before the call: a look already
 // under way when it is called (its Store slowed, as on a slow disk or
 // share) does not count, though it ends with nothing left that it saw.
+// Records appended while a batch is in the store (past what the look
+// counted) are counted once and sent by the next look.
 TEST_F(ForwarderRulesTest, WaitSentCountsOnlyALookBegunAfterTheCall) {
+  const int first = static_cast<int>(kBatchLines) + 100;
   db_.slow = 300ms;
-  AppendRecords(1, 1);
+  AppendRecords(1, first);
   auto f = Started();
   ASSERT_TRUE(Eventually([&] {
     std::lock_guard lock(db_.mutex);
     return db_.calls_begun >= 1;
   }));
-  AppendRecords(2, 2);
+  AppendRecords(first + 1, first + 50);
   EXPECT_TRUE(f->WaitSent(20s)) << f->State().reason;
-  EXPECT_TRUE(db_.Has(Id(2)));
+  EXPECT_TRUE(db_.Has(Id(first + 50)));
+  EXPECT_EQ(f->State().waiting, 0u);
+  EXPECT_EQ(f->State().sent, static_cast<std::uint64_t>(first + 50));
   EXPECT_TRUE(f->Stop(2s));
+  ExpectStored(1, first + 50);
 }
 
 // Two forwarders on one journal: one sends, the other counts from the mark
