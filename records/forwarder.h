@@ -1,8 +1,18 @@
 // The forwarder: one thread that takes a journal's unsent records into the
-// line's database, oldest first, and keeps how far it got beside the journal
-// (sent_mark.h). A record counts as sent once the database has committed it,
-// or has it already (same record_id): a record is never lost and never
-// stored twice, however often the connection goes.
+// line's database, oldest first, in batches, and keeps how far it got beside
+// the journal (sent_mark.h). A record counts as sent once the database has
+// committed it, or has it already (same record_id): a record is never lost
+// and never stored twice, however often the connection goes. A record the
+// database refuses is set aside (kept in the journal, named in the mark) and
+// tried again at the next start; the rest goes on.
+//
+// The journal is read through the forwarder's own descriptor: a journal
+// renamed, removed or replaced at its path is read to its end before the
+// file at the path is taken up, and a file that became shorter than the
+// forwarder's offset (emptied in place) is read again from its start. One
+// forwarder per journal sends: it holds "<journal>.lock"; another (in this
+// process or another) only counts what waits, from the mark, until the lock
+// is free.
 #pragma once
 
 #include <chrono>
@@ -10,6 +20,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+
+#include "records/record_store.h"
 
 namespace zevuvuri::records {
 
@@ -30,10 +42,24 @@ struct ForwarderState {
   std::uint64_t refused = 0;   // records the database refused, set aside in the journal
   std::string refused_reason;  // why the last of them was refused, password masked
   bool not_answering = false;  // a statement has been outstanding for kNotAnswering or longer
+  bool held_elsewhere = false; // another forwarder holds the journal's lock and sends its records
 };
 
 // A statement outstanding this long is reported as the database not answering.
 constexpr auto kNotAnswering = std::chrono::seconds{10};
+
+// The forwarder's pauses; shorter ones only in tests.
+struct ForwarderTimes {
+  std::chrono::milliseconds first_retry = kFirstRetryPause;
+  std::chrono::milliseconds longest_retry = kLongestRetryPause;
+  std::chrono::milliseconds look_again = kLookAgain;
+  std::chrono::milliseconds not_answering = kNotAnswering;
+};
+
+// A batch: at most this many lines, and about this many bytes of them, are
+// read and handed to the store at once.
+constexpr std::size_t kBatchLines = 500;
+constexpr std::size_t kBatchBytes = 1024 * 1024;
 
 struct ForwarderShared;  // forwarder.cpp: what the thread and its owner share
 
@@ -42,7 +68,10 @@ struct ForwarderShared;  // forwarder.cpp: what the thread and its owner share
 // database through its own connection, and shares only ForwarderState.
 class RecordForwarder {
  public:
+  // Through the line's database: an ODBC connection string.
   RecordForwarder(std::string journal_utf8_path, std::string connection);
+  // Through the stores that `opener` opens (a new one after each failure).
+  RecordForwarder(std::string journal_utf8_path, StoreOpener opener, ForwarderTimes times = {});
   ~RecordForwarder();  // Stop(kStopLimit) if still running
   RecordForwarder(const RecordForwarder&) = delete;
   RecordForwarder& operator=(const RecordForwarder&) = delete;
@@ -52,12 +81,13 @@ class RecordForwarder {
   // A record was appended: look at the journal now rather than later.
   void Wake();
   ForwarderState State() const;
-  // Waits until a look at the journal finds nothing left to send (true), an
-  // attempt fails (false), or `limit` passes (false).
+  // Waits until a look at the journal that began after this call finds
+  // nothing left to send (true), an attempt fails (false), or `limit` passes
+  // (false). Records set aside as refused are not left to send.
   bool WaitSent(std::chrono::milliseconds limit);
   // Ends the thread within `limit` whatever the database does: it stops
-  // between two records; a statement that still runs after a moment is
-  // cancelled (SQLCancel, from a helper thread since the driver may block in
+  // between two batches; a statement that still runs after a moment is
+  // cancelled (RecordStore::Cancel, from a helper thread since the driver may block in
   // it too); a thread still held by the driver at the limit is abandoned
   // with its connection (detached: it owns nothing the caller still uses,
   // and the process ends without it). The records it did not send stay in
@@ -68,13 +98,23 @@ class RecordForwarder {
 
  private:
   const std::string journal_;
-  const std::string connection_;
+  const StoreOpener opener_;
+  const ForwarderTimes times_;
   std::shared_ptr<ForwarderShared> shared_;
   std::thread thread_;
 };
 
-// The complete records in `journal` past its mark: what still waits for the
-// database. Read from the files, for a run's end and --forward-records.
-std::uint64_t CountWaiting(const std::string& journal_utf8_path);
+struct WaitingCount {
+  bool read = false;         // false: `error` says why the journal could not be read
+  bool missing = false;      // no journal at the path
+  std::string error;
+  std::uint64_t waiting = 0; // complete records past the mark
+  std::uint64_t refused = 0; // records the database refused, named in the mark
+};
+
+// What still waits for the database in `journal`, read from the files, for
+// a run's end and --forward-records. A mark that does not belong to the
+// journal, or does not check out, counts as none: everything waits.
+WaitingCount CountWaiting(const std::string& journal_utf8_path);
 
 }  // namespace zevuvuri::records

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "records/forwarder.h"
 
@@ -12,14 +13,23 @@ namespace zevuvuri::records {
 
 // "records: N waiting for the database".
 std::string WaitingText(std::uint64_t waiting);
+// "records: N refused by the database".
+std::string RefusedText(std::uint64_t refused);
+// A driver's reason on one line: line breaks, tabs and runs of spaces become
+// one space, other control characters '?', and passwords are masked.
+std::string OneLine(std::string_view reason);
 
 // One per forwarder; not thread-safe.
 class ForwarderNews {
  public:
   // The line for `state` when it differs from the last one given:
-  // "records: N waiting for the database: REASON" while sending fails,
-  // "records: all in the database" once they have gone after that. Nothing
-  // while all goes well from the start, and nothing for an unchanged line.
+  // "records: N waiting for the database: REASON" while sending fails (the
+  // reason "the database does not answer" while a statement has been
+  // outstanding for kNotAnswering), else "records: N refused by the
+  // database: REASON" while records are set aside, "records: REASON" while
+  // the journal cannot be read, "records: all in the
+  // database" once they have gone after that. Nothing while all goes well
+  // from the start, and nothing for an unchanged line.
   std::optional<std::string> Next(const ForwarderState& state);
   // The line given last; empty before the first.
   const std::string& Shown() const { return shown_; }

@@ -314,4 +314,54 @@ void OdbcStore::Rollback() { ::SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROL
 
 void OdbcStore::Cancel() { ::SQLCancel(handles_->statement); }
 
+namespace {
+
+// A batch in one transaction; when a row of it fails, row by row, each in
+// its own transaction. A row's own fault (SQLSTATE classes 22 data, 23
+// integrity, 27 triggered change, P0 a trigger's raise) is a refusal; any
+// other failure ends the batch.
+class OdbcRecordStore final : public RecordStore {
+ public:
+  explicit OdbcRecordStore(std::unique_ptr<OdbcStore> store) : store_(std::move(store)) {}
+
+  bool Store(const std::vector<RecordRow>& rows, std::vector<RowResult>* results, std::string* error) override {
+    results->assign(rows.size(), RowResult{});
+    StoreResult result = StoreResult::Stored;
+    for (std::size_t i = 0; i < rows.size() && result == StoreResult::Stored; ++i) {
+      result = store_->Insert(rows[i], error);
+    }
+    if (result == StoreResult::Stored && store_->Commit(error)) return true;
+    store_->Rollback();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      std::string why;
+      result = store_->Insert(rows[i], &why);
+      if (result == StoreResult::Stored && store_->Commit(&why)) continue;
+      store_->Rollback();
+      if (result == StoreResult::AlreadyThere) {
+        (*results)[i].outcome = RowOutcome::AlreadyThere;
+      } else if (why.rfind("22", 0) == 0 || why.rfind("23", 0) == 0 || why.rfind("27", 0) == 0 ||
+                 why.rfind("P0", 0) == 0) {
+        (*results)[i] = {RowOutcome::Refused, why};
+      } else {
+        *error = why;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void Cancel() override { store_->Cancel(); }
+
+ private:
+  const std::unique_ptr<OdbcStore> store_;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordStore> OpenOdbcStore(const std::string& connection, std::string* error) {
+  auto store = OdbcStore::Connect(connection, error);
+  if (!store) return nullptr;
+  return std::make_unique<OdbcRecordStore>(std::move(store));
+}
+
 }  // namespace zevuvuri::records

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "records/journal.h"
+#include "records/record_store.h"
 
 namespace zevuvuri::records {
 
@@ -45,5 +46,9 @@ class OdbcStore {
   explicit OdbcStore(std::unique_ptr<Handles> handles);
   const std::unique_ptr<Handles> handles_;
 };
+
+// The line's database as the forwarder's store (record_store.h). Nothing and
+// `*error` (password masked) when it cannot be reached.
+std::unique_ptr<RecordStore> OpenOdbcStore(const std::string& connection, std::string* error);
 
 }  // namespace zevuvuri::records

@@ -8,10 +8,6 @@
 
 namespace zevuvuri::station {
 
-// The journal, its mark file and its lock file, in that order.
-std::string JournalMarkPath(const std::string& journal);
-std::string JournalLockPath(const std::string& journal);
-
 // Which of the journal's files is the firmware (the same file by identity,
 // under any name): "the journal FILE", "its mark file FILE" or "its lock
 // file FILE"; nothing when none is.

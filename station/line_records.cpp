@@ -21,12 +21,24 @@ std::optional<std::string> LineRecords::News() {
   return news_.Next(forwarder_->State());
 }
 
-std::uint64_t LineRecords::Finish(bool interrupted) {
-  if (!forwarder_) return 0;
+records::WaitingCount LineRecords::Finish(bool interrupted) {
+  records::WaitingCount left;
+  left.read = true;
+  if (!forwarder_) return left;
   if (!interrupted) forwarder_->WaitSent(kEndSendLimit);
   forwarder_->Stop(records::RecordForwarder::kStopLimit);
+  const records::ForwarderState last = forwarder_->State();
   forwarder_.reset();
-  return records::CountWaiting(journal_);
+  left = records::CountWaiting(journal_);
+  if (left.missing && last.looked) {
+    // Removed after its last record: the forwarder read what it held to its
+    // end, and its own count is what is left.
+    left = records::WaitingCount{};
+    left.read = true;
+    left.waiting = last.waiting;
+    left.refused = last.refused;
+  }
+  return left;
 }
 
 }  // namespace zevuvuri::station

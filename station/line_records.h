@@ -27,12 +27,14 @@ class LineRecords {
   // A record was appended.
   void Wake();
   // The line that shows the records' state, when it changed since the last
-  // call: "records: N waiting for the database: REASON" while sending
-  // fails, "records: all in the database" once they have gone after that.
+  // call (ForwarderNews::Next): records waiting while sending fails or the
+  // database does not answer, records refused, all in the database.
   std::optional<std::string> News();
   // Ends the forwarder (a moment to finish first unless `interrupted`) and
-  // counts the records still waiting in the journal.
-  std::uint64_t Finish(bool interrupted);
+  // counts the records still waiting in the journal, and those the database
+  // refused; not read when the journal cannot be. Without a forwarder:
+  // nothing left.
+  records::WaitingCount Finish(bool interrupted);
   const std::string& Journal() const { return journal_; }
 
  private:

@@ -459,11 +459,14 @@ int StationModel::ExitStatus() const {
   if (m.Interrupted() || m.records.Interrupted()) return static_cast<int>(ExitCode::Interrupted);
   if (!m.failures.empty()) return m.failures.begin()->second;
   if (m.records.Failed()) return static_cast<int>(ExitCode::Report);
-  if (m.records.Waiting() > 0) return static_cast<int>(ExitCode::RecordsWaiting);
+  if (!m.records.Left().read) return static_cast<int>(ExitCode::Report);
+  if (m.records.Left().waiting > 0) return static_cast<int>(ExitCode::RecordsWaiting);
+  if (m.records.Left().refused > 0) return static_cast<int>(ExitCode::RecordsRefused);
   return 0;
 }
 
 std::uint64_t StationModel::RecordsWaiting() const { return impl_->records.Waiting(); }
+const records::WaitingCount& StationModel::RecordsLeft() const { return impl_->records.Left(); }
 const std::string& StationModel::Journal() const { return impl_->records.Journal(); }
 StationTotals StationModel::Totals() const { return impl_->tally.Totals(Clock::now()); }
 std::pair<unsigned, unsigned> StationModel::PortCounts(const std::string& port) const {

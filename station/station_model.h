@@ -19,6 +19,7 @@
 #include "engine/pacing.h"
 #include "engine/serial_link.h"
 #include "engine/upgrade_sinks.h"
+#include "records/forwarder.h"
 #include "records/report_file.h"
 #include "station/next_unit.h"
 #include "station/station_tally.h"
@@ -185,10 +186,15 @@ class StationModel {
   // The run's exit status, final after Finish: 130 after Stop (or an
   // interrupt that cut a record short), else the status of the first unit
   // (by number) that did not end "Upgrade OK", else 11 when a record was not
-  // written, else 14 when records still wait for the database, else 0.
+  // written or the journal could not be read back, else 14 when records
+  // still wait for the database, else 15 when the database refused records,
+  // else 0.
   int ExitStatus() const;
   // After Finish: records left in the journal for the database, and where.
   std::uint64_t RecordsWaiting() const;
+  // After Finish: the records left in the journal (waiting, refused), or why
+  // it could not be read.
+  const records::WaitingCount& RecordsLeft() const;
   const std::string& Journal() const;
 
   StationTotals Totals() const;

@@ -87,7 +87,7 @@ bool UnitRecords::UpgradedBefore(const std::string& serial, const std::string& s
   return upgraded_.count({serial, sha256}) > 0;
 }
 
-void UnitRecords::Finish(bool interrupted) { waiting_ = line_.Finish(interrupted || InterruptAsked()); }
+void UnitRecords::Finish(bool interrupted) { left_ = line_.Finish(interrupted || InterruptAsked()); }
 
 void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
   if (!file_) return;

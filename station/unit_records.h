@@ -38,7 +38,10 @@ class UnitRecords {
   // At the run's end: the forwarder stopped and the records still waiting
   // counted.
   void Finish(bool interrupted);
-  std::uint64_t Waiting() const { return waiting_; }
+  // What the run's end found in the journal (all read and nothing left
+  // without a records database).
+  const records::WaitingCount& Left() const { return left_; }
+  std::uint64_t Waiting() const { return left_.waiting; }
   const std::string& Journal() const { return line_.Journal(); }
   // The interrupt came while a record waited to be written: the run ends as
   // interrupted, though every unit may have ended by itself.
@@ -49,13 +52,18 @@ class UnitRecords {
   bool UpgradedBefore(const std::string& serial, const std::string& sha256) const;
 
  private:
+  static records::WaitingCount Nothing() {
+    records::WaitingCount none;
+    none.read = true;
+    return none;
+  }
   bool ReadUpgradedSerials(const std::string& path, std::string* why);
   bool InterruptAsked() const { return interrupt_.asked && interrupt_.asked(); }
 
   std::unique_ptr<records::ReportFile> file_;
   LineRecords line_;
   records::StopCheck interrupt_;
-  std::uint64_t waiting_ = 0;
+  records::WaitingCount left_ = Nothing();
   std::string station_;
   std::string host_;
   std::string firmware_path_;  // absolute

@@ -85,12 +85,15 @@ class CliRecordsTest : public ::testing::Test {
     for (std::string id; std::getline(rows, id);) ids.insert(id);
     return ids;
   }
-  int ForwardRecords() {
-    ChildProcess forward({ZEVUVURI_CLI_PATH, "--forward-records", "--report", journal_, "--records-db",
-                          server_->ConnectionString()},
+  int ForwardRecords(std::string* out = nullptr, std::string* err = nullptr, const std::string& journal = "") {
+    ChildProcess forward({ZEVUVURI_CLI_PATH, "--forward-records", "--report", journal.empty() ? journal_ : journal,
+                          "--records-db", server_->ConnectionString()},
                          Env());
     forward.CloseStdin();
-    return forward.Wait(30s).value_or(-1);
+    const int status = forward.Wait(30s).value_or(-1);
+    if (out) *out = forward.Stdout();
+    if (err) *err = forward.Stderr();
+    return status;
   }
 
   static PostgresServer* server_;
@@ -208,6 +211,95 @@ TEST_F(CliRecordsTest, RecordsThatStillWaitAtTheEndGiveTheirOwnStatus) {
   ASSERT_TRUE(server_->Start());
   EXPECT_EQ(run(), 0) << loader_->Stderr();
   EXPECT_EQ(JournalIds().size(), 2u);
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+}
+
+// --forward-records says what is left, truthfully: a journal that is not
+// there is an error (11); a record the database refuses (a CHECK that a DBA
+// added) is set aside while the others are stored (15, the reason given),
+// and once the database takes it, the next run sends it (0).
+TEST_F(CliRecordsTest, ForwardRecordsTellsMissingRefusedAndSent) {
+  std::string out, err;
+  EXPECT_EQ(ForwardRecords(&out, &err, journal_ + ".misspelled"), 11);
+  EXPECT_NE(err.find("no journal at " + journal_ + ".misspelled"), std::string::npos) << err;
+  EXPECT_EQ(out.find("0 waiting"), std::string::npos) << out;
+
+  {
+    std::ofstream journal(journal_, std::ios::binary);
+    for (int unit = 1; unit <= 3; ++unit) {
+      char id[33];
+      std::snprintf(id, sizeof id, "%032x", unit + 0x5eed00);
+      journal << "{\"record_id\":\"" << id << "\",\"station\":\"line-a\",\"start\":\"2026-12-31T23:59:59.500Z\","
+              << "\"host\":\"pc\",\"port\":\"3\",\"firmware\":\"/fw/a.bin\",\"pacing\":\"fast\","
+              << "\"result\":\"Upgrade OK\",\"loader_version\":\"1.06\",\"unit\":" << unit << "}\n";
+    }
+  }
+  ASSERT_EQ(server_->Query("ALTER TABLE unit_records ADD CONSTRAINT no_unit_two CHECK (unit <> 2)"), "ALTER TABLE");
+  const int refused = ForwardRecords(&out, &err);
+  server_->Query("ALTER TABLE unit_records DROP CONSTRAINT no_unit_two");
+  EXPECT_EQ(refused, 15) << err;
+  EXPECT_EQ(out, "records: 2 sent, 0 waiting, 1 refused\n");
+  EXPECT_NE(err.find("records: 1 refused by the database: 23514"), std::string::npos) << err;
+  EXPECT_EQ(server_->Query("SELECT unit FROM unit_records ORDER BY unit"), "1\n3");
+
+  EXPECT_EQ(ForwardRecords(&out, &err), 0) << err;
+  EXPECT_EQ(out, "records: 1 sent, 0 waiting\n");
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+  EXPECT_EQ(JournalIds().size(), 3u);
+}
+
+// A table locked by another transaction holds the insert without an error:
+// --forward-records reports the database as not answering and ends by itself
+// with 14 and that reason, the record still waiting in the journal.
+TEST_F(CliRecordsTest, ForwardRecordsEndsByItselfWhenTheDatabaseDoesNotAnswer) {
+  std::thread holder(
+      [] { server_->Query("BEGIN; LOCK TABLE unit_records IN EXCLUSIVE MODE; SELECT pg_sleep(120); COMMIT"); });
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (server_->Query("SELECT count(*) FROM pg_locks WHERE relation = 'unit_records'::regclass AND "
+                        "mode = 'ExclusiveLock' AND granted") != "1" &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(50ms);
+  }
+  std::ofstream(journal_, std::ios::binary)
+      << "{\"record_id\":\"" << std::string(32, 'c') << "\",\"station\":\"line-a\",\"start\":\"2026-12-31T23:59:59.500Z\","
+      << "\"host\":\"pc\",\"port\":\"3\",\"firmware\":\"/fw/a.bin\",\"pacing\":\"fast\","
+      << "\"result\":\"Upgrade OK\",\"loader_version\":\"1.06\",\"unit\":1}\n";
+  std::string out, err;
+  const auto began = std::chrono::steady_clock::now();
+  const int status = ForwardRecords(&out, &err);
+  const auto took = std::chrono::steady_clock::now() - began;
+  server_->Query("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(120)%' AND "
+                 "pid <> pg_backend_pid()");
+  holder.join();
+  EXPECT_EQ(status, 14) << err;
+  EXPECT_EQ(out, "records: 0 sent, 1 waiting\n");
+  EXPECT_NE(err.find("the database does not answer"), std::string::npos) << err;
+  EXPECT_GE(took, 10s);  // kNotAnswering; the upper bound is ForwardRecords' own 30 s
+  EXPECT_EQ(ForwardRecords(), 0);
+  EXPECT_EQ(DatabaseIds(), JournalIds());
+}
+
+// A single run whose record the database refuses (a CHECK a DBA added): the
+// unit is OK, the run ends with 15 and says where the record is kept; once
+// the database takes it, --forward-records sends it.
+TEST_F(CliRecordsTest, RunWhoseRecordIsRefusedEndsWith15) {
+  StartBoards({"--units", "1"});
+  ASSERT_EQ(server_->Query("ALTER TABLE unit_records ADD CONSTRAINT not_port_one CHECK (port <> '1')"), "ALTER TABLE");
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--report", journal_, "--records-db",
+                               server_->ConnectionString(), firmware_},
+      Env());
+  loader_->CloseStdin();
+  const auto status = loader_->Wait(30s);
+  server_->Query("ALTER TABLE unit_records DROP CONSTRAINT not_port_one");
+  EXPECT_EQ(boards_->Wait(30s), 0);
+  EXPECT_EQ(status.value_or(-1), 15) << loader_->Stderr();
+  EXPECT_NE(loader_->Stderr().find("records: 1 refused by the database; they are kept in " + journal_),
+            std::string::npos)
+      << loader_->Stderr();
+  EXPECT_TRUE(DatabaseIds().empty());
+  EXPECT_EQ(ForwardRecords(), 0);
+  EXPECT_EQ(JournalIds().size(), 1u);
   EXPECT_EQ(DatabaseIds(), JournalIds());
 }
 

@@ -109,7 +109,7 @@ TEST_F(ForwarderTest, TornJournalSendsItsCompleteRecordsOnceEvenWithTheMarkLost)
     EXPECT_EQ(forwarder.State().sent, pass.sent);
     EXPECT_TRUE(forwarder.Stop(2s));
     EXPECT_EQ(Count(), pass.stored);
-    EXPECT_EQ(CountWaiting(journal_), 0u);
+    EXPECT_EQ(CountWaiting(journal_).waiting, 0u);
   }
   EXPECT_EQ(server_->Query("SELECT unit, result, type_code, ended_utc, duration_s FROM unit_records ORDER BY unit"),
             "1|Upgrade OK|7|2027-01-01 00:00:00.75|1.25\n"
@@ -117,7 +117,7 @@ TEST_F(ForwarderTest, TornJournalSendsItsCompleteRecordsOnceEvenWithTheMarkLost)
             "4|Upgrade OK|7|2027-01-01 00:00:00.75|1.25\n"
             "7|Upgrade OK|7|2027-01-01 00:00:00.75|1.25");
   Append(Record(6) + "\n");
-  EXPECT_EQ(CountWaiting(journal_), 1u);
+  EXPECT_EQ(CountWaiting(journal_).waiting, 1u);
 }
 
 // The server away: records wait, the reason is the driver's, without the
@@ -155,7 +155,7 @@ TEST_F(ForwarderTest, ServerAwayThenBackThenFrozen) {
   const auto stop_began = std::chrono::steady_clock::now();
   forwarder.Stop(1500ms);
   EXPECT_LT(std::chrono::steady_clock::now() - stop_began, 2s);
-  const std::uint64_t left = CountWaiting(journal_);
+  const std::uint64_t left = CountWaiting(journal_).waiting;
   server_->Freeze(false);
   // The held record is still in the journal for the next run to send.
   EXPECT_EQ(left, 1u);

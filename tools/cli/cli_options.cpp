@@ -28,24 +28,30 @@ constexpr const char* kExitCodesHelp = R"(Exit status:
   8    synchronisation time-out (--sync-timeout)
   9    Failure : file too large
   10   Failure : couldn't start thread
-  11   the --report file could not be written (the upgrades went on)
+  11   the --report file could not be written, or read back for the
+       database (the upgrades went on)
   12   standard output could not be written (the upgrades went on)
   13   Failure : COM port lost (the device went away before the module
        answered; later the upgrade ends with that step's own text)
   14   every unit ended with "Upgrade OK" but records still wait for the
        database (--records-db); they are kept in the journal and sent at the
        next start with it, or by --forward-records
+  15   every unit ended with "Upgrade OK" and no record waits, but the
+       database refused records; they are kept in the journal and tried
+       again at the next start with it, or by --forward-records
   130  interrupted (Ctrl-C, SIGTERM, SIGHUP); the port is closed
 
 Several ports: 0 only when every port ended with "Upgrade OK"; otherwise the
 code of the first port, in the order given, that did not (130 on Ctrl-C);
-11, 14 and 12 (in that order) only when every port ended with "Upgrade OK".
+11, 14, 15 and 12 (in that order) only when every port ended with "Upgrade OK".
 --station: 0 only when every unit ended with "Upgrade OK"; otherwise the code
 of the first unit, by number, that did not; 130 after Ctrl-C.
 --doctor (also with --records-db): 0 when it finds nothing wrong, 1 when it
 finds a problem.
 --forward-records: 0 when every record of the journal is in the database,
-14 when some still wait, 130 after Ctrl-C.)";
+14 when some still wait (also when the database does not answer), 15 when
+the database refused some, 11 when the journal is missing or cannot be read,
+130 after Ctrl-C.)";
 
 std::string ParseError(const std::string& text) {
   return "zevuvuri-cli: " + text + "\nRun with --help for usage.\n";

@@ -75,7 +75,7 @@ int RunStation(const CliOptions& options) {
   }
   printer.FinishBoard();
   model.Finish();
-  SayRecordsWaiting(model.RecordsWaiting(), model.Journal());
+  SayRecordsLeft(model.RecordsLeft(), model.Journal());
 
   int code = model.ExitStatus();
   if (code == 0 && OutputFailed()) code = static_cast<int>(ExitCode::Output);
