@@ -14,8 +14,8 @@
 namespace zevuvuri::records {
 namespace {
 
-// Records sent in one transaction: one commit and one mark sync for all.
-constexpr std::size_t kBatch = 100;
+// Records to one Store call (one transaction when none is refused).
+constexpr std::size_t kBatch = 1000;
 // At Stop, a statement still running after this long is cancelled.
 constexpr auto kCancelAfter = std::chrono::milliseconds{300};
 
@@ -46,7 +46,7 @@ struct ForwarderShared {
   // The connection in use, for a cancel from another thread; its own lock,
   // since SQLCancel may block in the driver.
   std::mutex cancel_mutex;
-  OdbcStore* store = nullptr;
+  RecordStore* store = nullptr;
   bool cancel_done = false;  // under mutex
 
   bool Stopping() {
@@ -219,7 +219,7 @@ class Worker {
  private:
   bool Connect() {
     std::string error;
-    auto store = OdbcStore::Connect(connection_, &error);
+    auto store = OpenOdbcStore(connection_, &error);
     if (!store) {
       Failed(error);
       return false;
@@ -231,7 +231,7 @@ class Worker {
   }
 
   void Disconnect() {
-    std::unique_ptr<OdbcStore> store;
+    std::unique_ptr<RecordStore> store;
     {
       std::lock_guard lock(sh_->cancel_mutex);
       sh_->store = nullptr;
@@ -240,51 +240,49 @@ class Worker {
     // Closed outside the lock: a cancel in progress never waits for it.
   }
 
-  // The records in `lines` in order, up to kBatch in one transaction; ends
-  // at a failure or a stop.
+  // The records in `lines` in order, kBatch to a Store call; ends at a
+  // failure, a refused record (the mark stays before it: it is tried again
+  // later) or a stop.
   void Send(const std::vector<JournalLine>& lines, const std::vector<std::optional<RecordRow>>& rows) {
     for (std::size_t first = 0; first < lines.size();) {
       if (sh_->Stopping()) return;
       const std::size_t last = std::min(lines.size(), first + kBatch);
+      std::vector<RecordRow> batch;
+      for (std::size_t i = first; i < last; ++i) {
+        if (rows[i]) batch.push_back(*rows[i]);
+      }
+      std::vector<RowResult> results;
       std::string error;
-      StoreResult result = StoreResult::Stored;
+      if (!store_->Store(batch, &results, &error)) {
+        Lost(error);
+        return;
+      }
+      // The mark moves once, past the last line before a refused record.
+      std::size_t k = 0;
+      std::size_t end = first;
       std::uint64_t records = 0;
-      for (std::size_t i = first; i < last && result == StoreResult::Stored; ++i) {
-        if (!rows[i]) continue;
-        result = store_->Insert(*rows[i], &error);
+      const RowResult* refused = nullptr;
+      for (; end < last; ++end) {
+        if (!rows[end]) continue;
+        if (results[k].outcome == RowOutcome::Refused) {
+          refused = &results[k];
+          break;
+        }
+        ++k;
         ++records;
       }
-      if (result == StoreResult::Stored && store_->Commit(&error)) {
-        Advance(lines[last - 1].end, records);
-      } else if (result == StoreResult::AlreadyThere) {
-        // Some of them were sent before: one by one, each in its own transaction.
-        store_->Rollback();
-        if (!SendEach(lines, rows, first, last)) return;
-      } else {
-        Lost(error);
+      if (end > first) Advance(lines[end - 1].end, records);
+      if (refused != nullptr) {
+        {
+          std::lock_guard lock(sh_->mutex);
+          ++sh_->state.refused;
+          sh_->state.refused_reason = refused->reason;
+        }
+        Failed(refused->reason);
         return;
       }
       first = last;
     }
-  }
-
-  bool SendEach(const std::vector<JournalLine>& lines, const std::vector<std::optional<RecordRow>>& rows,
-                std::size_t first, std::size_t last) {
-    for (std::size_t i = first; i < last; ++i) {
-      if (sh_->Stopping()) return false;
-      std::string error;
-      if (rows[i]) {
-        const StoreResult result = store_->Insert(*rows[i], &error);
-        if (result == StoreResult::AlreadyThere) {
-          store_->Rollback();
-        } else if (result == StoreResult::Failed || !store_->Commit(&error)) {
-          Lost(error);
-          return false;
-        }
-      }
-      Advance(lines[i].end, rows[i] ? 1 : 0);
-    }
-    return true;
   }
 
   // The connection failed (or was cancelled by Stop): it goes, and the
@@ -322,7 +320,7 @@ class Worker {
   const std::string journal_;
   const std::string mark_path_;
   const std::string connection_;
-  std::unique_ptr<OdbcStore> store_;
+  std::unique_ptr<RecordStore> store_;
   std::uint64_t offset_ = 0;
   std::chrono::milliseconds pause_ = kFirstRetryPause;
 };
