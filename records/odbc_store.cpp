@@ -131,6 +131,17 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
+// A reason short enough for a status line: a refused row's message may
+// quote the whole row. Cut at a character's start, never inside one.
+std::string Shortened(std::string text) {
+  constexpr std::size_t kLongest = 400;
+  if (text.size() <= kLongest) return text;
+  std::size_t cut = kLongest;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  text.resize(cut);
+  return text + "...";
+}
+
 struct Diagnostic {
   std::string sqlstate;
   SQLINTEGER native = 0;
@@ -154,7 +165,7 @@ Diagnostic Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
                                                   sizeof message / sizeof message[0] - 1);
   d.sqlstate = Utf8(state, 5);
   d.native = native;
-  d.text = MaskPasswords(OneLine(d.sqlstate + ": " + Utf8(message, shown)));
+  d.text = Shortened(MaskPasswords(OneLine(d.sqlstate + ": " + Utf8(message, shown))));
   return d;
 }
 
