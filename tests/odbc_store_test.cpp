@@ -4,9 +4,15 @@
 // for a locked table without a limit.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -240,6 +246,41 @@ TEST_F(OdbcStoreTest, ALockedTableEndsTheCallWithinItsLimitAndNothingIsTakenAsSt
   std::string error;
   ASSERT_TRUE(store->Store({Row(1), Row(2), Row(3)}, &results, &error)) << error;
   EXPECT_EQ(server_->Query("SELECT count(*) FROM unit_records"), "3");
+}
+
+// A server that takes the connection and never answers (a frozen host, a
+// port that is something else): the login ends within its limit with the
+// reason, and the password is not in it.
+TEST_F(OdbcStoreTest, ASilentServerEndsTheLoginWithinItsLimit) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);  // the kernel completes the handshake; nobody reads
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string connection = "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" +
+                                 std::to_string(ntohs(address.sin_port)) +
+                                 ";Database=line;Uid=line;Pwd=" + testing::PostgresServer::kPassword + ";";
+  std::string error;
+  bool opened = true;
+  const auto began = std::chrono::steady_clock::now();
+  auto login = std::async(std::launch::async, [&] {
+    opened = OpenOdbcStore(connection, StoreTimeLimits{std::chrono::seconds{2}, std::chrono::seconds{2}}, &error) !=
+             nullptr;
+  });
+  // A login without a limit would wait for ever: closing the listener then
+  // resets the waiting connection, so the test ends either way.
+  const bool ended = login.wait_for(20s) == std::future_status::ready;
+  ::close(listener);
+  login.wait();
+  EXPECT_TRUE(ended) << "the login waited 20 s";
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 20s);
+  EXPECT_FALSE(opened);
+  EXPECT_NE(error.find("08001"), std::string::npos) << error;
+  EXPECT_EQ(error.find(testing::PostgresServer::kPassword), std::string::npos) << error;
 }
 
 }  // namespace
