@@ -22,7 +22,10 @@ namespace zevuvuri::records {
 namespace {
 
 // Rows per INSERT, 24 parameters each: SQL Server takes at most 2100
-// parameters in one statement (PostgreSQL 65535).
+// parameters in one statement, and libpq (under the PostgreSQL driver) loses
+// step with a server whose description of the parameters passes 30000 bytes
+// (7500 parameters). The server's own work per row outweighs the round trips
+// well before these sizes.
 constexpr std::size_t kRowsPerStatement = 80;
 constexpr std::size_t kColumns = 24;
 // record_ids asked for in one SELECT, within the same limit.
@@ -51,6 +54,7 @@ std::string PresentSql(std::size_t ids) {
 
 std::u16string Utf16(const std::string& utf8) {
   std::u16string out;
+  out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
     const auto c = static_cast<unsigned char>(utf8[i]);
     char32_t cp = 0xFFFD;
