@@ -33,6 +33,8 @@ constexpr std::size_t kIdsPerQuery = 1000;
 // The watchdog cancels a call still running this long past the statement
 // limit: the driver's own limit, when it keeps one, acts first.
 constexpr auto kCancelGrace = std::chrono::seconds{2};
+// A call that even the cancel has not ended this long after is given up.
+constexpr auto kGiveUpGrace = std::chrono::seconds{3};
 
 std::string InsertSql(std::size_t rows) {
   std::string sql =
@@ -267,7 +269,7 @@ class Parameters {
 };
 
 // Cancels the call in progress once it runs past its time: one thread per
-// store, asleep while no call runs.
+// connection, asleep while no call runs.
 class Watchdog {
  public:
   explicit Watchdog(std::function<void()> cancel) : cancel_(std::move(cancel)), thread_([this] { Run(); }) {}
@@ -369,18 +371,18 @@ struct Prepared {
   SQL_TIMESTAMP_STRUCT ended{};
 };
 
-class OdbcStore final : public RecordStore {
+// The connection and what runs on it: a Store call's work, on a worker
+// thread of its own (OdbcStore below), and the watchdog that cancels a call
+// that runs too long. Shared by the store and its worker, so that a worker
+// given up while the driver holds it keeps the handles until it returns.
+class Connection {
  public:
-  OdbcStore(std::unique_ptr<Handles> handles, const StoreTimeLimits& limits)
-      : h_(std::move(handles)), limits_(limits), current_(h_->full),
-        watchdog_([this] { Cancel(); }) {}
+  Connection(std::unique_ptr<Handles> handles, const StoreTimeLimits& limits)
+      : h_(std::move(handles)), limits_(limits), current_(h_->full), watchdog_([this] { Cancel(); }) {}
 
-  bool Store(const std::vector<RecordRow>& rows, std::vector<RowResult>* results, std::string* error) override {
+  // Takes `rows` in: RecordStore::Store's contract, on the worker thread.
+  bool Run(const std::vector<RecordRow>& rows, std::vector<RowResult>* results, std::string* error) {
     results->assign(rows.size(), RowResult{});
-    if (broken_) {
-      *error = "the connection to the database was given up after an earlier failure";
-      return false;
-    }
     prepared_.assign(rows.size(), Prepared{});
     std::vector<std::size_t> picked;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -393,11 +395,25 @@ class OdbcStore final : public RecordStore {
     }
     const bool ok = Take(std::move(picked), results, error);
     prepared_.clear();
-    if (!ok) broken_ = true;
     return ok;
   }
 
-  void Cancel() override { ::SQLCancel(current_.load()); }
+  // Any thread.
+  void Cancel() { ::SQLCancel(current_.load()); }
+
+  // When the ODBC call running now (if any) is to be given up: its limit,
+  // the watchdog's cancel and a while for the cancel to work.
+  std::optional<std::chrono::steady_clock::time_point> GiveUpAt() const {
+    const auto began = call_began_.load();
+    if (began == 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(began)) +
+           limits_.statement + kCancelGrace + kGiveUpGrace;
+  }
+  const StoreTimeLimits& Limits() const { return limits_; }
+
+  // A Store call's end, between its worker and its caller.
+  std::mutex job_mutex;
+  std::condition_variable job_done;
 
  private:
   // The outcome of one attempt at a set of rows.
@@ -555,9 +571,11 @@ class OdbcStore final : public RecordStore {
   std::optional<Diagnostic> Guarded(SQLSMALLINT type, SQLHANDLE handle, SQLHSTMT statement,
                                     const std::function<SQLRETURN()>& call) {
     current_.store(statement);
+    call_began_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     watchdog_.Arm(limits_.statement + kCancelGrace);
     const SQLRETURN rc = call();
     const bool cancelled = watchdog_.Disarm();
+    call_began_.store(0);
     if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return std::nullopt;
     Diagnostic d = Diagnose(type, handle);
     if (cancelled) {
@@ -570,9 +588,86 @@ class OdbcStore final : public RecordStore {
   const std::unique_ptr<Handles> h_;
   const StoreTimeLimits limits_;
   std::atomic<SQLHSTMT> current_;  // the statement a Cancel stops
+  std::atomic<std::chrono::steady_clock::rep> call_began_{0};  // 0: no call runs
   std::vector<Prepared> prepared_;
-  bool broken_ = false;
   Watchdog watchdog_;  // last: stopped before the handles it cancels go
+};
+
+// A Store call's rows and outcome, shared with the worker that runs it.
+struct Job {
+  std::vector<RecordRow> rows;
+  std::vector<RowResult> results;
+  std::string error;
+  bool ok = false;
+  bool finished = false;  // under Connection::job_mutex
+};
+
+// Each Store call runs on a worker thread while the caller waits, so that
+// the caller gets its answer in bounded time even from a server that
+// answers neither the statement nor its cancel (a frozen backend): that
+// worker is then given up, and the connection with it.
+class OdbcStore final : public RecordStore {
+ public:
+  explicit OdbcStore(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+
+  bool Store(const std::vector<RecordRow>& rows, std::vector<RowResult>* results, std::string* error) override {
+    results->assign(rows.size(), RowResult{});
+    if (broken_) {
+      *error = "the connection to the database was given up after an earlier failure";
+      return false;
+    }
+    broken_ = true;  // until the call has ended well
+    auto job = std::make_shared<Job>();
+    job->rows = rows;
+    std::thread worker;
+    try {
+      worker = std::thread([connection = connection_, job] {
+        std::vector<RowResult> outcome;
+        std::string reason;
+        const bool ok = connection->Run(job->rows, &outcome, &reason);
+        std::lock_guard lock(connection->job_mutex);
+        job->results = std::move(outcome);
+        job->error = std::move(reason);
+        job->ok = ok;
+        job->finished = true;
+        connection->job_done.notify_all();
+      });
+    } catch (const std::system_error& e) {
+      *error = std::string("the records' database thread could not start: ") + e.what();
+      return false;
+    }
+    std::unique_lock lock(connection_->job_mutex);
+    while (!job->finished) {
+      const auto give_up_at = connection_->GiveUpAt();
+      if (give_up_at && std::chrono::steady_clock::now() >= *give_up_at) break;
+      // Between two calls the worker only binds rows: a look now and then.
+      connection_->job_done.wait_until(lock, give_up_at.value_or(std::chrono::steady_clock::now() +
+                                                                 connection_->Limits().statement));
+    }
+    if (!job->finished) {
+      lock.unlock();
+      worker.detach();
+      *error = "the database has not answered for " +
+               std::to_string((connection_->Limits().statement + kCancelGrace + kGiveUpGrace).count()) +
+               " s, not even a cancel: the connection is given up";
+      return false;
+    }
+    lock.unlock();
+    worker.join();
+    if (!job->ok) {
+      *error = job->error;
+      return false;
+    }
+    *results = std::move(job->results);
+    broken_ = false;
+    return true;
+  }
+
+  void Cancel() override { connection_->Cancel(); }
+
+ private:
+  const std::shared_ptr<Connection> connection_;
+  bool broken_ = false;
 };
 
 bool SetQueryTimeout(SQLHSTMT statement, std::chrono::seconds limit) {
@@ -628,7 +723,7 @@ std::unique_ptr<RecordStore> OpenOdbcStore(const std::string& connection, const 
     return nullptr;
   }
   try {
-    return std::make_unique<OdbcStore>(std::move(h), limits);
+    return std::make_unique<OdbcStore>(std::make_shared<Connection>(std::move(h), limits));
   } catch (const std::system_error& e) {
     *error = std::string("the database's watchdog thread could not start: ") + e.what();
     return nullptr;

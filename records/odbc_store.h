@@ -12,11 +12,13 @@
 namespace zevuvuri::records {
 
 // How long the store waits for the database. The login limit goes to the
-// driver (SQL_ATTR_LOGIN_TIMEOUT); each statement and commit gets the
-// statement limit (SQL_ATTR_QUERY_TIMEOUT, which the PostgreSQL driver turns
-// into the server's statement_timeout), and a watchdog cancels (SQLCancel)
-// a call still running a moment past it, for a driver or a server that does
-// not keep the limit itself.
+// driver (SQL_ATTR_LOGIN_TIMEOUT, which the PostgreSQL driver makes libpq's
+// connect_timeout); each statement and commit gets the statement limit
+// (SQL_ATTR_QUERY_TIMEOUT, which the PostgreSQL driver turns into the
+// server's statement_timeout). A watchdog cancels (SQLCancel) a call still
+// running 2 s past it, for a driver that does not keep the limit; a call
+// that even the cancel does not end (a frozen server) is given up 3 s later:
+// Store then returns false, at most 15 s into a call with the defaults.
 struct StoreTimeLimits {
   std::chrono::seconds login{10};
   std::chrono::seconds statement{10};

@@ -248,6 +248,36 @@ TEST_F(OdbcStoreTest, ALockedTableEndsTheCallWithinItsLimitAndNothingIsTakenAsSt
   EXPECT_EQ(server_->Query("SELECT count(*) FROM unit_records"), "3");
 }
 
+// A backend frozen outright (stopped: it answers neither the statement nor
+// its cancel): the call still ends within its limit, and the store goes at
+// once; the connection is left to its worker. Once the server is back, the
+// rows are each in the table once, however that worker's call ended.
+TEST_F(OdbcStoreTest, AFrozenServerEndsTheCallWithinItsLimitAndTheStoreGoesAtOnce) {
+  auto store = Open("", StoreTimeLimits{std::chrono::seconds{5}, std::chrono::seconds{2}});
+  ASSERT_TRUE(store);
+  server_->Freeze(true);
+  std::vector<RowResult> results;
+  std::string error;
+  // 2 s, the cancel 2 s later, given up 3 s after that; the dropped store
+  // waits for nothing. A call without a limit ends when the server is thawed.
+  auto call = std::async(std::launch::async, [&] {
+    const bool stored = store->Store({Row(1), Row(2), Row(3)}, &results, &error);
+    store.reset();
+    return stored;
+  });
+  const bool ended = call.wait_for(20s) == std::future_status::ready;
+  server_->Freeze(false);
+  EXPECT_TRUE(ended) << "the call and the store's end waited 20 s";
+  EXPECT_FALSE(call.get());
+  EXPECT_NE(error.find("not answered"), std::string::npos) << error;
+
+  store = Open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->Store({Row(1), Row(2), Row(3)}, &results, &error)) << error;
+  for (const RowResult& r : results) EXPECT_NE(r.outcome, RowOutcome::Refused) << r.reason;
+  EXPECT_EQ(server_->Query("SELECT count(*), count(DISTINCT record_id) FROM unit_records"), "3|3");
+}
+
 // A server that takes the connection and never answers (a frozen host, a
 // port that is something else): the login ends within its limit with the
 // reason, and the password is not in it.
