@@ -275,7 +275,7 @@ class Worker {
       if (refused != nullptr) {
         {
           std::lock_guard lock(sh_->mutex);
-          ++sh_->state.refused;
+          sh_->state.refused = 1;  // the one that holds the others back
           sh_->state.refused_reason = refused->reason;
         }
         Failed(refused->reason);
