@@ -4,19 +4,21 @@
 # through unixODBC and the PostgreSQL Unicode driver, and a journal of COUNT
 # records as the loader writes them.
 #   1. catch-up: `zevuvuri-cli --forward-records` of the whole backlog into an
-#      empty table (connection included), and the records per second;
+#      empty table (connection included): the records per second and the
+#      process's peak resident memory;
 #   2. resend: the same journal with its sent mark lost, every record already
-#      in the table (each insert refused as a duplicate, counted as sent);
+#      in the table (each batch refused as a duplicate, its record_ids looked
+#      up, counted as sent);
 #   3. the forwarder's effect on an upgrade: the time per data frame of a
 #      fast-pacing upgrade (65536 bytes, simulator at 115200-baud wire timing)
 #      without --records-db, and with it while a backlog of COUNT records
 #      is being sent.
-#   bench/records_bench.sh [BUILD_DIR] [COUNT]   (default: build, 1000)
+#   bench/records_bench.sh [BUILD_DIR] [COUNT]   (default: build, 100000)
 # Figures, not a test: nothing here fails on a slow machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-count=${2:-1000}
+count=${2:-100000}
 bash scripts/install-deps.sh >/dev/null
 [ -x "$build/tools/cli/zevuvuri-cli" ] && [ -x "$build/tools/sim/zevuvuri-sim" ] || {
   cmake -S . -B "$build" -G Ninja >/dev/null && cmake --build "$build" --target zevuvuri-cli zevuvuri-sim >/dev/null
@@ -62,18 +64,17 @@ backlog() {  # FIRST_ID: COUNT records from that id on
 }
 backlog 1 >"$journal"
 
+# "SECONDS PEAK_RSS_KB" of one --forward-records run.
 timed() {
-  local start end
-  start=$(date +%s.%N)
-  "$cli" --forward-records --report "$journal" --records-db "$connection" >/dev/null
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { print b - a }'
+  /usr/bin/time -f '%e %M' -o "$work/time.out" \
+    "$cli" --forward-records --report "$journal" --records-db "$connection" >/dev/null
+  cat "$work/time.out"
 }
 
-catch_up=$(timed)
+read -r catch_up catch_up_rss < <(timed)
 stored=$("${psql[@]}" -d line -c 'SELECT count(*) FROM unit_records')
 rm -f "$journal.sent"
-resend=$(timed)
+read -r resend resend_rss < <(timed)
 stored_again=$("${psql[@]}" -d line -c 'SELECT count(*) FROM unit_records')
 
 # The time per data frame as the simulator stamps it; `upgrade LABEL ARGS...`.
@@ -95,10 +96,10 @@ upgrade() {
 
 printf 'records in the journal:                 %d\n' "$count"
 rate() { awk -v n="$count" -v t="$1" 'BEGIN { printf "%.0f", n / t }'; }
-printf 'catch-up, empty table:                  %.2f s, %s records/s (stored: %s)\n' "$catch_up" "$(rate "$catch_up")" \
-  "$stored"
-printf 'resend with the mark lost (duplicates): %.2f s, %s records/s (stored: %s)\n' "$resend" "$(rate "$resend")" \
-  "$stored_again"
+printf 'catch-up, empty table:                  %.2f s, %s records/s, peak RSS %d MB (stored: %s)\n' "$catch_up" \
+  "$(rate "$catch_up")" $((catch_up_rss / 1024)) "$stored"
+printf 'resend with the mark lost (duplicates): %.2f s, %s records/s, peak RSS %d MB (stored: %s)\n' "$resend" \
+  "$(rate "$resend")" $((resend_rss / 1024)) "$stored_again"
 
 upgrade "fast pacing, no --records-db:"
 backlog 100001 >"$work/upgrade.jsonl"

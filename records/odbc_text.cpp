@@ -4,6 +4,7 @@ namespace zevuvuri::records {
 
 std::u16string OdbcUtf16(const std::string& utf8) {
   std::u16string out;
+  out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
     const auto c = static_cast<unsigned char>(utf8[i]);
     char32_t cp = 0xFFFD;

@@ -41,6 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
         Masking{"Driver={PostgreSQL Unicode};Server=db;Pwd=a;b=c;Port=5432", "Driver={PostgreSQL Unicode};Server=db;Pwd=***;b=c;Port=5432"},
         Masking{"pwd = {se;cr}}et};Uid=x", "pwd = ***;Uid=x"},
         Masking{"Password=p@ss;Database=line", "Password=***;Database=line"},
+        // Names in any case: the driver takes them so.
+        Masking{"UID=qa;PASSWORD=Upper1;pWd=mixed2;PassWord={x}", "UID=qa;PASSWORD=***;pWd=***;PassWord=***"},
         Masking{"Server=db;OldPwd=keep;NewPWD2=keep", "Server=db;OldPwd=keep;NewPWD2=keep"},
         Masking{"08001: could not connect: PWD=x ; Uid=u", "08001: could not connect: PWD=***; Uid=u"},
         Masking{"Pwd={unclosed;Uid=u", "Pwd=***"},
