@@ -65,4 +65,20 @@ std::string MaskPasswords(std::string_view text) {
   return out;
 }
 
+std::string OneLine(std::string_view reason) {
+  std::string line;
+  bool space = false;
+  for (const char c : reason) {
+    const bool blank = c == '\n' || c == '\r' || c == '\t' || c == ' ' || c == '\v' || c == '\f';
+    if (blank) {
+      space = !line.empty();
+      continue;
+    }
+    if (space) line += ' ';
+    space = false;
+    line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+  }
+  return MaskPasswords(line);
+}
+
 }  // namespace zevuvuri::records

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "records/connection_text.h"
+#include "records/odbc_diagnostic.h"
 #include "records/odbc_text.h"
 #include "records/report_file.h"
 #include "records/unit_record.h"
@@ -45,40 +46,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-struct Diagnostic {
-  std::string sqlstate;
-  std::string text;  // "SQLSTATE: message", passwords masked
-};
-
-// The handle's first diagnostic record.
-Diagnostic Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
-  SQLWCHAR state[6] = {};
-  SQLWCHAR message[1024] = {};
-  SQLINTEGER native = 0;
-  SQLSMALLINT length = 0;
-  Diagnostic d;
-  const SQLRETURN rc = ::SQLGetDiagRecW(type, handle, 1, state, &native, message,
-                                        static_cast<SQLSMALLINT>(sizeof message / sizeof message[0]), &length);
-  if (!SQL_SUCCEEDED(rc)) {
-    d.text = "the ODBC driver gave no reason";
-    return d;
-  }
-  const std::size_t shown = std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
-                                                  sizeof message / sizeof message[0] - 1);
-  d.sqlstate = OdbcUtf8(reinterpret_cast<const char16_t*>(state), 5);
-  std::string text = OdbcUtf8(reinterpret_cast<const char16_t*>(message), shown);
-  // A driver's message may run over several lines ("\n\tIs the server
-  // running..."): one line, each run of blanks one space.
-  std::string line;
-  for (const char c : text) {
-    const bool blank = c == '\n' || c == '\r' || c == '\t' || c == ' ';
-    if (blank && (line.empty() || line.back() == ' ')) continue;
-    line += blank ? ' ' : c;
-  }
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  d.text = MaskPasswords(d.sqlstate + ": " + line);
-  return d;
-}
+using Diagnostic = OdbcDiagnostic;
 
 // One connection with its statements, each under the statement time limit.
 class Session {

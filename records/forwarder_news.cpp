@@ -12,22 +12,6 @@ std::string RefusedText(std::uint64_t refused) {
   return "records: " + std::to_string(refused) + " refused by the database";
 }
 
-std::string OneLine(std::string_view reason) {
-  std::string line;
-  bool space = false;
-  for (const char c : reason) {
-    const bool blank = c == '\n' || c == '\r' || c == '\t' || c == ' ' || c == '\v' || c == '\f';
-    if (blank) {
-      space = !line.empty();
-      continue;
-    }
-    if (space) line += ' ';
-    space = false;
-    line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
-  }
-  return MaskPasswords(line);
-}
-
 std::optional<std::string> ForwarderNews::Next(const ForwarderState& state) {
   std::string line;
   if (state.waiting > 0 && state.not_answering) {

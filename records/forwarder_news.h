@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "records/connection_text.h"
 #include "records/forwarder.h"
 
 namespace zevuvuri::records {
@@ -15,10 +16,6 @@ namespace zevuvuri::records {
 std::string WaitingText(std::uint64_t waiting);
 // "records: N refused by the database".
 std::string RefusedText(std::uint64_t refused);
-// A driver's reason on one line: line breaks, tabs and runs of spaces become
-// one space, other control characters '?', and passwords are masked.
-std::string OneLine(std::string_view reason);
-
 // One per forwarder; not thread-safe.
 class ForwarderNews {
  public:

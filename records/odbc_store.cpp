@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "records/connection_text.h"
+#include "records/odbc_diagnostic.h"
 #include "records/odbc_text.h"
 #include "records/sql_state.h"
 
@@ -63,25 +64,6 @@ std::string Utf8(const SQLWCHAR* text, std::size_t length) {
 
 SQLWCHAR* Wide(std::u16string& text) { return reinterpret_cast<SQLWCHAR*>(text.data()); }
 
-// A driver's message on one line: line breaks and tabs (a server's DETAIL
-// and HINT lines) become single spaces, so that a board or a status line
-// shows it whole.
-std::string OneLine(const std::string& text) {
-  std::string out;
-  bool space = false;
-  for (const char c : text) {
-    const bool blank = c == '\n' || c == '\r' || c == '\t' || c == ' ';
-    if (blank) {
-      space = !out.empty();
-      continue;
-    }
-    if (space) out += ' ';
-    space = false;
-    out += c;
-  }
-  return out;
-}
-
 // A reason short enough for a status line: a refused row's message may
 // quote the whole row. Cut at a character's start, never inside one.
 std::string Shortened(std::string text) {
@@ -93,30 +75,10 @@ std::string Shortened(std::string text) {
   return text + "...";
 }
 
-struct Diagnostic {
-  std::string sqlstate;
-  SQLINTEGER native = 0;
-  std::string text;  // "SQLSTATE: message" on one line, passwords masked
-};
-
-// The handle's first diagnostic record.
-Diagnostic Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
-  SQLWCHAR state[6] = {};
-  SQLWCHAR message[1024] = {};
-  SQLINTEGER native = 0;
-  SQLSMALLINT length = 0;
-  Diagnostic d;
-  const SQLRETURN rc = ::SQLGetDiagRecW(type, handle, 1, state, &native, message,
-                                        static_cast<SQLSMALLINT>(sizeof message / sizeof message[0]), &length);
-  if (!SQL_SUCCEEDED(rc)) {
-    d.text = "the ODBC driver gave no reason";
-    return d;
-  }
-  const std::size_t shown = std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
-                                                  sizeof message / sizeof message[0] - 1);
-  d.sqlstate = Utf8(state, 5);
-  d.native = native;
-  d.text = Shortened(MaskPasswords(OneLine(d.sqlstate + ": " + Utf8(message, shown))));
+// The store's reason: one line, short enough for a status line.
+OdbcDiagnostic StoreDiagnose(SQLSMALLINT type, SQLHANDLE handle) {
+  OdbcDiagnostic d = records::Diagnose(type, handle);
+  d.text = Shortened(std::move(d.text));
   return d;
 }
 
@@ -421,7 +383,7 @@ class Connection {
           h_->part_rows = 0;
           std::u16string sql = Utf16(InsertSql(count));
           if (!SQL_SUCCEEDED(::SQLPrepareW(statement, Wide(sql), static_cast<SQLINTEGER>(sql.size())))) {
-            return Failed(Diagnose(SQL_HANDLE_STMT, statement));
+            return Failed(StoreDiagnose(SQL_HANDLE_STMT, statement));
           }
           h_->part_rows = count;
         }
@@ -430,7 +392,7 @@ class Connection {
       Parameters p(statement, count * kColumns);
       for (std::size_t k = first; k < first + count; ++k) {
         const Prepared& r = prepared_[picked[k]];
-        if (!Bind(p, r)) return Failed(Diagnose(SQL_HANDLE_STMT, statement));
+        if (!Bind(p, r)) return Failed(StoreDiagnose(SQL_HANDLE_STMT, statement));
       }
       if (auto d = Guarded(SQL_HANDLE_STMT, statement, statement, [&] { return ::SQLExecute(statement); })) {
         return Failed(*d);
@@ -443,7 +405,7 @@ class Connection {
     return Attempt{true, SqlFault::Trouble, ""};
   }
 
-  static Attempt Failed(const Diagnostic& d) {
+  static Attempt Failed(const OdbcDiagnostic& d) {
     return Attempt{false, ClassifySqlState(d.sqlstate, d.native), d.text};
   }
 
@@ -469,7 +431,7 @@ class Connection {
       Parameters p(statement, count);
       for (std::size_t k = first; k < first + count; ++k) {
         if (!p.Text(prepared_[picked[k]].row->record_id)) {
-          *error = Diagnose(SQL_HANDLE_STMT, statement).text;
+          *error = StoreDiagnose(SQL_HANDLE_STMT, statement).text;
           return false;
         }
       }
@@ -494,7 +456,7 @@ class Connection {
         present->insert(text);
       }
       const bool complete = rc == SQL_NO_DATA;
-      if (!complete) *error = Diagnose(SQL_HANDLE_STMT, statement).text;
+      if (!complete) *error = StoreDiagnose(SQL_HANDLE_STMT, statement).text;
       ::SQLFreeStmt(statement, SQL_UNBIND);
       ::SQLFreeStmt(statement, SQL_CLOSE);
       if (!complete) return false;
@@ -513,7 +475,7 @@ class Connection {
   // Runs `call` (on `statement`, or on the connection) under the watchdog.
   // Nothing when it succeeded; else the diagnostic of `handle`, which is
   // Trouble whenever the watchdog had to cancel.
-  std::optional<Diagnostic> Guarded(SQLSMALLINT type, SQLHANDLE handle, SQLHSTMT statement,
+  std::optional<OdbcDiagnostic> Guarded(SQLSMALLINT type, SQLHANDLE handle, SQLHSTMT statement,
                                     const std::function<SQLRETURN()>& call) {
     current_.store(statement);
     call_began_.store(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -522,7 +484,7 @@ class Connection {
     const bool cancelled = watchdog_.Disarm();
     call_began_.store(0);
     if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return std::nullopt;
-    Diagnostic d = Diagnose(type, handle);
+    OdbcDiagnostic d = StoreDiagnose(type, handle);
     if (cancelled) {
       d.text = "no answer within " + std::to_string(limits_.statement.count()) + " s, cancelled: " + d.text;
       d.sqlstate = "HYT00";
@@ -642,29 +604,29 @@ std::unique_ptr<RecordStore> OpenOdbcStore(const std::string& connection, const 
   const SQLRETURN rc = ::SQLDriverConnectW(h->dbc, nullptr, Wide(text), static_cast<SQLSMALLINT>(text.size()),
                                            nullptr, 0, &out_length, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
-    *error = Diagnose(SQL_HANDLE_DBC, h->dbc).text;
+    *error = StoreDiagnose(SQL_HANDLE_DBC, h->dbc).text;
     return nullptr;
   }
   h->connected = true;
   // The store's transactions: a Store call's rows, one commit.
   if (!SQL_SUCCEEDED(::SQLSetConnectAttrW(h->dbc, SQL_ATTR_AUTOCOMMIT,
                                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_OFF)), 0))) {
-    *error = Diagnose(SQL_HANDLE_DBC, h->dbc).text;
+    *error = StoreDiagnose(SQL_HANDLE_DBC, h->dbc).text;
     return nullptr;
   }
   for (SQLHSTMT* s : {&h->full, &h->part, &h->present}) {
     if (!SQL_SUCCEEDED(::SQLAllocHandle(SQL_HANDLE_STMT, h->dbc, s))) {
-      *error = Diagnose(SQL_HANDLE_DBC, h->dbc).text;
+      *error = StoreDiagnose(SQL_HANDLE_DBC, h->dbc).text;
       return nullptr;
     }
     if (!SetQueryTimeout(*s, limits.statement)) {
-      *error = Diagnose(SQL_HANDLE_STMT, *s).text;
+      *error = StoreDiagnose(SQL_HANDLE_STMT, *s).text;
       return nullptr;
     }
   }
   std::u16string insert = Utf16(InsertSql(kRowsPerStatement));
   if (!SQL_SUCCEEDED(::SQLPrepareW(h->full, Wide(insert), static_cast<SQLINTEGER>(insert.size())))) {
-    *error = Diagnose(SQL_HANDLE_STMT, h->full).text;
+    *error = StoreDiagnose(SQL_HANDLE_STMT, h->full).text;
     return nullptr;
   }
   try {
