@@ -351,7 +351,7 @@ std::vector<DatabaseFinding> CheckRecordsDatabase(const std::string& connection)
     findings.push_back({true, "the table's columns could not be read: " + why.text, kSchemaFix});
   } else if (columns->empty()) {
     findings.push_back({true, "there is no table unit_records that the role " + role + " may use",
-                        std::string(kSchemaFix) + "; then, as its owner: GRANT INSERT ON unit_records TO " + role});
+                        std::string(kSchemaFix) + "; then, as its owner: GRANT INSERT, SELECT (record_id) ON unit_records TO " + role});
   } else {
     std::string missing;
     for (const char* column : kColumns) {
@@ -382,6 +382,18 @@ std::vector<DatabaseFinding> CheckRecordsDatabase(const std::string& connection)
       findings.push_back({true, "a probe record was refused: " + why.text,
                           "the table differs from records/postgresql.sql (a constraint, a trigger or a column "
                           "type of its own): records like this one would be refused too"});
+    }
+    // After a duplicate key the forwarder looks up which record_ids the
+    // table has; without that right such records wait for ever.
+    const auto looked = session.Rows("SELECT record_id FROM unit_records WHERE record_id = 'doctor'", &why);
+    session.Rollback();
+    if (looked) {
+      findings.push_back({false, "the role " + role + " may look up record_id (to tell a record sent before)", ""});
+    } else {
+      findings.push_back({true,
+                          "the role " + role + " may not read record_id: " + why.text +
+                              " (records sent again after a lost mark or connection would wait for ever)",
+                          "as the table's owner: GRANT SELECT (record_id) ON unit_records TO " + role});
     }
   }
 

@@ -154,6 +154,7 @@ class Worker {
       if (!SendWaiting()) return false;
       if (sh_->Stopping()) return true;
       if (moving) {
+        LeaveRefusedBehind();
         file_.reset();
         return Look();
       }
@@ -249,6 +250,7 @@ class Worker {
         (cursor_ == 0 || (LineEndingAt(*file_, cursor_, &line) && LineHash(line) == HashAtCursor()))) {
       return true;
     }
+    LeaveRefusedBehind();
     mark_ = SentMark{};
     mark_.journal = file_->Identity();
     SaveMark();
@@ -283,7 +285,19 @@ class Worker {
 
   void PublishRefused() {
     std::lock_guard lock(sh_->mutex);
-    sh_->state.refused = mark_.refused.size() + refused_past_;
+    sh_->state.refused = mark_.refused.size() + refused_past_ + refused_rotated_;
+    sh_->state.refused_rotated = refused_rotated_;
+  }
+
+  // The held file's refused records stay in it when it is let go (renamed,
+  // removed, replaced) or its text is gone from the path (emptied in place,
+  // a copy kept elsewhere): the mark taken up next is the path's new file's,
+  // so they are counted apart and never again as tried by this forwarder.
+  void LeaveRefusedBehind() {
+    refused_rotated_ += mark_.refused.size() + refused_past_;
+    mark_.refused.clear();
+    refused_past_ = 0;
+    PublishRefused();
   }
 
   // Sends the records from the cursor to the last counted line, a batch at
@@ -426,7 +440,7 @@ class Worker {
       ++refused_past_;
     }
     std::lock_guard lock(sh_->mutex);
-    sh_->state.refused = mark_.refused.size() + refused_past_;
+    sh_->state.refused = mark_.refused.size() + refused_past_ + refused_rotated_;
     sh_->state.refused_reason = reason;
   }
 
@@ -498,6 +512,7 @@ class Worker {
   SentMark mark_;                      // as kept on the disk (unless mark_stuck_)
   bool mark_stuck_ = false;            // a refused record past kMostRefusedKept holds the mark
   std::uint64_t refused_past_ = 0;     // refused records the mark had no room for
+  std::uint64_t refused_rotated_ = 0;  // refused records left in files let go since Start
   std::uint64_t cursor_ = 0;           // the next line to send
   std::optional<std::uint64_t> cursor_hash_;  // LineHash of the line ending at the cursor, once moved
   std::uint64_t counted_end_ = 0;      // the end of the last line counted

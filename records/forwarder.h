@@ -43,6 +43,10 @@ struct ForwarderState {
   std::string refused_reason;  // why the last of them was refused, password masked
   bool not_answering = false;  // a statement has been outstanding for kNotAnswering or longer
   bool held_elsewhere = false; // another forwarder holds the journal's lock and sends its records
+  // Of `refused`: those kept in a file that rotation took from the path
+  // (renamed, emptied in place or removed while held). The mark at the path
+  // is the new file's, so they are tried again only by sending that file.
+  std::uint64_t refused_rotated = 0;
 };
 
 // A statement outstanding this long is reported as the database not answering.
@@ -110,6 +114,7 @@ struct WaitingCount {
   std::string error;
   std::uint64_t waiting = 0; // complete records past the mark
   std::uint64_t refused = 0; // records the database refused, named in the mark
+  std::uint64_t refused_rotated = 0;  // of `refused`: kept in a file rotated away from the path
 };
 
 // What still waits for the database in `journal`, read from the files, for

@@ -37,6 +37,14 @@ records::WaitingCount LineRecords::Finish(bool interrupted) {
     left.read = true;
     left.waiting = last.waiting;
     left.refused = last.refused;
+    left.refused_rotated = last.refused_rotated;
+    return left;
+  }
+  // Refused records in a file that rotation took from the path are in no
+  // count of the path's journal.
+  if (left.read) {
+    left.refused += last.refused_rotated;
+    left.refused_rotated = last.refused_rotated;
   }
   return left;
 }

@@ -365,6 +365,26 @@ TEST_P(RotationTest, EveryRecordReachesTheDatabase) {
   EXPECT_EQ(CountWaiting(journal_).waiting, 0u);
 }
 
+// A record refused before the rotation stays in the file rotation took: the
+// fresh file's mark cannot name it, so the forwarder still counts it, apart,
+// and the run cannot end as if nothing were left.
+TEST_P(RotationTest, RecordRefusedBeforeIsStillCountedAfter) {
+  db_.refused = {Id(2)};
+  AppendRecords(1, 2);
+  auto f = Started();
+  ASSERT_TRUE(f->WaitSent(20s)) << f->State().reason;
+  ASSERT_EQ(f->State().refused, 1u);
+  GetParam().apply(*this);
+  AppendRecords(3, 5);
+  EXPECT_TRUE(f->WaitSent(20s)) << f->State().reason;
+  const ForwarderState s = f->State();
+  EXPECT_TRUE(f->Stop(2s));
+  EXPECT_EQ(s.refused, 1u);
+  EXPECT_EQ(s.refused_rotated, 1u);
+  ExpectStored(3, 5);
+  EXPECT_EQ(CountWaiting(journal_).refused, 0u);  // the path's file has none of its own
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Journal, RotationTest,
     ::testing::Values(Rotation{"rm", [](ForwarderRulesTest& fx) { std::filesystem::remove(fx.journal_); }},

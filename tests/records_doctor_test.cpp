@@ -60,7 +60,8 @@ TEST_F(RecordsDoctorTest, AGoodDatabasePassesEveryCheckAndKeepsNothing) {
   EXPECT_EQ(Doctor(server_->ConnectionString()), 0) << out_;
   for (const char* line : {"ok       connected with Driver={PostgreSQL Unicode};", "Pwd=***",
                            "ok       the table unit_records has every column the loader fills",
-                           "ok       the role line may insert records", "ok       this computer's clock is within",
+                           "ok       the role line may insert records", "ok       the role line may look up record_id",
+                           "ok       this computer's clock is within",
                            "ok       the ODBC driver keeps no per-process logs", "\nno problems found\n"}) {
     EXPECT_NE(out_.find(line), std::string::npos) << line << "\n" << out_;
   }
@@ -106,6 +107,14 @@ INSTANTIATE_TEST_SUITE_P(
               },
               nullptr, {}, "the role reader may not insert records: 42501",
               "fix: as the table's owner: GRANT INSERT ON unit_records TO reader"},
+        Fault{"RoleThatMayOnlyInsert",
+              [](PostgresServer& s, const std::string&) {
+                s.Query("CREATE ROLE writer LOGIN");
+                s.Query("GRANT INSERT ON unit_records TO writer");
+                return Replaced(s.ConnectionString(), "Uid=line", "Uid=writer");
+              },
+              nullptr, {}, "the role writer may not read record_id: 42501",
+              "fix: as the table's owner: GRANT SELECT (record_id) ON unit_records TO writer"},
         Fault{"MissingColumn",
               [](PostgresServer& s, const std::string&) {
                 s.Query("ALTER TABLE unit_records RENAME COLUMN serial_number TO serial");

@@ -37,11 +37,17 @@ void SayRecordsLeft(const records::WaitingCount& left, const std::string& journa
                  "zevuvuri-cli: %s; they are kept in %s and sent at the next start with it, or by --forward-records\n",
                  records::WaitingText(left.waiting).c_str(), journal.c_str());
   }
-  if (left.refused > 0) {
+  if (left.refused > left.refused_rotated) {
     std::fprintf(stderr,
                  "zevuvuri-cli: %s; they are kept in %s and tried again at the next start with it, or by "
                  "--forward-records\n",
-                 records::RefusedText(left.refused).c_str(), journal.c_str());
+                 records::RefusedText(left.refused - left.refused_rotated).c_str(), journal.c_str());
+  }
+  if (left.refused_rotated > 0) {
+    std::fprintf(stderr,
+                 "zevuvuri-cli: %s; they are kept in the file that was renamed, emptied or removed at %s while "
+                 "this run held it: send that file with --forward-records --report FILE\n",
+                 records::RefusedText(left.refused_rotated).c_str(), journal.c_str());
   }
 }
 
@@ -94,6 +100,10 @@ int ForwardRecords(const std::string& journal, const std::string& connection) {
   if (left.read && left.waiting > 0) {
     if (why.empty()) why = state.reason;
     if (!why.empty()) std::fprintf(stderr, "zevuvuri-cli: %s\n", records::OneLine(why).c_str());
+    // Where they are: without --report the journal is the default one, a
+    // path the user may not know.
+    std::fprintf(stderr, "zevuvuri-cli: %s; they are kept in %s and sent by the next --forward-records\n",
+                 records::WaitingText(left.waiting).c_str(), journal.c_str());
   }
   if (left.read && left.refused > 0 && !state.refused_reason.empty()) {
     std::fprintf(stderr, "zevuvuri-cli: %s: %s\n", records::RefusedText(left.refused).c_str(),
