@@ -1,6 +1,8 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,16 +35,18 @@ struct DeviceIdentity {
   dev_t dev = 0;
   ino_t ino = 0;
 
-  // `path` may be a /proc/PID/fd/N link: stat and statfs follow it to the
-  // open file itself, whichever name the holder opened it by.
+  // `path` may be a /proc/PID/fd/N link: statx and statfs follow it to the
+  // open file itself, whichever name the holder opened it by. The cached
+  // attributes do (AT_STATX_DONT_SYNC): a holder's file on a network file
+  // system whose server is gone must not hold up the answer.
   static std::optional<DeviceIdentity> Of(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    struct statx st {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &st) != 0) return std::nullopt;
     DeviceIdentity id;
-    id.character = S_ISCHR(st.st_mode);
-    id.rdev = st.st_rdev;
-    id.dev = st.st_dev;
-    id.ino = st.st_ino;
+    id.character = S_ISCHR(st.stx_mode);
+    id.rdev = makedev(st.stx_rdev_major, st.stx_rdev_minor);
+    id.dev = makedev(st.stx_dev_major, st.stx_dev_minor);
+    id.ino = st.stx_ino;
     struct statfs fs {};
     id.pseudo_terminal = id.character && ::statfs(path.c_str(), &fs) == 0 &&
                          static_cast<unsigned long>(fs.f_type) == kDevptsMagic;
