@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "engine/port_diagnosis.h"
 #include "engine/port_name.h"
@@ -16,11 +20,46 @@ namespace fs = std::filesystem;
 namespace zevuvuri {
 namespace {
 
-std::string Canonical(const std::string& path) {
-  std::error_code ec;
-  const auto p = fs::canonical(path, ec);
-  return ec ? path : p.string();
-}
+// Pseudo-terminal slaves live on a devpts file system, and each instance of
+// it (a container's, a sandbox's own) numbers its terminals from 0 under the
+// same device numbers: /dev/pts/1 of two instances has one st_rdev.
+constexpr unsigned long kDevptsMagic = 0x1cd1;
+
+// What a device is, whatever path leads to it: a character device is its
+// device number, also through another node or a link; a pseudo-terminal is
+// that and its instance; anything else is its file.
+struct DeviceIdentity {
+  bool character = false;
+  dev_t rdev = 0;
+  bool pseudo_terminal = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+
+  // `path` may be a /proc/PID/fd/N link: statx and statfs follow it to the
+  // open file itself, whichever name the holder opened it by. The cached
+  // attributes do (AT_STATX_DONT_SYNC): a holder's file on a network file
+  // system whose server is gone must not hold up the answer.
+  static std::optional<DeviceIdentity> Of(const std::string& path) {
+    struct statx st {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &st) != 0) return std::nullopt;
+    DeviceIdentity id;
+    id.character = S_ISCHR(st.stx_mode);
+    id.rdev = makedev(st.stx_rdev_major, st.stx_rdev_minor);
+    id.dev = makedev(st.stx_dev_major, st.stx_dev_minor);
+    id.ino = st.stx_ino;
+    struct statfs fs {};
+    id.pseudo_terminal = id.character && ::statfs(path.c_str(), &fs) == 0 &&
+                         static_cast<unsigned long>(fs.f_type) == kDevptsMagic;
+    return id;
+  }
+
+  bool SameAs(const DeviceIdentity& other) const {
+    if (character != other.character) return false;
+    if (!character) return dev == other.dev && ino == other.ino;
+    if (rdev != other.rdev) return false;
+    return !pseudo_terminal || !other.pseudo_terminal || dev == other.dev;
+  }
+};
 
 std::string ProcessName(const fs::path& proc_dir) {
   std::ifstream comm(proc_dir / "comm");
@@ -45,7 +84,10 @@ std::string ProcRoot() {
 
 std::vector<std::string> ProcessesHolding(const std::string& device) {
   std::vector<std::string> holders;
-  const std::string target = Canonical(device);
+  // Compared by identity, not by name: the text of a holder's fd link is the
+  // path in its own mount namespace, which may name another device.
+  const auto target = DeviceIdentity::Of(device);
+  if (!target) return holders;
   const std::string self = std::to_string(::getpid());
   std::error_code ec;
   for (const auto& proc : fs::directory_iterator(ProcRoot(), ec)) {
@@ -53,8 +95,8 @@ std::vector<std::string> ProcessesHolding(const std::string& device) {
     if (pid == self || !std::all_of(pid.begin(), pid.end(), ::isdigit)) continue;
     std::error_code fd_ec;
     for (const auto& fd : fs::directory_iterator(proc.path() / "fd", fd_ec)) {
-      std::error_code link_ec;
-      if (fs::read_symlink(fd.path(), link_ec).string() == target) {
+      const auto held = DeviceIdentity::Of(fd.path().string());
+      if (held && held->SameAs(*target)) {
         holders.push_back(pid + " (" + ProcessName(proc.path()) + ")");
         break;
       }

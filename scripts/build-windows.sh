@@ -5,6 +5,9 @@
 # loader.cfg and the line records' database schemas (postgresql.sql,
 # sqlserver.sql). Each .exe is linked statically and needs no DLL beside it.
 #   scripts/build-windows.sh [BUILD_DIR]          (default build-win-release)
+# A BUILD_DIR that scripts/test-windows.sh has built (CI passes build-win) is
+# used as it is: the programs it tested are the ones packed, and nothing is
+# compiled twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-win-release}
@@ -12,8 +15,16 @@ version=$(bash scripts/version.sh)
 package=zevuvuri-windows-$version
 
 bash scripts/install-deps.sh --windows
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DZEVUVURI_TESTS=OFF
+if [ -f "$build/CMakeCache.txt" ] && grep -q '^CMAKE_TOOLCHAIN_FILE:.*mingw-w64-x86_64.cmake$' "$build/CMakeCache.txt" &&
+  grep -q '^CMAKE_BUILD_TYPE:[A-Z]*=Release$' "$build/CMakeCache.txt"; then
+  echo "build-windows: using the Release mingw-w64 build in $build"
+elif [ -f "$build/CMakeCache.txt" ]; then
+  echo "build-windows: $build is not a Release mingw-w64 build; give another folder" >&2
+  exit 1
+else
+  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+    -DZEVUVURI_TESTS=OFF
+fi
 cmake --build "$build" --target zevuvuri zevuvuri-cli
 
 stage=$(mktemp -d)

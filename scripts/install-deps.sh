@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev libssl-dev
   qt6-base-dev xvfb xauth fonts-dejavu-core openbox xdotool x11-utils

@@ -9,6 +9,9 @@
 # error or a warning, and their desktop entry and AppStream file their
 # validators.
 #   scripts/package.sh
+# ZEVUVURI_WINDOWS_BUILD names a mingw-w64 Release build folder to pack the
+# Windows programs from (CI: the one scripts/test-windows.sh tested);
+# otherwise scripts/build-windows.sh builds its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -60,7 +63,7 @@ echo "package: desktop entry and AppStream file valid"
 cp "${debs[@]}" dist/
 
 # --- Windows ----------------------------------------------------------------
-bash scripts/build-windows.sh
+bash scripts/build-windows.sh ${ZEVUVURI_WINDOWS_BUILD:+"$ZEVUVURI_WINDOWS_BUILD"}
 msi_stage=$(mktemp -d)
 trap 'rm -rf "$msi_stage"' EXIT
 unzip -q "dist/zevuvuri-windows-$version.zip" -d "$msi_stage"

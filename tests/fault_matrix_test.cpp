@@ -77,12 +77,14 @@ TEST_P(FaultMatrix, EndsWithItsTextReleasesThePortAndTheNextUpgradeWorks) {
   std::vector<std::string> options = c.module;
   if (c.status == "Upgrade OK") options.insert(options.end(), {"--upgrades", "2"});
   std::string device = StartModule(options, c.mode);
-  const auto began = std::chrono::steady_clock::now();
   EXPECT_EQ(Upgrade(device), c.status);
   EXPECT_FALSE(controller_.Link().IsOpen());
   if (!c.module_survives) {
-    // A device that goes away ends the upgrade at once, not at a time limit.
-    EXPECT_LT(std::chrono::steady_clock::now() - began, 1200ms);
+    // A device that goes away ends the upgrade at once, not at a time limit:
+    // the worker's last wait before the end is far shorter than the shortest
+    // limit (1000 ms for the end's answer). Timed from the worker's last
+    // report, so a busy machine stretching the steps before does not count.
+    EXPECT_LT(operator_.QuietBeforeEnd(), 900ms);
     EXPECT_EQ(module_->Wait(10s), 4) << "the simulator vanished as asked";
     device = StartModule({}, c.mode);
   }
@@ -105,18 +107,21 @@ INSTANTIATE_TEST_SUITE_P(
         // Bytes behind every reply, in the reply's own write: only byte 0 counts.
         FaultCase{"JunkAfterEveryReplyOverTheAir", {"--junk-after-reply", "2"}, "Upgrade OK"},
         FaultCase{"JunkAfterEveryReplyOnASerialLink", {"--junk-after-reply", "3"}, "Upgrade OK", true, "serial"},
-        // Replies just inside and just outside the 2000 ms and 1000 ms limits.
-        // A loaded machine moves both sides: classic pacing counts the limits
-        // in 10 ms sleeps, which it stretches, and in either pacing it can
-        // delay the simulator's answer or the loader's look at it. So the
-        // answers keep a wide margin on either side of the limit; the exact
-        // boundaries are checked on a virtual clock in upgrade_timing_test.
-        FaultCase{"PollAnsweredJustInTime", {"--delay", "poll:1=1850"}, "Upgrade OK"},
-        FaultCase{"PollAnsweredTooLate", {"--delay", "poll:1=2500"}, "Did not get local ACK"},
-        FaultCase{"DataAnsweredJustInTime", {"--delay", "data:2=1850"}, "Upgrade OK"},
-        FaultCase{"DataAnsweredTooLate", {"--delay", "data:2=2500"}, "Write Error"},
-        FaultCase{"EndAnsweredJustInTime", {"--delay", "end=850"}, "Upgrade OK"},
-        FaultCase{"EndAnsweredTooLate", {"--delay", "end=1400"}, "Did not get local ACK for reboot"},
+        // Replies inside and outside the 2000 ms and 1000 ms limits. A busy
+        // machine moves both sides: classic pacing counts its limits in 10 ms
+        // sleeps, which load stretches, and either pacing can be late to read
+        // the simulator's answer, which can be late to send it. So an answer
+        // in time comes at three quarters of the limit at most, and a late
+        // one at four times the limit, which no stretched count reaches; the
+        // loader lets go of the port long before, and the simulator drops the
+        // answer then. The exact boundaries are on a virtual clock in
+        // upgrade_timing_test.
+        FaultCase{"PollAnsweredInTime", {"--delay", "poll:1=1500"}, "Upgrade OK"},
+        FaultCase{"PollAnsweredTooLate", {"--delay", "poll:1=8000"}, "Did not get local ACK"},
+        FaultCase{"DataAnsweredInTime", {"--delay", "data:2=1500"}, "Upgrade OK"},
+        FaultCase{"DataAnsweredTooLate", {"--delay", "data:2=8000"}, "Write Error"},
+        FaultCase{"EndAnsweredInTime", {"--delay", "end=750"}, "Upgrade OK"},
+        FaultCase{"EndAnsweredTooLate", {"--delay", "end=4000"}, "Did not get local ACK for reboot"},
         // Garbage bursts larger than the 64 KiB buffer, before the answer.
         FaultCase{"BurstBeforeTheSyncAnswer", {"--burst", "sync:1=70000"}, "Upgrade OK"},
         FaultCase{"BurstBeforeThePollAnswer", {"--burst", "poll:1=70000"}, "Did not get local ACK"},

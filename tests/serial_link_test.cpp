@@ -147,7 +147,9 @@ TEST_P(SerialLinkTest, CloseEndsAQuietReceiveThreadPromptlyAndTheLinkOpensAgain)
     std::this_thread::sleep_for(30ms);  // the receive thread now blocks for a byte
     const auto begin = std::chrono::steady_clock::now();
     link_.CloseLink();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 200ms);
+    // A receive thread left blocked would hold the close for ever; the margin
+    // is for a busy machine that is slow to run the thread's last steps.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms);
     EXPECT_FALSE(link_.IsOpen());
   }
 }
@@ -167,7 +169,7 @@ TEST_P(SerialLinkTest, AbortEndsAWaitAtOnce) {
   });
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_FALSE(link_.WaitReply(2000ms));
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms) << "half the limit: not waited out";
   aborter.join();
   // Until the link is closed the receive thread waits: an interrupted port
   // reads nothing, and spinning on it would take a whole core.
@@ -187,13 +189,13 @@ TEST_P(SerialLinkTest, AVanishedModuleIsSeenGoneEndsTheWaitsAndLeavesTheLinkClos
   link_.ClearReply();
   auto begin = std::chrono::steady_clock::now();
   EXPECT_FALSE(link_.WaitReply(2000ms));
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms) << "a hang-up is no quiet line";
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms) << "a hang-up is no quiet line";
   EXPECT_TRUE(link_.DeviceGone());
   EXPECT_FALSE(link_.Pause(2000ms)) << "pauses end at once too";
   EXPECT_FALSE(link_.WriteBytes(std::vector<std::uint8_t>{'X'}));
   begin = std::chrono::steady_clock::now();
   link_.CloseLink();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 200ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms);
   EXPECT_FALSE(link_.OpenLink(module_.SlavePath())) << "the device is gone for good";
 }
 
@@ -205,7 +207,7 @@ TEST_P(SerialLinkTest, RepliesThatRaceTheWaitOrCrossSeveralReadsKeepByteZero) {
   ASSERT_TRUE(AwaitCount(1));
   auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(link_.WaitReply(2000ms), '0');
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 50ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms) << "seen at the first look, not at the limit";
 
   // Two replies in one write: one arrival, byte 0 decides, and nothing of it
   // is left over to pose as the answer to the next request.

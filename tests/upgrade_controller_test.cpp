@@ -456,7 +456,7 @@ TEST_F(ControllerTest, ShutdownDuringEndlessSynchronisationIsPromptAndSilent) {
   const auto calls_before = sinks_.Calls().size();
   const auto begin = std::chrono::steady_clock::now();
   controller_.Shutdown();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 300ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s) << "an endless synchronisation ends at once";
   EXPECT_EQ(sinks_.Calls().size(), calls_before) << "no sink after shutdown";
   EXPECT_EQ(controller_.LastOutcome(), UpgradeOutcome::Cancelled);
   EXPECT_FALSE(controller_.Link().IsOpen());

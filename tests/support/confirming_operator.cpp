@@ -29,23 +29,41 @@ std::string ConfirmingOperator::LastStatus() {
   return last_status_;
 }
 
+std::chrono::steady_clock::duration ConfirmingOperator::QuietBeforeEnd() {
+  std::lock_guard lock(mutex_);
+  return ended_ - report_before_;
+}
+
+void ConfirmingOperator::Reported() {
+  report_before_ = last_report_;
+  last_report_ = std::chrono::steady_clock::now();
+}
+
 void ConfirmingOperator::SetStatus(std::string_view text) {
   std::lock_guard lock(mutex_);
   last_status_ = text;
+  Reported();
 }
 
 void ConfirmingOperator::PollAcknowledged() {
   {
     std::lock_guard lock(mutex_);
     poll_acknowledged_ = true;
+    Reported();
   }
   changed_.notify_all();
+}
+
+void ConfirmingOperator::DataProgress(std::uint64_t, std::uint64_t) {
+  std::lock_guard lock(mutex_);
+  Reported();
 }
 
 void ConfirmingOperator::UpgradeEnded(UpgradeOutcome outcome) {
   {
     std::lock_guard lock(mutex_);
     outcome_ = outcome;
+    ended_ = std::chrono::steady_clock::now();
   }
   changed_.notify_all();
 }

@@ -22,6 +22,12 @@ class ConfirmingOperator : public UpgradeSinks {
                                     const std::wstring& file,
                                     std::chrono::milliseconds limit = std::chrono::seconds{30});
   std::string LastStatus();
+  // How long the last upgrade went without a word from the worker before it
+  // ended: from the last report before its final status to its end. An
+  // upgrade that ends on a time limit was quiet for at least that limit; one
+  // that noticed a lost device at once, for about a frame's time, however
+  // long the steps before took on a busy machine.
+  std::chrono::steady_clock::duration QuietBeforeEnd();
 
   void SetStatus(std::string_view text) override;
   void SetButtonCaption(std::string_view) override {}
@@ -30,6 +36,7 @@ class ConfirmingOperator : public UpgradeSinks {
   void SetProgressPosition(std::uint32_t) override {}
   void EndProcess() override {}
   void PollAcknowledged() override;
+  void DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) override;
   void UpgradeEnded(UpgradeOutcome outcome) override;
 
  private:
@@ -38,6 +45,10 @@ class ConfirmingOperator : public UpgradeSinks {
   std::string last_status_;
   bool poll_acknowledged_ = false;
   std::optional<UpgradeOutcome> outcome_;
+  // When the worker last reported, and the report before that one.
+  std::chrono::steady_clock::time_point last_report_{}, report_before_{};
+  std::chrono::steady_clock::time_point ended_{};
+  void Reported();  // with mutex_ held
 };
 
 }  // namespace zevuvuri::testing

@@ -25,11 +25,16 @@ W* Control(const QWidget& window, int id) {
   return window.findChild<W*>(QString::number(id), Qt::FindDirectChildrenOnly);
 }
 
+// How long a window may take to become active or exposed: a window manager
+// and an X server on a busy machine can take seconds. Still bounded, so a
+// window that never comes fails its test.
+constexpr int kWindowLimitMs = 20000;
+
 // Shows the window and waits until it is the active one, so that keys reach it.
 inline bool ShowActive(QWidget& window) {
   window.show();
   window.activateWindow();
-  return QTest::qWaitForWindowActive(&window);
+  return QTest::qWaitForWindowActive(&window, kWindowLimitMs);
 }
 
 // Processes events until `done` holds or `limit` passes.

@@ -35,7 +35,7 @@ QPixmap Grab(QWidget& window) {
 void SaveWindow(QWidget& window, const char* name) {
   window.show();
   window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window, ui::testing::kWindowLimitMs));
   QTest::qWait(200);  // let the X server finish drawing
   const QPixmap pixels = Grab(window);
   ASSERT_FALSE(pixels.isNull());
@@ -58,7 +58,7 @@ TEST(Screenshot, BothOverlappingPairsAndTheAboutBox) {
 
   bool grabbed = false;
   WhenModal<QtAboutBox>([&](QtAboutBox* box) {
-    if (QTest::qWaitForWindowExposed(box)) {
+    if (QTest::qWaitForWindowExposed(box, ui::testing::kWindowLimitMs)) {
       QTest::qWait(200);
       const QPixmap about = Grab(*box);
       grabbed = !about.isNull() && about.save(ArtifactPath("about_box.png"));
@@ -66,7 +66,7 @@ TEST(Screenshot, BothOverlappingPairsAndTheAboutBox) {
     box->reject();
   });
   QTest::keyClick(&window, Qt::Key_F1);
-  EXPECT_TRUE(WaitFor([&] { return grabbed; }, 10s));
+  EXPECT_TRUE(WaitFor([&] { return grabbed; }, 30s));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -26,14 +27,47 @@ namespace {
 
 using ui::testing::ShowActive;
 using ui::testing::WaitFor;
-using ui::testing::WhenModal;
 using zevuvuri::testing::ChildProcess;
 using zevuvuri::testing::TempDir;
 using namespace std::chrono_literals;
 
 // Real input: XTEST events to whatever window the X server has focused.
+// Bounded, as every wait here: a stuck xdotool fails the test, not the run.
 void Xdotool(const std::string& arguments) {
-  ASSERT_EQ(std::system(("xdotool " + arguments).c_str()), 0) << arguments;
+  ASSERT_EQ(std::system(("timeout 20 xdotool " + arguments).c_str()), 0) << arguments;
+}
+
+std::string Describe(const QWidget* widget) {
+  if (widget == nullptr) return "none";
+  return std::string(widget->metaObject()->className()) + " '" + widget->windowTitle().toStdString() + "'";
+}
+
+// Answers the next question box with a real key press, from inside the modal
+// loop that shows it. A box the window manager is slow to activate on a busy
+// machine is activated the way a pager would; a box that is still not active,
+// or that the key leaves open, fails the test with what was seen and is
+// answered through `button`, so that no modal loop outlives the test.
+void AnswerNextQuestion(QStringList& asked, const char* key, QMessageBox::StandardButton button) {
+  ui::testing::WhenModal<QMessageBox>([&asked, key, button](QMessageBox* box) {
+    asked << box->text();
+    QPointer<QMessageBox> question(box);
+    bool active = QTest::qWaitForWindowActive(box, 5000);  // then a pager's nudge
+    if (!active && question) {
+      Xdotool("windowactivate --sync " + std::to_string(question->winId()));
+      active = question && QTest::qWaitForWindowActive(question.data(), ui::testing::kWindowLimitMs);
+    }
+    if (!question) return;
+    if (active) {
+      Xdotool(std::string("key ") + key);
+      if (QTest::qWaitFor([&] { return question.isNull() || !question->isVisible(); }, 10000)) return;
+      ADD_FAILURE() << "the key " << key << " left the question open; active window: "
+                    << Describe(QApplication::activeWindow());
+    } else {
+      ADD_FAILURE() << "the question never became the active window; active window: "
+                    << Describe(QApplication::activeWindow());
+    }
+    if (question) question->button(button)->click();
+  });
 }
 
 void ClickOn(QWidget* widget) {
@@ -117,13 +151,17 @@ TEST_F(StationViewTest, TwoSlotsStartedByEnterOneBoardFailing) {
     return Text(window, "result0") == QStringLiteral("OK") && Text(window, "result1") != QStringLiteral("upgrading") &&
            Text(window, "result1") != QStringLiteral("waiting");
   }, 30s)) << Text(window, "state0").toStdString() << " / " << Text(window, "state1").toStdString();
-  QTest::qWait(300);  // the X server draws the last change
   EXPECT_EQ(Text(window, "result1"), QStringLiteral("Did not get local ACK"));
   EXPECT_EQ(Text(window, "state0"), QStringLiteral("Upgrade OK, Enter for the next unit"));
   EXPECT_EQ(Text(window, "state1"), QStringLiteral("Did not get local ACK, Enter for the next unit"));
   EXPECT_EQ(window.findChild<QProgressBar*>(QStringLiteral("progress0"))->value(), 100);
-  EXPECT_EQ(ShownColour(window.findChild<QLabel*>(QStringLiteral("result0"))), QColor(0x1b, 0x7f, 0x2a));
-  EXPECT_EQ(ShownColour(window.findChild<QLabel*>(QStringLiteral("result1"))), QColor(0xb7, 0x1c, 0x1c));
+  // The X server draws the last change when the window gets round to it.
+  auto* result0 = window.findChild<QLabel*>(QStringLiteral("result0"));
+  auto* result1 = window.findChild<QLabel*>(QStringLiteral("result1"));
+  const QColor ok(0x1b, 0x7f, 0x2a), failed(0xb7, 0x1c, 0x1c);
+  EXPECT_TRUE(WaitFor([&] { return ShownColour(result0) == ok && ShownColour(result1) == failed; }, 10s))
+      << "shown: " << ShownColour(result0).name().toStdString() << " and "
+      << ShownColour(result1).name().toStdString();
   EXPECT_EQ(window.findChild<QLabel*>(QStringLiteral("result1"))->accessibleName(),
             QStringLiteral("Port 2 result: Did not get local ACK"));
   const QString totals = Text(window, "totals");
@@ -164,20 +202,14 @@ TEST_F(StationViewTest, ClosingMidUnitAsksAndStopRecordsTheUnitAndFreesThePort) 
   EXPECT_EQ(Text(window, "result0"), QStringLiteral("upgrading"));
 
   QStringList asked;
-  const auto answer = [&](const char* key) {
-    WhenModal<QMessageBox>([&asked, key](QMessageBox* box) {
-      asked << box->text();
-      if (QTest::qWaitForWindowActive(box)) Xdotool(std::string("key ") + key);
-    });
-  };
-  answer("Return");
+  AnswerNextQuestion(asked, "Return", QMessageBox::No);
   Xdotool("key Escape");
   ASSERT_TRUE(WaitFor([&] { return asked.size() == 1 && QApplication::activeModalWidget() == nullptr; }, 10s));
   EXPECT_EQ(asked.front(), QStringLiteral("1 units are being upgraded. Stop them?"));
   EXPECT_TRUE(window.isVisible()) << "\"No\" keeps the unit running";
   EXPECT_EQ(window.Session().UnitsRunning(), 1u);
 
-  answer("alt+y");
+  AnswerNextQuestion(asked, "alt+y", QMessageBox::Yes);
   Xdotool("key Escape");
   ASSERT_TRUE(WaitFor([&] { return !window.isVisible(); }, 10s));
   EXPECT_EQ(asked.size(), 2);

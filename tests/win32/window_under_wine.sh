@@ -306,7 +306,9 @@ case $scenario in
     StartSimulator 24 --mode air --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
     WriteSettings 24
     StartWindow
-    sleep 4  # synchronised and polling: the button reads "Click to Start"
+    # Synchronised and polling, however long a busy machine takes: the button
+    # reads "Click to Start" and is enabled.
+    WaitControlText "$main_title" 1000 "Acquiring..." || Fail "the window never polled: $(Field "$probe" 1000 4)"
     ClickAcquire
     wait "$app"
     Check "window exit status after a production upgrade" 0 "$?"
@@ -316,7 +318,11 @@ case $scenario in
     StartSimulator 25 --type 24 --reply-delay-ms 50
     WriteSettings 25
     StartWindow
-    sleep 5  # well into the data frames
+    # Into the data frames: past the 2 s serial start pause, with the file
+    # (50 ms a frame) far from done.
+    WaitControlText "$main_title" 1000 "Upgrading over serial port" ||
+      Fail "the upgrade never began: $(Field "$probe" 1000 4)"
+    sleep 3
     started=$(date +%s%N)
     ClickClose
     wait "$app"

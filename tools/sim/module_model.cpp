@@ -111,6 +111,10 @@ void ModuleModel::BeginSession(Events& ev) {
   bad_filler_ = 0;
   bad_trailer_ = 0;
   stopped_after_.clear();
+  // Replies of the session before that are still to go are dropped with it
+  // (the simulator clears its queue at a wake-up or a close): the line is
+  // free for this session's first answer.
+  line_free_ = Micros{0};
   ev.wakeup_began = true;
   ev.notes.push_back({"session " + std::to_string(session_) + " began" +
                           (FaultsActive() ? "" : " (faults off)"),

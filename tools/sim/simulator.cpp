@@ -164,6 +164,12 @@ bool Simulator::Handle(Events&& ev) {
   }
   for (const auto& text : ev.violations) log_.Violation(text);
   if (ev.wakeup_began) {
+    // A new session: replies still queued answer messages of the one before,
+    // which the loader has given up on. A module starting over drops them;
+    // sent now they would land in the middle of the new session, and a long
+    // held-back one would hold up every reply behind it. (The loader may
+    // close and reopen the port before this loop sees the hang-up.)
+    queue_.clear();
     // The loader sends the wake-up at 9600 baud; on a pty the rate is only a setting, and
     // the loader may switch back before we look, so this is a warning at most.
     const auto baud = pty_->SlaveBaud();
