@@ -171,11 +171,17 @@ TEST_F(CliTest, PortFailuresSayWhyInWordsAnOperatorCanActOn) {
   // A program that opened the device plainly, without any lock (a terminal
   // program, a logger), would eat the replies: the port is refused before
   // anything is sent, naming the program.
+  // The shell opens the device, then sleep takes its place: wait for both, or
+  // the loader could name the shell.
   ChildProcess terminal({"/bin/sh", "-c", "exec sleep 30 <>" + pty.SlavePath()});
-  for (int i = 0; i < 200 && std::filesystem::read_symlink("/proc/" + std::to_string(terminal.Pid()) + "/fd/0",
-                                                           ec_) != pty.SlavePath(); ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  const std::string proc = "/proc/" + std::to_string(terminal.Pid());
+  const auto holding_as_sleep = [&] {
+    std::ifstream comm(proc + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name == "sleep" && std::filesystem::read_symlink(proc + "/fd/0", ec_) == pty.SlavePath();
+  };
+  for (int i = 0; i < 1000 && !holding_as_sleep(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(RunLoader({"--port", pty.SlavePath(), "x.bin"}), 3);
   EXPECT_NE(loader_->Stderr().find(std::to_string(terminal.Pid()) + " (sleep)"), std::string::npos)
       << loader_->Stderr();

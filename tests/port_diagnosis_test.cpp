@@ -33,15 +33,16 @@ bool Lists(const std::vector<std::string>& holders, int pid, const std::string& 
   return std::find(holders.begin(), holders.end(), entry) != holders.end();
 }
 
-// Polls ProcessesHolding until `pid` shows up or `limit` passes: a child
-// opens the device some time after it has been started.
-std::vector<std::string> HoldersOnceListed(const std::string& device, int pid, std::chrono::milliseconds limit) {
+// Polls ProcessesHolding until `pid` shows up under `name` or `limit`
+// passes: a child opens the device some time after it has been started, and
+// a shell that opens it for the program it runs holds it under its own name
+// until that program has taken its place.
+std::vector<std::string> HoldersOnceListed(const std::string& device, int pid, const std::string& name,
+                                           std::chrono::milliseconds limit) {
   const auto until = std::chrono::steady_clock::now() + limit;
   for (;;) {
     auto holders = ProcessesHolding(device);
-    for (const auto& h : holders) {
-      if (h.rfind(std::to_string(pid) + " (", 0) == 0) return holders;
-    }
+    if (Lists(holders, pid, name)) return holders;
     if (std::chrono::steady_clock::now() > until) return holders;
     std::this_thread::sleep_for(20ms);
   }
@@ -127,7 +128,7 @@ TEST(ProcessesHolding, NamesWhoHoldsTheDeviceByAnyNameAndNotATerminalOfAnotherIn
   // A real holder is named, whether the port is given by its device or by a
   // link to it (as a COM port's name is).
   ChildProcess holder({"/bin/sh", "-c", "exec sleep 30 <>" + device});
-  auto holders = HoldersOnceListed(device, holder.Pid(), 10s);
+  auto holders = HoldersOnceListed(device, holder.Pid(), "sleep", 10s);
   EXPECT_TRUE(Lists(holders, holder.Pid(), "sleep"));
   EXPECT_EQ(holders.size(), 1u);
   TempDir dir;
