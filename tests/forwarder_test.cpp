@@ -524,7 +524,14 @@ TEST_F(ForwarderRulesTest, LargeBacklogIsSentInBoundedMemory) {
   EXPECT_TRUE(f->Stop(2s));
   const long growth = PeakKib() - before;
   RecordProperty("peak_growth_kib", static_cast<int>(growth));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // The sanitizers keep freed memory aside and map shadow memory of their
+  // own: the peak says nothing of the forwarder there.
   EXPECT_LT(growth, 16 * 1024) << "journal " << journal_kib << " KiB";
+#else
+  (void)growth;
+  (void)journal_kib;
+#endif
   std::lock_guard lock(db_.mutex);
   EXPECT_EQ(db_.counted, static_cast<std::uint64_t>(kRecords));
   for (const std::size_t rows : db_.batches) EXPECT_LE(rows, kBatchLines);
