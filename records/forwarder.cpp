@@ -245,11 +245,7 @@ class Worker {
   bool Follow(std::string* error) {
     std::uint64_t size = 0;
     if (!file_->Size(&size, error)) return false;
-    std::string line;
-    if (size >= cursor_ &&
-        (cursor_ == 0 || (LineEndingAt(*file_, cursor_, &line) && LineHash(line) == HashAtCursor()))) {
-      return true;
-    }
+    if (size >= cursor_ && TextAtCursorKept()) return true;
     LeaveRefusedBehind();
     mark_ = SentMark{};
     mark_.journal = file_->Identity();
@@ -265,6 +261,13 @@ class Worker {
   }
 
   std::uint64_t HashAtCursor() const { return cursor_hash_ ? *cursor_hash_ : mark_.last_line_hash; }
+
+  // The line that ends at the cursor is still the one sent last: the file
+  // was not emptied in place and written again since.
+  bool TextAtCursorKept() {
+    std::string line;
+    return cursor_ == 0 || (LineEndingAt(*file_, cursor_, &line) && LineHash(line) == HashAtCursor());
+  }
 
   // Counts the records written since the last look.
   bool CountNew(std::string* error) {
@@ -309,7 +312,10 @@ class Worker {
       if (!ReadLines(*file_, cursor_, kBatchLines, kBatchBytes, &lines, &error)) return Failed(error);
       // Only what was counted: a line appended since is counted by the next look.
       while (!lines.empty() && lines.back().end > counted_end_) lines.pop_back();
-      if (lines.empty()) break;
+      // Emptied in place and written again between the look and this read:
+      // the lines read belong to the new text, past its start. Nothing of
+      // them goes; the next look reads the file again from its start.
+      if (lines.empty() || !TextAtCursorKept()) break;
       std::vector<RecordRow> rows;
       std::vector<std::size_t> line_of;  // the line each row came from
       for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -14,10 +14,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "records/forwarder.h"
 #include "records/forwarder_news.h"
@@ -45,6 +47,7 @@ struct FakeDatabase {
   bool count_only = false;              // rows only counted (a large backlog), never taken as there
   std::uint64_t counted = 0;
   int calls_begun = 0;
+  std::function<void()> after_store;    // run once, at the end of the next Store call
 
   bool Has(const std::string& id) {
     std::lock_guard lock(mutex);
@@ -93,6 +96,7 @@ class FakeStore final : public RecordStore {
         results->push_back({RowOutcome::Stored, ""});
       }
     }
+    if (auto after = std::exchange(db_.after_store, nullptr)) after();
     return true;
   }
 
@@ -337,6 +341,25 @@ TEST_F(ForwarderRulesTest, FailedStoreMovesNothingAndBacklogGoesInBatches) {
   ASSERT_FALSE(db_.batches.empty());
   EXPECT_EQ(db_.batches.front(), kBatchLines);
   for (const std::size_t rows : db_.batches) EXPECT_LE(rows, kBatchLines);
+  EXPECT_EQ(CountWaiting(journal_).waiting, 0u);
+}
+
+// Emptied in place and written again while a backlog goes out in batches:
+// the next batch is not read on inside the new text from where the old one
+// stood (its first lines would be skipped for good); the new text is sent
+// from its start.
+TEST_F(ForwarderRulesTest, JournalEmptiedAndRewrittenMidBacklogIsSentFromItsStart) {
+  const int old_last = static_cast<int>(kBatchLines) + 100;
+  const int new_last = 1000 + static_cast<int>(kBatchLines) + 200;
+  AppendRecords(1, old_last);
+  db_.after_store = [this, new_last] {
+    std::ofstream(journal_, std::ios::trunc | std::ios::binary).close();
+    AppendRecords(1001, new_last);
+  };
+  auto f = Started();
+  EXPECT_TRUE(f->WaitSent(20s)) << f->State().reason;
+  EXPECT_TRUE(f->Stop(2s));
+  ExpectStored(1001, new_last);
   EXPECT_EQ(CountWaiting(journal_).waiting, 0u);
 }
 
