@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/text_encoding.h"
 #include "records/connection_text.h"
 #include "records/odbc_diagnostic.h"
-#include "records/odbc_text.h"
 #include "records/sql_state.h"
 
 namespace zevuvuri::records {
@@ -56,10 +56,11 @@ std::string PresentSql(std::size_t ids) {
   return sql + ")";
 }
 
-std::u16string Utf16(const std::string& utf8) { return OdbcUtf16(utf8); }
+// SQLWCHAR is UTF-16 on every platform: unixODBC's unsigned short, Windows' wchar_t.
+std::u16string Utf16(const std::string& utf8) { return Utf8ToUtf16(utf8); }
 
 std::string Utf8(const SQLWCHAR* text, std::size_t length) {
-  return OdbcUtf8(reinterpret_cast<const char16_t*>(text), length);
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
 }
 
 SQLWCHAR* Wide(std::u16string& text) { return reinterpret_cast<SQLWCHAR*>(text.data()); }
