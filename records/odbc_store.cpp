@@ -180,8 +180,18 @@ class Parameters {
 // connection, asleep while no call runs.
 class Watchdog {
  public:
-  explicit Watchdog(std::function<void()> cancel) : cancel_(std::move(cancel)), thread_([this] { Run(); }) {}
-  ~Watchdog() {
+  // The thread starts in the body, once every member it reads exists.
+  explicit Watchdog(std::function<void()> cancel) : cancel_(std::move(cancel)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Watchdog() { Stop(); }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+  // Ends the thread and joins it: no cancel comes after this returns.
+  // Idempotent.
+  void Stop() {
+    if (!thread_.joinable()) return;
     {
       std::lock_guard lock(mutex_);
       quit_ = true;
@@ -189,8 +199,6 @@ class Watchdog {
     changed_.notify_all();
     thread_.join();
   }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
 
   // A call begins that may take up to `limit`.
   void Arm(std::chrono::steady_clock::duration limit) {
@@ -238,7 +246,7 @@ class Watchdog {
   bool fired_ = false;
   bool cancelling_ = false;
   bool quit_ = false;
-  std::thread thread_;  // last: it starts once the members above exist
+  std::thread thread_;
 };
 
 struct Handles {
@@ -287,6 +295,11 @@ class Connection {
  public:
   Connection(std::unique_ptr<Handles> handles, const StoreTimeLimits& limits)
       : h_(std::move(handles)), limits_(limits), current_(h_->full), watchdog_([this] { Cancel(); }) {}
+  // The watchdog cancels through the handles: its thread is joined before
+  // they are freed.
+  ~Connection() { watchdog_.Stop(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
   // Takes `rows` in: RecordStore::Store's contract, on the worker thread.
   bool Run(const std::vector<RecordRow>& rows, std::vector<RowResult>* results, std::string* error) {
@@ -498,7 +511,7 @@ class Connection {
   std::atomic<SQLHSTMT> current_;  // the statement a Cancel stops
   std::atomic<std::chrono::steady_clock::rep> call_began_{0};  // 0: no call runs
   std::vector<Prepared> prepared_;
-  Watchdog watchdog_;  // last: stopped before the handles it cancels go
+  Watchdog watchdog_;  // stopped by the destructor, before the handles go
 };
 
 // A Store call's rows and outcome, shared with the worker that runs it.
