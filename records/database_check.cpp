@@ -15,9 +15,9 @@
 #include <optional>
 #include <utility>
 
+#include "engine/text_encoding.h"
 #include "records/connection_text.h"
 #include "records/odbc_diagnostic.h"
-#include "records/odbc_text.h"
 #include "records/report_file.h"
 #include "records/unit_record.h"
 
@@ -71,7 +71,7 @@ class Session {
       return false;
     }
     ::SQLSetConnectAttrW(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginSeconds), 0);
-    std::u16string text = OdbcUtf16(connection);
+    std::u16string text = Utf8ToUtf16(connection);
     SQLSMALLINT out_length = 0;
     if (!SQL_SUCCEEDED(::SQLDriverConnectW(dbc_, nullptr, Wide(text), static_cast<SQLSMALLINT>(text.size()), nullptr,
                                            0, &out_length, SQL_DRIVER_NOPROMPT))) {
@@ -97,7 +97,7 @@ class Session {
       return std::nullopt;
     }
     ::SQLSetStmtAttrW(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(kStatementSeconds), 0);
-    std::u16string text = OdbcUtf16(sql);
+    std::u16string text = Utf8ToUtf16(sql);
     std::optional<std::vector<std::string>> rows;
     const SQLRETURN rc = ::SQLExecDirectW(statement, Wide(text), static_cast<SQLINTEGER>(text.size()));
     if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) {
@@ -114,7 +114,7 @@ class Session {
         }
         const std::size_t units = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length) / 2,
                                                         sizeof value / sizeof value[0] - 1);
-        rows->push_back(OdbcUtf8(reinterpret_cast<const char16_t*>(value), units));
+        rows->push_back(Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(value), units)));
       }
     } else {
       *why = Diagnose(SQL_HANDLE_STMT, statement);
@@ -129,7 +129,7 @@ class Session {
     if (!SQL_SUCCEEDED(::SQLGetInfoW(dbc_, what, value, sizeof value, &length))) return "";
     const std::size_t units = std::min<std::size_t>(length < 0 ? 0 : static_cast<std::size_t>(length) / 2,
                                                     sizeof value / sizeof value[0] - 1);
-    return OdbcUtf8(reinterpret_cast<const char16_t*>(value), units);
+    return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(value), units));
   }
 
   void Rollback() { ::SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK); }
@@ -235,7 +235,7 @@ std::string Attribute(const std::vector<std::pair<std::string, std::string>>& at
 // A value from odbc.ini or odbcinst.ini (on Windows, their registry keys), as
 // the driver manager and the driver read them.
 std::string Profile(const std::string& section, const std::string& key, const char* file) {
-  std::u16string s = OdbcUtf16(section), k = OdbcUtf16(key), f = OdbcUtf16(file), none;
+  std::u16string s = Utf8ToUtf16(section), k = Utf8ToUtf16(key), f = Utf8ToUtf16(file), none;
   SQLWCHAR value[256] = {};
   const int length = ::SQLGetPrivateProfileStringW(reinterpret_cast<LPCWSTR>(Wide(s)),
                                                    reinterpret_cast<LPCWSTR>(Wide(k)),
@@ -244,8 +244,8 @@ std::string Profile(const std::string& section, const std::string& key, const ch
                                                    static_cast<int>(sizeof value / sizeof value[0]),
                                                    reinterpret_cast<LPCWSTR>(Wide(f)));
   if (length <= 0) return "";
-  return OdbcUtf8(reinterpret_cast<const char16_t*>(value),
-                  std::min<std::size_t>(static_cast<std::size_t>(length), sizeof value / sizeof value[0] - 1));
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(value),
+                                         std::min<std::size_t>(static_cast<std::size_t>(length), sizeof value / sizeof value[0] - 1)));
 }
 
 bool On(const std::string& value) { return !value.empty() && value != "0" && Lower(value) != "no"; }

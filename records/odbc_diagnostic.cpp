@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/text_encoding.h"
 #include "records/connection_text.h"
-#include "records/odbc_text.h"
 
 namespace zevuvuri::records {
 
@@ -21,9 +21,10 @@ OdbcDiagnostic Diagnose(SQLSMALLINT type, SQLHANDLE handle) {
   }
   const std::size_t shown = std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
                                                   sizeof message / sizeof message[0] - 1);
-  d.sqlstate = OdbcUtf8(reinterpret_cast<const char16_t*>(state), 5);
+  d.sqlstate = Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(state), 5));
   d.native = native;
-  d.text = OneLine(d.sqlstate + ": " + OdbcUtf8(reinterpret_cast<const char16_t*>(message), shown));
+  const std::u16string_view text(reinterpret_cast<const char16_t*>(message), shown);
+  d.text = OneLine(d.sqlstate + ": " + Utf16ToUtf8(text));
   return d;
 }
 

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/text_encoding.h"
 #include "records/connection_text.h"
 #include "records/odbc_diagnostic.h"
-#include "records/odbc_text.h"
 #include "records/sql_state.h"
 
 namespace zevuvuri::records {
@@ -56,10 +56,11 @@ std::string PresentSql(std::size_t ids) {
   return sql + ")";
 }
 
-std::u16string Utf16(const std::string& utf8) { return OdbcUtf16(utf8); }
+// SQLWCHAR is UTF-16 on every platform: unixODBC's unsigned short, Windows' wchar_t.
+std::u16string Utf16(const std::string& utf8) { return Utf8ToUtf16(utf8); }
 
 std::string Utf8(const SQLWCHAR* text, std::size_t length) {
-  return OdbcUtf8(reinterpret_cast<const char16_t*>(text), length);
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
 }
 
 SQLWCHAR* Wide(std::u16string& text) { return reinterpret_cast<SQLWCHAR*>(text.data()); }
@@ -179,8 +180,18 @@ class Parameters {
 // connection, asleep while no call runs.
 class Watchdog {
  public:
-  explicit Watchdog(std::function<void()> cancel) : cancel_(std::move(cancel)), thread_([this] { Run(); }) {}
-  ~Watchdog() {
+  // The thread starts in the body, once every member it reads exists.
+  explicit Watchdog(std::function<void()> cancel) : cancel_(std::move(cancel)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Watchdog() { Stop(); }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+  // Ends the thread and joins it: no cancel comes after this returns.
+  // Idempotent.
+  void Stop() {
+    if (!thread_.joinable()) return;
     {
       std::lock_guard lock(mutex_);
       quit_ = true;
@@ -188,8 +199,6 @@ class Watchdog {
     changed_.notify_all();
     thread_.join();
   }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
 
   // A call begins that may take up to `limit`.
   void Arm(std::chrono::steady_clock::duration limit) {
@@ -237,7 +246,7 @@ class Watchdog {
   bool fired_ = false;
   bool cancelling_ = false;
   bool quit_ = false;
-  std::thread thread_;  // last: it starts once the members above exist
+  std::thread thread_;
 };
 
 struct Handles {
@@ -286,6 +295,11 @@ class Connection {
  public:
   Connection(std::unique_ptr<Handles> handles, const StoreTimeLimits& limits)
       : h_(std::move(handles)), limits_(limits), current_(h_->full), watchdog_([this] { Cancel(); }) {}
+  // The watchdog cancels through the handles: its thread is joined before
+  // they are freed.
+  ~Connection() { watchdog_.Stop(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
   // Takes `rows` in: RecordStore::Store's contract, on the worker thread.
   bool Run(const std::vector<RecordRow>& rows, std::vector<RowResult>* results, std::string* error) {
@@ -497,7 +511,7 @@ class Connection {
   std::atomic<SQLHSTMT> current_;  // the statement a Cancel stops
   std::atomic<std::chrono::steady_clock::rep> call_began_{0};  // 0: no call runs
   std::vector<Prepared> prepared_;
-  Watchdog watchdog_;  // last: stopped before the handles it cancels go
+  Watchdog watchdog_;  // stopped by the destructor, before the handles go
 };
 
 // A Store call's rows and outcome, shared with the worker that runs it.

@@ -4,42 +4,10 @@
 #include <array>
 #include <utility>
 
+#include "engine/text_encoding.h"
+
 namespace zevuvuri::station {
 namespace {
-
-struct CodePoint {
-  std::size_t length = 0;  // bytes; 0: no UTF-8 sequence
-  char32_t value = 0;
-};
-
-// The UTF-8 sequence at `s`; length 0 when it is none (overlong forms,
-// surrogates and values past U+10FFFF included).
-CodePoint Decode(std::string_view s) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return {1, lead};
-  std::size_t n = 0;
-  char32_t value = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    n = 2, value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    n = 3, value = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    n = 4, value = lead & 0x07;
-  } else {
-    return {};
-  }
-  if (s.size() < n) return {};
-  for (std::size_t i = 1; i < n; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return {};
-    value = value << 6 | (byte(i) & 0x3F);
-  }
-  if ((n == 3 && value < 0x800) || (n == 4 && value < 0x10000) || value > 0x10FFFF ||
-      (value >= 0xD800 && value <= 0xDFFF)) {
-    return {};
-  }
-  return {n, value};
-}
 
 // C0, DEL and C1.
 bool IsControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
@@ -79,7 +47,7 @@ std::optional<std::string> SerialFromScan(std::string_view line, std::string* wh
     return std::nullopt;
   }
   for (std::size_t i = 0; i < line.size();) {
-    const CodePoint c = Decode(line.substr(i));
+    const Utf8Character c = DecodeUtf8(line.substr(i));
     if (c.length == 0) {
       *why = "the scan is not UTF-8 text";
       return std::nullopt;

@@ -60,6 +60,14 @@ struct StationModel::Impl {
 
   Impl(StationSettings s, StationObserver& o, std::function<void()> w)
       : settings(std::move(s)), observer(o), wake(std::move(w)), confirmations(settings.yes) {}
+  // The units' workers and the plug watch's thread are joined here, first,
+  // so that none outlives a member it may reach.
+  ~Impl() {
+    for (Slot& slot : slots) slot.unit.reset();
+    watcher.reset();
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
 
   bool Plug() const { return settings.next == NextUnit::Plug && !settings.single_run; }
   bool Scan() const { return settings.next == NextUnit::Scan && !settings.single_run; }
@@ -105,7 +113,6 @@ struct StationModel::Impl {
   bool input_ended = false;       // InputEnded was called
   bool input_seen_closed = false;  // a pass has taken the input's end
   bool input_end_said = false;
-  // Last: the sessions' workers are joined before anything they report to goes.
   std::vector<Slot> slots;
 };
 

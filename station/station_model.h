@@ -145,7 +145,8 @@ class StationModel {
   // is due at once (a unit ended, a device came or went).
   StationModel(StationSettings settings, StationObserver& observer, std::function<void()> wake);
   // Stops what still runs (as Stop, telling the observer, which must outlive
-  // the model) and ends the records' forwarder without waiting for it.
+  // the model) and ends the records' forwarder at once, with no moment to
+  // send what is left (its thread still gets RecordForwarder::kStopLimit).
   ~StationModel();
   StationModel(const StationModel&) = delete;
   StationModel& operator=(const StationModel&) = delete;

@@ -30,7 +30,7 @@ class UnitRecords {
   // A station's records name their unit and the station run.
   void SetStationRun(std::string id) { station_run_ = std::move(id); }
   // Appends the session's record; a record that did not go out whole is
-  // noted on the session and counted.
+  // noted on the session, and Failed() is true from then on.
   void Write(const UnitSession& s, std::optional<unsigned> unit = std::nullopt);
   bool Failed() const { return failed_; }
   // The records' line when it changed (LineRecords::News).

@@ -11,6 +11,10 @@
 
 namespace zevuvuri::station {
 
+UnitSession::~UnitSession() {
+  if (controller) controller->Shutdown();
+}
+
 std::unique_ptr<UnitSession> MakeSession(const StationSettings& settings, const std::string& port, UnitFrontEnd front,
                                          std::function<void()> wake) {
   auto s = std::make_unique<UnitSession>();

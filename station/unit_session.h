@@ -19,9 +19,14 @@
 
 namespace zevuvuri::station {
 
-// The controller is declared last so that it is shut down (its worker
-// joined) before the sinks it uses go.
+// The destructor shuts the controller down (its worker joined) before the
+// sinks it reports to go, whatever the members' order.
 struct UnitSession {
+  UnitSession() = default;
+  ~UnitSession();
+  UnitSession(const UnitSession&) = delete;
+  UnitSession& operator=(const UnitSession&) = delete;
+
   std::string port;
   std::string device;  // resolved when the upgrade starts, with a journal: a vanished link names nothing later
   std::optional<records::UsbAdapter> usb;

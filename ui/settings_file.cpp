@@ -40,34 +40,17 @@ std::string_view Unquoted(std::string_view value) {
 
 std::string Cut(std::string_view value, std::size_t limit) { return std::string(value.substr(0, limit)); }
 
-// UTF-16 in either byte order; a lone surrogate becomes U+FFFD, and an odd
-// last byte is dropped.
-std::wstring DecodeUtf16(std::string_view bytes, bool big_endian) {
-  std::wstring text;
-  text.reserve(bytes.size() / 2);
-  const auto unit = [&](std::size_t i) -> std::uint32_t {
+// The byte pairs of a file saved as UTF-16, in either byte order, as code
+// units; an odd last byte is dropped.
+std::u16string Utf16Units(std::string_view bytes, bool big_endian) {
+  std::u16string units;
+  units.reserve(bytes.size() / 2);
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
     const auto first = static_cast<unsigned char>(bytes[i]);
     const auto second = static_cast<unsigned char>(bytes[i + 1]);
-    return big_endian ? (first << 8u) | second : (second << 8u) | first;
-  };
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    std::uint32_t c = unit(i);
-    if (c >= 0xD800 && c <= 0xDFFF) {
-      const bool pair = c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF;
-      if (!pair) {
-        c = 0xFFFD;
-      } else if constexpr (sizeof(wchar_t) == 2) {
-        text.push_back(static_cast<wchar_t>(c));  // the pair stays two units
-        c = unit(i + 2);
-        i += 2;
-      } else {
-        c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-        i += 2;
-      }
-    }
-    text.push_back(static_cast<wchar_t>(c));
+    units.push_back(static_cast<char16_t>(big_endian ? (first << 8u) | second : (second << 8u) | first));
   }
-  return text;
+  return units;
 }
 
 }  // namespace
@@ -105,8 +88,8 @@ SettingsFile SettingsFile::Parse(std::string_view text) {
   // reads it as such, and so does this one.
   if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
     const bool big_endian = text.front() == '\xFE';
-    // The decoder has replaced lone surrogates, so the UTF-8 form always exists.
-    SettingsFile file = ParseText(ToUtf8(DecodeUtf16(text.substr(2), big_endian)).value_or(std::string()));
+    // A lone surrogate is read as U+FFFD.
+    SettingsFile file = ParseText(Utf16ToUtf8(Utf16Units(text.substr(2), big_endian)));
     file.wide_text_ = true;
     return file;
   }

@@ -33,6 +33,26 @@ TEST(SettingsFile, NamesMatchWithoutCaseAndBlanksAreDropped) {
   EXPECT_EQ(file.Read(setting::kType), "8");
 }
 
+// A file saved as UTF-16 in either byte order: a character past U+FFFF (a
+// pair) is read whole, a half without its other half as U+FFFD, and an odd
+// last byte, which holds no unit, is dropped.
+TEST(SettingsFile, Utf16FileKeepsPairsAndReplacesLoneHalves) {
+  const std::u16string text = {u'[', u'C', u'O', u'N', u'F', u'I', u'G', u']', u'\n', u'S', u't', u'a', u't', u'i',
+                               u'o', u'n', u'N', u'a', u'm', u'e', u'=', 0xD83D, 0xDE00, u'-', 0xD800, u'-', 0xDC00,
+                               u'\n'};
+  for (const bool big_endian : {false, true}) {
+    SCOPED_TRACE(big_endian ? "big-endian" : "little-endian");
+    std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char16_t unit : text) {
+      const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+      bytes += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    bytes += 'x';
+    EXPECT_EQ(SettingsFile::Parse(bytes).Read(setting::kStationName),
+              "\xF0\x9F\x98\x80-\xEF\xBF\xBD-\xEF\xBF\xBD");
+  }
+}
+
 TEST(SettingsFile, ValueShapes) {
   struct Case {
     const char* line;
