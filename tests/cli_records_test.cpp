@@ -26,16 +26,10 @@ using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::PostgresServer;
 
-class CliRecordsTest : public ::testing::Test {
+class CliRecordsTest : public testing::PostgresTest {
  protected:
-  static void SetUpTestSuite() { server_ = new PostgresServer(ZEVUVURI_RECORDS_SCHEMA); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(server_->Ok()) << server_->Error();
-    ASSERT_EQ(server_->Query("TRUNCATE unit_records"), "TRUNCATE TABLE");
+    PostgresTest::SetUp();
     journal_ = dir_.Path() + "/line.jsonl";
     firmware_ = dir_.Path() + "/fw.bin";
     std::ofstream out(firmware_, std::ios::binary);
@@ -96,13 +90,10 @@ class CliRecordsTest : public ::testing::Test {
     return status;
   }
 
-  static PostgresServer* server_;
   testing::TempDir dir_;
   std::string journal_, firmware_;
   std::unique_ptr<ChildProcess> boards_, loader_;
 };
-
-PostgresServer* CliRecordsTest::server_ = nullptr;
 
 // Six boards on one slot, the third refusing its first poll. The server goes
 // away after the second unit and comes back after the fourth: the station
