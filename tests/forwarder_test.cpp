@@ -501,10 +501,11 @@ TEST_F(ForwarderRulesTest, WhileBusyBatchesAreSmallAndSpacedAndRecordsKeepFlowin
   EXPECT_EQ(db_.batches.front(), kBatchLines);
 }
 
-// A pause between busy batches holds neither Stop nor the run's end: Stop
-// ends a forwarder in the middle of a long pause, leaving the rest in the
-// journal, and SetBusy(false) sends the rest at once, so that WaitSent
-// answers long before the pause would have ended.
+// A pause between busy batches holds neither Stop nor the run's end, and is
+// not taken for a database that does not answer: Stop ends a forwarder in
+// the middle of a long pause, leaving the rest in the journal, and
+// SetBusy(false) sends the rest at once, so that WaitSent answers long
+// before the pause would have ended.
 TEST_F(ForwarderRulesTest, BusyPauseEndsAtStopAndWhenNoUpgradeRuns) {
   ForwarderTimes times = QuickTimes();
   times.busy_least_pause = 60s;
@@ -528,8 +529,9 @@ TEST_F(ForwarderRulesTest, BusyPauseEndsAtStopAndWhenNoUpgradeRuns) {
   EXPECT_EQ(CountWaiting(journal_).waiting, static_cast<std::uint64_t>(last) - kBusyBatchLines);
   auto f = busy_forwarder();  // its first batch goes at once, the next waits
   ASSERT_TRUE(Eventually([&] { return db_.Stored() == 2 * kBusyBatchLines; }));
-  std::this_thread::sleep_for(200ms);
+  std::this_thread::sleep_for(times.not_answering + 200ms);
   EXPECT_EQ(db_.Stored(), 2 * kBusyBatchLines);
+  EXPECT_FALSE(f->State().not_answering) << "a pause is no statement outstanding";
   f->SetBusy(false);
   EXPECT_TRUE(f->WaitSent(20s)) << f->State().reason;
   EXPECT_TRUE(f->Stop(2s));
