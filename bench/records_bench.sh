@@ -9,10 +9,15 @@
 #   2. resend: the same journal with its sent mark lost, every record already
 #      in the table (each batch refused as a duplicate, its record_ids looked
 #      up, counted as sent);
-#   3. the forwarder's effect on an upgrade: the time per data frame of a
+#   3. the records' effect on an upgrade: the time per data frame of a
 #      fast-pacing upgrade (65536 bytes, simulator at 115200-baud wire timing)
-#      without --records-db, and with it while a backlog of COUNT records
-#      is being sent.
+#      a. without --records-db and no backlog;
+#      b. without --records-db while another process (--forward-records, told
+#         of no upgrade) sends a backlog of COUNT records at full speed;
+#      c. with --records-db and a backlog of COUNT records, which the
+#         loader's forwarder sends paced while the upgrade runs; and the
+#         records the database took meanwhile, the paced rate, and the
+#         time the backlog would take at that rate (upgrades back to back).
 #   bench/records_bench.sh [BUILD_DIR] [COUNT]   (default: build, 100000)
 # Figures, not a test: nothing here fails on a slow machine.
 set -euo pipefail
@@ -78,15 +83,51 @@ read -r resend resend_rss < <(timed)
 stored_again=$("${psql[@]}" -d line -c 'SELECT count(*) FROM unit_records')
 
 # The time per data frame as the simulator stamps it; `upgrade LABEL ARGS...`.
+# With watch=JOURNAL, how many of the journal's records are sent is sampled
+# from its mark while the simulator runs, into $work/rows ("SECONDS RECORDS"
+# per line): the mark names the last record sent, and the backlog's
+# record_ids count up from FIRST_ID (watch_first). Read with shell builtins
+# only, so that the sampling itself takes next to nothing from the upgrade.
 export ZEVUVURI_PORT_DIR=$work/ports
 head -c 65536 /dev/urandom >"$work/fw.bin"
+watch=
+watch_first=0
+sent=0
+sent_now() {  # into $sent
+  local word offset id rest
+  sent=0
+  [ -e "$watch.sent" ] || return 0
+  while read -r word offset id rest; do
+    [ "$word" = offset ] && [ "$id" != - ] && sent=$((16#$id - watch_first + 1))
+  done <"$watch.sent"
+  return 0
+}
+running() {  # PID: not ended (a zombie has ended)
+  local stat
+  read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+  stat=${stat##*) }
+  [ "${stat:0:1}" != Z ]
+}
 upgrade() {
   local label=$1
   shift
   "$sim" --com 1 --verbose --expect "$work/fw.bin" --timeout 120 --wire-baud 115200 >"$work/sim.out" 2>"$work/sim.log" &
   local sim_pid=$!
   for _ in $(seq 200); do [ -e "$ZEVUVURI_PORT_DIR/com1" ] && break; sleep 0.01; done
-  "$cli" --port 1 --pacing fast "$@" "$work/fw.bin" >/dev/null 2>&1 </dev/null || true
+  : >"$work/rows"
+  [ -n "$watch" ] && echo "$EPOCHREALTIME 0" >>"$work/rows"
+  "$cli" --port 1 --pacing fast "$@" "$work/fw.bin" >/dev/null 2>&1 </dev/null &
+  local cli_pid=$!
+  if [ -n "$watch" ]; then
+    # Until the upgrade's end: after it the loader sends at full speed.
+    while running "$sim_pid"; do
+      local at=$EPOCHREALTIME
+      sent_now
+      running "$sim_pid" && echo "$at $sent" >>"$work/rows"
+      sleep 0.25
+    done
+  fi
+  wait "$cli_pid" || true
   wait "$sim_pid"
   grep -o '\[ *[0-9.]*\] data frame [0-9]* ' "$work/sim.log" | tr -d '[]' | awk '{print $1}' |
     awk 'NR > 1 { print $1 - prev } { prev = $1 }' | sort -n |
@@ -101,6 +142,25 @@ printf 'catch-up, empty table:                  %.2f s, %s records/s, peak RSS %
 printf 'resend with the mark lost (duplicates): %.2f s, %s records/s, peak RSS %d MB (stored: %s)\n' "$resend" \
   "$(rate "$resend")" $((resend_rss / 1024)) "$stored_again"
 
-upgrade "fast pacing, no --records-db:"
-backlog 100001 >"$work/upgrade.jsonl"
-upgrade "fast pacing, --records-db sending $count records:" --report "$work/upgrade.jsonl" --records-db "$connection"
+uptime_now() { uptime | sed 's/.*load average: /load /'; }
+echo "-- upgrades ($(uptime_now))"
+upgrade "fast pacing, no --records-db, no backlog:"
+
+# b. The backlog at full speed, as a forwarder told of no upgrade sends it.
+backlog 100001 >"$work/full.jsonl"
+"$cli" --forward-records --report "$work/full.jsonl" --records-db "$connection" >/dev/null 2>&1 &
+forward_pid=$!
+upgrade "fast pacing, $count sent at full speed meanwhile:"
+wait "$forward_pid" || true
+
+# c. The loader's own forwarder, paced while the upgrade runs.
+backlog 200001 >"$work/upgrade.jsonl"
+watch=$work/upgrade.jsonl
+watch_first=200001
+upgrade "fast pacing, --records-db, $count waiting (paced):" --report "$work/upgrade.jsonl" --records-db "$connection"
+watch=
+awk -v n="$count" 'NR == 1 { t0 = $1; r0 = $2 } { t = $1; r = $2 }
+  END { if (NR < 2 || t <= t0 || r <= r0) { print "paced: no records seen while the upgrade ran"; exit }
+        printf "paced: %d records in %.1f s while the upgrade ran, %.0f records/s: %d would take %.0f s\n",
+          r - r0, t - t0, (r - r0) / (t - t0), n, n / ((r - r0) / (t - t0)) }' "$work/rows"
+echo "-- ($(uptime_now))"

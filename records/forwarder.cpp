@@ -86,6 +86,7 @@ struct ForwarderShared {
   std::uint64_t looks_begun = 0;  // looks at the journal started so far
   std::uint64_t idle_look = 0;    // the last look that found nothing to send (its number)
   bool storing = false;           // a Store call is outstanding, since store_began
+  bool busy = false;              // an upgrade runs: batches small and paced
   Clock::time_point store_began;
   ForwarderState state;
 
@@ -98,6 +99,10 @@ struct ForwarderShared {
   bool Stopping() {
     std::lock_guard lock(mutex);
     return stop;
+  }
+  bool Busy() {
+    std::lock_guard lock(mutex);
+    return busy;
   }
   // Waits `pause`, or less when stopped (or woken, when `wakeable`).
   void Pause(std::chrono::milliseconds pause, bool wakeable) {
@@ -309,7 +314,9 @@ class Worker {
     std::vector<JournalLine> lines;
     while (cursor_ < counted_end_ && !sh_->Stopping()) {
       std::string error;
-      if (!ReadLines(*file_, cursor_, kBatchLines, kBatchBytes, &lines, &error)) return Failed(error);
+      // The pause comes before the read, so that what is read is sent at once.
+      if (!Paced()) return false;
+      if (!ReadLines(*file_, cursor_, BatchLines(), kBatchBytes, &lines, &error)) return Failed(error);
       // Only what was counted: a line appended since is counted by the next look.
       while (!lines.empty() && lines.back().end > counted_end_) lines.pop_back();
       // Emptied in place and written again between the look and this read:
@@ -373,7 +380,7 @@ class Worker {
       if (!row || row->record_id != r.record_id) continue;
       rows.push_back(std::move(*row));
       trying.push_back(r);
-      if (rows.size() == kBatchLines && !send()) return false;
+      if (rows.size() >= BatchLines() && !send()) return false;
     }
     if (!send()) return false;
     retry_refused_ = false;
@@ -387,9 +394,40 @@ class Worker {
     return true;
   }
 
-  // Hands `rows` to the store (opened first when there is none). False
-  // after a failure: the store goes, and nothing of the batch counts.
+  // At most this many lines to a batch now.
+  std::size_t BatchLines() { return sh_->Busy() ? kBusyBatchLines : kBatchLines; }
+
+  // While busy, waits until the pause after the last batch has passed; not
+  // busy (or no longer), at once. Wake does not cut it short: a record
+  // appended meanwhile goes with the next batch. False when stopped.
+  bool Paced() {
+    std::unique_lock lock(sh_->mutex);
+    sh_->changed.wait_until(lock, next_batch_, [&] { return sh_->stop || !sh_->busy; });
+    return !sh_->stop;
+  }
+
+  // A batch that began at `began` has ended (or failed): the next one may
+  // begin, while busy, after kBusyPauseFactor times as long, within the
+  // pause's bounds.
+  void Spaced(Clock::time_point began) {
+    const Clock::time_point now = Clock::now();
+    Clock::duration pause = std::max<Clock::duration>(times_.busy_least_pause, (now - began) * kBusyPauseFactor);
+    pause = std::min<Clock::duration>(pause, times_.busy_longest_pause);
+    next_batch_ = now + pause;
+  }
+
+  // Hands `rows` to the store (opened first when there is none), after the
+  // pause that pacing asks for. False after a failure: the store goes, and
+  // nothing of the batch counts; false too when stopped during the pause.
   bool Store(const std::vector<RecordRow>& rows, std::vector<RowResult>* results) {
+    if (!Paced()) return false;
+    const Clock::time_point began = Clock::now();
+    const bool stored = StoreNow(rows, results);
+    Spaced(began);
+    return stored;
+  }
+
+  bool StoreNow(const std::vector<RecordRow>& rows, std::vector<RowResult>* results) {
     // The login counts as outstanding too: a server that never answers it
     // is reported like one that never answers a statement.
     {
@@ -525,6 +563,7 @@ class Worker {
   std::uint64_t waiting_ = 0;          // records between the cursor and counted_end_
   bool retry_refused_ = false;
   std::chrono::milliseconds pause_;
+  Clock::time_point next_batch_{};   // while busy, no batch begins before this
   std::string counted_key_;          // the mark and the journal's size, as last counted while held elsewhere
   WaitingCount elsewhere_count_;
 };
@@ -554,6 +593,14 @@ bool RecordForwarder::Start(std::string* error) {
     return false;
   }
   return true;
+}
+
+void RecordForwarder::SetBusy(bool busy) {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->busy = busy;
+  }
+  shared_->changed.notify_all();
 }
 
 void RecordForwarder::Wake() {

@@ -13,6 +13,13 @@
 // forwarder per journal sends: it holds "<journal>.lock"; another (in this
 // process or another) only counts what waits, from the mark, until the lock
 // is free.
+//
+// While an upgrade runs beside it (SetBusy), the forwarder yields: a local
+// server's inserts and commits would otherwise compete with the upgrade for
+// the same cores and stretch its frames. It then sends small batches with a
+// pause after each, so that its and the database's share of the time stays
+// near a tenth; records still flow, and a backlog goes at full speed again
+// as soon as no upgrade runs.
 #pragma once
 
 #include <chrono>
@@ -52,23 +59,42 @@ struct ForwarderState {
 // A statement outstanding this long is reported as the database not answering.
 constexpr auto kNotAnswering = std::chrono::seconds{10};
 
-// The forwarder's pauses; shorter ones only in tests.
-struct ForwarderTimes {
-  std::chrono::milliseconds first_retry = kFirstRetryPause;
-  std::chrono::milliseconds longest_retry = kLongestRetryPause;
-  std::chrono::milliseconds look_again = kLookAgain;
-  std::chrono::milliseconds not_answering = kNotAnswering;
-};
-
 // A batch: at most this many lines, and about this many bytes of them, are
 // read and handed to the store at once.
 constexpr std::size_t kBatchLines = 500;
 constexpr std::size_t kBatchBytes = 1024 * 1024;
 
+// While busy (an upgrade runs), a batch is at most kBusyBatchLines lines, and
+// the next one waits kBusyPauseFactor times as long as the last one took
+// (its connection, its round trips and its commit, as the forwarder saw
+// them), at least kBusyLeastPause and at most kBusyLongestPause. The
+// forwarder and the database thus work a tenth of the time or less, unless
+// one batch takes longer than about 220 ms (a server slow or loaded): the
+// longest pause then keeps records flowing whatever the server does. While
+// busy, records go at kBusyBatchLines per (batch time + pause): up to 500 a
+// second with quick batches, and never fewer than 100 per (batch time +
+// 2 s). That is far more than stations make, so a line whose slots are
+// always busy never starves its records, while a large backlog waits for a
+// quiet moment to go at full speed.
+constexpr std::size_t kBusyBatchLines = 100;
+constexpr int kBusyPauseFactor = 9;
+constexpr auto kBusyLeastPause = std::chrono::milliseconds{200};
+constexpr auto kBusyLongestPause = std::chrono::seconds{2};
+
+// The forwarder's pauses; other ones only in tests.
+struct ForwarderTimes {
+  std::chrono::milliseconds first_retry = kFirstRetryPause;
+  std::chrono::milliseconds longest_retry = kLongestRetryPause;
+  std::chrono::milliseconds look_again = kLookAgain;
+  std::chrono::milliseconds not_answering = kNotAnswering;
+  std::chrono::milliseconds busy_least_pause = kBusyLeastPause;
+  std::chrono::milliseconds busy_longest_pause = kBusyLongestPause;
+};
+
 struct ForwarderShared;  // forwarder.cpp: what the thread and its owner share
 
-// Start, Wake, State, WaitSent and Stop: the owner's thread; State and Wake
-// also from any other. The thread reads the journal and the mark, the
+// Start, Wake, SetBusy, State, WaitSent and Stop: the owner's thread; State,
+// Wake and SetBusy also from any other. The thread reads the journal and the mark, the
 // database through its own connection, and shares only ForwarderState.
 class RecordForwarder {
  public:
@@ -84,10 +110,16 @@ class RecordForwarder {
   bool Start(std::string* error);
   // A record was appended: look at the journal now rather than later.
   void Wake();
+  // Whether an upgrade runs now: the batches are then small and paced (see
+  // kBusyBatchLines); false ends a pause at once and the rest goes at full
+  // speed. May be called before Start, and from any thread.
+  void SetBusy(bool busy);
   ForwarderState State() const;
   // Waits until a look at the journal that began after this call finds
   // nothing left to send (true), an attempt fails (false), or `limit` passes
-  // (false). Records set aside as refused are not left to send.
+  // (false). Records set aside as refused are not left to send. Paced
+  // batches stay paced: a caller that waits for the rest (a run's end)
+  // says SetBusy(false) first.
   bool WaitSent(std::chrono::milliseconds limit);
   // Ends the thread within `limit` whatever the database does: it stops
   // between two batches; a statement that still runs after a moment is

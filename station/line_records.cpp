@@ -7,6 +7,7 @@ namespace zevuvuri::station {
 bool LineRecords::Start(const std::string& journal, const std::string& connection, std::string* error) {
   journal_ = journal;
   forwarder_ = std::make_unique<records::RecordForwarder>(journal, connection);
+  forwarder_->SetBusy(busy_);
   if (forwarder_->Start(error)) return true;
   forwarder_.reset();
   return false;
@@ -14,6 +15,12 @@ bool LineRecords::Start(const std::string& journal, const std::string& connectio
 
 void LineRecords::Wake() {
   if (forwarder_) forwarder_->Wake();
+}
+
+void LineRecords::SetBusy(bool busy) {
+  if (busy == busy_) return;
+  busy_ = busy;
+  if (forwarder_) forwarder_->SetBusy(busy);
 }
 
 std::optional<std::string> LineRecords::News() {
@@ -25,6 +32,7 @@ records::WaitingCount LineRecords::Finish(bool interrupted) {
   records::WaitingCount left;
   left.read = true;
   if (!forwarder_) return left;
+  SetBusy(false);
   if (!interrupted) forwarder_->WaitSent(kEndSendLimit);
   forwarder_->Stop(records::RecordForwarder::kStopLimit);
   const records::ForwarderState last = forwarder_->State();

@@ -26,11 +26,15 @@ class LineRecords {
   bool Start(const std::string& journal, const std::string& connection, std::string* error);
   // A record was appended.
   void Wake();
+  // Whether upgrades run now: the forwarder then yields to them
+  // (RecordForwarder::SetBusy). Kept for a forwarder started later.
+  void SetBusy(bool busy);
   // The line that shows the records' state, when it changed since the last
   // call (ForwarderNews::Next): records waiting while sending fails or the
   // database does not answer, records refused, all in the database.
   std::optional<std::string> News();
-  // Ends the forwarder (a moment to finish first unless `interrupted`) and
+  // Ends the forwarder (a moment at full speed to finish first unless
+  // `interrupted`: no upgrade runs any more) and
   // counts the records still waiting in the journal, and those the database
   // refused; not read when the journal cannot be. Without a forwarder:
   // nothing left.
@@ -41,6 +45,7 @@ class LineRecords {
   std::unique_ptr<records::RecordForwarder> forwarder_;
   std::string journal_;
   records::ForwarderNews news_;
+  bool busy_ = false;
 };
 
 }  // namespace zevuvuri::station

@@ -352,6 +352,7 @@ void StationModel::Impl::StopAll() {
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (slots[i].shown.phase == SlotPhase::Upgrading) EndUnit(i, *slots[i].unit->outcome);
   }
+  records.SetBusy(false);
 }
 
 void StationModel::Impl::Finish(bool interrupted) {
@@ -385,6 +386,9 @@ int StationModel::Open(std::string* why) {
       }
     }
   }
+  // A single run starts its units at the first pass: the forwarder yields
+  // from its first batch on.
+  m.records.SetBusy(s.single_run);
   if (const int code = m.records.Open(s, m.Scan(), why); code != 0) return code;
   if (!s.single_run) {
     m.run_id = NewRunId();
@@ -409,6 +413,7 @@ void StationModel::Pass(const std::vector<std::string>& lines) {
   if ((idle && !m.MayStart()) || (idle && !m.settings.single_run && !m.Plug() && m.input_seen_closed)) {
     m.done = true;
     m.busy = false;
+    m.records.SetBusy(false);
     return;
   }
   const auto waiting = m.confirmations.Waiting(running);
@@ -442,6 +447,9 @@ void StationModel::Pass(const std::vector<std::string>& lines) {
   if (const auto news = m.records.News()) m.observer.RecordsLine(*news);
   // Units run when some ran at the pass's start or one started just now.
   m.busy = !idle || m.started != started_before;
+  // The records' forwarder yields while an upgrade streams; an upgrade
+  // that ended since this pass's look is counted out at the next pass.
+  m.records.SetBusy(!m.Running().empty());
 }
 
 void StationModel::InputEnded() { impl_->input_ended = true; }

@@ -33,6 +33,8 @@ class UnitRecords {
   // noted on the session, and Failed() is true from then on.
   void Write(const UnitSession& s, std::optional<unsigned> unit = std::nullopt);
   bool Failed() const { return failed_; }
+  // Whether upgrades run now (LineRecords::SetBusy); may come before Open.
+  void SetBusy(bool busy) { line_.SetBusy(busy); }
   // The records' line when it changed (LineRecords::News).
   std::optional<std::string> News() { return line_.News(); }
   // At the run's end: the forwarder stopped and the records still waiting

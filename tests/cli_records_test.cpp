@@ -10,10 +10,13 @@
 #include <fstream>
 #include <memory>
 #include <set>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "records/forwarder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_station.h"
 #include "tests/support/postgres_server.h"
@@ -26,16 +29,10 @@ using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::PostgresServer;
 
-class CliRecordsTest : public ::testing::Test {
+class CliRecordsTest : public testing::PostgresTest {
  protected:
-  static void SetUpTestSuite() { server_ = new PostgresServer(ZEVUVURI_RECORDS_SCHEMA); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(server_->Ok()) << server_->Error();
-    ASSERT_EQ(server_->Query("TRUNCATE unit_records"), "TRUNCATE TABLE");
+    PostgresTest::SetUp();
     journal_ = dir_.Path() + "/line.jsonl";
     firmware_ = dir_.Path() + "/fw.bin";
     std::ofstream out(firmware_, std::ios::binary);
@@ -96,13 +93,10 @@ class CliRecordsTest : public ::testing::Test {
     return status;
   }
 
-  static PostgresServer* server_;
   testing::TempDir dir_;
   std::string journal_, firmware_;
   std::unique_ptr<ChildProcess> boards_, loader_;
 };
-
-PostgresServer* CliRecordsTest::server_ = nullptr;
 
 // Six boards on one slot, the third refusing its first poll. The server goes
 // away after the second unit and comes back after the fourth: the station
@@ -212,6 +206,65 @@ TEST_F(CliRecordsTest, RecordsThatStillWaitAtTheEndGiveTheirOwnStatus) {
   EXPECT_EQ(run(), 0) << loader_->Stderr();
   EXPECT_EQ(JournalIds().size(), 2u);
   EXPECT_EQ(DatabaseIds(), JournalIds());
+}
+
+// A single run with a backlog waiting: while its unit's upgrade streams, the
+// forwarder yields to it, one small batch per pause at most. Halfway through
+// the upgrade the journal's mark names the last record sent; the records
+// before it are bounded by the batches the time since the loader's start
+// allows (a loaded machine can only make it fewer), where a forwarder at
+// full speed would have sent thousands. Nothing is lost: what the run's end
+// leaves, --forward-records sends.
+TEST_F(CliRecordsTest, BacklogYieldsToTheRunningUpgradeAndAllArrive) {
+  constexpr int kBacklog = 20000;
+  constexpr int kFirstId = 0xbac000;
+  {
+    std::ofstream journal(journal_, std::ios::binary);
+    for (int n = 1; n <= kBacklog; ++n) {
+      char id[33];
+      std::snprintf(id, sizeof id, "%032x", kFirstId + n);
+      journal << "{\"record_id\":\"" << id << "\",\"station\":\"line-a\",\"start\":\"2026-12-31T23:59:59.500Z\","
+              << "\"host\":\"pc\",\"port\":\"3\",\"firmware\":\"/fw/a.bin\",\"pacing\":\"fast\","
+              << "\"result\":\"Upgrade OK\",\"loader_version\":\"1.06\",\"unit\":" << n << "}\n";
+    }
+  }
+  {
+    // About 300 data frames at the wire's pace: long enough to look halfway.
+    std::ofstream out(firmware_, std::ios::binary | std::ios::trunc);
+    for (int i = 0; i < 16384; ++i) out.put(static_cast<char>((i * 37 + 5) & 0xFF));
+  }
+  StartBoards({"--units", "1", "--wire-baud", "115200"});
+  const auto launched = std::chrono::steady_clock::now();
+  loader_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ZEVUVURI_CLI_PATH, "--port", "1", "--json", "--pacing", "fast", "--report", journal_,
+                               "--records-db", server_->ConnectionString(), firmware_},
+      Env());
+  loader_->CloseStdin();
+  bool halfway = false;
+  while (!halfway && std::chrono::steady_clock::now() - launched < 60s) {
+    const auto line = loader_->ReadLine(1s);
+    if (!line) continue;
+    const auto e = nlohmann::json::parse(*line);
+    halfway = e["event"] == "progress" && e["bytes"].get<long>() * 2 >= e["total"].get<long>();
+  }
+  ASSERT_TRUE(halfway) << "the upgrade's progress did not come";
+  long sent = 0;
+  std::istringstream mark(testing::ReadFile(journal_ + ".sent"));
+  for (std::string word, offset, id; mark >> word;) {
+    if (word == "offset" && mark >> offset >> id && id != "-") sent = std::stol(id, nullptr, 16) - kFirstId;
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - launched;
+  const long batches = 1 + static_cast<long>(elapsed / records::kBusyLeastPause);
+  RecordProperty("sent_halfway", static_cast<int>(sent));
+  EXPECT_LE(sent, batches * static_cast<long>(records::kBusyBatchLines))
+      << "after " << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
+  const auto status = loader_->Wait(60s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(*status == 0 || *status == 14) << *status << "\n" << loader_->Stderr();  // 14: some still wait
+  EXPECT_EQ(boards_->Wait(30s), 0);
+  EXPECT_EQ(ForwardRecords(), 0);
+  EXPECT_EQ(server_->Query("SELECT count(*), count(DISTINCT record_id) FROM unit_records"),
+            std::to_string(kBacklog + 1) + "|" + std::to_string(kBacklog + 1));
 }
 
 // --forward-records says what is left, truthfully: a journal that is not

@@ -40,6 +40,8 @@ struct FakeDatabase {
   std::map<std::string, int> rows;      // record_id -> times stored (never more than once)
   std::set<std::string> refused;        // record_ids refused
   std::vector<std::size_t> batches;     // rows per Store call
+  // When each of those calls began and ended.
+  std::vector<std::pair<Clock::time_point, Clock::time_point>> spans;
   std::uint64_t offered = 0;            // rows handed over in all
   int failures_left = 0;                // Store calls still to fail
   std::chrono::milliseconds slow{0};    // each Store call takes this long
@@ -64,6 +66,7 @@ class FakeStore final : public RecordStore {
   explicit FakeStore(FakeDatabase& db) : db_(db) {}
 
   bool Store(const std::vector<RecordRow>& rows, std::vector<RowResult>* results, std::string* error) override {
+    const Clock::time_point began = Clock::now();
     std::unique_lock lock(db_.mutex);
     ++db_.calls_begun;
     db_.changed.notify_all();
@@ -74,6 +77,7 @@ class FakeStore final : public RecordStore {
       return false;
     }
     db_.batches.push_back(rows.size());
+    db_.spans.emplace_back(began, Clock::now());
     db_.offered += rows.size();
     if (db_.failures_left > 0) {
       --db_.failures_left;
@@ -448,6 +452,91 @@ TEST_F(ForwarderRulesTest, WaitSentCountsOnlyALookBegunAfterTheCall) {
   EXPECT_EQ(f->State().sent, static_cast<std::uint64_t>(first + 50));
   EXPECT_TRUE(f->Stop(2s));
   ExpectStored(1, first + 50);
+}
+
+// While an upgrade runs, a backlog goes in small batches, each one after a
+// pause of at least nine times the last one's time (and the least pause):
+// the store's own view of a batch lies within the forwarder's, so its gaps
+// can only be longer, however loaded the machine. The records still all go
+// while busy, a record appended meanwhile too; once no upgrade runs the
+// batches are full again.
+TEST_F(ForwarderRulesTest, WhileBusyBatchesAreSmallAndSpacedAndRecordsKeepFlowing) {
+  ForwarderTimes times = QuickTimes();
+  times.busy_least_pause = 30ms;
+  times.busy_longest_pause = 5s;
+  db_.slow = 20ms;  // the pause then follows the batch's time: 180 ms and more
+  const int busy_last = static_cast<int>(kBusyBatchLines) * 3 + 50;
+  AppendRecords(1, busy_last);
+  RecordForwarder f(journal_, Opener(), times);
+  f.SetBusy(true);
+  std::string error;
+  ASSERT_TRUE(f.Start(&error)) << error;
+  ASSERT_TRUE(Eventually([&] { return db_.Stored() >= kBusyBatchLines; }));
+  AppendRecords(busy_last + 1, busy_last + 1);
+  f.Wake();
+  EXPECT_TRUE(f.WaitSent(20s)) << f.State().reason;
+  ExpectStored(1, busy_last + 1);
+  {
+    std::lock_guard lock(db_.mutex);
+    EXPECT_EQ(db_.offered, static_cast<std::uint64_t>(busy_last + 1));
+    EXPECT_GE(db_.batches.size(), 4u);
+    for (const std::size_t rows : db_.batches) EXPECT_LE(rows, kBusyBatchLines);
+    for (std::size_t k = 1; k < db_.spans.size(); ++k) {
+      const auto took = db_.spans[k - 1].second - db_.spans[k - 1].first;
+      const auto gap = db_.spans[k].first - db_.spans[k - 1].second;
+      EXPECT_GE(gap, std::max<Clock::duration>(times.busy_least_pause, took * kBusyPauseFactor)) << "batch " << k;
+    }
+    db_.batches.clear();
+    db_.spans.clear();
+    db_.slow = 0ms;
+  }
+  f.SetBusy(false);
+  AppendRecords(busy_last + 2, busy_last + 1 + static_cast<int>(kBatchLines) * 2);
+  f.Wake();
+  EXPECT_TRUE(f.WaitSent(20s)) << f.State().reason;
+  EXPECT_TRUE(f.Stop(2s));
+  ExpectStored(1, busy_last + 1 + static_cast<int>(kBatchLines) * 2);
+  std::lock_guard lock(db_.mutex);
+  ASSERT_EQ(db_.batches.size(), 2u);
+  EXPECT_EQ(db_.batches.front(), kBatchLines);
+}
+
+// A pause between busy batches holds neither Stop nor the run's end, and is
+// not taken for a database that does not answer: Stop ends a forwarder in
+// the middle of a long pause, leaving the rest in the journal, and
+// SetBusy(false) sends the rest at once, so that WaitSent answers long
+// before the pause would have ended.
+TEST_F(ForwarderRulesTest, BusyPauseEndsAtStopAndWhenNoUpgradeRuns) {
+  ForwarderTimes times = QuickTimes();
+  times.busy_least_pause = 60s;
+  times.busy_longest_pause = 120s;
+  const int last = static_cast<int>(kBusyBatchLines) * 2 + 50;
+  AppendRecords(1, last);
+  const auto busy_forwarder = [&] {
+    auto f = std::make_unique<RecordForwarder>(journal_, Opener(), times);
+    f->SetBusy(true);
+    std::string error;
+    EXPECT_TRUE(f->Start(&error)) << error;
+    return f;
+  };
+  {
+    auto f = busy_forwarder();
+    ASSERT_TRUE(Eventually([&] { return db_.Stored() == kBusyBatchLines; }));
+    const auto asked = Clock::now();
+    EXPECT_TRUE(f->Stop(5s));
+    EXPECT_LT(Clock::now() - asked, 10s);
+  }
+  EXPECT_EQ(CountWaiting(journal_).waiting, static_cast<std::uint64_t>(last) - kBusyBatchLines);
+  auto f = busy_forwarder();  // its first batch goes at once, the next waits
+  ASSERT_TRUE(Eventually([&] { return db_.Stored() == 2 * kBusyBatchLines; }));
+  std::this_thread::sleep_for(times.not_answering + 200ms);
+  EXPECT_EQ(db_.Stored(), 2 * kBusyBatchLines);
+  EXPECT_FALSE(f->State().not_answering) << "a pause is no statement outstanding";
+  f->SetBusy(false);
+  EXPECT_TRUE(f->WaitSent(20s)) << f->State().reason;
+  EXPECT_TRUE(f->Stop(2s));
+  ExpectStored(1, last);
+  EXPECT_EQ(CountWaiting(journal_).waiting, 0u);
 }
 
 // Two forwarders on one journal: one sends, the other counts from the mark

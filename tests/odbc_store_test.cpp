@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -88,24 +87,16 @@ RecordRow Row(int n) {
   return row;
 }
 
-class OdbcStoreTest : public ::testing::Test {
+class OdbcStoreTest : public testing::PostgresTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new testing::PostgresServer(ZEVUVURI_RECORDS_SCHEMA);
-    for (const auto& [name, value] : server_->OdbcEnv()) ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(server_->Ok()) << server_->Error();
+    PostgresTest::SetUp();
+    if (HasFatalFailure()) return;
     // What a scenario adds to the table goes before the next one.
     ASSERT_TRUE(Ran("DROP INDEX IF EXISTS dba_serial; "
                     "ALTER TABLE unit_records DROP CONSTRAINT IF EXISTS no_unit_13; "
-                    "DROP TRIGGER IF EXISTS no_bad_boards ON unit_records; "
-                    "TRUNCATE unit_records",
-                    "TRUNCATE TABLE"));
+                    "DROP TRIGGER IF EXISTS no_bad_boards ON unit_records",
+                    "DROP TRIGGER"));
   }
 
   // psql ran `sql` to its end: its last line is `last` (notices come before).
@@ -125,11 +116,7 @@ class OdbcStoreTest : public ::testing::Test {
     EXPECT_TRUE(store) << error;
     return store;
   }
-
-  static testing::PostgresServer* server_;
 };
-
-testing::PostgresServer* OdbcStoreTest::server_ = nullptr;
 
 // A batch of 200 (several statements' worth) into a table a DBA has added
 // to: a unique index on the serial, a CHECK and a trigger that refuses a

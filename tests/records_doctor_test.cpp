@@ -28,14 +28,8 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-class RecordsDoctorTest : public ::testing::Test {
+class RecordsDoctorTest : public testing::PostgresTest {
  protected:
-  static void SetUpTestSuite() { server_ = new PostgresServer(ZEVUVURI_RECORDS_SCHEMA); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(server_->Ok()) << server_->Error(); }
 
   // The doctor's exit status; its output in out_.
   int Doctor(const std::string& connection, std::map<std::string, std::string> env = {}) {
@@ -48,15 +42,11 @@ class RecordsDoctorTest : public ::testing::Test {
     return status.value_or(-1);
   }
 
-  static PostgresServer* server_;
   TempDir dir_;
   std::string out_;
 };
 
-PostgresServer* RecordsDoctorTest::server_ = nullptr;
-
 TEST_F(RecordsDoctorTest, AGoodDatabasePassesEveryCheckAndKeepsNothing) {
-  ASSERT_EQ(server_->Query("TRUNCATE unit_records"), "TRUNCATE TABLE");
   EXPECT_EQ(Doctor(server_->ConnectionString()), 0) << out_;
   for (const char* line : {"ok       connected with Driver={PostgreSQL Unicode};", "Pwd=***",
                            "ok       the table unit_records has every column the loader fills",

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -60,30 +59,18 @@ std::string Record(int n, const char* result = "Upgrade OK") {
          "\"duration_s\":1.25,\"loader_version\":\"1.06\",\"unit\":" + std::to_string(n) + "}";
 }
 
-class ForwarderTest : public ::testing::Test {
+class ForwarderTest : public testing::PostgresTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new testing::PostgresServer(ZEVUVURI_RECORDS_SCHEMA);
-    for (const auto& [name, value] : server_->OdbcEnv()) ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(server_->Ok()) << server_->Error();
-    ASSERT_EQ(server_->Query("TRUNCATE unit_records"), "TRUNCATE TABLE");
+    PostgresTest::SetUp();
     journal_ = dir_.Path() + "/records.jsonl";
   }
   void Append(const std::string& text) { std::ofstream(journal_, std::ios::app | std::ios::binary) << text; }
   std::string Count() { return server_->Query("SELECT count(*), count(DISTINCT record_id) FROM unit_records"); }
 
-  static testing::PostgresServer* server_;
   testing::TempDir dir_;
   std::string journal_;
 };
-
-testing::PostgresServer* ForwarderTest::server_ = nullptr;
 
 // A journal cut by a power loss twice: once in the middle (the next record
 // then began on its own line) and at its end. Its complete records arrive,

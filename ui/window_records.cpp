@@ -70,6 +70,8 @@ void WindowRecords::Started(const std::string& port, const std::string& firmware
   record_.approved_sha256 = approved_;
   started_ = std::chrono::steady_clock::now();
   running_ = true;
+  // The forwarder yields while the upgrade streams.
+  if (forwarder_) forwarder_->SetBusy(true);
 }
 
 void WindowRecords::ImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) {
@@ -80,6 +82,7 @@ void WindowRecords::ImageTaken(std::uint64_t size, const std::optional<std::stri
 // The window's own ending in the exit code: 0 after "Upgrade OK", 1 for any
 // other, as a production window's process ends.
 bool WindowRecords::Ended(UpgradeOutcome outcome, std::string* error) {
+  if (forwarder_) forwarder_->SetBusy(false);
   if (!journal_ || !running_) return true;
   running_ = false;
   record_.record_id = records::NewRecordId();
@@ -112,6 +115,7 @@ std::optional<std::string> WindowRecords::News() {
 
 void WindowRecords::Close() {
   if (forwarder_) {
+    forwarder_->SetBusy(false);
     forwarder_->WaitSent(std::chrono::milliseconds{400});
     forwarder_->Stop(records::RecordForwarder::kStopLimit);
     forwarder_.reset();

@@ -60,7 +60,8 @@ class WindowRecords {
   // line that says so.
   std::optional<std::string> News();
 
-  // One upgrade, as its sink calls come.
+  // One upgrade, as its sink calls come; from Started to Ended the
+  // forwarder yields to it (RecordForwarder::SetBusy).
   void Started(const std::string& port, const std::string& firmware, unsigned type_code, Pacing pacing);
   void ImageTaken(std::uint64_t size, const std::optional<std::string>& sha256);
   void ModeLearned(LinkMode mode) { record_.link_mode = mode; }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -167,6 +168,23 @@ std::string PostgresServer::ConnectionString() const {
 
 std::map<std::string, std::string> PostgresServer::OdbcEnv() const {
   return {{"ODBCSYSINI", dir_.Path()}, {"ODBCINI", dir_.Path() + "/odbc.ini"}};
+}
+
+PostgresServer* PostgresTest::server_ = nullptr;
+
+void PostgresTest::SetUpTestSuite() {
+  server_ = new PostgresServer(ZEVUVURI_RECORDS_SCHEMA);
+  for (const auto& [name, value] : server_->OdbcEnv()) ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+void PostgresTest::TearDownTestSuite() {
+  delete server_;
+  server_ = nullptr;
+}
+
+void PostgresTest::SetUp() {
+  ASSERT_TRUE(server_->Ok()) << server_->Error();
+  ASSERT_EQ(server_->Query("TRUNCATE unit_records"), "TRUNCATE TABLE");
 }
 
 std::string PostgresServer::Query(const std::string& sql) const {

@@ -3,8 +3,11 @@
 // (the server refuses root, and CI runs as root), on 127.0.0.1 and a free
 // port, with trust login. Also the ODBC set-up a client needs to reach it: a
 // private odbcinst.ini for the PostgreSQL Unicode driver, without its
-// per-process communication logs.
+// per-process communication logs. PostgresTest: the fixture of a test suite
+// against such a server.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <map>
 #include <string>
@@ -48,6 +51,19 @@ class PostgresServer {
   TempDir dir_;
   int port_ = 0;
   std::string error_;
+};
+
+// A suite's fixture: one server for the suite, with the shipped schema
+// loaded; its ODBC environment set in this process (a forwarder or store
+// made in the test reaches it; a child process gets OdbcEnv() through its
+// own environment); each test starts with the server up and the table empty.
+class PostgresTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+
+  static PostgresServer* server_;
 };
 
 }  // namespace zevuvuri::testing
