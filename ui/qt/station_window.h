@@ -14,10 +14,13 @@
 
 class QLabel;
 class QLineEdit;
+class QGridLayout;
 class QProgressBar;
 class QPushButton;
 
 namespace zevuvuri::ui::qt {
+
+class FittingLabel;
 
 // Thread contract: window thread only, WakeUp excepted (StationToolkit).
 // Run it with exec(); closing while units run asks once whether to stop them
@@ -43,6 +46,7 @@ class QtStationWindow final : public QDialog, private StationToolkit {
  protected:
   void customEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   using MakeSession = std::function<std::unique_ptr<StationSession>(StationToolkit&)>;
@@ -54,24 +58,32 @@ class QtStationWindow final : public QDialog, private StationToolkit {
   void CloseWindow() override;
 
   void Build();
+  // Fonts as large as the screen allows for the slots, then a size and a
+  // place that keep the whole window on the screen.
+  void FitToScreen();
+  void ApplyFonts(double scale);
   void Tick();
   bool MayClose();
 
   struct RowWidgets {
     QLabel* port = nullptr;
+    QLabel* counts = nullptr;  // the slot's OK and failed units
     QLabel* unit = nullptr;
-    QLabel* state = nullptr;
+    FittingLabel* state = nullptr;
     QProgressBar* progress = nullptr;
-    QLabel* result = nullptr;
+    FittingLabel* result = nullptr;
   };
 
   std::unique_ptr<StationSession> session_;
   std::vector<RowWidgets> rows_;
+  QLabel* header_ = nullptr;
   QLabel* totals_ = nullptr;
   QLabel* records_ = nullptr;
   QLabel* status_ = nullptr;
   QPushButton* start_ = nullptr;
   QLineEdit* scan_ = nullptr;
+  QGridLayout* grid_ = nullptr;
+  std::vector<QLabel*> headings_;
   QTimer timer_;
   bool stop_approved_ = false;
 };
