@@ -58,12 +58,13 @@ StationLayout::StationLayout(const StationLayoutOptions& options) {
   const int full = kWidth - 2 * kMargin;
   top += 2;
   // The totals take three lines (each failure's text is in them), the
-  // note two inside its frame: a static wraps its text, unless centred
-  // vertically, which would keep it to one line.
+  // note three inside its frame (why a port did not open, with the link to
+  // make): a static wraps its text, unless centred vertically, which would
+  // keep it to one line.
   Add(station_id::kTotals, ControlKind::Label, kNoPrefix, "", {kMargin, top, full, 24});
   Add(station_id::kRecords, ControlKind::Label, kNoPrefix, "", {kMargin, top + 26, full, 10});
-  Add(station_id::kNote, ControlKind::Label, kNoPrefix | kBorder, "", {kMargin, top + 38, full, 20});
-  top += 62;
+  Add(station_id::kNote, ControlKind::Label, kNoPrefix | kBorder, "", {kMargin, top + 38, full, 28});
+  top += 70;
   if (options.start_button) {
     Add(station_id::kStart, ControlKind::DefaultPushButton, kTabStop | kGroup, std::string(kStartCaption),
         {kMargin, top, 90, 16});
