@@ -228,6 +228,33 @@ TEST_F(StationViewTest, ClosingMidUnitAsksAndStopRecordsTheUnitAndFreesThePort) 
   EXPECT_NE(boards_[3]->Stderr().find("board 1: not upgraded, 1 session"), std::string::npos) << boards_[3]->Stderr();
 }
 
+// A board pulled mid-upgrade: its failure stays on the slot, dimmed, while
+// the slot waits for the next board, and the slot counts it.
+TEST_F(StationViewTest, APulledBoardsFailureStaysDimmedUntilTheNextUnit) {
+  const std::string fw = Firmware(3000);
+  StartBoards(4, {"--units", "1", "--plug-gap-ms", "200", "--vanish", "data:20"});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=4\nNext=plug\nPacing=fast\nFirmware=" + fw +
+                                             "\nReport=" + journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  ASSERT_TRUE(WaitFor([&] {
+    return Text(window, "state0") == QStringLiteral("waiting for a unit") && Records().size() == 1;
+  }, 30s)) << Text(window, "state0").toStdString();
+  auto* result = window.findChild<QLabel*>(QStringLiteral("result0"));
+  EXPECT_EQ(result->text(), QStringLiteral("Write Error"));
+  EXPECT_TRUE(result->property("dimmed").toBool());
+  EXPECT_EQ(Text(window, "counts0"), QStringLiteral("0 OK, 1 failed"));
+  const QColor pale_red(0xf2, 0xc8, 0xc8);
+  EXPECT_TRUE(WaitFor([&] { return ShownColour(result) == pale_red; }, 10s))
+      << "shown: " << ShownColour(result).name().toStdString();
+  QTest::qWait(1000);  // passes go on; nothing replaces the result but a new unit
+  EXPECT_EQ(result->text(), QStringLiteral("Write Error"));
+  EXPECT_EQ(Records()[0]["result"], "Write Error");
+  EXPECT_EQ(BoardsStatus(4), 0) << boards_[4]->Stderr();
+  Xdotool("key Escape");
+  EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
+  EXPECT_EQ(window.End(), 6);
+}
+
 // The view on a small or scaled screen (ZEVUVURI_FIT_SLOTS slots; the
 // screen and QT_SCALE_FACTOR as ctest sets them): long texts everywhere (a
 // long firmware name in the header, a 255-character scan, failures that say
