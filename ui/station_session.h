@@ -21,10 +21,10 @@ namespace zevuvuri::ui {
 // What the big result field of a row shows. Its text always says it too, so
 // that no result is told apart by colour alone.
 enum class RowResult {
-  Waiting,    // grey: no unit on the slot (a plugged unit that left takes its result along)
+  Waiting,    // grey: no unit has ended on the slot yet
   Running,    // grey: a unit is being upgraded
-  Ok,         // green: the unit on the slot ended "Upgrade OK"
-  Failed,     // red: the unit on the slot failed; the text says how
+  Ok,         // green: the slot's last unit ended "Upgrade OK" (pale once a plugged unit has left)
+  Failed,     // red: the slot's last unit failed; the text says how (pale once a plugged unit has left)
 };
 
 struct StationRow {

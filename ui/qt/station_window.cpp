@@ -129,21 +129,20 @@ void QtStationWindow::Build() {
                             QStringLiteral("What every slot flashes: firmware, size, SHA-256, type, station, pacing"));
   header_->setObjectName(QStringLiteral("header"));
   layout->addWidget(header_);
-  grid_ = new QGridLayout;
-  grid_->setHorizontalSpacing(12);
-  grid_->setVerticalSpacing(4);
+  auto* grid = new QGridLayout;
+  grid->setHorizontalSpacing(12);
+  grid->setVerticalSpacing(4);
   // The state and the result share what the screen leaves; the result,
   // the one thing the operator must see, has the larger share.
-  grid_->setColumnStretch(2, 2);
-  grid_->setColumnStretch(4, 3);
-  layout->addLayout(grid_);
+  grid->setColumnStretch(2, 2);
+  grid->setColumnStretch(4, 3);
+  layout->addLayout(grid);
 
   int column = 0;
   for (const char* heading : {"Port", "Unit", "State", "Progress", "Result"}) {
     auto* label = NewLabel(this, QString::fromLatin1(heading), QStringLiteral("Column heading"));
     label->setText(QString::fromLatin1(heading));
-    grid_->addWidget(label, 0, column++);
-    headings_.push_back(label);
+    grid->addWidget(label, 0, column++);
   }
   const auto& rows = session_->Rows();
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -184,11 +183,11 @@ void QtStationWindow::Build() {
     port_cell->setSpacing(0);
     port_cell->addWidget(row.port);
     port_cell->addWidget(row.counts);
-    grid_->addLayout(port_cell, line, 0);
-    grid_->addWidget(row.unit, line, 1);
-    grid_->addWidget(row.state, line, 2);
-    grid_->addWidget(row.progress, line, 3);
-    grid_->addWidget(row.result, line, 4);
+    grid->addLayout(port_cell, line, 0);
+    grid->addWidget(row.unit, line, 1);
+    grid->addWidget(row.state, line, 2);
+    grid->addWidget(row.progress, line, 3);
+    grid->addWidget(row.result, line, 4);
     rows_.push_back(row);
   }
 

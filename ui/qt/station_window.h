@@ -14,7 +14,6 @@
 
 class QLabel;
 class QLineEdit;
-class QGridLayout;
 class QProgressBar;
 class QPushButton;
 
@@ -82,8 +81,6 @@ class QtStationWindow final : public QDialog, private StationToolkit {
   QLabel* status_ = nullptr;
   QPushButton* start_ = nullptr;
   QLineEdit* scan_ = nullptr;
-  QGridLayout* grid_ = nullptr;
-  std::vector<QLabel*> headings_;
   QTimer timer_;
   bool stop_approved_ = false;
 };
