@@ -41,7 +41,7 @@ StationLayout::StationLayout(const StationLayoutOptions& options) {
   Add(id::kNone, ControlKind::Label, 0, "Progress", At(kProgressColumn, kHeadingTop, 0));
   Add(id::kNone, ControlKind::Label, kAlignCenter, "Result", {kResultColumn.x, kHeadingTop, kResultColumn.width, 10});
 
-  // The texts are vertically centred on the row's result field.
+  // Each row's texts start at its result field's top, its progress bar at its middle.
   int top = kFirstRowTop;
   for (std::size_t slot = 0; slot < options.ports.size(); ++slot, top += kRowHeight) {
     Add(station_id::Row(slot, RowPart::Port), ControlKind::Label, kNoPrefix, options.ports[slot],
