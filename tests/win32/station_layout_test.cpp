@@ -1,8 +1,9 @@
 // The station view's dialog for one to eight slots: every control inside the
 // window and clear of the others, ids that address one control each, each
 // slot's result and the control that the operator uses in the chosen mode in
-// the tab order, a field's label just before it. And the result field's font
-// at 96, 144 and 192 DPI: the failure texts fit the field whole.
+// the tab order, a field's label just before it. And at 96, 144 and 192 DPI:
+// the failure texts fit the result field whole in the font chosen for them,
+// and long totals and notes fit their controls.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -141,6 +142,47 @@ TEST_P(ResultFontTest, EveryResultTextFitsItsFieldWhole) {
       EXPECT_EQ(chosen.lfHeight, large.lfHeight) << "a short text keeps the large font";
     }
   }
+  ::DeleteDC(dc);
+}
+
+// The totals and the note in the dialog's font: a shift with four kinds of
+// failure, and the longest usual notes, wrap within their controls whole.
+TEST_P(ResultFontTest, TheTotalsAndTheNoteFitTheirControls) {
+  const int dpi = GetParam();
+  const HDC dc = ::CreateCompatibleDC(nullptr);
+  ASSERT_NE(dc, nullptr);
+  DialogFont dialog = DialogFontAt(dc, dpi);
+  const HFONT font = ::CreateFontIndirectW(&dialog.font);
+  const HGDIOBJ old = ::SelectObject(dc, font);
+  const StationLayout layout(StationLayoutOptions{.ports = {"COM3", "COM4"}, .start_button = true});
+  struct Text {
+    int id;
+    int frame;  // pixels of border on each side
+    std::wstring text;
+  };
+  for (const Text& t : std::vector<Text>{
+           {station_id::kTotals, 0,
+            L"1234 units, 1200 OK, 34 failed (Write Error 12, Did not get local ACK 9, Failure : couldn't open "
+            L"file 7, Failure : couldn't initialize COM port 6), yield 97.2 %, 245.0 units/h, mean 14.2 s, "
+            L"p95 14.6 s"},
+           {station_id::kNote, 1,
+            L"no such COM port: \\\\.\\COM31 (the COM ports of this machine: COM1, COM3, COM4, COM5, COM7, "
+            L"COM12; give the number alone, such as 3 for COM3; is the module plugged in?)"},
+           {station_id::kNote, 1,
+            L"scan refused: the scan holds control characters; port COM12 waits for the next scan"},
+       }) {
+    SCOPED_TRACE(testing::Message() << dpi << " DPI, control " << t.id);
+    const ControlTemplate* control = FindControl(layout.Dialog(), t.id);
+    ASSERT_NE(control, nullptr);
+    const SIZE box{MulDiv(control->rect.width, dialog.base.cx, 4) - 2 * t.frame,
+                   MulDiv(control->rect.height, dialog.base.cy, 8) - 2 * t.frame};
+    RECT needed{0, 0, box.cx, 0};
+    ::DrawTextW(dc, t.text.c_str(), -1, &needed, DT_WORDBREAK | DT_NOPREFIX | DT_CALCRECT);
+    EXPECT_LE(needed.right - needed.left, box.cx);
+    EXPECT_LE(needed.bottom - needed.top, box.cy);
+  }
+  ::SelectObject(dc, old);
+  ::DeleteObject(font);
   ::DeleteDC(dc);
 }
 
