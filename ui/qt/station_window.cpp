@@ -73,7 +73,7 @@ FittingLabel* NewFittingLabel(QWidget* parent, int lines, int min_chars, const Q
 // them down (never below the dialog's font) until the slots fit.
 constexpr double kTextGrowth = 1.4;
 constexpr double kResultGrowth = 2.6;
-constexpr double kSmallestScale = 0.3;
+constexpr int kSmallestTenths = 3;  // of the full scale
 
 QFont Grown(const QFont& base, double growth, double scale, bool bold) {
   QFont font = base;
@@ -272,8 +272,8 @@ void QtStationWindow::FitToScreen() {
   const QRect free = shown_on->availableGeometry();
   // The title bar and borders, before the window manager has said.
   const QSize frame(16, 40);
-  for (double scale = 1.0; scale >= kSmallestScale; scale -= 0.1) {
-    ApplyFonts(scale);
+  for (int tenths = 10; tenths >= kSmallestTenths; --tenths) {
+    ApplyFonts(tenths / 10.0);
     layout()->activate();
     if (minimumSizeHint().height() + frame.height() <= free.height() &&
         minimumSizeHint().width() + frame.width() <= free.width()) {
