@@ -12,10 +12,12 @@ std::vector<UnitSession*> Confirmations::Waiting(const std::vector<UnitSession*>
     }
   }
   if (yes_) return waiting;
+  const std::string prompt = "over the air: press Enter to start the upgrade" +
+                             (yes_name_.empty() ? std::string() : " (or run with " + yes_name_ + ")");
   for (UnitSession* s : waiting) {
     if (s->prompted) continue;
     s->prompted = true;
-    s->note("over the air: press Enter to start the upgrade (or run with --yes)");
+    s->note(prompt);
   }
   return waiting;
 }

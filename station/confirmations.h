@@ -4,6 +4,8 @@
 // poll (the poll hook MakeSession sets; Apply's `yes` case only backs it up).
 #pragma once
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "station/unit_session.h"
@@ -12,7 +14,9 @@ namespace zevuvuri::station {
 
 class Confirmations {
  public:
-  explicit Confirmations(bool yes) : yes_(yes) {}
+  // `yes_name`: the front end's name of `yes`, offered in the prompt; none
+  // when empty.
+  Confirmations(bool yes, std::string yes_name) : yes_(yes), yes_name_(std::move(yes_name)) {}
   // The sessions among `running` that wait for the operator now; each is
   // told once how to go on (unless `yes` does it).
   std::vector<UnitSession*> Waiting(const std::vector<UnitSession*>& running);
@@ -25,6 +29,7 @@ class Confirmations {
 
  private:
   const bool yes_;
+  const std::string yes_name_;
 };
 
 }  // namespace zevuvuri::station

@@ -59,7 +59,7 @@ struct StationModel::Impl {
   };
 
   Impl(StationSettings s, StationObserver& o, std::function<void()> w)
-      : settings(std::move(s)), observer(o), wake(std::move(w)), confirmations(settings.yes) {}
+      : settings(std::move(s)), observer(o), wake(std::move(w)), confirmations(settings.yes, settings.names.yes) {}
   // The units' workers and the plug watch's thread are joined here, first,
   // so that none outlives a member it may reach.
   ~Impl() {
@@ -135,9 +135,13 @@ void StationModel::Impl::ShowWaiting(std::size_t i, const std::string& after, bo
   slot.seen.reset();
   slot.waiting_since = Clock::now();
   if (Plug()) {
-    // The unit went: its row starts afresh.
+    // The unit went: its row starts afresh, but for the last unit's result,
+    // which stays until the next unit starts (a board pulled mid-upgrade
+    // leaves its failure on the slot for the operator to see).
     SlotSnapshot fresh;
     fresh.port = s.port;
+    fresh.result = s.result;
+    fresh.result_text = std::move(s.result_text);
     s = std::move(fresh);
     s.text = "waiting for a unit";
   } else if (Scan()) {
@@ -158,8 +162,9 @@ bool StationModel::Impl::DeviceHeldByAnotherSlot(std::size_t i, const std::strin
       continue;
     }
     if (!slot.shared_noted) {
-      observer.Note("--port " + other.shown.port + " and --port " + slot.shown.port + " name the same device " +
-                    device + ": only one slot takes a unit there");
+      const std::string& port = settings.names.port;
+      observer.Note(port + " " + other.shown.port + " and " + port + " " + slot.shown.port +
+                    " name the same device " + device + ": only one slot takes a unit there");
       slot.shared_noted = true;
     }
     return true;
@@ -294,7 +299,7 @@ void StationModel::Impl::TakeScans(const std::vector<std::string>& lines, bool c
     std::stable_sort(waiting.begin(), waiting.end(),
                      [&](std::size_t a, std::size_t b) { return slots[a].waiting_since < slots[b].waiting_since; });
     if (!serial) {
-      observer.Note("scan refused: " + why + "; --port " + slots[waiting.front()].shown.port +
+      observer.Note("scan refused: " + why + "; " + settings.names.port + " " + slots[waiting.front()].shown.port +
                     " waits for the next scan");
       continue;
     }
@@ -376,12 +381,12 @@ int StationModel::Open(std::string* why) {
     *why = "no port given";
     return static_cast<int>(ExitCode::Usage);
   }
-  if (!PortsNameDistinctDevices(s.ports, why)) return static_cast<int>(ExitCode::Usage);
+  if (!PortsNameDistinctDevices(s.ports, s.names.port, why)) return static_cast<int>(ExitCode::Usage);
   if (m.Plug()) {
     for (const auto& port : s.ports) {
       if (!PlugWatcher::Watchable(port)) {
-        *why = "--port " + port +
-               ": no unit can be plugged there (give a COM number or a device path, or use --next enter)";
+        *why = s.names.port + " " + port + ": no unit can be plugged there (give a COM number or a device path, or use " +
+               s.names.next_enter + ")";
         return static_cast<int>(ExitCode::Usage);
       }
     }
@@ -429,9 +434,11 @@ void StationModel::Pass(const std::vector<std::string>& lines) {
     m.input_seen_closed = true;
     if ((units_start_on_keys || confirming) && !m.input_end_said) say_end = m.input_end_said = true;
   }
-  const std::string end_text = units_start_on_keys
-                                   ? "standard input is closed: no more units will start"
-                                   : "standard input is closed: the module keeps being polled until Ctrl-C (use --yes)";
+  const std::string& yes = m.settings.names.yes;
+  const std::string end_text =
+      units_start_on_keys ? "standard input is closed: no more units will start"
+                          : "standard input is closed: the module keeps being polled until Ctrl-C" +
+                                (yes.empty() ? std::string() : " (use " + yes + ")");
   // A single run tells it on the unit that waits, after its confirmation.
   if (say_end && !m.settings.single_run) m.observer.Note(end_text);
   // A scan is no Enter: only an empty line confirms over the air then.

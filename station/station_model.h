@@ -22,6 +22,7 @@
 #include "records/forwarder.h"
 #include "records/report_file.h"
 #include "station/next_unit.h"
+#include "station/setting_names.h"
 #include "station/station_tally.h"
 
 namespace zevuvuri::station {
@@ -53,6 +54,8 @@ struct StationSettings {
   // ended. Its records carry no unit number and no station run; its slots
   // are never shown waiting or leaving.
   bool single_run = false;
+  // The front end's names of its settings, in the messages that name one.
+  SettingNames names;
 };
 
 enum class SlotPhase {
@@ -75,9 +78,9 @@ struct SlotSnapshot {
   // "Upgrade OK, remove the unit", "Write Error, Enter for the next unit"...
   std::string text;
   int percent = -1;  // data progress 0..100; -1 before the unit's first data frame
-  // Of the unit that ended last on this slot, kept while it leaves (plug) or
-  // while the slot waits for the next (Enter, scan); None while a unit runs
-  // and while a plug slot waits for its next one.
+  // Of the unit that ended last on this slot, kept until the next unit
+  // starts: while it leaves and the slot waits after it (plug), and while
+  // the slot waits for the next (Enter, scan); None while a unit runs.
   ResultKind result = ResultKind::None;
   std::string result_text;  // "Upgrade OK", the failure's status text, or "interrupted"
   std::optional<std::string> serial;  // as scanned (next = Scan)

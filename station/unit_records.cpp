@@ -18,10 +18,11 @@ int UnitRecords::Open(const StationSettings& settings, bool serials, std::string
   pacing_ = settings.pacing;
   if (!settings.report) return 0;
   const std::string& report = *settings.report;
+  const SettingNames& names = settings.names;
   // Records appended to the image itself, or the forwarder's mark written
   // over it, would be flashed to every later unit.
   if (const auto clash = JournalFileIsFirmware(report, settings.firmware)) {
-    *why = "--report " + report + ": " + *clash + " is the firmware file " + settings.firmware +
+    *why = names.report + " " + report + ": " + *clash + " is the firmware file " + settings.firmware +
            ": give the records a file of their own";
     return static_cast<int>(ExitCode::Usage);
   }
@@ -32,20 +33,21 @@ int UnitRecords::Open(const StationSettings& settings, bool serials, std::string
   std::error_code ec;
   const auto journal = std::filesystem::u8path(report);
   if (settings.records_db && std::filesystem::exists(journal, ec) && !std::filesystem::is_regular_file(journal, ec)) {
-    *why = "--records-db: the journal " + report + " must be a regular file";
+    *why = names.records_db + ": the journal " + report + " must be a regular file";
     return static_cast<int>(ExitCode::Usage);
   }
   if (settings.records_db && !records::MakeJournalFolder(report, &error)) {
-    *why = "--report: " + error;
+    *why = names.report + ": " + error;
     return static_cast<int>(ExitCode::Report);
   }
   file_ = records::ReportFile::Open(report, &error, settings.interrupt);
   if (!file_) {
-    *why = "--report: " + error;
+    *why = names.report + ": " + error;
     return static_cast<int>(InterruptAsked() ? ExitCode::Interrupted : ExitCode::Report);
   }
   // A pipe or a device hands out what is meant for its reader: only a file is read back.
-  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(report, why)) {
+  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(report, &error)) {
+    *why = names.report + ": " + error;
     return static_cast<int>(ExitCode::Report);
   }
   host_ = records::HostName();
@@ -54,7 +56,7 @@ int UnitRecords::Open(const StationSettings& settings, bool serials, std::string
   firmware_path_ = ec ? settings.firmware : std::string(utf8.begin(), utf8.end());
   station_ = settings.station_name;
   if (settings.records_db && !line_.Start(report, *settings.records_db, &error)) {
-    *why = "--records-db: " + error;
+    *why = names.records_db + ": " + error;
     return static_cast<int>(ExitCode::Thread);
   }
   return 0;
@@ -69,7 +71,7 @@ bool UnitRecords::ReadUpgradedSerials(const std::string& path, std::string* why)
     std::vector<records::JournalLine> lines;
     std::string error;
     if (!records::ReadJournal(path, offset, kLinesPerRead, &lines, &error)) {
-      *why = "--report: " + error;
+      *why = error;
       return false;
     }
     for (const auto& line : lines) {

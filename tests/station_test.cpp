@@ -402,10 +402,11 @@ TEST_F(ModelTest, EachUnitsRowShowsItsProgressAndResultAndTheTotalsFollow) {
       EXPECT_EQ(of.back().slot.result, ResultKind::Failed) << "kept while the unit leaves";
     }
   }
-  // Between the two the board went and the row was empty again.
+  // Between the two the board went: the row waited with no unit, the first
+  // unit's result still on it until the second started.
   const auto gone = std::find_if(seen_.begin(), seen_.end(), [](const Seen& s) {
-    return s.event == SlotEvent::Waiting && !s.slot.unit && s.slot.result == ResultKind::None &&
-           s.slot.text == "waiting for a unit";
+    return s.event == SlotEvent::Waiting && !s.slot.unit && s.slot.result == ResultKind::Ok &&
+           s.slot.result_text == "Upgrade OK" && s.slot.text == "waiting for a unit";
   });
   EXPECT_NE(gone, seen_.end());
   EXPECT_EQ(totals_.units, 2u);
@@ -414,6 +415,29 @@ TEST_F(ModelTest, EachUnitsRowShowsItsProgressAndResultAndTheTotalsFollow) {
   EXPECT_EQ(model.UnitsRunning(), 0u);
   model.Finish();
   EXPECT_EQ(model.ExitStatus(), 6);
+}
+
+// A station that cannot open names the setting at fault as the front end
+// names it: the command line's options unless it gives its own names.
+TEST_F(ModelTest, AStationThatCannotOpenNamesTheSettingInTheFrontEndsWords) {
+  auto plug = Settings({"not-a-port"}, NextUnit::Plug, "fw.bin");
+  auto journal = Settings({"1"}, NextUnit::Enter, "fw.bin");
+  journal.report = dir_.Path() + "/missing/folder/units.jsonl";
+  std::string why;
+  EXPECT_EQ(StationModel(plug, *this, [] {}).Open(&why), 2);
+  EXPECT_EQ(why, "--port not-a-port: no unit can be plugged there (give a COM number or a device path, or use "
+                 "--next enter)");
+  EXPECT_EQ(StationModel(journal, *this, [] {}).Open(&why), 11);
+  EXPECT_EQ(why.rfind("--report: ", 0), 0u) << why;
+
+  plug.names.port = "Slot";
+  plug.names.next_enter = "the fixture mode";
+  journal.names.report = "Journal";
+  EXPECT_EQ(StationModel(plug, *this, [] {}).Open(&why), 2);
+  EXPECT_EQ(why, "Slot not-a-port: no unit can be plugged there (give a COM number or a device path, or use "
+                 "the fixture mode)");
+  EXPECT_EQ(StationModel(journal, *this, [] {}).Open(&why), 11);
+  EXPECT_EQ(why.rfind("Journal: ", 0), 0u) << why;
 }
 
 // The window closed while a unit waits for its confirmation over the air:
@@ -431,6 +455,9 @@ TEST_F(ModelTest, StopEndsTheUnitAndFreesItsPortAtOnce) {
       << model.Slot(0).text;
   EXPECT_EQ(model.Slot(0).phase, SlotPhase::Upgrading);
   EXPECT_EQ(model.UnitsRunning(), 1u);
+  EXPECT_NE(std::find(notes_.begin(), notes_.end(), "over the air: press Enter to start the upgrade (or run with --yes)"),
+            notes_.end())
+      << "the command line's words by default";
   PortOpenError error;
   EXPECT_FALSE(SerialPort::Open("2", &error)) << "the unit holds its port";
 

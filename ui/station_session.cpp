@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/text_encoding.h"
+#include "ui/station_header.h"
 #include "ui/station_settings.h"
 
 namespace zevuvuri::ui {
@@ -26,29 +27,46 @@ struct StationSession::WakeGate {
   StationToolkit* toolkit = nullptr;
 };
 
-StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next) {
+station::SettingNames WindowSettingNames() {
+  station::SettingNames names;
+  names.port = "port";
+  names.report = "Report";
+  names.records_db = "RecordsDb";
+  names.next_enter = "Next=enter";
+  names.yes.clear();  // loader.cfg has no unattended confirmation
+  return names;
+}
+
+StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next, unsigned units_ok,
+                 unsigned units_failed) {
   StationRow row;
+  row.units_ok = units_ok;
+  row.units_failed = units_failed;
   row.port = FromUtf8(slot.port);
   if (slot.unit) row.unit = L"#" + std::to_wstring(*slot.unit);
   row.state = FromUtf8(slot.text);
   row.percent = slot.percent;
   if (slot.serial) row.serial = FromUtf8(*slot.serial) + (slot.repeat ? L" (repeat)" : L"");
 
-  // The big field shows the result of the unit that is on the slot. A plugged
-  // unit that has left takes its result along; with Enter and scans the
-  // fixture keeps the unit until the next one starts, and its result with it.
+  // The big field shows the result of the last unit until the next one
+  // starts. With Enter and scans the fixture keeps the unit, and its result
+  // shows in full; a plugged unit that has left leaves its result dimmed, so
+  // that a board pulled mid-upgrade still says why it failed.
   const bool unit_gone = next == station::NextUnit::Plug && slot.phase == station::SlotPhase::Waiting;
   if (slot.phase == station::SlotPhase::Upgrading) {
     row.result = RowResult::Running;
     row.result_text = L"upgrading";
-  } else if (unit_gone || slot.result == station::ResultKind::None) {
+  } else if (slot.result == station::ResultKind::None) {
     row.result = RowResult::Waiting;
     row.result_text = L"waiting";
   } else if (slot.result == station::ResultKind::Ok) {
     row.result = RowResult::Ok;
     row.result_text = L"OK";
-    row.percent = 100;  // the model's bar is the running unit's; an OK unit had all of it
+    row.dimmed = unit_gone;
+    // The model's bar is the running unit's; an OK unit had all of it.
+    if (!unit_gone) row.percent = 100;
   } else {
+    row.dimmed = unit_gone;
     row.result = RowResult::Failed;
     row.result_text = FromUtf8(slot.result_text.empty() ? std::string("failed") : slot.result_text);
   }
@@ -84,6 +102,8 @@ void StationSession::Open(station::StationSettings settings) {
   next_ = settings.next;
   rows_.resize(settings.ports.size());
   for (std::size_t i = 0; i < rows_.size(); ++i) rows_[i].port = FromUtf8(settings.ports[i]);
+  settings.names = WindowSettingNames();
+  header_ = HeaderLine(HeaderFactsOf(settings));
   std::weak_ptr<WakeGate> gate = gate_;
   auto wake = [gate] {
     if (const auto open = gate.lock()) {
@@ -107,6 +127,7 @@ void StationSession::Open(station::StationSettings settings) {
 
 void StationSession::Pass(std::vector<std::string> lines) {
   if (!model_ || stopped_) return;
+  ++passes_;
   model_->Pass(lines);
   if (changed_) {
     changed_ = false;
@@ -149,6 +170,7 @@ void StationSession::Stop() {
   // Nothing running, nothing to interrupt: the shift ends as it stands (its
   // exit status the first failed unit's), not as a stopped one.
   if (model_->UnitsRunning() == 0) return;
+  ++passes_;
   model_->Stop();
   changed_ = false;
   toolkit_.RowsChanged();
@@ -170,14 +192,50 @@ int StationSession::End() {
   return exit_status_;
 }
 
-void StationSession::SlotChanged(std::size_t slot, const station::SlotSnapshot& now, station::SlotEvent) {
+void StationSession::SlotChanged(std::size_t slot, const station::SlotSnapshot& now, station::SlotEvent event) {
   if (slot >= rows_.size()) rows_.resize(slot + 1);
-  rows_[slot] = RowOf(now, next_);
+  const auto [units, ok] = model_ ? model_->PortCounts(now.port) : std::pair<unsigned, unsigned>{0, 0};
+  rows_[slot] = RowOf(now, next_, ok, units - ok);
   changed_ = true;
+  if (note_.empty()) return;
+  // A unit that starts makes the station's note and its slot's last unit's
+  // note old news; a unit whose data flows no longer waits to be confirmed.
+  if (event == station::SlotEvent::Started && (!note_unit_ || note_slot_ == slot)) {
+    ClearNote();
+  } else if (event == station::SlotEvent::Progress && note_unit_ && now.unit == note_unit_ && note_before_data_ &&
+             now.percent >= 0) {
+    ClearNote();
+  }
 }
 
 void StationSession::Note(const std::string& text) {
   note_ = FromUtf8(text);
+  note_unit_.reset();
+  note_pass_ = passes_;
+  note_before_data_ = false;
+  changed_ = true;
+}
+
+void StationSession::UnitNote(std::size_t slot, unsigned unit, const std::string& text) {
+  note_ = FromUtf8(text);
+  note_unit_ = unit;
+  note_slot_ = slot;
+  note_pass_ = passes_;
+  note_before_data_ = model_ && slot < model_->Slots() && model_->Slot(slot).percent < 0;
+  changed_ = true;
+}
+
+// The notes of the ending itself (why the port did not open, interrupted)
+// come in the ending's pass and stay; one from an earlier pass was about the
+// unit while it ran.
+void StationSession::UnitEnded(std::size_t, unsigned unit, const station::UnitEnding&) {
+  if (note_unit_ == unit && note_pass_ < passes_) ClearNote();
+}
+
+void StationSession::ClearNote() {
+  note_.clear();
+  note_unit_.reset();
+  note_before_data_ = false;
   changed_ = true;
 }
 

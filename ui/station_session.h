@@ -21,10 +21,10 @@ namespace zevuvuri::ui {
 // What the big result field of a row shows. Its text always says it too, so
 // that no result is told apart by colour alone.
 enum class RowResult {
-  Waiting,    // grey: no unit on the slot (a plugged unit that left takes its result along)
+  Waiting,    // grey: no unit has ended on the slot yet
   Running,    // grey: a unit is being upgraded
-  Ok,         // green: the unit on the slot ended "Upgrade OK"
-  Failed,     // red: the unit on the slot failed; the text says how
+  Ok,         // green: the slot's last unit ended "Upgrade OK" (pale once a plugged unit has left)
+  Failed,     // red: the slot's last unit failed; the text says how (pale once a plugged unit has left)
 };
 
 struct StationRow {
@@ -35,6 +35,11 @@ struct StationRow {
   RowResult result = RowResult::Waiting;
   std::wstring result_text;  // "waiting", "upgrading", "OK" or the failure text
   std::wstring serial;       // Next=scan: the unit's serial number, " (repeat)" after one already upgraded OK
+  // Ok or Failed of a unit that has left (plug): kept until the next unit
+  // starts, shown dimmed so that it is not taken for the unit now there.
+  bool dimmed = false;
+  unsigned units_ok = 0;      // of this slot's units this shift
+  unsigned units_failed = 0;
 };
 
 // What the session needs of a toolkit.
@@ -70,9 +75,17 @@ class StationSession final : private station::StationObserver {
   // Why no unit can start (the settings, the journal, the ports); empty
   // while the station runs.
   const std::wstring& Problem() const { return problem_; }
-  // The view's status line: the problem, or else the last note the station
-  // gave the operator (a refused scan, a shared device, ...).
+  // The view's status line: the problem, or else the note about the latest
+  // event (a refused scan, a shared device, a unit waiting over the air,
+  // why a port did not open). A note goes when a later event makes it
+  // untrue: any note by the next note; a note about the station (a scan
+  // refused or dropped) once a unit starts; a note about a unit once its
+  // slot's next unit starts, and one given while it waited before its data
+  // (the confirmation over the air) once its data flows or it ends.
   std::wstring Status() const { return problem_.empty() ? note_ : problem_; }
+  // What every slot flashes: firmware, size, SHA-256, type, station, pacing
+  // (HeaderLine); empty when the settings could not be read.
+  const std::wstring& Header() const { return header_; }
 
   // On the toolkit's timer, NextTickIn() after the last call, and on WakeUp().
   void Tick();
@@ -112,6 +125,9 @@ class StationSession final : private station::StationObserver {
   void Note(const std::string& text) override;
   void RecordsLine(const std::string& text) override;
   void TotalsChanged(const station::StationTotals& totals) override;
+  void UnitNote(std::size_t slot, unsigned unit, const std::string& text) override;
+  void UnitEnded(std::size_t slot, unsigned unit, const station::UnitEnding& ending) override;
+  void ClearNote();
 
   void Open(station::StationSettings settings);
   void Pass(std::vector<std::string> lines);
@@ -126,6 +142,14 @@ class StationSession final : private station::StationObserver {
   std::wstring totals_;
   std::wstring records_;
   std::wstring note_;
+  // Whose note it is: a unit's (its number) or the station's (nothing); the
+  // pass it came in, and whether its unit's data had begun to flow.
+  std::optional<unsigned> note_unit_;
+  std::size_t note_slot_ = 0;
+  unsigned note_pass_ = 0;
+  bool note_before_data_ = false;
+  unsigned passes_ = 0;
+  std::wstring header_;
   std::wstring problem_;
   bool changed_ = false;
   bool stopped_ = false;
@@ -133,7 +157,13 @@ class StationSession final : private station::StationObserver {
   int exit_status_ = 0;
 };
 
-// The row a slot's snapshot shows (exposed for the toolkits' tests).
-StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next);
+// The row a slot's snapshot shows (exposed for the toolkits' tests), with
+// the slot's counts of units that ended OK and failed.
+StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next, unsigned units_ok = 0,
+                 unsigned units_failed = 0);
+
+// The station's setting names as loader.cfg spells them, for the model's
+// messages in the window.
+station::SettingNames WindowSettingNames();
 
 }  // namespace zevuvuri::ui

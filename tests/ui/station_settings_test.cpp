@@ -99,8 +99,9 @@ TEST(StationSettings, TheMainWindowsFieldsStandInForPortsFirmwareAndType) {
   EXPECT_EQ(problem.rfind("The port list names no port", 0), 0u) << problem;
 }
 
-// The big field: the result of the unit on the slot, never the colour alone.
-TEST(StationRowTest, TheResultFieldShowsTheUnitOnTheSlot) {
+// The big field: the result of the last unit until the next starts, dimmed
+// once a plugged unit has left, never the colour alone; the slot's counts.
+TEST(StationRowTest, TheResultFieldShowsTheLastUnitUntilTheNextStarts) {
   using station::NextUnit;
   using station::ResultKind;
   using station::SlotPhase;
@@ -109,19 +110,24 @@ TEST(StationRowTest, TheResultFieldShowsTheUnitOnTheSlot) {
     SlotPhase phase;
     ResultKind last;
     RowResult shown;
+    bool dimmed;
     const wchar_t* text;
+    int percent;
   };
   for (const Case& c : std::vector<Case>{
-           // A plugged unit that left took its result along.
-           {NextUnit::Plug, SlotPhase::Waiting, ResultKind::Ok, RowResult::Waiting, L"waiting"},
-           {NextUnit::Plug, SlotPhase::Leaving, ResultKind::Ok, RowResult::Ok, L"OK"},
-           {NextUnit::Plug, SlotPhase::Leaving, ResultKind::Failed, RowResult::Failed, L"Write Error"},
+           // A plugged unit that left leaves its result, dimmed.
+           {NextUnit::Plug, SlotPhase::Waiting, ResultKind::Ok, RowResult::Ok, true, L"OK", 40},
+           {NextUnit::Plug, SlotPhase::Waiting, ResultKind::Failed, RowResult::Failed, true, L"Write Error", 40},
+           {NextUnit::Plug, SlotPhase::Waiting, ResultKind::None, RowResult::Waiting, false, L"waiting", 40},
+           {NextUnit::Plug, SlotPhase::Leaving, ResultKind::Ok, RowResult::Ok, false, L"OK", 100},
+           {NextUnit::Plug, SlotPhase::Leaving, ResultKind::Failed, RowResult::Failed, false, L"Write Error", 40},
            // A fixture keeps its unit until the next starts.
-           {NextUnit::Enter, SlotPhase::Waiting, ResultKind::Failed, RowResult::Failed, L"Write Error"},
-           {NextUnit::Scan, SlotPhase::Waiting, ResultKind::Ok, RowResult::Ok, L"OK"},
-           {NextUnit::Enter, SlotPhase::Waiting, ResultKind::None, RowResult::Waiting, L"waiting"},
+           {NextUnit::Enter, SlotPhase::Waiting, ResultKind::Failed, RowResult::Failed, false, L"Write Error", 40},
+           {NextUnit::Scan, SlotPhase::Waiting, ResultKind::Ok, RowResult::Ok, false, L"OK", 100},
+           {NextUnit::Enter, SlotPhase::Waiting, ResultKind::None, RowResult::Waiting, false, L"waiting", 40},
            // The next unit running hides the last one's result.
-           {NextUnit::Enter, SlotPhase::Upgrading, ResultKind::Ok, RowResult::Running, L"upgrading"},
+           {NextUnit::Enter, SlotPhase::Upgrading, ResultKind::Ok, RowResult::Running, false, L"upgrading", 40},
+           {NextUnit::Plug, SlotPhase::Upgrading, ResultKind::Failed, RowResult::Running, false, L"upgrading", 40},
        }) {
     station::SlotSnapshot slot;
     slot.port = "/dev/ttyUSB0";
@@ -133,14 +139,17 @@ TEST(StationRowTest, TheResultFieldShowsTheUnitOnTheSlot) {
     slot.result_text = c.last == ResultKind::Ok ? "Upgrade OK" : "Write Error";
     slot.serial = "SN-\xC3\xA9";
     slot.repeat = c.last == ResultKind::Ok;
-    const StationRow row = RowOf(slot, c.next);
+    const StationRow row = RowOf(slot, c.next, 3, 2);
     SCOPED_TRACE(static_cast<int>(c.next) * 100 + static_cast<int>(c.phase) * 10 + static_cast<int>(c.last));
     EXPECT_EQ(row.result, c.shown);
+    EXPECT_EQ(row.dimmed, c.dimmed);
     EXPECT_EQ(row.result_text, c.text);
     EXPECT_EQ(row.port, L"/dev/ttyUSB0");
     EXPECT_EQ(row.unit, L"#12");
-    EXPECT_EQ(row.percent, c.shown == RowResult::Ok ? 100 : 40);
+    EXPECT_EQ(row.percent, c.percent);
     EXPECT_EQ(row.serial, slot.repeat ? L"SN-\u00e9 (repeat)" : L"SN-\u00e9");
+    EXPECT_EQ(row.units_ok, 3u);
+    EXPECT_EQ(row.units_failed, 2u);
   }
 }
 

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
+#include <QWindow>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
@@ -224,6 +226,113 @@ TEST_F(StationViewTest, ClosingMidUnitAsksAndStopRecordsTheUnitAndFreesThePort) 
   // The board leaves only once the port is closed; then the simulator is done.
   EXPECT_EQ(BoardsStatus(3), 0) << boards_[3]->Stderr();
   EXPECT_NE(boards_[3]->Stderr().find("board 1: not upgraded, 1 session"), std::string::npos) << boards_[3]->Stderr();
+}
+
+// A board pulled mid-upgrade: its failure stays on the slot, dimmed, while
+// the slot waits for the next board, and the slot counts it.
+TEST_F(StationViewTest, APulledBoardsFailureStaysDimmedUntilTheNextUnit) {
+  const std::string fw = Firmware(3000);
+  StartBoards(4, {"--units", "1", "--plug-gap-ms", "200", "--vanish", "data:20"});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=4\nNext=plug\nPacing=fast\nFirmware=" + fw +
+                                             "\nReport=" + journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  ASSERT_TRUE(WaitFor([&] {
+    return Text(window, "state0") == QStringLiteral("waiting for a unit") && Records().size() == 1;
+  }, 30s)) << Text(window, "state0").toStdString();
+  auto* result = window.findChild<QLabel*>(QStringLiteral("result0"));
+  EXPECT_EQ(result->text(), QStringLiteral("Write Error"));
+  EXPECT_TRUE(result->property("dimmed").toBool());
+  EXPECT_EQ(Text(window, "counts0"), QStringLiteral("0 OK, 1 failed"));
+  const QColor pale_red(0xf2, 0xc8, 0xc8);
+  EXPECT_TRUE(WaitFor([&] { return ShownColour(result) == pale_red; }, 10s))
+      << "shown: " << ShownColour(result).name().toStdString();
+  QTest::qWait(1000);  // passes go on; nothing replaces the result but a new unit
+  EXPECT_EQ(result->text(), QStringLiteral("Write Error"));
+  EXPECT_EQ(Records()[0]["result"], "Write Error");
+  EXPECT_EQ(BoardsStatus(4), 0) << boards_[4]->Stderr();
+  Xdotool("key Escape");
+  EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
+  EXPECT_EQ(window.End(), 6);
+}
+
+// The view on a small or scaled screen (ZEVUVURI_FIT_SLOTS slots; the
+// screen and QT_SCALE_FACTOR as ctest sets them): long texts everywhere (a
+// long firmware name in the header, a 255-character scan, failures that say
+// why at length) and still the whole window on the screen, every result
+// field shown in full, each one's whole text in its tooltip and accessible
+// name, and a window that can be made smaller still.
+TEST_F(StationViewTest, FitsTheScreenWithLongTexts) {
+  const QByteArray slots_text = qgetenv("ZEVUVURI_FIT_SLOTS");
+  if (slots_text.isEmpty()) GTEST_SKIP() << "run by ui_station_view_fit_* with a screen size";
+  const int slot_count = slots_text.toInt();
+  const std::string fw = dir_.Path() + "/" + std::string(80, 'f') + ".bin";
+  { std::ofstream(fw, std::ios::binary) << "firmware"; }
+  std::string ports;
+  for (int i = 0; i < slot_count; ++i) ports += (i > 0 ? ", " : "") + dir_.Path() + "/no-fixture-" + std::to_string(i);
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=" + ports + "\nNext=scan\nFirmware=" + fw +
+                                             "\nStationName=" + std::string(60, 's') + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  auto* scan = window.findChild<QLineEdit*>(QStringLiteral("scan"));
+  ASSERT_NE(scan, nullptr);
+  const QString label = QStringLiteral("SN-") + QString(252, QLatin1Char('7'));
+  for (int i = 0; i < slot_count; ++i) {
+    // Each scan goes to the slot that has waited longest; each unit fails
+    // at once, its port naming nothing.
+    ASSERT_TRUE(WaitFor([&] { return window.Session().UnitsRunning() == 0; }, 20s));
+    scan->setText(label);
+    QTest::keyClick(scan, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return Text(window, ("result" + std::to_string(i)).c_str()) != QStringLiteral("waiting"); },
+                        20s));
+  }
+  ASSERT_TRUE(WaitFor([&] { return window.Session().UnitsRunning() == 0; }, 20s));
+  // The last rows drawn, and the window manager's frame around the window.
+  // The frame as the window manager reports it (QWidget's own sum of it is
+  // wrong under a scale factor).
+  QWindow* handle = window.windowHandle();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(WaitFor([&] { return handle->frameMargins().top() > 0; }, 10s)) << "no frame around the window";
+  QTest::qWait(200);
+
+  const QRect screen = window.screen()->geometry();
+  const QRect outer = handle->frameGeometry();
+  EXPECT_TRUE(screen.contains(outer)) << "window " << outer.x() << "," << outer.y() << " " << outer.width() << "x"
+                                      << outer.height() << " on a screen of " << screen.width() << "x"
+                                      << screen.height() << "; inner " << window.width() << "x" << window.height()
+                                      << " visible " << window.isVisible();
+  EXPECT_LT(window.minimumSize().width(), window.width() + 1);
+  EXPECT_GE(window.maximumSize().width(), screen.width()) << "the window can be resized";
+  const QRect inside = window.rect();
+  for (int i = 0; i < slot_count; ++i) {
+    SCOPED_TRACE("slot " + std::to_string(i));
+    auto* result = window.findChild<QLabel*>(QStringLiteral("result%1").arg(i));
+    ASSERT_NE(result, nullptr);
+    EXPECT_TRUE(result->isVisible());
+    const QRect shown(result->mapTo(&window, QPoint(0, 0)), result->size());
+    EXPECT_TRUE(inside.contains(shown)) << "result at " << shown.x() << "," << shown.y() << " " << shown.width() << "x"
+                                        << shown.height();
+    EXPECT_GE(shown.width(), 3 * result->fontMetrics().averageCharWidth()) << "wide enough to read";
+    const QString text = result->text();
+    EXPECT_NE(text, QStringLiteral("waiting"));
+    EXPECT_EQ(result->toolTip(), text);
+    EXPECT_TRUE(result->accessibleName().endsWith(QStringLiteral(": ") + text)) << result->accessibleName().toStdString();
+    auto* unit = window.findChild<QLabel*>(QStringLiteral("unit%1").arg(i));
+    EXPECT_TRUE(unit->toolTip().contains(label)) << "the whole scan in the unit's tooltip";
+    EXPECT_TRUE(unit->accessibleName().contains(label));
+    EXPECT_EQ(Text(window, ("counts" + std::to_string(i)).c_str()), QStringLiteral("0 OK, 1 failed"));
+  }
+  auto* header = window.findChild<QLabel*>(QStringLiteral("header"));
+  ASSERT_NE(header, nullptr);
+  EXPECT_TRUE(header->toolTip().contains(QString::fromStdString(std::string(60, 's'))));
+  EXPECT_TRUE(header->text().startsWith(QStringLiteral("Firmware ") + QString(80, QLatin1Char('f')) +
+                                        QStringLiteral(".bin, 8 bytes, SHA-256 ")))
+      << header->text().toStdString();
+  const QString totals = Text(window, "totals");
+  EXPECT_TRUE(totals.startsWith(QString::number(slot_count) + QStringLiteral(" units, 0 OK, ") + QString::number(slot_count) +
+                                QStringLiteral(" failed ("))) << totals.toStdString();
+  SaveScreenshot(window, ("station_view_fit_" + std::to_string(slot_count) + "_slots_" +
+                          std::to_string(screen.width()) + "x" + std::to_string(screen.height()) + ".png").c_str());
+  Xdotool("key Escape");
+  EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
 }
 
 }  // namespace

@@ -34,9 +34,11 @@
 #       size: ui_tests' WindowManifest checks the declaration itself)
 #   window_under_wine.sh station-enter  the station view from loader.cfg with
 #       one slot and Next=enter: two boards, the first failing, started by a
-#       click and by Enter; the rows, the result field's colour, the totals
-#       and the journal; a third unit stopped by Esc and the question; a
-#       screenshot in $ZEVUVURI_ARTIFACTS
+#       click and by Enter; the header, Tab to the result, the rows, the
+#       result field's colour, the counts, the totals and the journal; a third
+#       unit stopped by Esc and the question; a screenshot in $ZEVUVURI_ARTIFACTS
+#   window_under_wine.sh station-cannot-run  a station whose journal cannot
+#       be opened: the reason in loader.cfg's words, the start button disabled
 #   window_under_wine.sh station-from-menu  the main window's context menu,
 #       opened from the keyboard: "Station..." asks for the ports and opens
 #       the station view over the window, which Esc closes again
@@ -231,6 +233,15 @@ case $scenario in
       "$(Field "$probe" $start 4) $(Field "$probe" $start 3)"
     Check "the start button has the focus" "focus $start" "$(tail -n1 <<<"$probe")"
     Check "the progress bar named by its text" "33 progress" "$(Field "$probe" 2003 4)"
+    CheckContains "the header names the firmware" "Firmware REDIDADU.bin, " "$(Field "$probe" 1906 4)"
+    CheckContains "the header names the type" "| Type 24 QM-D EVB |" "$(Field "$probe" 1906 4)"
+    # Tab goes from the start button to the slot's result, and on round.
+    xdotool key Tab
+    sleep 0.5
+    Check "Tab reaches the slot's result" "focus $result" "$(Probe "$station_title" | tail -n1)"
+    xdotool key Tab
+    sleep 0.5
+    Check "and back to the start button" "focus $start" "$(Probe "$station_title" | tail -n1)"
 
     ClickProbed $start
     if WaitControlText "$station_title" $result "Write Error"; then Pass "first unit failed"; else Fail "no failure shown"; fi
@@ -240,6 +251,7 @@ case $scenario in
     if WaitControlText "$station_title" $result "OK"; then Pass "second unit OK"; else Fail "no OK shown"; fi
     Check "second unit's number" "#2" "$(Field "$probe" $unit 4)"
     CheckContains "totals" "2 units, 1 OK, 1 failed (Write Error 1), yield 50.0 %" "$(Field "$probe" $totals 4)"
+    Check "the slot's counts" "1 OK 1 failed" "$(Field "$probe" 2005 4)"
     IFS=, read -r l t _ _ <<<"$(Field "$probe" $result 5)"
     Check "the OK field is green" "27,127,42" "$(PixelAt $((l + 3)) $((t + 3)))"
     Shot station-view
@@ -259,6 +271,26 @@ case $scenario in
     Check "stopped station's exit status" 130 "$app_status"
     Check "the stopped unit recorded" "3 interrupted" \
       "$(sed -E 's/.*"result":"([^"]*)".*"unit":([0-9]+).*/\2 \1/' "$work/units.jsonl" | sort -n | tail -n1)"
+    ;;
+  station-cannot-run)
+    # A journal in a folder that does not exist: the view opens with the
+    # reason in loader.cfg's words and nothing to press; Esc closes it with
+    # the journal's exit status.
+    station_title="ZE Vuvuri station"
+    printf '[CONFIG]\r\nStation=1\r\nPorts=33\r\nNext=enter\r\nFirmware=%s\r\nReport=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" "$(WinePath "$work/missing/units.jsonl")" >"$work/loader.cfg"
+    main_title=$station_title
+    StartWindow
+    sleep 1
+    probe=$(Probe "$station_title")
+    note=$(Field "$probe" 1902 4)
+    CheckContains "the reason names the key" "Report: " "$note"
+    if [[ "$note" == *--* ]]; then Fail "an option in the window: [$note]"; else Pass "no option in the window"; fi
+    Check "the start button disabled" "tab,disabled" "$(Field "$probe" 1903 3)"
+    Check "the keyboard on the slot's result" "focus 2004" "$(tail -n1 <<<"$probe")"
+    xdotool key Escape
+    WaitApp 10
+    Check "the journal's exit status" 11 "$app_status"
     ;;
   station-from-menu)
     StartWindow

@@ -9,10 +9,13 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "ui/qt/app_icon_qt.h"
+#include "ui/qt/fitting_label.h"
 
 namespace zevuvuri::ui::qt {
 namespace {
@@ -30,11 +33,15 @@ struct FieldColours {
   QColor background;
   QColor text;
 };
-FieldColours ColoursOf(RowResult result) {
+// A dimmed result (its unit has left) keeps its hue on a pale field, with
+// dark text of the same hue that still reads well on it.
+FieldColours ColoursOf(RowResult result, bool dimmed) {
   switch (result) {
     case RowResult::Ok:
+      if (dimmed) return {QColor(0xc4, 0xe0, 0xc8), QColor(0x0f, 0x4a, 0x18)};
       return {QColor(0x1b, 0x7f, 0x2a), Qt::white};
     case RowResult::Failed:
+      if (dimmed) return {QColor(0xf2, 0xc8, 0xc8), QColor(0x7a, 0x10, 0x10)};
       return {QColor(0xb7, 0x1c, 0x1c), Qt::white};
     case RowResult::Waiting:
     case RowResult::Running:
@@ -44,11 +51,35 @@ FieldColours ColoursOf(RowResult result) {
 }
 
 // Sets the text and, when it changed, the accessible name that carries it, so
-// a screen reader is told (Qt raises a name-change event).
+// a screen reader is told (Qt raises a name-change event), and the tooltip,
+// which shows it whole where the label has had to cut it.
 void SetLiveText(QLabel* label, const QString& what, const QString& text) {
   if (label->text() == text) return;
   label->setText(text);
   label->setAccessibleName(text.isEmpty() ? what : what + QStringLiteral(": ") + text);
+  label->setToolTip(text);
+}
+
+// A label that wraps its text over `lines` and elides the rest, never
+// widening the window.
+FittingLabel* NewFittingLabel(QWidget* parent, int lines, int min_chars, const QString& name, const QString& description) {
+  auto* label = new FittingLabel(parent, lines, min_chars);
+  label->setAccessibleName(name);
+  label->setAccessibleDescription(description);
+  return label;
+}
+
+// The fonts' sizes over the dialog's own, at full scale; FitToScreen scales
+// them down (never below the dialog's font) until the slots fit.
+constexpr double kTextGrowth = 1.4;
+constexpr double kResultGrowth = 2.6;
+constexpr int kSmallestTenths = 3;  // of the full scale
+
+QFont Grown(const QFont& base, double growth, double scale, bool bold) {
+  QFont font = base;
+  font.setPointSizeF(base.pointSizeF() * std::max(1.0, growth * scale));
+  font.setBold(bold);
+  return font;
 }
 
 QLabel* NewLabel(QWidget* parent, const QString& name, const QString& description) {
@@ -92,19 +123,20 @@ QtStationWindow::~QtStationWindow() { session_->End(); }
 
 void QtStationWindow::Build() {
   auto* layout = new QVBoxLayout(this);
-  // The window grows with its texts (a long failure, a long totals line)
-  // rather than clipping them.
-  layout->setSizeConstraint(QLayout::SetMinimumSize);
+  // The window never grows with its texts: long ones wrap and elide within
+  // their labels, whole in their tooltips, so the window fits the screen.
+  header_ = NewFittingLabel(this, 2, 20, QStringLiteral("Header"),
+                            QStringLiteral("What every slot flashes: firmware, size, SHA-256, type, station, pacing"));
+  header_->setObjectName(QStringLiteral("header"));
+  layout->addWidget(header_);
   auto* grid = new QGridLayout;
-  grid->setHorizontalSpacing(16);
-  grid->setColumnStretch(2, 1);
+  grid->setHorizontalSpacing(12);
+  grid->setVerticalSpacing(4);
+  // The state and the result share what the screen leaves; the result,
+  // the one thing the operator must see, has the larger share.
+  grid->setColumnStretch(2, 2);
+  grid->setColumnStretch(4, 3);
   layout->addLayout(grid);
-
-  QFont text_font = font();
-  text_font.setPointSizeF(text_font.pointSizeF() * 1.4);
-  QFont result_font = font();
-  result_font.setPointSizeF(result_font.pointSizeF() * 2.6);
-  result_font.setBold(true);
 
   int column = 0;
   for (const char* heading : {"Port", "Unit", "State", "Progress", "Result"}) {
@@ -118,31 +150,40 @@ void QtStationWindow::Build() {
     const QString slot = QStringLiteral("Port ") + port;
     const int line = static_cast<int>(i) + 1;
     RowWidgets row;
-    row.port = NewLabel(this, slot, QStringLiteral("The slot's port"));
+    row.port = NewFittingLabel(this, 1, 5, slot, QStringLiteral("The slot's port"));
     row.port->setText(port);
-    row.unit = NewLabel(this, slot + QStringLiteral(" unit"), QStringLiteral("Number of the unit on the slot"));
-    row.state = NewLabel(this, slot + QStringLiteral(" state"), QStringLiteral("What the slot's unit is doing"));
-    row.state->setMinimumWidth(420);
+    row.port->setToolTip(port);
+    row.counts = NewFittingLabel(this, 1, 5, slot + QStringLiteral(" counts"),
+                                 QStringLiteral("Units of the slot this shift: OK and failed"));
+    row.unit = NewFittingLabel(this, 2, 4, slot + QStringLiteral(" unit"),
+                               QStringLiteral("Number of the unit on the slot"));
+    row.state = NewFittingLabel(this, 2, 10, slot + QStringLiteral(" state"),
+                                QStringLiteral("What the slot's unit is doing"));
     row.progress = new QProgressBar(this);
     row.progress->setRange(0, 100);
+    row.progress->setMinimumWidth(48);
+    row.progress->setMaximumWidth(120);
     row.progress->setAccessibleName(slot + QStringLiteral(" progress"));
     row.progress->setAccessibleDescription(QStringLiteral("Share of the firmware sent to the slot's unit"));
-    row.result = NewLabel(this, slot + QStringLiteral(" result"),
-                          QStringLiteral("Result of the slot's unit: OK, the failure, upgrading or waiting"));
+    // Two lines of its large font: a long failure wraps, never widens the window.
+    row.result = NewFittingLabel(this, 2, 8, slot + QStringLiteral(" result"),
+                                 QStringLiteral("Result of the slot's unit: OK, the failure, upgrading or waiting"));
     row.result->setAlignment(Qt::AlignCenter);
     row.result->setAutoFillBackground(true);
-    row.result->setMinimumSize(440, 96);
-    row.result->setWordWrap(true);  // a long failure text takes two lines, not the field's width
-    row.result->setFont(result_font);
+    row.result->setMargin(2);
     // Tab walks the results too, so a screen reader reads every slot.
     row.result->setFocusPolicy(Qt::TabFocus);
-    for (QLabel* label : {row.port, row.unit, row.state}) label->setFont(text_font);
     row.port->setObjectName(QStringLiteral("port%1").arg(i));
+    row.counts->setObjectName(QStringLiteral("counts%1").arg(i));
     row.unit->setObjectName(QStringLiteral("unit%1").arg(i));
     row.state->setObjectName(QStringLiteral("state%1").arg(i));
     row.progress->setObjectName(QStringLiteral("progress%1").arg(i));
     row.result->setObjectName(QStringLiteral("result%1").arg(i));
-    grid->addWidget(row.port, line, 0);
+    auto* port_cell = new QVBoxLayout;
+    port_cell->setSpacing(0);
+    port_cell->addWidget(row.port);
+    port_cell->addWidget(row.counts);
+    grid->addLayout(port_cell, line, 0);
     grid->addWidget(row.unit, line, 1);
     grid->addWidget(row.state, line, 2);
     grid->addWidget(row.progress, line, 3);
@@ -150,14 +191,15 @@ void QtStationWindow::Build() {
     rows_.push_back(row);
   }
 
-  totals_ = NewLabel(this, QStringLiteral("Totals"), QStringLiteral("The shift's units, results, yield and times"));
+  totals_ = NewFittingLabel(this, 2, 20, QStringLiteral("Totals"),
+                            QStringLiteral("The shift's units, results, yield and times"));
   totals_->setObjectName(QStringLiteral("totals"));
-  totals_->setFont(text_font);
-  records_ = NewLabel(this, QStringLiteral("Records"), QStringLiteral("Whether the records reach the database"));
+  records_ = NewFittingLabel(this, 1, 20, QStringLiteral("Records"),
+                             QStringLiteral("Whether the records reach the database"));
   records_->setObjectName(QStringLiteral("records"));
-  status_ = NewLabel(this, QStringLiteral("Status"), QStringLiteral("The station's last note, or why it cannot run"));
+  status_ = NewFittingLabel(this, 2, 20, QStringLiteral("Status"),
+                            QStringLiteral("The station's last note, or why it cannot run"));
   status_->setObjectName(QStringLiteral("status"));
-  status_->setWordWrap(true);
   layout->addWidget(totals_);
   layout->addWidget(records_);
   layout->addWidget(status_);
@@ -171,8 +213,7 @@ void QtStationWindow::Build() {
         QStringLiteral("Starts every slot waiting for its unit and confirms every unit waiting over the air; "
                        "also Space or Enter"));
     start_->setAutoDefault(false);  // Enter is the window's, which presses it once
-    start_->setMinimumHeight(48);
-    start_->setFont(text_font);
+    start_->setMinimumHeight(32);
     connect(start_, &QPushButton::clicked, this, [this] { session_->PressStart(); });
     layout->addWidget(start_);
     first = start_;
@@ -185,7 +226,6 @@ void QtStationWindow::Build() {
     scan_->setAccessibleName(QStringLiteral("Scan"));
     scan_->setAccessibleDescription(
         QStringLiteral("The scanned serial number; the slot that has waited longest takes it"));
-    scan_->setFont(text_font);
     caption->setBuddy(scan_);
     connect(scan_, &QLineEdit::returnPressed, this, [this] {
       const std::wstring label = scan_->text().toStdWString();
@@ -203,6 +243,65 @@ void QtStationWindow::Build() {
     previous = row.result;
   }
   if (first != nullptr) first->setFocus(Qt::OtherFocusReason);
+  SetLiveText(header_, QStringLiteral("Header"), ToQString(session_->Header()));
+  FitToScreen();
+}
+
+void QtStationWindow::ApplyFonts(double scale) {
+  const QFont base = font();
+  const QFont text_font = Grown(base, kTextGrowth, scale, false);
+  const QFont result_font = Grown(base, kResultGrowth, scale, true);
+  for (const RowWidgets& row : rows_) {
+    for (QLabel* label : {row.port, row.unit, static_cast<QLabel*>(row.state)}) label->setFont(text_font);
+    row.result->setFont(result_font);
+    // A long failure is read whole in a smaller font rather than cut.
+    row.result->ShrinkDownTo(base.pointSizeF());
+    row.state->ShrinkDownTo(base.pointSizeF());
+  }
+  for (QWidget* widget : {static_cast<QWidget*>(totals_), static_cast<QWidget*>(start_), static_cast<QWidget*>(scan_)}) {
+    if (widget != nullptr) widget->setFont(text_font);
+  }
+}
+
+// Tries the fonts from full size down until the window's least height fits
+// the screen's free area (the window manager's frame allowed for), then
+// takes the size the texts ask for within that area.
+void QtStationWindow::FitToScreen() {
+  const QScreen* shown_on = screen();
+  if (shown_on == nullptr) return;
+  const QRect free = shown_on->availableGeometry();
+  // The title bar and borders, before the window manager has said.
+  const QSize frame(16, 40);
+  for (int tenths = 10; tenths >= kSmallestTenths; --tenths) {
+    ApplyFonts(tenths / 10.0);
+    layout()->activate();
+    if (minimumSizeHint().height() + frame.height() <= free.height() &&
+        minimumSizeHint().width() + frame.width() <= free.width()) {
+      break;
+    }
+  }
+  // Wide enough for the results to be read from a distance, if the screen
+  // has room; never wider or taller than it.
+  QSize wanted = sizeHint();
+  wanted.setWidth(std::max(wanted.width(), free.width() * 3 / 4));
+  resize(wanted.boundedTo(free.size() - frame).expandedTo(minimumSizeHint()));
+}
+
+// A window manager places a new window where it likes; the view moves back
+// inside the screen's free area, frame included, if it was put across an edge.
+void QtStationWindow::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  const QScreen* shown_on = screen();
+  if (shown_on == nullptr || event->spontaneous()) return;
+  const QRect free = shown_on->availableGeometry();
+  QRect outer = frameGeometry();
+  if (outer.width() <= width()) outer.adjust(-8, -32, 8, 8);  // not framed yet: a usual frame
+  QPoint shift;
+  if (outer.right() > free.right()) shift.rx() = free.right() - outer.right();
+  if (outer.bottom() > free.bottom()) shift.ry() = free.bottom() - outer.bottom();
+  if (outer.left() + shift.x() < free.left()) shift.rx() = free.left() - outer.left();
+  if (outer.top() + shift.y() < free.top()) shift.ry() = free.top() - outer.top();
+  if (!shift.isNull()) move(pos() + shift);
 }
 
 void QtStationWindow::RowsChanged() {
@@ -217,12 +316,15 @@ void QtStationWindow::RowsChanged() {
     const int percent = row.percent < 0 ? 0 : std::min(row.percent, 100);
     if (widgets.progress->value() != percent) widgets.progress->setValue(percent);
     SetLiveText(widgets.result, slot + QStringLiteral(" result"), ToQString(row.result_text));
-    const FieldColours colours = ColoursOf(row.result);
+    SetLiveText(widgets.counts, slot + QStringLiteral(" counts"),
+                QStringLiteral("%1 OK, %2 failed").arg(row.units_ok).arg(row.units_failed));
+    const FieldColours colours = ColoursOf(row.result, row.dimmed);
     QPalette palette = widgets.result->palette();
     palette.setColor(QPalette::Window, colours.background);
     palette.setColor(QPalette::WindowText, colours.text);
     widgets.result->setPalette(palette);
     widgets.result->setProperty("result", static_cast<int>(row.result));
+    widgets.result->setProperty("dimmed", row.dimmed);
   }
   SetLiveText(totals_, QStringLiteral("Totals"), ToQString(session_->TotalsLine()));
   SetLiveText(records_, QStringLiteral("Records"), ToQString(session_->RecordsLine()));

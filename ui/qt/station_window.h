@@ -19,6 +19,8 @@ class QPushButton;
 
 namespace zevuvuri::ui::qt {
 
+class FittingLabel;
+
 // Thread contract: window thread only, WakeUp excepted (StationToolkit).
 // Run it with exec(); closing while units run asks once whether to stop them
 // (the close button, Esc). End() stops what still runs, joins every worker and
@@ -43,6 +45,7 @@ class QtStationWindow final : public QDialog, private StationToolkit {
  protected:
   void customEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   using MakeSession = std::function<std::unique_ptr<StationSession>(StationToolkit&)>;
@@ -54,19 +57,25 @@ class QtStationWindow final : public QDialog, private StationToolkit {
   void CloseWindow() override;
 
   void Build();
+  // Fonts as large as the screen allows for the slots, then a size and a
+  // place that keep the whole window on the screen.
+  void FitToScreen();
+  void ApplyFonts(double scale);
   void Tick();
   bool MayClose();
 
   struct RowWidgets {
     QLabel* port = nullptr;
+    QLabel* counts = nullptr;  // the slot's OK and failed units
     QLabel* unit = nullptr;
-    QLabel* state = nullptr;
+    FittingLabel* state = nullptr;
     QProgressBar* progress = nullptr;
-    QLabel* result = nullptr;
+    FittingLabel* result = nullptr;
   };
 
   std::unique_ptr<StationSession> session_;
   std::vector<RowWidgets> rows_;
+  QLabel* header_ = nullptr;
   QLabel* totals_ = nullptr;
   QLabel* records_ = nullptr;
   QLabel* status_ = nullptr;

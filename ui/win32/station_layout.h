@@ -1,11 +1,17 @@
 // The station view's dialog: its controls, ids and places in dialog units,
-// made for a number of slots. A row per slot: port, unit, state, progress
-// bar and the result field; under the rows the totals, the records line,
-// the station's last message, and the start button or the scan field.
+// made for a number of slots. Above the rows the header line; a row per
+// slot: port with its counts, unit, state, progress bar and the result
+// field (a tab stop, so that Tab reads each slot's result); under the rows
+// the totals, the records line, the station's last message, and the start
+// button or the scan field. Every text control has the lines its longest
+// usual text needs, and the result field's font is the largest that fits.
 #pragma once
+
+#include <windows.h>
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,8 +26,9 @@ constexpr int kNote = 1902;     // the station's last message: its status line
 constexpr int kStart = 1903;    // "Start waiting slots"
 constexpr int kScanLabel = 1904;
 constexpr int kScan = 1905;     // the scanned label's field
+constexpr int kHeader = 1906;   // what every slot flashes
 
-enum class RowPart { Port = 0, Unit = 1, State = 2, Progress = 3, Result = 4 };
+enum class RowPart { Port = 0, Unit = 1, State = 2, Progress = 3, Result = 4, Counts = 5 };
 constexpr int kFirstRow = 2000;
 constexpr int kRowStride = 10;
 constexpr int Row(std::size_t slot, RowPart part) {
@@ -56,5 +63,20 @@ class StationLayout {
   std::vector<ControlTemplate> controls_;
   DialogTemplate dialog_;
 };
+
+// The largest font height from `largest` down to `smallest` (pixels, as
+// LOGFONT's lfHeight magnitude) at which `fits` holds; `smallest` when none
+// does.
+int FittingHeight(int largest, int smallest, const std::function<bool(int)>& fits);
+
+// The result field's font for `text` in a field of `box` pixels: `font` (the
+// large one) made smaller until the text, broken at words and inside a word
+// too long for a line, fits whole; never smaller than `smallest` pixels high.
+// The caller deletes it.
+HFONT FittingResultFont(HDC dc, const LOGFONTW& font, int smallest, const std::wstring& text, SIZE box);
+
+// How DrawText lays the result out: centred, broken at words and inside a
+// word too long for the field.
+constexpr UINT kResultTextFormat = DT_CENTER | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX;
 
 }  // namespace zevuvuri::ui::win32

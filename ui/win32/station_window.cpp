@@ -3,6 +3,8 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <string_view>
 #include <utility>
 
 #include "engine/text_encoding.h"
@@ -26,10 +28,15 @@ struct Colours {
   COLORREF background;
   COLORREF text;
 };
-Colours ColoursFor(RowResult kind) {
+// A dimmed result (its unit has left) keeps its hue on a pale field.
+Colours ColoursFor(RowResult kind, bool dimmed) {
   switch (kind) {
-    case RowResult::Ok: return {RGB(0x1b, 0x7f, 0x2a), RGB(0xff, 0xff, 0xff)};
-    case RowResult::Failed: return {RGB(0xc0, 0x1c, 0x1c), RGB(0xff, 0xff, 0xff)};
+    case RowResult::Ok:
+      if (dimmed) return {RGB(0xc4, 0xe0, 0xc8), RGB(0x0f, 0x4a, 0x18)};
+      return {RGB(0x1b, 0x7f, 0x2a), RGB(0xff, 0xff, 0xff)};
+    case RowResult::Failed:
+      if (dimmed) return {RGB(0xf2, 0xc8, 0xc8), RGB(0x7a, 0x10, 0x10)};
+      return {RGB(0xc0, 0x1c, 0x1c), RGB(0xff, 0xff, 0xff)};
     case RowResult::Waiting:
     case RowResult::Running: break;
   }
@@ -45,6 +52,27 @@ HFONT MakeResultFont(HWND window) {
   font.lfWidth = 0;
   font.lfWeight = FW_BOLD;
   return ::CreateFontIndirectW(&font);
+}
+
+// The "(repeat)" mark goes beside the unit's number, where a long serial
+// number under it cannot push it out of sight.
+constexpr std::wstring_view kRepeatMark = L" (repeat)";
+std::wstring UnitText(const StationRow& row) {
+  if (row.serial.empty()) return row.unit;
+  std::wstring serial = row.serial;
+  std::wstring first = row.unit;
+  if (serial.ends_with(kRepeatMark)) {
+    serial.resize(serial.size() - kRepeatMark.size());
+    first += kRepeatMark;
+  }
+  return first + L"\n" + serial;
+}
+
+// The result fields take the focus on Tab; they are drawn again as it comes
+// and goes, so that the focus shows.
+LRESULT CALLBACK ResultFieldProc(HWND field, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR, DWORD_PTR) {
+  if (message == WM_SETFOCUS || message == WM_KILLFOCUS) ::InvalidateRect(field, nullptr, TRUE);
+  return ::DefSubclassProc(field, message, wparam, lparam);
 }
 
 void SetTextIfChanged(HWND window, int id, std::wstring& shown, const std::wstring& now, bool announce) {
@@ -154,6 +182,7 @@ void StationWindow::OnInitDialog() {
     const HWND result = ::GetDlgItem(window, Row(slot, RowPart::Result));
     const LONG_PTR kind = ::GetWindowLongPtrW(result, GWL_STYLE);
     ::SetWindowLongPtrW(result, GWL_STYLE, (kind & ~static_cast<LONG_PTR>(SS_TYPEMASK)) | SS_OWNERDRAW);
+    ::SetWindowSubclass(result, ResultFieldProc, 1, 0);
     ::SendMessageW(::GetDlgItem(window, Row(slot, RowPart::Progress)), PBM_SETRANGE32, 0, 100);
   }
   annotations_ = std::make_unique<AccessibleAnnotations>();
@@ -168,6 +197,17 @@ void StationWindow::OnInitDialog() {
     ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(scan), TRUE);
   }
   Redraw();
+  // A station that cannot run has nothing to press or scan into: the focus
+  // goes to the first result, or the window itself, so that the keyboard
+  // (Esc, Tab) still reaches the view.
+  const HWND focus = ::GetFocus();
+  if (focus == nullptr || !::IsWindowEnabled(focus)) {
+    if (const HWND first = ::GetDlgItem(window, Row(0, RowPart::Result))) {
+      ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first), TRUE);
+    } else {
+      ::SetFocus(window);
+    }
+  }
   Tick();
 }
 
@@ -190,7 +230,10 @@ void StationWindow::Describe() {
     annotations_->SetDescription(item(Row(slot, RowPart::State)), L"State of " + port);
     annotations_->SetDescription(progress, L"Upgrade progress on " + port);
     annotations_->SetDescription(item(Row(slot, RowPart::Result)), L"Result of the last unit on " + port);
+    annotations_->SetDescription(item(Row(slot, RowPart::Counts)), L"Units OK and failed on " + port);
   }
+  annotations_->SetDescription(item(station_id::kHeader),
+                               L"What every slot flashes: firmware, size, SHA-256, type, station, pacing");
   annotations_->SetDescription(item(station_id::kTotals), L"The shift's totals");
   annotations_->SetDescription(item(station_id::kRecords), L"Records waiting for the database");
   annotations_->SetDescription(item(station_id::kNote), L"The station's status: its last message");
@@ -206,6 +249,9 @@ void StationWindow::Describe() {
 void StationWindow::OnDestroy() {
   const HWND window = window_;
   ::KillTimer(window, kTickTimer);
+  for (std::size_t slot = 0; slot < shown_.size(); ++slot) {
+    ::RemoveWindowSubclass(::GetDlgItem(window, Row(slot, RowPart::Result)), ResultFieldProc, 1);
+  }
   if (annotations_) annotations_->Clear();
   window_ = nullptr;  // wake-ups from now on are dropped: End() takes what remains
 }
@@ -228,16 +274,19 @@ void StationWindow::Redraw() {
     const StationRow& row = rows[slot];
     ShownRow& shown = shown_[slot];
     // A scanned serial number goes under the unit's number.
-    const std::wstring unit = row.serial.empty() ? row.unit : row.unit + L"\n" + row.serial;
-    SetTextIfChanged(window, Row(slot, RowPart::Unit), shown.unit, unit, false);
+    SetTextIfChanged(window, Row(slot, RowPart::Unit), shown.unit, UnitText(row), false);
+    const std::wstring counts =
+        std::to_wstring(row.units_ok) + L" OK\n" + std::to_wstring(row.units_failed) + L" failed";
+    SetTextIfChanged(window, Row(slot, RowPart::Counts), shown.counts, counts, false);
     SetTextIfChanged(window, Row(slot, RowPart::State), shown.state, row.state, true);
     const int percent = std::clamp(row.percent, 0, 100);
     if (shown.percent != percent) {
       shown.percent = percent;
       ::SendMessageW(::GetDlgItem(window, Row(slot, RowPart::Progress)), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     }
-    const bool repaint = shown.kind != row.result || shown.result != row.result_text;
+    const bool repaint = shown.kind != row.result || shown.dimmed != row.dimmed || shown.result != row.result_text;
     shown.kind = row.result;
+    shown.dimmed = row.dimmed;
     SetTextIfChanged(window, Row(slot, RowPart::Result), shown.result, row.result_text, true);
     if (repaint) {
       // An owner-drawn static's text may not be taken as its name, so the
@@ -250,35 +299,60 @@ void StationWindow::Redraw() {
   SetTextIfChanged(window, station_id::kTotals, shown_totals_, session_->TotalsLine(), true);
   SetTextIfChanged(window, station_id::kRecords, shown_records_, session_->RecordsLine(), true);
   SetTextIfChanged(window, station_id::kNote, shown_status_, session_->Status(), true);
+  SetTextIfChanged(window, station_id::kHeader, shown_header_, session_->Header(), false);
+  // As on Qt: nothing to press or scan into while the station cannot run.
+  const bool usable = !session_->Stopped() && session_->Problem().empty();
+  for (const int id : {station_id::kStart, station_id::kScan}) {
+    if (const HWND control = ::GetDlgItem(window, id)) ::EnableWindow(control, usable ? TRUE : FALSE);
+  }
 }
 
 void StationWindow::DrawResult(const DRAWITEMSTRUCT& item) {
   const int id = static_cast<int>(item.CtlID);
   RowResult kind = RowResult::Waiting;
+  bool dimmed = false;
   std::wstring text;
   for (std::size_t slot = 0; slot < shown_.size(); ++slot) {
     if (Row(slot, RowPart::Result) == id) {
       kind = shown_[slot].kind;
+      dimmed = shown_[slot].dimmed;
       text = shown_[slot].result;
     }
   }
-  const Colours colours = ColoursFor(kind);
+  const Colours colours = ColoursFor(kind, dimmed);
   const HBRUSH fill = ::CreateSolidBrush(colours.background);
   ::FillRect(item.hDC, &item.rcItem, fill);
   ::DeleteObject(fill);
-  const HGDIOBJ old_font = result_font_ != nullptr ? ::SelectObject(item.hDC, result_font_) : nullptr;
+  RECT area = item.rcItem;
+  ::InflateRect(&area, -4, -2);
+  // The large font, made smaller until the whole text fits: a long failure
+  // ("Failure : couldn't open file") is read whole, never cut.
+  HFONT font = nullptr;
+  LOGFONTW large{};
+  if (result_font_ != nullptr && ::GetObjectW(result_font_, sizeof large, &large) != 0) {
+    LOGFONTW dialog{};
+    const auto dialog_font = reinterpret_cast<HFONT>(::SendMessageW(window_, WM_GETFONT, 0, 0));
+    const int smallest = dialog_font != nullptr && ::GetObjectW(dialog_font, sizeof dialog, &dialog) != 0
+                             ? std::abs(static_cast<int>(dialog.lfHeight))
+                             : 8;
+    font = FittingResultFont(item.hDC, large, smallest, text, SIZE{area.right - area.left, area.bottom - area.top});
+  }
+  const HGDIOBJ old_font = font != nullptr ? ::SelectObject(item.hDC, font) : nullptr;
   ::SetBkMode(item.hDC, TRANSPARENT);
   ::SetTextColor(item.hDC, colours.text);
   // Centred both ways, wrapped over lines when a failure text is long.
-  RECT area = item.rcItem;
-  ::InflateRect(&area, -4, -2);
   RECT measured = area;
-  const UINT format = DT_CENTER | DT_WORDBREAK | DT_NOPREFIX | DT_END_ELLIPSIS;
-  ::DrawTextW(item.hDC, text.c_str(), -1, &measured, format | DT_CALCRECT);
+  ::DrawTextW(item.hDC, text.c_str(), -1, &measured, kResultTextFormat | DT_CALCRECT);
   const int height = measured.bottom - measured.top;
   if (height < area.bottom - area.top) area.top += (area.bottom - area.top - height) / 2;
-  ::DrawTextW(item.hDC, text.c_str(), -1, &area, format);
+  ::DrawTextW(item.hDC, text.c_str(), -1, &area, kResultTextFormat);
   if (old_font != nullptr) ::SelectObject(item.hDC, old_font);
+  if (font != nullptr) ::DeleteObject(font);
+  if (::GetFocus() == item.hwndItem) {
+    RECT focus = item.rcItem;
+    ::InflateRect(&focus, -2, -2);
+    ::DrawFocusRect(item.hDC, &focus);
+  }
 }
 
 // Enter presses the start button wherever the focus is, and takes the scan

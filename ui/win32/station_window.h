@@ -66,12 +66,13 @@ class StationWindow final : private StationToolkit {
   // What each control shows now, so that only changes are written (and
   // announced) and the result fields are drawn from their kind.
   struct ShownRow {
-    std::wstring unit, state, result;
+    std::wstring unit, counts, state, result;
     int percent = -2;
     RowResult kind = RowResult::Waiting;
+    bool dimmed = false;
   };
   std::vector<ShownRow> shown_;
-  std::wstring shown_totals_, shown_records_, shown_status_;
+  std::wstring shown_totals_, shown_records_, shown_status_, shown_header_;
 };
 
 }  // namespace zevuvuri::ui::win32
