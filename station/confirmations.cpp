@@ -15,7 +15,7 @@ std::vector<UnitSession*> Confirmations::Waiting(const std::vector<UnitSession*>
   for (UnitSession* s : waiting) {
     if (s->prompted) continue;
     s->prompted = true;
-    s->note("over the air: press Enter to start the upgrade (or run with --yes)");
+    s->note(prompt_);
   }
   return waiting;
 }

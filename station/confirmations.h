@@ -4,6 +4,8 @@
 // poll (the poll hook MakeSession sets; Apply's `yes` case only backs it up).
 #pragma once
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "station/unit_session.h"
@@ -12,9 +14,10 @@ namespace zevuvuri::station {
 
 class Confirmations {
  public:
-  explicit Confirmations(bool yes) : yes_(yes) {}
+  // `prompt`: what a unit waiting for the operator tells once.
+  Confirmations(bool yes, std::string prompt) : yes_(yes), prompt_(std::move(prompt)) {}
   // The sessions among `running` that wait for the operator now; each is
-  // told once how to go on (unless `yes` does it).
+  // told once how to go on, in `prompt`'s words (unless `yes` does it).
   std::vector<UnitSession*> Waiting(const std::vector<UnitSession*>& running);
   // Confirms `waiting`: with `yes` those whose module has answered a poll,
   // otherwise all of them when `enter` was pressed. Confirm, never the
@@ -25,6 +28,7 @@ class Confirmations {
 
  private:
   const bool yes_;
+  const std::string prompt_;
 };
 
 }  // namespace zevuvuri::station
