@@ -336,9 +336,17 @@ bool QtStationWindow::ScanKey(QWidget* receiver, QKeyEvent* event) {
   if (key == Qt::Key_Escape || (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
     return false;
   }
-  if (receiver == scan_ || !scan_->isEnabled() || event->type() != QEvent::KeyPress) return false;
+  // Only what types text moves: Shift and the other keys without text stay
+  // where they are. A key the field leaves unaccepted comes back up through
+  // its parents, and is not sent to it again.
+  if (receiver == scan_ || forwarding_ || !scan_->isEnabled() || event->type() != QEvent::KeyPress ||
+      event->text().isEmpty()) {
+    return false;
+  }
   scan_->setFocus(Qt::OtherFocusReason);
+  forwarding_ = true;
   QCoreApplication::sendEvent(scan_, event);
+  forwarding_ = false;
   return true;
 }
 

@@ -94,6 +94,7 @@ class QtStationWindow final : public QDialog, private StationToolkit {
   KeyPresses presses_;
   QPointer<QMessageBox> question_;  // the stop question while it is open
   bool stop_approved_ = false;
+  bool forwarding_ = false;  // a key is being sent on to the scan field
 };
 
 }  // namespace zevuvuri::ui::qt
