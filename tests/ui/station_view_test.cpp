@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -368,12 +369,18 @@ TEST_F(StationViewTest, NothingStartsUnderTheStopQuestionAndNoResumes) {
   ui::testing::WhenModal<QMessageBox>([&](QMessageBox* box) {
     asked << box->text();
     StartBoards(5, {"--units", "1", "--plug-gap-ms", "200", "--expect", fw});  // plugged under the question
-    // Longer than the plug look and a device's settling take to start a unit.
-    QTest::qWait(3000);
-    EXPECT_EQ(window.Session().UnitsRunning(), 1u);
-    EXPECT_EQ(Text(window, "result1"), QStringLiteral("waiting")) << Text(window, "state1").toStdString();
-    looked = true;
-    AnswerQuestion(box, "Return", QMessageBox::No);
+    // The view's timers and wake-ups run in the question's own loop, not in
+    // one nested in this callback: the look comes from a timer of its own,
+    // later than the plug look and a device's settling take to start a unit.
+    QPointer<QMessageBox> question(box);
+    QTimer::singleShot(3000, &window, [&, question] {
+      // A small board would be flashed and gone by now: the totals tell.
+      EXPECT_EQ(window.Session().UnitsRunning(), 1u);
+      EXPECT_TRUE(Text(window, "totals").startsWith(QStringLiteral("0 units,"))) << Text(window, "totals").toStdString();
+      EXPECT_EQ(Text(window, "result1"), QStringLiteral("waiting")) << Text(window, "state1").toStdString();
+      looked = true;
+      if (question) AnswerQuestion(question.data(), "Return", QMessageBox::No);
+    });
   });
   Xdotool("key Escape");
   ASSERT_TRUE(WaitFor([&] { return looked && QApplication::activeModalWidget() == nullptr; }, 40s));
