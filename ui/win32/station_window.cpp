@@ -154,6 +154,10 @@ INT_PTR StationWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       DrawResult(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
       ::SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
       return TRUE;
+    case WM_SETFOCUS:
+      // The platform's dialog would pass its focus on to the first control
+      // that takes it; while the start button is disabled it stays here.
+      return focus_kept_ ? TRUE : FALSE;
     case WM_QUERYENDSESSION:
       // The session may end: what runs is stopped when it does.
       ::SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
@@ -286,13 +290,24 @@ void StationWindow::Redraw() {
   SetTextIfChanged(window, station_id::kRecords, shown_records_, session_->RecordsLine(), true);
   SetTextIfChanged(window, station_id::kNote, shown_status_, session_->Status(), true);
   if (const HWND start = ::GetDlgItem(window, station_id::kStart)) {
-    // With Next=plug the button waits for a unit over the air. While it is
-    // disabled the dialog keeps the focus, so that Enter and Esc still reach it.
+    // With Next=plug the button waits for a unit over the air. A disabled
+    // button that had the focus would leave the window with none (no Enter,
+    // no Esc): the dialog itself keeps it meanwhile, and gives it back.
     const bool enabled = session_->StartEnabled();
     if ((::IsWindowEnabled(start) != FALSE) != enabled) {
-      if (!enabled && ::GetFocus() == start) ::SetFocus(window);
-      ::EnableWindow(start, enabled ? TRUE : FALSE);
-      if (enabled && ::GetFocus() == window) ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+      const HWND focus = ::GetFocus();
+      if (!enabled) {
+        focus_kept_ = focus == start || focus == nullptr || !::IsChild(window, focus);
+        ::EnableWindow(start, FALSE);
+        if (focus == start || ::GetFocus() == nullptr) ::SetFocus(window);
+      } else {
+        ::EnableWindow(start, TRUE);
+        const HWND now = ::GetFocus();
+        if (focus_kept_ && (now == window || now == nullptr)) {
+          ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+        }
+        focus_kept_ = false;
+      }
     }
   }
 }

@@ -66,6 +66,7 @@ class StationWindow final : private StationToolkit {
   HFONT result_font_ = nullptr;
   HHOOK repeat_filter_ = nullptr;  // drops the start keys' auto-repeats
   bool asking_ = false;  // the close question is open
+  bool focus_kept_ = false;  // the dialog holds the focus for the disabled start button
   bool closing_ = false;
 
   // What each control shows now, so that only changes are written (and
