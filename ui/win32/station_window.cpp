@@ -299,11 +299,12 @@ void StationWindow::Redraw() {
       if (!enabled) {
         focus_kept_ = focus == start || focus == nullptr || !::IsChild(window, focus);
         ::EnableWindow(start, FALSE);
-        if (focus == start || ::GetFocus() == nullptr) ::SetFocus(window);
+        if (focus == start) ::SetFocus(window);
       } else {
         ::EnableWindow(start, TRUE);
         const HWND now = ::GetFocus();
-        if (focus_kept_ && (now == window || now == nullptr)) {
+        // Never from another program: only while this view is the active window.
+        if (focus_kept_ && (now == window || (now == nullptr && ::GetActiveWindow() == window))) {
           ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
         }
         focus_kept_ = false;
