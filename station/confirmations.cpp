@@ -12,12 +12,10 @@ std::vector<UnitSession*> Confirmations::Waiting(const std::vector<UnitSession*>
     }
   }
   if (yes_) return waiting;
-  const std::string prompt = "over the air: press Enter to start the upgrade" +
-                             (yes_name_.empty() ? std::string() : " (or run with " + yes_name_ + ")");
   for (UnitSession* s : waiting) {
     if (s->prompted) continue;
     s->prompted = true;
-    s->note(prompt);
+    s->note(prompt_);
   }
   return waiting;
 }

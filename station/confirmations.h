@@ -14,11 +14,10 @@ namespace zevuvuri::station {
 
 class Confirmations {
  public:
-  // `yes_name`: the front end's name of `yes`, offered in the prompt; none
-  // when empty.
-  Confirmations(bool yes, std::string yes_name) : yes_(yes), yes_name_(std::move(yes_name)) {}
+  // `prompt`: what a unit waiting for the operator tells once.
+  Confirmations(bool yes, std::string prompt) : yes_(yes), prompt_(std::move(prompt)) {}
   // The sessions among `running` that wait for the operator now; each is
-  // told once how to go on (unless `yes` does it).
+  // told once how to go on, in `prompt`'s words (unless `yes` does it).
   std::vector<UnitSession*> Waiting(const std::vector<UnitSession*>& running);
   // Confirms `waiting`: with `yes` those whose module has answered a poll,
   // otherwise all of them when `enter` was pressed. Confirm, never the
@@ -29,7 +28,7 @@ class Confirmations {
 
  private:
   const bool yes_;
-  const std::string yes_name_;
+  const std::string prompt_;
 };
 
 }  // namespace zevuvuri::station

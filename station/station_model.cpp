@@ -12,6 +12,7 @@
 #include "station/plug_watcher.h"
 #include "station/serial_device_info.h"
 #include "station/serial_scan.h"
+#include "station/start_guard.h"
 #include "station/unit_records.h"
 #include "station/unit_session.h"
 
@@ -44,6 +45,9 @@ bool IsEnter(const std::string& line) { return line.empty() || line == "\r"; }
 UnitFrontEnd StationObserver::UnitStarting(std::size_t, unsigned) { return {}; }
 void StationObserver::UnitNote(std::size_t, unsigned, const std::string& text) { Note(text); }
 void StationObserver::UnitEnded(std::size_t, unsigned, const UnitEnding&) {}
+std::string StationObserver::ConfirmPrompt() const {
+  return "over the air: press Enter to start the upgrade (or run with --yes)";
+}
 
 struct StationModel::Impl {
   struct Slot {
@@ -59,7 +63,11 @@ struct StationModel::Impl {
   };
 
   Impl(StationSettings s, StationObserver& o, std::function<void()> w)
-      : settings(std::move(s)), observer(o), wake(std::move(w)), confirmations(settings.yes, settings.names.yes) {}
+      : settings(std::move(s)),
+        observer(o),
+        wake(std::move(w)),
+        confirmations(settings.yes, o.ConfirmPrompt()),
+        guard(settings.start_guard) {}
   // The units' workers and the plug watch's thread are joined here, first,
   // so that none outlives a member it may reach.
   ~Impl() {
@@ -87,6 +95,7 @@ struct StationModel::Impl {
   void ShowProgress(const std::vector<UnitSession*>& awaiting);
   void LookAtSlots(bool enter);
   void TakeScans(const std::vector<std::string>& lines, bool confirmed);
+  void DropScansWhileHeld(const std::vector<std::string>& lines);
   void CheckRepeat(std::size_t i);
   bool DeviceHeldByAnotherSlot(std::size_t i, const std::string& device);
   bool StartUnit(std::size_t i, std::string mark, std::optional<std::string> serial = std::nullopt);
@@ -101,6 +110,8 @@ struct StationModel::Impl {
   std::unique_ptr<PlugWatcher> watcher;
   UnitRecords records;
   Confirmations confirmations;
+  StartGuard guard;   // presses of the start key, by slot
+  bool held = false;  // Hold: nothing starts
   StationTally tally;
   std::string run_id;
   unsigned started = 0;
@@ -198,6 +209,7 @@ bool StationModel::Impl::StartUnit(std::size_t i, std::string mark, std::optiona
   s.serial = std::move(serial);
   s.repeat = false;
   s.awaiting_confirm = false;
+  guard.Started(i, Clock::now());
   Changed(i, SlotEvent::Started);
   tally.Began(Clock::now());
   StartSession(*slot.unit, settings);
@@ -309,6 +321,19 @@ void StationModel::Impl::TakeScans(const std::vector<std::string>& lines, bool c
   }
 }
 
+// A label that comes while the station is held is said to be dropped, so that
+// the operator scans it again rather than believing it taken.
+void StationModel::Impl::DropScansWhileHeld(const std::vector<std::string>& lines) {
+  if (!Scan()) return;
+  for (const std::string& line : lines) {
+    if (IsEnter(line)) continue;
+    std::string why;
+    const auto serial = SerialFromScan(line, &why);
+    observer.Note((serial ? "scan " + *serial : std::string("a scan")) +
+                  " dropped: no unit starts while the station is held");
+  }
+}
+
 void StationModel::Impl::LookAtSlots(bool enter) {
   const auto now = Clock::now();
   if (settings.single_run) {
@@ -323,7 +348,7 @@ void StationModel::Impl::LookAtSlots(bool enter) {
     if (slot.shown.phase == SlotPhase::Upgrading) continue;
     if (!Plug()) {
       // Without plugs a slot never waits for its unit to leave; scans are taken by TakeScans.
-      if (enter && MayStart() && !Scan()) StartUnit(i, "");
+      if (enter && MayStart() && !Scan() && guard.Allows(i, now)) StartUnit(i, "");
       continue;
     }
     if (slot.shown.phase == SlotPhase::Waiting && !MayStart()) continue;
@@ -442,12 +467,17 @@ void StationModel::Pass(const std::vector<std::string>& lines) {
   // A single run tells it on the unit that waits, after its confirmation.
   if (say_end && !m.settings.single_run) m.observer.Note(end_text);
   // A scan is no Enter: only an empty line confirms over the air then.
-  const bool enter = m.Scan() ? std::any_of(input.begin(), input.end(), IsEnter) : !input.empty();
+  // While held a press is dropped and a scan dropped with a note.
+  const bool enter = !m.held && (m.Scan() ? std::any_of(input.begin(), input.end(), IsEnter) : !input.empty());
   m.confirmations.Apply(waiting, enter);
   if (say_end && m.settings.single_run) waiting.front()->note(end_text);
   const unsigned started_before = m.started;
-  m.LookAtSlots(enter);
-  if (m.Scan()) m.TakeScans(input, enter && confirming);
+  if (m.held) {
+    m.DropScansWhileHeld(input);
+  } else {
+    m.LookAtSlots(enter);
+    if (m.Scan()) m.TakeScans(input, enter && confirming);
+  }
   std::vector<UnitSession*> awaiting;
   if (confirming && !enter) awaiting = waiting;
   m.ShowProgress(awaiting);
@@ -471,6 +501,10 @@ std::chrono::milliseconds StationModel::NextPassIn() const { return impl_->busy 
 bool StationModel::Done() const { return impl_->done; }
 
 std::size_t StationModel::UnitsRunning() const { return impl_->Running().size(); }
+
+void StationModel::Hold(bool held) { impl_->held = held; }
+
+bool StationModel::Held() const { return impl_->held; }
 
 void StationModel::Stop() { impl_->StopAll(); }
 

@@ -56,6 +56,10 @@ struct StationSettings {
   bool single_run = false;
   // The front end's names of its settings, in the messages that name one.
   SettingNames names;
+  // A press of the start key starts nothing on a slot within this long after
+  // the slot's last start (a bouncing foot switch, a key held on a port that
+  // fails at once); zero: every press counts.
+  std::chrono::milliseconds start_guard{0};
 };
 
 enum class SlotPhase {
@@ -140,6 +144,10 @@ class StationObserver {
   virtual void UnitNote(std::size_t slot, unsigned unit, const std::string& text);
   // The unit's ending, before it is recorded. Nothing by default.
   virtual void UnitEnded(std::size_t slot, unsigned unit, const UnitEnding& ending);
+  // What a unit waiting over the air tells the operator once (a UnitNote):
+  // how to confirm its start in this front end's words. By default the
+  // command line's (Enter, or --yes).
+  virtual std::string ConfirmPrompt() const;
 };
 
 class StationModel {
@@ -178,6 +186,14 @@ class StationModel {
   // without plugs, or Stop.
   bool Done() const;
   std::size_t UnitsRunning() const;
+
+  // While held, passes go on taking endings and showing progress, but no
+  // unit starts: no plug is looked at, no press starts or confirms, and a
+  // scan is dropped with a note. Releasing lets the next pass start what
+  // waits (a unit plugged meanwhile included). For a question whose "Yes"
+  // stops the running units: it must stop only the units it counted.
+  void Hold(bool held);
+  bool Held() const;
 
   // Ctrl-C / the window closed: endings that came by themselves are taken,
   // every other upgrade is stopped at once (side by side), each unit ended

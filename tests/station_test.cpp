@@ -26,6 +26,7 @@
 #include "station/serial_device_info.h"
 #include "engine/serial_port.h"
 #include "station/serial_scan.h"
+#include "station/start_guard.h"
 #include "station/station_model.h"
 #include "station/station_tally.h"
 #include "tests/support/child_process.h"
@@ -114,6 +115,33 @@ TEST(StationTallyTest, YieldRateMeanAndP95) {
   tally.Ended("1", false, "Write Error", 3.0);
   EXPECT_EQ(StationTally::Line(tally.Totals(t0 + std::chrono::minutes{1})),
             "2 units, 1 OK, 1 failed (Write Error 1), yield 50.0 %, 120.0 units/h, mean 14.2 s, p95 14.2 s");
+}
+
+// Each slot has its own guard from its own last start, whatever clock drives
+// it: the edge itself lets a press through, a clock that went back does not.
+TEST(StartGuardTest, APressWithinTheGuardOfTheSlotsLastStartIsRefused) {
+  using namespace std::chrono_literals;
+  const auto t0 = StartGuard::Clock::time_point{} + 1000h;
+  StartGuard guard(1s);
+  EXPECT_TRUE(guard.Allows(0, t0)) << "never started";
+  EXPECT_TRUE(guard.Allows(7, t0)) << "a slot beyond any seen";
+  guard.Started(0, t0);
+  guard.Started(2, t0 + 600ms);
+  EXPECT_FALSE(guard.Allows(0, t0));
+  EXPECT_FALSE(guard.Allows(0, t0 + 999ms));
+  EXPECT_TRUE(guard.Allows(0, t0 + 1s));
+  EXPECT_TRUE(guard.Allows(1, t0 + 10ms)) << "another slot's start guards only that slot";
+  EXPECT_FALSE(guard.Allows(2, t0 + 1500ms));
+  EXPECT_TRUE(guard.Allows(2, t0 + 1600ms));
+  EXPECT_FALSE(guard.Allows(0, t0 - 5s)) << "a clock that went back is inside the guard";
+  guard.Started(0, t0 + 3s);
+  EXPECT_FALSE(guard.Allows(0, t0 + 3500ms)) << "the last start counts, not the first";
+
+  const StartGuard none;
+  EXPECT_TRUE(none.Allows(0, t0));
+  StartGuard zero;
+  zero.Started(0, t0);
+  EXPECT_TRUE(zero.Allows(0, t0)) << "a zero guard lets every press through";
 }
 
 TEST(SerialDeviceInfoTest, UsbIdsByIdNamesAndLatencyFromSysfs) {
@@ -471,6 +499,88 @@ TEST_F(ModelTest, StopEndsTheUnitAndFreesItsPortAtOnce) {
   EXPECT_EQ(totals_.failures, (std::vector<std::pair<std::string, unsigned>>{{"interrupted", 1}}));
   model.Finish();
   EXPECT_EQ(model.ExitStatus(), 130);
+}
+
+// Enter on a slot whose port fails at once, as a held key or a bouncing foot
+// switch gives it: within the guard more presses start nothing there. With no
+// guard, no press starts anything while the station is held; released, the
+// next press does.
+TEST_F(ModelTest, PressesWithinTheGuardOrWhileHeldStartNothing) {
+  for (const bool guarded : {true, false}) {
+    SCOPED_TRACE(guarded ? "guarded" : "held");
+    seen_.clear();
+    totals_ = {};
+    auto settings = Settings({"9"}, NextUnit::Enter, Firmware(100));  // no such port
+    // Longer than any test runs: the presses are always within it.
+    if (guarded) settings.start_guard = std::chrono::minutes{10};
+    StationModel model(settings, *this, [this] { wakes_.Wake(); });
+    std::string why;
+    ASSERT_EQ(model.Open(&why), 0) << why;
+    if (!guarded) model.Hold(true);
+    EXPECT_EQ(model.Held(), !guarded);
+    model.Pass({""});
+    Drive(model, [&] { return totals_.units == 1; }, std::chrono::seconds{guarded ? 20 : 1});
+    model.Pass({""});
+    model.Pass({"", ""});
+    if (guarded) {
+      EXPECT_EQ(totals_.units, 1u) << "a press within the guard started a unit";
+      EXPECT_TRUE(Of(2).empty());
+      model.Finish();
+      EXPECT_EQ(model.ExitStatus(), 3) << "the port that did not open";
+      continue;
+    }
+    EXPECT_EQ(totals_.units, 0u) << "a press while held started a unit";
+    EXPECT_TRUE(Of(1).empty());
+    model.Hold(false);
+    model.Pass({""});
+    ASSERT_TRUE(Drive(model, [&] { return totals_.units == 1; }, std::chrono::seconds{20})) << model.Slot(0).text;
+    EXPECT_EQ(Of(1).front().event, SlotEvent::Started);
+    EXPECT_TRUE(Of(2).empty()) << "one press, one unit";
+  }
+}
+
+// A board plugged while the station is held waits, however long, and is
+// upgraded once released; a scan that comes meanwhile is said to be dropped.
+TEST_F(ModelTest, APlugWhileHeldWaitsForTheRelease) {
+  const std::string fw = Firmware(1000);
+  StartModule(4, {"--units", "1", "--plug-gap-ms", "100", "--expect", fw});
+  auto settings = Settings({"4"}, NextUnit::Plug, fw);
+  settings.units = 1;
+  StationModel model(settings, *this, [this] { wakes_.Wake(); });
+  std::string why;
+  ASSERT_EQ(model.Open(&why), 0) << why;
+  model.Hold(true);
+  // The board is there within the simulator's start; passes for a while
+  // longer than the plug look and the settling take.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds{2500};
+  while (std::chrono::steady_clock::now() < until) {
+    model.Pass({});
+    wakes_.Wait(model.NextPassIn());
+  }
+  EXPECT_EQ(model.UnitsRunning(), 0u);
+  EXPECT_TRUE(Of(1).empty()) << "a unit started while held";
+  EXPECT_EQ(model.Slot(0).phase, SlotPhase::Waiting);
+  model.Hold(false);
+  ASSERT_TRUE(Drive(model, [&] { return model.Done(); }, std::chrono::seconds{60})) << model.Slot(0).text;
+  EXPECT_EQ(totals_.ok, 1u);
+  model.Finish();
+  EXPECT_EQ(model.ExitStatus(), 0);
+  EXPECT_EQ(modules_.back()->Wait(std::chrono::seconds{30}), 0) << modules_.back()->Stderr();
+}
+
+TEST_F(ModelTest, AScanWhileHeldIsSaidToBeDropped) {
+  StationModel model(Settings({"9"}, NextUnit::Scan, Firmware(100)), *this, [this] { wakes_.Wake(); });
+  std::string why;
+  ASSERT_EQ(model.Open(&why), 0) << why;
+  model.Hold(true);
+  model.Pass({"SN-7"});
+  EXPECT_TRUE(Of(1).empty());
+  ASSERT_FALSE(notes_.empty());
+  EXPECT_EQ(notes_.back(), "scan SN-7 dropped: no unit starts while the station is held");
+  model.Hold(false);
+  model.Pass({"SN-8"});
+  ASSERT_FALSE(Of(1).empty());
+  EXPECT_EQ(Of(1).front().slot.serial, "SN-8");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "ui/station_session.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -46,6 +47,12 @@ StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next, unsi
   if (slot.unit) row.unit = L"#" + std::to_wstring(*slot.unit);
   row.state = FromUtf8(slot.text);
   row.percent = slot.percent;
+  row.awaiting_confirm = slot.awaiting_confirm;
+  // The slot says what it waits for, in the window's words: the start
+  // button (or its keys), or an Enter in the scan field.
+  if (slot.awaiting_confirm) {
+    row.state += next == station::NextUnit::Scan ? L", waiting for Enter" : L", waiting for Start";
+  }
   if (slot.serial) row.serial = FromUtf8(*slot.serial) + (slot.repeat ? L" (repeat)" : L"");
 
   // The big field shows the result of the last unit until the next one
@@ -100,6 +107,8 @@ StationSession::~StationSession() {
 
 void StationSession::Open(station::StationSettings settings) {
   next_ = settings.next;
+  yes_ = settings.yes;
+  settings.start_guard = kStartGuard;
   rows_.resize(settings.ports.size());
   for (std::size_t i = 0; i < rows_.size(); ++i) rows_[i].port = FromUtf8(settings.ports[i]);
   settings.names = WindowSettingNames();
@@ -151,8 +160,29 @@ void StationSession::Scan(const std::wstring& label) {
   Pass({ToUtf8(label).value_or(std::string("\xEF\xBF\xBD"))});
 }
 
-bool StationSession::StartButtonUsed() const { return next_ == station::NextUnit::Enter; }
+bool StationSession::StartButtonUsed() const {
+  return next_ == station::NextUnit::Enter || (next_ == station::NextUnit::Plug && !yes_);
+}
 bool StationSession::ScanFieldUsed() const { return next_ == station::NextUnit::Scan; }
+
+bool StationSession::StartEnabled() const {
+  if (!model_ || stopped_ || !StartButtonUsed()) return false;
+  if (next_ != station::NextUnit::Plug) return true;
+  return std::any_of(rows_.begin(), rows_.end(), [](const StationRow& row) { return row.awaiting_confirm; });
+}
+
+void StationSession::Hold(bool held) {
+  if (!model_ || stopped_ || model_->Held() == held) return;
+  model_->Hold(held);
+  // Released: what waited meanwhile (a plugged unit) starts now, not at the
+  // next timer.
+  if (!held) Tick();
+}
+
+std::string StationSession::ConfirmPrompt() const {
+  if (next_ == station::NextUnit::Scan) return "over the air: press Enter with the scan field empty to start the upgrade";
+  return "over the air: press Enter, Space or \"Start waiting slots\" to start the upgrade";
+}
 
 std::size_t StationSession::UnitsRunning() const { return model_ && !stopped_ ? model_->UnitsRunning() : 0; }
 
@@ -171,6 +201,14 @@ void StationSession::Stop() {
   // exit status the first failed unit's), not as a stopped one.
   if (model_->UnitsRunning() == 0) return;
   ++passes_;
+  model_->Stop();
+  changed_ = false;
+  toolkit_.RowsChanged();
+}
+
+void StationSession::Interrupt() {
+  if (!model_ || ended_) return;
+  stopped_ = true;
   model_->Stop();
   changed_ = false;
   toolkit_.RowsChanged();

@@ -40,6 +40,7 @@ struct StationRow {
   bool dimmed = false;
   unsigned units_ok = 0;      // of this slot's units this shift
   unsigned units_failed = 0;
+  bool awaiting_confirm = false;  // over the air: the start key would confirm this unit now
 };
 
 // What the session needs of a toolkit.
@@ -93,12 +94,24 @@ class StationSession final : private station::StationObserver {
 
   // "Start waiting slots", Space/Enter, a foot switch: starts every slot
   // waiting for Enter and confirms every unit waiting over the air, as the
-  // command line's Enter. A press while nothing waits is dropped.
+  // command line's Enter. A press while nothing waits is dropped, and so is
+  // one within kStartGuard of a slot's last start, for that slot. A toolkit
+  // calls it once per press of a key: never for the key's auto-repeat.
   void PressStart();
   // Next=scan: a scanned label, for the slot that has waited longest.
   void Scan(const std::wstring& label);
-  bool StartButtonUsed() const;  // Next=enter
-  bool ScanFieldUsed() const;    // Next=scan
+  // Next=enter, and Next=plug unless every unit over the air starts by
+  // itself: the start button and keys confirm the units that wait for them.
+  bool StartButtonUsed() const;
+  bool ScanFieldUsed() const;  // Next=scan
+  // Whether the start button is offered now: the station runs and, with
+  // Next=plug, a unit waits over the air for its confirmation.
+  bool StartEnabled() const;
+
+  // While the close question is open: no unit starts (nor is confirmed),
+  // whatever comes; the running ones go on. Released ("No"), the station
+  // takes what waits at its next pass.
+  void Hold(bool held);
 
   const std::vector<StationRow>& Rows() const { return rows_; }
   const std::wstring& TotalsLine() const { return totals_; }     // the command line's totals line
@@ -113,6 +126,10 @@ class StationSession final : private station::StationObserver {
   // shift: its exit status stays what the units made it.
   void Stop();
   bool Stopped() const { return stopped_; }
+  // The desktop ends the program (a signal, a log-off): every running unit
+  // stopped as by Stop(), and the shift ends as an interrupted one (exit
+  // status 130), as the command line's station ends on SIGTERM.
+  void Interrupt();
 
   // Idempotent: Stop(), then the records closed. The exit status, as the
   // command line's station gives it (130 after a stop, else the first failed
@@ -128,6 +145,7 @@ class StationSession final : private station::StationObserver {
   void UnitNote(std::size_t slot, unsigned unit, const std::string& text) override;
   void UnitEnded(std::size_t slot, unsigned unit, const station::UnitEnding& ending) override;
   void ClearNote();
+  std::string ConfirmPrompt() const override;
 
   void Open(station::StationSettings settings);
   void Pass(std::vector<std::string> lines);
@@ -138,6 +156,7 @@ class StationSession final : private station::StationObserver {
   std::shared_ptr<WakeGate> gate_;
   std::unique_ptr<station::StationModel> model_;  // nothing when it could not open
   station::NextUnit next_ = station::NextUnit::Plug;
+  bool yes_ = false;  // every unit over the air confirmed at its first poll
   std::vector<StationRow> rows_;
   std::wstring totals_;
   std::wstring records_;
@@ -165,5 +184,10 @@ StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next, unsi
 // The station's setting names as loader.cfg spells them, for the model's
 // messages in the window.
 station::SettingNames WindowSettingNames();
+
+// How long after a slot's last start a press of the start key starts
+// nothing there: longer than a foot switch's bounce and a key's repeat
+// delay, shorter than an operator takes to swap a board.
+inline constexpr std::chrono::milliseconds kStartGuard{1000};
 
 }  // namespace zevuvuri::ui

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/pseudo_terminal.h"
 #include "ui/station_session.h"
 
 namespace zevuvuri::ui {
@@ -150,6 +151,65 @@ TEST(StationRowTest, TheResultFieldShowsTheLastUnitUntilTheNextStarts) {
     EXPECT_EQ(row.serial, slot.repeat ? L"SN-\u00e9 (repeat)" : L"SN-\u00e9");
     EXPECT_EQ(row.units_ok, 3u);
     EXPECT_EQ(row.units_failed, 2u);
+  }
+}
+
+// A unit waiting over the air for the operator says so on its row, in the
+// window's words: the start button, or Enter in the scan field.
+TEST(StationRowTest, AUnitWaitingOverTheAirSaysWhatItWaitsFor) {
+  station::SlotSnapshot slot;
+  slot.port = "7";
+  slot.phase = station::SlotPhase::Upgrading;
+  slot.unit = 3;
+  slot.text = "Acquiring...";
+  slot.awaiting_confirm = true;
+  for (const auto next : {station::NextUnit::Plug, station::NextUnit::Enter}) {
+    const StationRow row = RowOf(slot, next);
+    EXPECT_EQ(row.state, L"Acquiring..., waiting for Start");
+    EXPECT_TRUE(row.awaiting_confirm);
+  }
+  EXPECT_EQ(RowOf(slot, station::NextUnit::Scan).state, L"Acquiring..., waiting for Enter");
+  slot.awaiting_confirm = false;
+  EXPECT_EQ(RowOf(slot, station::NextUnit::Plug).state, L"Acquiring...");
+}
+
+class NoToolkit final : public StationToolkit {
+ public:
+  void RowsChanged() override {}
+  void WakeUp() override {}
+  void CloseWindow() override {}
+};
+
+// The start button is the window's only key for a unit over the air: with
+// Next=plug it is there unless every such unit starts by itself, and it is
+// offered only while a unit waits for it.
+TEST(StationSessionTest, TheStartButtonIsThereWhereAPressCanStartOrConfirm) {
+  struct Case {
+    station::NextUnit next;
+    bool yes;
+    bool used;
+    bool enabled;
+  };
+  for (const Case& c : std::vector<Case>{{station::NextUnit::Plug, false, true, false},
+                                         {station::NextUnit::Plug, true, false, false},
+                                         {station::NextUnit::Enter, false, true, true},
+                                         {station::NextUnit::Scan, false, false, false}}) {
+    SCOPED_TRACE(static_cast<int>(c.next) * 10 + (c.yes ? 1 : 0));
+    station::StationSettings settings;
+    settings.ports = {"97"};  // nothing there: no unit starts
+    settings.next = c.next;
+    settings.yes = c.yes;
+    settings.firmware = "none.bin";
+    const zevuvuri::testing::TempDir dir;
+    settings.report = dir.Path() + "/units.jsonl";
+    NoToolkit toolkit;
+    StationSession session(toolkit, settings);
+    ASSERT_EQ(session.Problem(), L"");
+    EXPECT_EQ(session.StartButtonUsed(), c.used);
+    EXPECT_EQ(session.StartEnabled(), c.enabled);
+    session.Interrupt();
+    EXPECT_FALSE(session.StartEnabled()) << "nothing starts after the end";
+    EXPECT_EQ(session.End(), 130) << "the desktop's end, as the command line's interrupt";
   }
 }
 

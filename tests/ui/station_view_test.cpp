@@ -11,13 +11,18 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 #include "tests/support/child_process.h"
 #include "tests/support/pseudo_terminal.h"
@@ -44,31 +49,48 @@ std::string Describe(const QWidget* widget) {
   return std::string(widget->metaObject()->className()) + " '" + widget->windowTitle().toStdString() + "'";
 }
 
-// Answers the next question box with a real key press, from inside the modal
-// loop that shows it. A box the window manager is slow to activate on a busy
+// Holds a key down for `seconds` while the window's events go on (a key held
+// by a blocking call would reach the window as one burst afterwards).
+void HoldKey(const std::string& key, double seconds) {
+  QProcess xdotool;
+  xdotool.start(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                       QString::fromStdString("timeout 20 xdotool keydown " + key + " && sleep " +
+                                                              std::to_string(seconds) + "; timeout 20 xdotool keyup " +
+                                                              key)});
+  ASSERT_TRUE(xdotool.waitForStarted(10000));
+  ASSERT_TRUE(ui::testing::WaitFor([&] { return xdotool.state() == QProcess::NotRunning; }, 60s)) << "xdotool hung";
+  EXPECT_EQ(xdotool.exitCode(), 0) << key;
+}
+
+// Answers the question box with a real key press, from inside the modal loop
+// that shows it. A box the window manager is slow to activate on a busy
 // machine is activated the way a pager would; a box that is still not active,
 // or that the key leaves open, fails the test with what was seen and is
 // answered through `button`, so that no modal loop outlives the test.
+void AnswerQuestion(QMessageBox* box, const char* key, QMessageBox::StandardButton button) {
+  QPointer<QMessageBox> question(box);
+  bool active = QTest::qWaitForWindowActive(box, 5000);  // then a pager's nudge
+  if (!active && question) {
+    Xdotool("windowactivate --sync " + std::to_string(question->winId()));
+    active = question && QTest::qWaitForWindowActive(question.data(), ui::testing::kWindowLimitMs);
+  }
+  if (!question) return;
+  if (active) {
+    Xdotool(std::string("key ") + key);
+    if (QTest::qWaitFor([&] { return question.isNull() || !question->isVisible(); }, 10000)) return;
+    ADD_FAILURE() << "the key " << key << " left the question open; active window: "
+                  << Describe(QApplication::activeWindow());
+  } else {
+    ADD_FAILURE() << "the question never became the active window; active window: "
+                  << Describe(QApplication::activeWindow());
+  }
+  if (question) question->button(button)->click();
+}
+
 void AnswerNextQuestion(QStringList& asked, const char* key, QMessageBox::StandardButton button) {
   ui::testing::WhenModal<QMessageBox>([&asked, key, button](QMessageBox* box) {
     asked << box->text();
-    QPointer<QMessageBox> question(box);
-    bool active = QTest::qWaitForWindowActive(box, 5000);  // then a pager's nudge
-    if (!active && question) {
-      Xdotool("windowactivate --sync " + std::to_string(question->winId()));
-      active = question && QTest::qWaitForWindowActive(question.data(), ui::testing::kWindowLimitMs);
-    }
-    if (!question) return;
-    if (active) {
-      Xdotool(std::string("key ") + key);
-      if (QTest::qWaitFor([&] { return question.isNull() || !question->isVisible(); }, 10000)) return;
-      ADD_FAILURE() << "the key " << key << " left the question open; active window: "
-                    << Describe(QApplication::activeWindow());
-    } else {
-      ADD_FAILURE() << "the question never became the active window; active window: "
-                    << Describe(QApplication::activeWindow());
-    }
-    if (question) question->button(button)->click();
+    AnswerQuestion(box, key, button);
   });
 }
 
@@ -333,6 +355,194 @@ TEST_F(StationViewTest, FitsTheScreenWithLongTexts) {
                           std::to_string(screen.width()) + "x" + std::to_string(screen.height()) + ".png").c_str());
   Xdotool("key Escape");
   EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
+}
+
+// A key held down on two fixtures, one with a board and one whose port names
+// nothing (its unit fails at once, so that each repeat the view let through
+// would start another there): each slot starts once, and the board has one
+// session, whichever start key it is.
+class HeldKeyTest : public StationViewTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HeldKeyTest, AHeldKeyStartsEachSlotOnce) {
+  const std::string fw = Firmware(1500);
+  StartBoards(1, {"--units", "1", "--plug-gap-ms", "200", "--expect", fw});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=1, 9\nNext=enter\nPacing=fast\nFirmware=" +
+                                             fw + "\nReport=" + journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  // Longer than the board's upgrade and three times the guard after a start.
+  HoldKey(GetParam(), 3.5);
+  ASSERT_TRUE(WaitFor([&] {
+    return Text(window, "result0") == QStringLiteral("OK") && !Text(window, "result1").isEmpty() &&
+           Text(window, "result1") != QStringLiteral("upgrading") && Text(window, "result1") != QStringLiteral("waiting");
+  }, 30s)) << Text(window, "state0").toStdString() << " / " << Text(window, "state1").toStdString();
+  // Let a late repeat show itself before counting.
+  QTest::qWait(500);
+  EXPECT_TRUE(Text(window, "totals").startsWith(QStringLiteral("2 units, 1 OK, 1 failed"))) << Text(window, "totals").toStdString();
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  std::map<std::string, nlohmann::json> by_port;
+  for (const auto& r : records) by_port[r["port"]] = r;
+  EXPECT_EQ(by_port["1"]["result"], "Upgrade OK");
+  EXPECT_EQ(by_port["9"]["exit_code"], 3);
+  Xdotool("key Escape");
+  EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
+  EXPECT_EQ(window.End(), 3);
+  EXPECT_EQ(BoardsStatus(1), 0) << boards_[1]->Stderr();
+  EXPECT_NE(boards_[1]->Stderr().find("board 1: upgraded, 1 session"), std::string::npos) << boards_[1]->Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(StartKeys, HeldKeyTest, ::testing::Values("Return", "KP_Enter", "space"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// A scanner that ends a label with Tab, the next with Enter, typing while the
+// focus is on a result field: each label goes whole to its own unit, the
+// focus stays in the scan field, which is empty after each label.
+TEST_F(StationViewTest, AScannerEndingLabelsWithTabRecordsEachSerialWhole) {
+  const std::string fw = Firmware(1500);
+  StartBoards(1, {"--units", "1", "--plug-gap-ms", "200", "--expect", fw});
+  StartBoards(2, {"--units", "1", "--plug-gap-ms", "200", "--expect", fw});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=1, 2\nNext=scan\nPacing=fast\nFirmware=" +
+                                             fw + "\nReport=" + journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  auto* scan = window.findChild<QLineEdit*>(QStringLiteral("scan"));
+  auto* result1 = window.findChild<QLabel*>(QStringLiteral("result1"));
+  ASSERT_TRUE(scan != nullptr && result1 != nullptr);
+  result1->setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(WaitFor([&] { return result1->hasFocus(); }, 5s));
+
+  // As a scanner types, one key after the other (xdotool's type takes all
+  // its words as text, so each key goes on its own).
+  for (const char* keys : {"type --delay 30 SN-A", "key Tab", "type --delay 30 SN-B", "key Return"}) Xdotool(keys);
+  ASSERT_TRUE(WaitFor([&] {
+    return Text(window, "result0") == QStringLiteral("OK") && Text(window, "result1") == QStringLiteral("OK");
+  }, 30s)) << Text(window, "state0").toStdString() << " / " << Text(window, "state1").toStdString()
+           << " / status: " << Text(window, "status").toStdString();
+  EXPECT_TRUE(scan->hasFocus()) << "focus on " << Describe(QApplication::focusWidget());
+  EXPECT_EQ(scan->text(), QString());
+
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  std::map<std::string, nlohmann::json> by_port;
+  for (const auto& r : records) by_port[r["port"]] = r;
+  EXPECT_EQ(by_port["1"]["serial_number"], "SN-A");
+  EXPECT_EQ(by_port["2"]["serial_number"], "SN-B");
+  EXPECT_EQ(by_port["2"]["result"], "Upgrade OK");
+  Xdotool("key Escape");
+  EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
+  EXPECT_EQ(window.End(), 0);
+  EXPECT_EQ(BoardsStatus(1), 0) << boards_[1]->Stderr();
+  EXPECT_EQ(BoardsStatus(2), 0) << boards_[2]->Stderr();
+}
+
+// The desktop ends the program mid-unit (a log-off's SIGTERM): the unit is
+// stopped and recorded as interrupted, its port freed, the view closed, and
+// the status is 130, as the command line's.
+TEST_F(StationViewTest, SigtermMidUnitRecordsItInterruptedAndEndsWith130) {
+  const std::string fw = Firmware(20000);
+  StartBoards(3, {"--units", "1", "--plug-gap-ms", "200", "--wire-baud", "9600"});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=3\nFirmware=" + fw + "\nReport=" +
+                                             journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  auto* progress = window.findChild<QProgressBar*>(QStringLiteral("progress0"));
+  ASSERT_TRUE(WaitFor([&] { return progress->value() > 0; }, 20s)) << Text(window, "state0").toStdString();
+
+  const auto signalled = std::chrono::steady_clock::now();
+  ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+  ASSERT_TRUE(WaitFor([&] { return !window.isVisible(); }, 10s)) << "the view stayed open";
+  EXPECT_EQ(window.End(), 130);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+  std::cout << "SIGTERM to status 130 in " << took.count() << " ms\n";
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "interrupted");
+  EXPECT_EQ(records[0]["exit_code"], 130);
+  EXPECT_GT(records[0]["data_frames_sent"], 0);
+  EXPECT_EQ(BoardsStatus(3), 0) << boards_[3]->Stderr();
+  EXPECT_NE(boards_[3]->Stderr().find("board 1: not upgraded, 1 session"), std::string::npos) << boards_[3]->Stderr();
+}
+
+// A board plugged while the stop question is open waits: the question's count
+// stands. "No" lets it start; a later "Yes" stops only the unit still running.
+TEST_F(StationViewTest, NothingStartsUnderTheStopQuestionAndNoResumes) {
+  const std::string fw = Firmware(20000);
+  StartBoards(4, {"--units", "1", "--plug-gap-ms", "200", "--wire-baud", "9600"});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=4, 5\nPacing=fast\nFirmware=" + fw +
+                                             "\nReport=" + journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  auto* progress = window.findChild<QProgressBar*>(QStringLiteral("progress0"));
+  ASSERT_TRUE(WaitFor([&] { return progress->value() > 0; }, 20s)) << Text(window, "state0").toStdString();
+
+  QStringList asked;
+  bool looked = false;
+  ui::testing::WhenModal<QMessageBox>([&](QMessageBox* box) {
+    asked << box->text();
+    StartBoards(5, {"--units", "1", "--plug-gap-ms", "200", "--expect", fw});  // plugged under the question
+    // The view's timers and wake-ups run in the question's own loop, not in
+    // one nested in this callback: the look comes from a timer of its own,
+    // later than the plug look and a device's settling take to start a unit.
+    QPointer<QMessageBox> question(box);
+    QTimer::singleShot(3000, &window, [&, question] {
+      // A small board would be flashed and gone by now: the totals tell.
+      EXPECT_EQ(window.Session().UnitsRunning(), 1u);
+      EXPECT_TRUE(Text(window, "totals").startsWith(QStringLiteral("0 units,"))) << Text(window, "totals").toStdString();
+      EXPECT_EQ(Text(window, "result1"), QStringLiteral("waiting")) << Text(window, "state1").toStdString();
+      looked = true;
+      if (question) AnswerQuestion(question.data(), "Return", QMessageBox::No);
+    });
+  });
+  Xdotool("key Escape");
+  ASSERT_TRUE(WaitFor([&] { return looked && QApplication::activeModalWidget() == nullptr; }, 40s));
+  ASSERT_EQ(asked.size(), 1);
+  EXPECT_EQ(asked.front(), QStringLiteral("1 units are being upgraded. Stop them?"));
+  ASSERT_TRUE(WaitFor([&] { return window.Session().TotalsLine().starts_with(L"1 unit, 1 OK"); }, 30s))
+      << "\"No\" let nothing start: " << Text(window, "state1").toStdString();
+
+  AnswerNextQuestion(asked, "alt+y", QMessageBox::Yes);
+  Xdotool("key Escape");
+  ASSERT_TRUE(WaitFor([&] { return !window.isVisible(); }, 20s));
+  ASSERT_EQ(asked.size(), 2);
+  EXPECT_EQ(asked.back(), QStringLiteral("1 units are being upgraded. Stop them?"));
+  EXPECT_EQ(window.End(), 130);
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  std::map<std::string, nlohmann::json> by_port;
+  for (const auto& r : records) by_port[r["port"]] = r;
+  EXPECT_EQ(by_port["5"]["result"], "Upgrade OK");
+  EXPECT_EQ(by_port["4"]["result"], "interrupted");
+  EXPECT_EQ(BoardsStatus(4), 0) << boards_[4]->Stderr();
+  EXPECT_EQ(BoardsStatus(5), 0) << boards_[5]->Stderr();
+}
+
+// Next=plug with a module over the air: the slot says it waits for Start,
+// the note says so in the window's words, the start button is offered while
+// it waits, and Enter confirms the unit.
+TEST_F(StationViewTest, PlugModeOverTheAirOffersTheStart) {
+  const std::string fw = Firmware(1500);
+  StartBoards(6, {"--units", "1", "--plug-gap-ms", "200", "--mode", "air", "--expect", fw});
+  QtStationWindow window(SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=6\nPacing=fast\nFirmware=" + fw +
+                                             "\nReport=" + journal_ + "\n"));
+  ASSERT_TRUE(ShowActive(window));
+  auto* start = window.findChild<QPushButton*>(QStringLiteral("start"));
+  ASSERT_NE(start, nullptr) << "no start button with Next=plug";
+  ASSERT_TRUE(WaitFor([&] {
+    return Text(window, "state0").endsWith(QStringLiteral(", waiting for Start")) && start->isEnabled();
+  }, 30s)) << Text(window, "state0").toStdString();
+  const QString status = Text(window, "status");
+  EXPECT_TRUE(status.contains(QStringLiteral("Start waiting slots"))) << status.toStdString();
+  EXPECT_FALSE(status.contains(QStringLiteral("--yes"))) << status.toStdString();
+
+  Xdotool("key Return");
+  ASSERT_TRUE(WaitFor([&] { return window.Session().TotalsLine().starts_with(L"1 unit, 1 OK"); }, 30s))
+      << Text(window, "state0").toStdString() << " / " << Text(window, "totals").toStdString() << " / "
+      << Text(window, "status").toStdString();
+  EXPECT_FALSE(start->isEnabled()) << "nothing waits for it any more";
+  Xdotool("key Escape");
+  EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
+  EXPECT_EQ(window.End(), 0);
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "Upgrade OK");
+  EXPECT_EQ(BoardsStatus(6), 0) << boards_[6]->Stderr();
 }
 
 }  // namespace

@@ -39,6 +39,12 @@
 #       unit stopped by Esc and the question; a screenshot in $ZEVUVURI_ARTIFACTS
 #   window_under_wine.sh station-cannot-run  a station whose journal cannot
 #       be opened: the reason in loader.cfg's words, the start button disabled
+#   window_under_wine.sh station-held-key  the station view with Next=enter
+#       on a board and on a port that names nothing (its unit fails at once):
+#       Enter held for 3.5 s starts each slot once, one record each
+#   window_under_wine.sh station-end-session  the session ends (wineboot
+#       --end-session) while the station view streams to a board: the unit
+#       recorded interrupted, exit status 130 within a bound, the port free
 #   window_under_wine.sh station-from-menu  the main window's context menu,
 #       opened from the keyboard: "Station..." asks for the ports and opens
 #       the station view over the window, which Esc closes again
@@ -291,6 +297,59 @@ case $scenario in
     xdotool key Escape
     WaitApp 10
     Check "the journal's exit status" 11 "$app_status"
+    ;;
+  station-held-key)
+    state=2002 result=2004 result2=2014
+    station_title="ZE Vuvuri station"
+    StartSimulator 35 --type 24 --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    printf '[CONFIG]\r\nStation=1\r\nPorts=35, 39\r\nNext=enter\r\nType=24\r\nPacing=fast\r\nFirmware=%s\r\nReport=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" "$(WinePath "$work/units.jsonl")" >"$work/loader.cfg"
+    main_title=$station_title
+    StartWindow
+    WaitControlText "$station_title" $state "waiting for Enter" || Fail "the slot never waited: $(Field "$probe" $state 4)"
+    # Longer than the board's upgrade, and three times the guard after a start.
+    xdotool keydown Return
+    sleep 3.5
+    xdotool keyup Return
+    if WaitControlText "$station_title" $result "OK"; then Pass "the board upgraded"; else Fail "no OK shown"; fi
+    sleep 1  # a late start would show by now
+    probe=$(Probe "$station_title")
+    CheckContains "the failing slot's result" "couldn't" "$(Field "$probe" $result2 4)"
+    # A record's keys come in alphabetical order: exit_code, port, result.
+    Check "one record per slot" $'35 0 Upgrade OK\n39 3' \
+      "$(sed -E 's/.*"exit_code":([0-9]+).*"port":"([^"]*)".*"result":"([^"]*)".*/\2 \1 \3/' "$work/units.jsonl" |
+        awk '$1 == 39 { print $1, $2; next } { print }' | sort)"
+    xdotool key Escape
+    WaitApp 10
+    Check "exit status: the port that did not open" 3 "$app_status"
+    WaitSimulator
+    Check "the board's one upgrade" 0 "$sim_status"
+    ;;
+  station-end-session)
+    state=2002
+    station_title="ZE Vuvuri station"
+    StartSimulator 36 --type 24 --reply-delay-ms 50
+    printf '[CONFIG]\r\nStation=1\r\nPorts=36\r\nNext=enter\r\nType=24\r\nFirmware=%s\r\nReport=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" "$(WinePath "$work/units.jsonl")" >"$work/loader.cfg"
+    main_title=$station_title
+    StartWindow
+    WaitControlText "$station_title" $state "waiting for Enter" || Fail "the slot never waited: $(Field "$probe" $state 4)"
+    xdotool key Return
+    # Into the data frames (50 ms each), far from done.
+    WaitControlText "$station_title" $state "Upgrading over serial port" ||
+      Fail "the upgrade never began: $(Field "$probe" $state 4)"
+    sleep 2
+    started=$(date +%s%N)
+    timeout 60 wineboot --end-session </dev/null >/dev/null 2>&1
+    WaitApp 20
+    elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+    Check "exit status after the session's end" 130 "$app_status"
+    echo "  the session's end to the exit: ${elapsed_ms} ms"
+    Check "the unit recorded" "interrupted 130" \
+      "$(sed -E 's/.*"exit_code":([0-9]+).*"result":"([^"]*)".*/\2 \1/' "$work/units.jsonl" 2>/dev/null)"
+    # The port is free again: a loader opens it and the module answers.
+    timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 36 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
+    Check "the next upgrade on the same port" 0 "$?"
     ;;
   station-from-menu)
     StartWindow

@@ -16,6 +16,7 @@
 
 #include "ui/qt/app_icon_qt.h"
 #include "ui/qt/fitting_label.h"
+#include "ui/qt/session_end.h"
 
 namespace zevuvuri::ui::qt {
 namespace {
@@ -117,9 +118,15 @@ QtStationWindow::QtStationWindow(QWidget* parent, const MakeSession& make) : QDi
   timer_.setSingleShot(true);
   connect(&timer_, &QTimer::timeout, this, [this] { Tick(); });
   timer_.start(0);
+  QCoreApplication::instance()->installEventFilter(this);
+  auto* end = new SessionEnd(this);
+  connect(end, &SessionEnd::EndRequested, this, [this] { EndSession(); });
 }
 
-QtStationWindow::~QtStationWindow() { session_->End(); }
+QtStationWindow::~QtStationWindow() {
+  QCoreApplication::instance()->removeEventFilter(this);
+  session_->End();
+}
 
 void QtStationWindow::Build() {
   auto* layout = new QVBoxLayout(this);
@@ -227,11 +234,6 @@ void QtStationWindow::Build() {
     scan_->setAccessibleDescription(
         QStringLiteral("The scanned serial number; the slot that has waited longest takes it"));
     caption->setBuddy(scan_);
-    connect(scan_, &QLineEdit::returnPressed, this, [this] {
-      const std::wstring label = scan_->text().toStdWString();
-      scan_->clear();
-      session_->Scan(label);
-    });
     layout->addWidget(caption);
     layout->addWidget(scan_);
     first = scan_;
@@ -329,7 +331,7 @@ void QtStationWindow::RowsChanged() {
   SetLiveText(totals_, QStringLiteral("Totals"), ToQString(session_->TotalsLine()));
   SetLiveText(records_, QStringLiteral("Records"), ToQString(session_->RecordsLine()));
   SetLiveText(status_, QStringLiteral("Status"), ToQString(session_->Status()));
-  if (start_ != nullptr) start_->setEnabled(!session_->Stopped() && session_->Problem().empty());
+  if (start_ != nullptr) start_->setEnabled(session_->StartEnabled());
   if (scan_ != nullptr) scan_->setEnabled(!session_->Stopped() && session_->Problem().empty());
 }
 
@@ -360,7 +362,17 @@ bool QtStationWindow::MayClose() {
     box.setDefaultButton(QMessageBox::No);
     box.setAccessibleName(QStringLiteral("Stop the units?"));
     box.setAccessibleDescription(ToQString(question));
-    if (box.exec() != QMessageBox::Yes) return false;
+    // The question counted the units it asks about: until it is answered,
+    // nothing else starts, so that "Yes" stops only those.
+    question_ = &box;
+    session_->Hold(true);
+    const int answer = box.exec();
+    question_ = nullptr;
+    if (stop_approved_) return true;  // the session ended meanwhile
+    if (answer != QMessageBox::Yes) {
+      session_->Hold(false);
+      return false;
+    }
   }
   stop_approved_ = true;
   timer_.stop();
@@ -372,18 +384,81 @@ void QtStationWindow::reject() {
   if (MayClose()) QDialog::reject();
 }
 
+// The desktop ends the program: every unit stopped and recorded as after
+// "Yes", the question (if open) answered for the operator, the view closed.
+void QtStationWindow::EndSession() {
+  timer_.stop();
+  stop_approved_ = true;
+  session_->Interrupt();
+  if (question_) question_->done(QMessageBox::No);
+  done(QDialog::Rejected);
+}
+
+bool QtStationWindow::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::WindowDeactivate && watched == this) presses_.Forget();  // a release may go elsewhere
+  if (type != QEvent::KeyPress && type != QEvent::KeyRelease) return false;
+  auto* widget = qobject_cast<QWidget*>(watched);
+  // The keys of another window (the stop question) are its own.
+  if (widget == nullptr || widget->window() != this) return false;
+  auto* key = static_cast<QKeyEvent*>(event);
+  return scan_ != nullptr ? ScanKey(widget, key) : StartKey(key);
+}
+
 // Space and Enter press the start button wherever the focus is (a foot switch
-// types Enter); a key held down presses it once. In the scan field Enter
-// takes the scan instead, and Space is part of the label.
-void QtStationWindow::keyPressEvent(QKeyEvent* event) {
+// types Enter), before a focused button takes Space as its own click.
+bool QtStationWindow::StartKey(QKeyEvent* event) {
   const int key = event->key();
-  const bool press = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
-  const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
-  if (press && modifiers == Qt::NoModifier) {
-    if (!event->isAutoRepeat() && start_ != nullptr && start_->isEnabled()) start_->click();
-    return;
+  if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Space) return false;
+  if (event->type() == QEvent::KeyRelease) {
+    presses_.Released(key, event->timestamp());
+    return true;
   }
-  QDialog::keyPressEvent(event);
+  const bool pressed = presses_.Pressed(key, event->timestamp(), event->isAutoRepeat());
+  if ((event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) return false;
+  if (pressed && start_ != nullptr && start_->isEnabled()) start_->click();
+  return true;
+}
+
+// A scanner types its label and ends it with Enter or Tab. Both end the label
+// in the scan field, wherever the focus was, and Tab never moves the focus:
+// the field is emptied at each end, so two labels never run together.
+bool QtStationWindow::ScanKey(QWidget* receiver, QKeyEvent* event) {
+  const int key = event->key();
+  const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+  if (enter || key == Qt::Key_Tab || key == Qt::Key_Backtab) {
+    if (event->type() == QEvent::KeyRelease) {
+      presses_.Released(key, event->timestamp());
+    } else if (presses_.Pressed(key, event->timestamp(), event->isAutoRepeat()) && scan_->isEnabled()) {
+      EndLabel(enter);
+    }
+    return true;
+  }
+  // Esc and the shortcuts (Alt+F4) stay the window's.
+  if (key == Qt::Key_Escape || (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+    return false;
+  }
+  // Only what types text moves: Shift and the other keys without text stay
+  // where they are. A key the field leaves unaccepted comes back up through
+  // its parents, and is not sent to it again.
+  if (receiver == scan_ || forwarding_ || !scan_->isEnabled() || event->type() != QEvent::KeyPress ||
+      event->text().isEmpty()) {
+    return false;
+  }
+  scan_->setFocus(Qt::OtherFocusReason);
+  forwarding_ = true;
+  QCoreApplication::sendEvent(scan_, event);
+  forwarding_ = false;
+  return true;
+}
+
+// An Enter on an empty field is still passed on: it confirms a unit waiting
+// over the air, or is refused as an empty scan. A Tab there ends nothing.
+void QtStationWindow::EndLabel(bool enter) {
+  const std::wstring label = scan_->text().toStdWString();
+  scan_->clear();
+  if (label.empty() && !enter) return;
+  session_->Scan(label);
 }
 
 }  // namespace zevuvuri::ui::qt

@@ -5,15 +5,19 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QTimer>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "ui/key_presses.h"
 #include "ui/station_session.h"
 
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 
@@ -23,8 +27,16 @@ class FittingLabel;
 
 // Thread contract: window thread only, WakeUp excepted (StationToolkit).
 // Run it with exec(); closing while units run asks once whether to stop them
-// (the close button, Esc). End() stops what still runs, joins every worker and
-// gives the exit status; the destructor does the same.
+// (the close button, Esc), and no unit starts while the question is open.
+// SIGTERM, SIGHUP, SIGINT and the session manager's end stop every unit as
+// the question's "Yes" and close the view, whose status is then 130. End()
+// stops what still runs, joins every worker and gives the exit status; the
+// destructor does the same.
+//
+// Keys: Space, Enter and keypad Enter press the start button wherever the
+// focus is, once per press (a held key or a bouncing foot switch starts
+// nothing more). With the scan field, every key typed in the view goes to
+// it, and Enter or Tab ends the label there.
 class QtStationWindow final : public QDialog, private StationToolkit {
   Q_OBJECT
 
@@ -44,8 +56,10 @@ class QtStationWindow final : public QDialog, private StationToolkit {
 
  protected:
   void customEvent(QEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  // The view's keys, whichever of its widgets has the focus (set on the
+  // application, so that it comes before the focused widget's own handling).
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   using MakeSession = std::function<std::unique_ptr<StationSession>(StationToolkit&)>;
@@ -63,6 +77,10 @@ class QtStationWindow final : public QDialog, private StationToolkit {
   void ApplyFonts(double scale);
   void Tick();
   bool MayClose();
+  bool StartKey(QKeyEvent* event);
+  bool ScanKey(QWidget* receiver, QKeyEvent* event);
+  void EndLabel(bool enter);
+  void EndSession();
 
   struct RowWidgets {
     QLabel* port = nullptr;
@@ -82,7 +100,10 @@ class QtStationWindow final : public QDialog, private StationToolkit {
   QPushButton* start_ = nullptr;
   QLineEdit* scan_ = nullptr;
   QTimer timer_;
+  KeyPresses presses_;
+  QPointer<QMessageBox> question_;  // the stop question while it is open
   bool stop_approved_ = false;
+  bool forwarding_ = false;  // a key is being sent on to the scan field
 };
 
 }  // namespace zevuvuri::ui::qt

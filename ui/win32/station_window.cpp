@@ -75,6 +75,27 @@ LRESULT CALLBACK ResultFieldProc(HWND field, UINT message, WPARAM wparam, LPARAM
   return ::DefSubclassProc(field, message, wparam, lparam);
 }
 
+// The window whose start keys the keyboard hook guards (this thread's
+// station view while it is up), and whether Space is a start key there (not
+// with the scan field, where it is part of a label).
+thread_local HWND g_guarded_window = nullptr;
+thread_local bool g_space_starts = false;
+
+// A key held down repeats its WM_KEYDOWN, each with bit 30 set (the key was
+// already down). Enter and Space start units: their repeats are dropped
+// before the dialog manager turns them into presses of the start button, so
+// that a held key or foot switch counts once.
+LRESULT CALLBACK DropStartKeyRepeats(int code, WPARAM key, LPARAM flags) {
+  const auto bits = static_cast<DWORD>(flags);
+  const bool repeat = (bits & (1UL << 30)) != 0 && (bits & (1UL << 31)) == 0;
+  const bool start_key = key == VK_RETURN || (key == VK_SPACE && g_space_starts);
+  if (code == HC_ACTION && repeat && start_key && g_guarded_window != nullptr &&
+      ::GetActiveWindow() == g_guarded_window) {
+    return 1;
+  }
+  return ::CallNextHookEx(nullptr, code, key, flags);
+}
+
 void SetTextIfChanged(HWND window, int id, std::wstring& shown, const std::wstring& now, bool announce) {
   if (shown == now) return;
   shown = now;
@@ -161,6 +182,18 @@ INT_PTR StationWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       DrawResult(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
       ::SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
       return TRUE;
+    case WM_SETFOCUS:
+      // The platform's dialog would pass its focus on to the first control
+      // that takes it; while the start button is disabled it stays here.
+      return focus_kept_ ? TRUE : FALSE;
+    case WM_QUERYENDSESSION:
+      // The session may end: what runs is stopped when it does.
+      ::SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    case WM_ENDSESSION:
+      if (wparam != FALSE) OnEndSession();
+      ::SetWindowLongPtrW(window, DWLP_MSGRESULT, 0);
+      return TRUE;
     case WM_DESTROY:
       OnDestroy();
       return FALSE;
@@ -187,6 +220,9 @@ void StationWindow::OnInitDialog() {
   }
   annotations_ = std::make_unique<AccessibleAnnotations>();
   Describe();
+  g_guarded_window = window;
+  g_space_starts = session_ && !session_->ScanFieldUsed();
+  repeat_filter_ = ::SetWindowsHookExW(WH_KEYBOARD, DropStartKeyRepeats, nullptr, ::GetCurrentThreadId());
 
   // The control the operator uses has the focus, and Enter presses the
   // start button wherever the focus is.
@@ -252,6 +288,9 @@ void StationWindow::OnDestroy() {
   for (std::size_t slot = 0; slot < shown_.size(); ++slot) {
     ::RemoveWindowSubclass(::GetDlgItem(window, Row(slot, RowPart::Result)), ResultFieldProc, 1);
   }
+  if (repeat_filter_ != nullptr) ::UnhookWindowsHookEx(repeat_filter_);
+  repeat_filter_ = nullptr;
+  g_guarded_window = nullptr;
   if (annotations_) annotations_->Clear();
   window_ = nullptr;  // wake-ups from now on are dropped: End() takes what remains
 }
@@ -302,8 +341,28 @@ void StationWindow::Redraw() {
   SetTextIfChanged(window, station_id::kHeader, shown_header_, session_->Header(), false);
   // As on Qt: nothing to press or scan into while the station cannot run.
   const bool usable = !session_->Stopped() && session_->Problem().empty();
-  for (const int id : {station_id::kStart, station_id::kScan}) {
-    if (const HWND control = ::GetDlgItem(window, id)) ::EnableWindow(control, usable ? TRUE : FALSE);
+  if (const HWND scan = ::GetDlgItem(window, station_id::kScan)) ::EnableWindow(scan, usable ? TRUE : FALSE);
+  if (const HWND start = ::GetDlgItem(window, station_id::kStart)) {
+    // With Next=plug the button waits for a unit over the air. A disabled
+    // button that had the focus would leave the window with none (no Enter,
+    // no Esc): the dialog itself keeps it meanwhile, and gives it back.
+    const bool enabled = usable && session_->StartEnabled();
+    if ((::IsWindowEnabled(start) != FALSE) != enabled) {
+      const HWND focus = ::GetFocus();
+      if (!enabled) {
+        focus_kept_ = focus == start || focus == nullptr || !::IsChild(window, focus);
+        ::EnableWindow(start, FALSE);
+        if (focus == start) ::SetFocus(window);
+      } else {
+        ::EnableWindow(start, TRUE);
+        const HWND now = ::GetFocus();
+        // Never from another program: only while this view is the active window.
+        if (focus_kept_ && (now == window || (now == nullptr && ::GetActiveWindow() == window))) {
+          ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+        }
+        focus_kept_ = false;
+      }
+    }
   }
 }
 
@@ -379,15 +438,34 @@ void StationWindow::OnCloseRequest() {
     const std::wstring question = session_->CloseQuestion();
     asking_ = true;
     // The session goes on while the question is open: its timer and wake-ups
-    // reach this window through the box's own message loop. No is the
-    // default, so that an Enter meant for the start button stops nothing.
+    // reach this window through the box's own message loop, and the running
+    // units are shown. It is held, so that no unit starts that the question
+    // did not count and "Yes" would stop unseen. No is the default, so that
+    // an Enter meant for the start button stops nothing.
+    session_->Hold(true);
     const int answer =
         ::MessageBoxW(window, question.c_str(), L"Units running", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
     asking_ = false;
-    if (answer != IDYES) return;
+    if (answer != IDYES) {
+      session_->Hold(false);
+      return;
+    }
     session_->Stop();
   }
   CloseWindow();
+}
+
+// The system ends the process once the session's end has been told, so
+// nothing may wait for the dialog to close: the units are stopped, recorded
+// and their ports closed here, and the process ends with the station's
+// status, as the command line's station ends on a signal.
+void StationWindow::OnEndSession() {
+  if (!session_) return;
+  closing_ = true;
+  if (const HWND window = window_) ::KillTimer(window, kTickTimer);
+  session_->Interrupt();
+  const int status = session_->End();
+  ::ExitProcess(static_cast<UINT>(status));
 }
 
 void StationWindow::RowsChanged() { Redraw(); }

@@ -42,8 +42,12 @@ class StationWindow final : private StationToolkit {
   void OnDestroy();
   void Tick();
   void Redraw();
-  // Esc, the close button, the system menu: asks once while units run.
+  // Esc, the close button, the system menu: asks once while units run, and
+  // holds the station meanwhile.
   void OnCloseRequest();
+  // A log-off or shut-down: every unit stopped and recorded, the process
+  // ended with the station's status (130).
+  void OnEndSession();
   void OnEnter();
   void DrawResult(const DRAWITEMSTRUCT& item);
   void Describe();
@@ -60,7 +64,9 @@ class StationWindow final : private StationToolkit {
   std::unique_ptr<StationSession> session_;
   std::unique_ptr<AccessibleAnnotations> annotations_;
   HFONT result_font_ = nullptr;
+  HHOOK repeat_filter_ = nullptr;  // drops the start keys' auto-repeats
   bool asking_ = false;  // the close question is open
+  bool focus_kept_ = false;  // the dialog holds the focus for the disabled start button
   bool closing_ = false;
 
   // What each control shows now, so that only changes are written (and
