@@ -31,6 +31,7 @@ std::unique_ptr<UnitSession> MakeSession(const StationSettings& settings, const 
   s->approved_sha256 = settings.firmware_sha256;
   s->controller->SetExpectedSha256(settings.firmware_sha256);
   if (settings.sync_limit) s->controller->SetSyncLimit(*settings.sync_limit);
+  if (s->front.set_up) s->front.set_up(*s->controller);
   return s;
 }
 

@@ -12,6 +12,8 @@ namespace {
 // A station file that cannot run ends the window as a bad command line ends
 // the command line's station.
 constexpr int kUnusableSettings = 2;
+// A journal that cannot be opened, as the command line's station ends.
+constexpr int kJournalUnusable = 11;
 
 // An idle session without a model has nothing to look at; the toolkit's timer
 // still fires now and then rather than never.
@@ -92,11 +94,22 @@ void StationSession::Open(station::StationSettings settings) {
     }
   };
   station::StationObserver& observer = *this;
+  // The journal opens before the view appears: a FIFO without a reader is
+  // waited for only so long, and the closing view cuts its later waits.
+  settings.interrupt = journal_limit_.Check();
+  const std::string journal = settings.report.value_or("");
   model_ = std::make_unique<station::StationModel>(std::move(settings), observer, std::move(wake));
   std::string why;
-  if (const int code = model_->Open(&why); code != 0) {
+  const int code = model_->Open(&why);
+  journal_limit_.Opened();
+  if (code != 0) {
     problem_ = FromUtf8(why);
     exit_status_ = code;
+    if (journal_limit_.Expired()) {
+      problem_ = FromUtf8("Report= in loader.cfg: nothing reads " + journal + " (a FIFO; waited " +
+                          std::to_string(kJournalOpenLimit.count()) + " s for its reader): no unit starts");
+      exit_status_ = kJournalUnusable;
+    }
     model_.reset();
     return;
   }
@@ -149,6 +162,9 @@ void StationSession::Stop() {
   // Nothing running, nothing to interrupt: the shift ends as it stands (its
   // exit status the first failed unit's), not as a stopped one.
   if (model_->UnitsRunning() == 0) return;
+  // Records of units cut short go out at once, even into a pipe whose
+  // reader takes no more.
+  journal_limit_.Closing();
   model_->Stop();
   changed_ = false;
   toolkit_.RowsChanged();

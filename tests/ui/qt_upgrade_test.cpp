@@ -124,7 +124,7 @@ TEST_P(QtPacedUpgradeTest, SerialUpgradeShowsItsProgressAndTheModuleGetsTheFileW
   const std::string saved = dir_.Path() + "/received.bin";
   StartModule({"--expect", firmware, "--save", saved, "--wire-baud", "115200"});
   auto window = OpenWindow(firmware, "[CONFIG]\nPacing=" + GetParam() + "\n");
-  EXPECT_EQ(window->Session().Upgrade().GetPacing(), GetParam() == "fast" ? Pacing::Fast : Pacing::Classic);
+  EXPECT_EQ(window->Session().GetPacing(), GetParam() == "fast" ? Pacing::Fast : Pacing::Classic);
   QtMainWindow& w = *window;
 
   Button(w)->click();

@@ -56,7 +56,11 @@ class WindowSessionTest : public ::testing::Test {
   void Open(const std::string& settings, bool over_the_air = false) {
     module_ = std::make_unique<ModuleOnVirtualClock>(clock_, ModuleConfig(over_the_air));
     session_ = std::make_unique<WindowSession>(toolkit_, controls_, files_, about_, SettingsFile::Parse(settings));
-    module_->Attach(session_->Upgrade());
+    // Each upgrade's controller opens the module, unless the test wants the
+    // platform's own opening.
+    session_->SetUpUpgradesForTesting([this](UpgradeController& upgrade) {
+      if (attach_) module_->Attach(upgrade);
+    });
     session_->OnInitDialog();
   }
   std::string Firmware() {
@@ -85,6 +89,7 @@ class WindowSessionTest : public ::testing::Test {
   FakeAboutBoxOpener about_;
   std::unique_ptr<ModuleOnVirtualClock> module_;
   std::unique_ptr<WindowSession> session_;
+  bool attach_ = true;
 };
 
 // "Upgrade OK" in production mode closes the window from the window thread;
@@ -97,10 +102,10 @@ TEST_F(WindowSessionTest, ProductionSuccessClosesTheWindowAndEndsWithStatusZero)
   EXPECT_EQ(Status(), L"Upgrade OK");
   EXPECT_EQ(session_->ExitStatus(), 0);
   const auto give_up = std::chrono::steady_clock::now() + 10s;
-  while (session_->Upgrade().WorkerThreadAlive() && std::chrono::steady_clock::now() < give_up) {
+  while (session_->WorkerThreadAlive() && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(1ms);  // no wake-up delivered meanwhile
   }
-  EXPECT_FALSE(session_->Upgrade().WorkerThreadAlive()) << "the worker waits for the window thread after the ending";
+  EXPECT_FALSE(session_->WorkerThreadAlive()) << "the worker waits for the window thread after the ending";
   EXPECT_EQ(session_->End(), 0);
   EXPECT_EQ(toolkit_.closings, 1);
 }
@@ -121,7 +126,7 @@ TEST_F(WindowSessionTest, ClosingWhileTheWorkerWaitsForTheWindowEndsAtOnce) {
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(session_->End(), production ? 1 : 0);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
-    EXPECT_FALSE(session_->Upgrade().WorkerThreadAlive());
+    EXPECT_FALSE(session_->WorkerThreadAlive());
     EXPECT_EQ(toolkit_.closings, 0);
     session_.reset();
   }
@@ -131,13 +136,13 @@ TEST_F(WindowSessionTest, ClosingWhileTheWorkerWaitsForTheWindowEndsAtOnce) {
 // until the next press starts an upgrade.
 TEST_F(WindowSessionTest, APortFailureIsExplainedInTheStatusLinesTooltip) {
   Open("[CONFIG]\nComport=/nonexistent/zevuvuri-tty\n");
-  session_->Upgrade().Link().SetPortOpenerForTesting(nullptr);  // the platform's own opening
+  attach_ = false;  // the platform's own opening
   session_->Dialog().OnAcquire();
   EXPECT_EQ(Status(), L"Failure : couldn't initialize COM port");
   EXPECT_NE(controls_[id::kStatusLine].tool_tip.find(L"no such device: /nonexistent/zevuvuri-tty"), std::wstring::npos)
       << std::string(controls_[id::kStatusLine].tool_tip.begin(), controls_[id::kStatusLine].tool_tip.end());
 
-  module_->Attach(session_->Upgrade());
+  attach_ = true;
   const std::string firmware = Firmware();
   controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
   session_->Dialog().OnAcquire();
@@ -189,7 +194,7 @@ TEST_F(WindowSessionTest, ATracedWindowShowsTheRecordsStateAndFlashesNotItsOwnJo
     controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
     session_->Dialog().OnAcquire();
     EXPECT_EQ(Status(), L"Failure : couldn't open file");
-    EXPECT_FALSE(session_->Upgrade().UpgradeInProgress());
+    EXPECT_FALSE(session_->UpgradeInProgress());
     EXPECT_EQ(Narrow(tip), "Report= in loader.cfg: the journal " + journal +
                                " is the firmware file: give the records a file of their own\nrecords: all in the "
                                "database");

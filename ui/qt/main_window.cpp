@@ -120,7 +120,7 @@ void QtMainWindow::contextMenuEvent(QContextMenuEvent* event) {
   about->setShortcut(kAboutShortcut);
   QAction* station = menu.addAction(QStringLiteral("Station..."));
   // One port, one upgrade: not while this window's own runs.
-  station->setEnabled(!session_->Upgrade().UpgradeInProgress());
+  station->setEnabled(!session_->UpgradeInProgress());
   QAction* chosen = menu.exec(event->globalPos());
   if (chosen == about) OpenAboutBox();
   if (chosen == station) OpenStation();

@@ -259,12 +259,12 @@ void MainWindow::OnContextMenu(LPARAM where) {
   }
   const HMENU menu = ::CreatePopupMenu();
   if (menu == nullptr) return;
-  const bool idle = !session_->Upgrade().UpgradeInProgress();
+  const bool idle = !session_->UpgradeInProgress();
   ::AppendMenuW(menu, MF_STRING | (idle ? 0u : MF_GRAYED), kStationCommand, L"Station...");
   const auto chosen = static_cast<UINT>(
       ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr));
   ::DestroyMenu(menu);
-  if (chosen == kStationCommand && !session_->Upgrade().UpgradeInProgress()) OpenStation();
+  if (chosen == kStationCommand && !session_->UpgradeInProgress()) OpenStation();
 }
 
 // The station flashes what the fields say, with the rest of loader.cfg
