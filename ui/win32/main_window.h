@@ -38,6 +38,8 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   // view over this window until it closes.
   void OnContextMenu(LPARAM where);
   void OpenStation();
+  // WM_ENDSESSION: the upgrade stopped and recorded, then the process ends.
+  void OnEndSession();
   void RunAboutBox(ControlSurface& main_window) override;
 
   // WindowToolkit
