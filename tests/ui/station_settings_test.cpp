@@ -81,6 +81,11 @@ TEST(StationSettings, AFileThatCannotRunSaysWhichKeyAndWhy) {
   };
   // One character more than the records' station column holds.
   const std::string long_name = "Ports=1\nStationName=" + std::string(256, 's') + "\n";
+  // A station flashing every unit as another type, or failing every unit.
+  zevuvuri::testing::TempDir dir;
+  std::ofstream(dir.Path() + "/qm-d.bin") << "image";
+  const std::string firmware_there_type_300 = "Ports=1\nFirmware=" + dir.Path() + "/qm-d.bin\nType=300\n";
+  const std::string firmware_there_type_word = "Ports=1\nFirmware=" + dir.Path() + "/qm-d.bin\nType=QM-D\n";
   for (const Case& c : std::vector<Case>{
            {"Station=1\n", "Ports= in loader.cfg names no port"},
            {long_name.c_str(), "StationName= in loader.cfg: the station name is 256 characters long"},
@@ -91,6 +96,10 @@ TEST(StationSettings, AFileThatCannotRunSaysWhichKeyAndWhy) {
            {"Ports=1\nNext=pedal\n", "Next= in loader.cfg is \"pedal\": give plug, enter or scan"},
            {"Ports=1\nNext=\n", "Next= in loader.cfg is \"\""},
            {"Ports=1\nFirmwareSha256=0123abc\n", "FirmwareSha256= in loader.cfg is not a SHA-256"},
+           {"Ports=1\nFirmware=/nonexistent/qm-d.bin\n",
+            "Firmware= in loader.cfg: /nonexistent/qm-d.bin: no such file: no unit starts"},
+           {firmware_there_type_300.c_str(), "Type= in loader.cfg is \"300\": give a module type from 0 to 255"},
+           {firmware_there_type_word.c_str(), "Type= in loader.cfg is \"QM-D\": give a module type from 0 to 255"},
        }) {
     std::string problem;
     EXPECT_FALSE(ReadStationSettings(SettingsFile::Parse(std::string("[CONFIG]\n") + c.lines), &problem)) << c.lines;
