@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +23,7 @@
 #include "tests/support/pseudo_terminal.h"
 #include "tests/support/module_on_virtual_clock.h"
 #include "tests/ui/fake_controls.h"
+#include "ui/station_session.h"
 
 namespace zevuvuri::ui {
 namespace {
@@ -202,6 +208,68 @@ TEST_F(WindowSessionTest, ATracedWindowShowsTheRecordsStateAndFlashesNotItsOwnJo
   }
   session_.reset();
   for (const auto& [name, value] : server.OdbcEnv()) ::unsetenv(name.c_str());
+}
+
+class QuietStationToolkit final : public StationToolkit {
+ public:
+  void RowsChanged() override {}
+  void WakeUp() override {}
+  void CloseWindow() override {}
+};
+
+// Report= naming a FIFO that nobody reads: opening it for writing waits for a
+// reader, which used to keep either window from ever appearing. Each now
+// appears within its bounded wait and says why nothing can start. If a
+// window still waited, a reader comes after 30 s, so the test fails rather
+// than hangs.
+TEST_F(WindowSessionTest, AFifoJournalWithoutAReaderHoldsNeitherWindowBeforeItAppears) {
+  const std::string fifo = dir_.Path() + "/journal.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string firmware = Firmware();
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (cv.wait_for(lock, 30s, [&] { return done; })) return;
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    cv.wait(lock, [&] { return done; });
+    if (reader >= 0) ::close(reader);
+  });
+  const auto opened_within = [&](const std::function<void()>& open) {
+    const auto before = std::chrono::steady_clock::now();
+    open();
+    return std::chrono::steady_clock::now() - before;
+  };
+  const auto limit = 15s;  // the wait is 2 s; the margin is for a loaded machine
+
+  EXPECT_LT(opened_within([&] { Open("[CONFIG]\nReport=" + fifo + "\n"); }), limit);
+  controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
+  session_->Dialog().OnAcquire();
+  EXPECT_EQ(Status(), L"Failure : couldn't open file");
+  EXPECT_EQ(Narrow(controls_[id::kStatusLine].tool_tip),
+            "Report= in loader.cfg: nothing reads " + fifo + " (a FIFO; waited 2 s for its reader): start the "
+            "reader first");
+  EXPECT_FALSE(session_->UpgradeInProgress());
+  EXPECT_EQ(session_->End(), 0);
+
+  QuietStationToolkit toolkit;
+  std::unique_ptr<StationSession> station;
+  EXPECT_LT(opened_within([&] {
+              station = std::make_unique<StationSession>(
+                  toolkit, SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=1\nNext=enter\nFirmware=" + firmware +
+                                               "\nReport=" + fifo + "\n"));
+            }),
+            limit);
+  EXPECT_EQ(Narrow(station->Problem()),
+            "Report= in loader.cfg: nothing reads " + fifo + " (a FIFO; waited 2 s for its reader): no unit starts");
+  EXPECT_EQ(station->End(), 11);
+  {
+    const std::lock_guard lock(mutex);
+    done = true;
+  }
+  cv.notify_all();
+  watchdog.join();
 }
 
 }  // namespace
