@@ -293,7 +293,9 @@ void MainWindow::OpenStation() {
   // before that slot takes a unit, or it would be flashed again at once.
   if (const auto port = session_->LastUpgradePort()) station->leaving_ports.push_back(*port);
   StationWindow view(instance_, window_);
+  station_open_ = true;
   view.Run(std::move(*station));
+  station_open_ = false;
 }
 
 // A log-off or shut-down (and wine's "wineboot --end-session"): the system
@@ -304,6 +306,9 @@ void MainWindow::OpenStation() {
 // mid-stream.
 void MainWindow::OnEndSession() {
   const int status = session_->EndBySession();
+  // A station view open over this window has units of its own: it gets the
+  // message too and ends them; the process must not end under it.
+  if (station_open_) return;
   ::ExitProcess(static_cast<UINT>(status));
 }
 

@@ -51,6 +51,7 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   SettingsFile station_file_;  // what "Station..." takes from loader.cfg besides the fields
   HICON icon_ = nullptr;
   HWND window_ = nullptr;
+  bool station_open_ = false;  // "Station..." runs its view over this window
 
   std::unique_ptr<DialogControls> controls_;
   std::unique_ptr<OpenFileDialog> file_dialog_;
