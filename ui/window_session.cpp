@@ -212,7 +212,7 @@ void WindowSession::OnAcquire(std::wstring_view port_text, std::wstring_view typ
       c->Confirm();  // "Click to Start" over the air
       return;
     }
-    if (c->UpgradeInProgress()) return;
+    if (c->UpgradeInProgress() && !c->ReturningButton()) return;
   }
   // The last upgrade's own last calls come first, and its record.
   if (!AwaitLastWorker()) return;
