@@ -489,6 +489,7 @@ int StationModel::ExitStatus() const {
 std::uint64_t StationModel::RecordsWaiting() const { return impl_->records.Waiting(); }
 const records::WaitingCount& StationModel::RecordsLeft() const { return impl_->records.Left(); }
 const std::string& StationModel::Journal() const { return impl_->records.Journal(); }
+
 bool StationModel::StartAgain(const UnitOrder& order, std::string* why) {
   Impl& m = *impl_;
   why->clear();
