@@ -272,5 +272,37 @@ TEST_F(WindowSessionTest, AFifoJournalWithoutAReaderHoldsNeitherWindowBeforeItAp
   watchdog.join();
 }
 
+// A station view completes its settings as the command line does: with
+// RecordsDb= alone its units go to the default journal, under the host name,
+// and a port that does not open is recorded with the command line's code.
+TEST_F(WindowSessionTest, AStationViewRecordsIntoTheDefaultJournalUnderTheHostName) {
+  const std::string state = dir_.Path() + "/state";
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const std::string firmware = Firmware();
+  QuietStationToolkit toolkit;
+  {
+    StationSession station(toolkit, SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=/nonexistent/zevuvuri-tty\n"
+                                                        "Next=enter\nFirmware=" + firmware +
+                                                        "\nRecordsDb=Driver={No Such Driver};Pwd=hidden\n"));
+    ASSERT_EQ(Narrow(station.Problem()), "");
+    station.PressStart();
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (station.TotalsLine().find(L"1 unit") == std::wstring::npos && std::chrono::steady_clock::now() < give_up) {
+      station.Tick();
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(station.End(), 3);
+  }
+  ::unsetenv("XDG_STATE_HOME");
+  std::ifstream in(state + "/zevuvuri/records.jsonl");
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line)) << "no record in the default journal";
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  EXPECT_NE(line.find("\"station\":\"" + std::string(host) + "\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"exit_code\":3"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"result\":\"Failure : couldn't initialize COM port\""), std::string::npos) << line;
+}
+
 }  // namespace
 }  // namespace zevuvuri::ui
