@@ -261,6 +261,7 @@ case $scenario in
       "$(sed -E 's/.*"result":"([^"]*)".*"unit":([0-9]+).*/\2 \1/' "$work/units.jsonl" | sort -n | tail -n1)"
     ;;
   station-from-menu)
+    cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"  # a station refuses a firmware that is not there
     StartWindow
     Activate
     xdotool key shift+F10
