@@ -37,4 +37,9 @@ void JournalOpenLimit::Opened() { state_->opening.store(false); }
 void JournalOpenLimit::Closing() { state_->closing.store(true); }
 bool JournalOpenLimit::Expired() const { return state_->expired.load(); }
 
+std::string JournalOpenLimit::NobodyReads(const std::string& journal) {
+  return "Report= in loader.cfg: nothing reads " + journal + " (a FIFO; waited " +
+         std::to_string(std::chrono::seconds(kJournalOpenLimit).count()) + " s for its reader)";
+}
+
 }  // namespace zevuvuri::ui

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "records/report_file.h"
 
@@ -28,6 +29,8 @@ class JournalOpenLimit {
   void Closing();
   // The open was cut by the limit: the journal is a FIFO nobody reads.
   bool Expired() const;
+  // What the window says then, in loader.cfg's words.
+  static std::string NobodyReads(const std::string& journal);
 
  private:
   struct State;

@@ -106,8 +106,7 @@ void StationSession::Open(station::StationSettings settings) {
     problem_ = FromUtf8(why);
     exit_status_ = code;
     if (journal_limit_.Expired()) {
-      problem_ = FromUtf8("Report= in loader.cfg: nothing reads " + journal + " (a FIFO; waited " +
-                          std::to_string(kJournalOpenLimit.count()) + " s for its reader): no unit starts");
+      problem_ = FromUtf8(JournalOpenLimit::NobodyReads(journal) + ": no unit starts");
       exit_status_ = kJournalUnusable;
     }
     model_.reset();

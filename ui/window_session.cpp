@@ -111,10 +111,7 @@ void WindowSession::OpenRecords(const SettingsFile& settings) {
   model_ = std::make_unique<station::StationModel>(std::move(s), observer, std::move(wake));
   std::string why;
   if (model_->Open(&why) != 0) {
-    problem_ = journal_limit_.Expired()
-                   ? "Report= in loader.cfg: nothing reads " + journal + " (a FIFO; waited " +
-                         std::to_string(kJournalOpenLimit.count()) + " s for its reader): start the reader first"
-                   : why;
+    problem_ = journal_limit_.Expired() ? JournalOpenLimit::NobodyReads(journal) + ": start the reader first" : why;
     model_.reset();
   }
   journal_limit_.Opened();
