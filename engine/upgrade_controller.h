@@ -108,6 +108,9 @@ class UpgradeController {
   // True from a Start that opened the link until the worker has released the
   // port and made its last call to the button.
   bool UpgradeInProgress() const { return worker_phase_.load() != WorkerPhase::Free; }
+  // The upgrade has ended and its worker is making its last calls to the
+  // button: a new Start now waits for them rather than being ignored.
+  bool ReturningButton() const { return worker_phase_.load() == WorkerPhase::ReturningButton; }
   // True while a worker thread has not yet returned, its last calls after the
   // end of the upgrade (UpgradeEnded, EndProcess) included.
   bool WorkerThreadAlive() const { return live_worker_threads_.load() != 0; }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <random>
+#include <utility>
 
 #include "records/unit_record.h"
 #include "station/confirmations.h"
@@ -59,6 +60,7 @@ struct StationModel::Impl {
     std::string device;                     // where the unit's port text led when it started
     bool shared_noted = false;              // told that another slot holds its device
     bool taken = false;                     // single run: its one unit has started
+    bool adopt_present = false;             // plug: leaving a board found there at the start
     Clock::time_point waiting_since{};      // scan: the longest waiting slot takes the next scan
   };
 
@@ -80,6 +82,7 @@ struct StationModel::Impl {
   bool Plug() const { return settings.next == NextUnit::Plug && !settings.single_run; }
   bool Scan() const { return settings.next == NextUnit::Scan && !settings.single_run; }
   bool MayStart() const {
+    if (settings.on_request) return true;  // the front end says when
     if (settings.single_run) return std::any_of(slots.begin(), slots.end(), [](const Slot& s) { return !s.taken; });
     return !settings.units || started < *settings.units;
   }
@@ -103,6 +106,7 @@ struct StationModel::Impl {
   void ShowWaiting(std::size_t i, const std::string& after, bool tell);
   void StopAll();
   void Finish(bool interrupted);
+  bool LeavesFirst(const std::string& port) const;
 
   StationSettings settings;
   StationObserver& observer;
@@ -338,7 +342,7 @@ void StationModel::Impl::LookAtSlots(bool enter) {
   const auto now = Clock::now();
   if (settings.single_run) {
     for (std::size_t i = 0; i < slots.size(); ++i) {
-      if (!slots[i].taken) StartUnit(i, "");
+      if (!slots[i].taken && !settings.on_request) StartUnit(i, "");
     }
     return;
   }
@@ -355,6 +359,8 @@ void StationModel::Impl::LookAtSlots(bool enter) {
     // One look serves both: the last unit gone, and the next already there.
     const auto look = watcher->Look(i);
     if (slot.shown.phase == SlotPhase::Leaving) {
+      // A board upgraded before the station opened is known by its first look.
+      if (std::exchange(slot.adopt_present, false) && look) slot.mark = look->mark;
       if (look && look->mark == slot.mark) continue;
       ShowWaiting(i, "", true);
       if (!MayStart()) continue;
@@ -383,6 +389,16 @@ void StationModel::Impl::StopAll() {
     if (slots[i].shown.phase == SlotPhase::Upgrading) EndUnit(i, *slots[i].unit->outcome);
   }
   records.SetBusy(false);
+}
+
+// Whether the slot's board was upgraded just before the station opened: the
+// same port text, or one that leads to the same device.
+bool StationModel::Impl::LeavesFirst(const std::string& port) const {
+  const std::string device = DeviceForPort(port);
+  for (const auto& left : settings.leaving_ports) {
+    if (left == port || (!device.empty() && DeviceForPort(left) == device)) return true;
+  }
+  return false;
 }
 
 void StationModel::Impl::Finish(bool interrupted) {
@@ -429,6 +445,11 @@ int StationModel::Open(std::string* why) {
   for (std::size_t i = 0; i < s.ports.size(); ++i) {
     m.slots[i].shown.port = s.ports[i];
     m.ShowWaiting(i, "", false);
+    if (m.Plug() && m.LeavesFirst(s.ports[i])) {
+      m.slots[i].shown.phase = SlotPhase::Leaving;
+      m.slots[i].shown.text = "upgraded just before, remove the unit";
+      m.slots[i].adopt_present = true;
+    }
   }
   m.opened = true;
   return 0;
@@ -524,6 +545,32 @@ int StationModel::ExitStatus() const {
 std::uint64_t StationModel::RecordsWaiting() const { return impl_->records.Waiting(); }
 const records::WaitingCount& StationModel::RecordsLeft() const { return impl_->records.Left(); }
 const std::string& StationModel::Journal() const { return impl_->records.Journal(); }
+
+bool StationModel::StartAgain(const UnitOrder& order, std::string* why) {
+  Impl& m = *impl_;
+  why->clear();
+  if (!m.opened || m.stopped || !m.settings.on_request || m.slots.size() != 1) return false;
+  Impl::Slot& slot = m.slots[0];
+  if (slot.shown.phase == SlotPhase::Upgrading) return false;
+  if (const auto refused = m.records.FirmwareRefused(order.firmware)) {
+    *why = *refused;
+    return false;
+  }
+  m.settings.ports[0] = order.port;
+  m.settings.type_text = order.type_text;
+  m.settings.firmware = order.firmware;
+  m.settings.pacing = order.pacing;
+  m.records.SetFirmware(order.firmware);
+  slot.shown.port = order.port;
+  m.done = false;
+  return m.StartUnit(0, "");
+}
+
+UpgradeController* StationModel::UnitController(std::size_t slot) const {
+  const auto& unit = impl_->slots.at(slot).unit;
+  return unit ? unit->controller.get() : nullptr;
+}
+
 StationTotals StationModel::Totals() const { return impl_->tally.Totals(Clock::now()); }
 std::pair<unsigned, unsigned> StationModel::PortCounts(const std::string& port) const {
   return impl_->tally.PortCounts(port);

@@ -25,6 +25,10 @@
 #include "station/setting_names.h"
 #include "station/station_tally.h"
 
+namespace zevuvuri {
+class UpgradeController;
+}
+
 namespace zevuvuri::station {
 
 // Everything a station needs, filled from the command line's options or from
@@ -54,12 +58,19 @@ struct StationSettings {
   // ended. Its records carry no unit number and no station run; its slots
   // are never shown waiting or leaving.
   bool single_run = false;
-  // The front end's names of its settings, in the messages that name one.
-  SettingNames names;
   // A press of the start key starts nothing on a slot within this long after
   // the slot's last start (a bouncing foot switch, a key held on a port that
   // fails at once); zero: every press counts.
   std::chrono::milliseconds start_guard{0};
+  // A single run whose unit starts only when the front end asks (StartAgain),
+  // and again after each ending: the main window's Acquire button.
+  bool on_request = false;
+  // Plug: ports whose board was just upgraded elsewhere (the main window)
+  // and is still there: the slot starts as Leaving, so that board is not
+  // flashed again at once. Compared by the device they lead to.
+  std::vector<std::string> leaving_ports;
+  // How the texts that refuse a setting name it.
+  SettingNames names = CommandLineNames();
 };
 
 enum class SlotPhase {
@@ -119,6 +130,18 @@ struct UnitFrontEnd {
   std::unique_ptr<UpgradeSinks> sinks;
   // Every frame sent and byte received; may be null.
   std::unique_ptr<LinkObserver> link_observer;
+  // Called once with the unit's controller, set up from the settings, before
+  // its start: a window's production flag, a test's module. May be empty.
+  std::function<void(UpgradeController&)> set_up;
+};
+
+// What a single run on request (StationSettings::on_request) flashes next:
+// the fields of the window at the press.
+struct UnitOrder {
+  std::string port;
+  std::string type_text;
+  std::string firmware;  // the file name's bytes
+  Pacing pacing = Pacing::Classic;
 };
 
 // The front end. Every call comes on the thread that calls StationModel's
@@ -216,6 +239,17 @@ class StationModel {
   // it could not be read.
   const records::WaitingCount& RecordsLeft() const;
   const std::string& Journal() const;
+
+  // A single run on request: once its last unit has ended, the next one
+  // starts now with `order` (its first sink calls made before this returns).
+  // False with `*why` in the front end's words when the firmware is one of
+  // the journal's files; false with `*why` empty while a unit runs or when
+  // the model is no single run on request.
+  bool StartAgain(const UnitOrder& order, std::string* why);
+  // The controller of the slot's running or last unit; null before its
+  // first. For the front end's own queries (the over-the-air confirmation
+  // by the unit's own button, whether its worker has returned).
+  UpgradeController* UnitController(std::size_t slot) const;
 
   StationTotals Totals() const;
   // The units and the OK ones of one port.

@@ -15,15 +15,14 @@ namespace zevuvuri::station {
 
 int UnitRecords::Open(const StationSettings& settings, bool serials, std::string* why) {
   interrupt_ = settings.interrupt;
-  pacing_ = settings.pacing;
   if (!settings.report) return 0;
   const std::string& report = *settings.report;
-  const SettingNames& names = settings.names;
   // Records appended to the image itself, or the forwarder's mark written
   // over it, would be flashed to every later unit.
-  if (const auto clash = JournalFileIsFirmware(report, settings.firmware)) {
-    *why = names.report + " " + report + ": " + *clash + " is the firmware file " + settings.firmware +
-           ": give the records a file of their own";
+  names_ = settings.names;
+  report_ = report;
+  if (const auto clash = FirmwareRefused(settings.firmware)) {
+    *why = *clash;
     return static_cast<int>(ExitCode::Usage);
   }
   std::string error;
@@ -33,30 +32,27 @@ int UnitRecords::Open(const StationSettings& settings, bool serials, std::string
   std::error_code ec;
   const auto journal = std::filesystem::u8path(report);
   if (settings.records_db && std::filesystem::exists(journal, ec) && !std::filesystem::is_regular_file(journal, ec)) {
-    *why = names.records_db + ": the journal " + report + " must be a regular file";
+    *why = names_.records_db + ": the journal " + report + " must be a regular file";
     return static_cast<int>(ExitCode::Usage);
   }
   if (settings.records_db && !records::MakeJournalFolder(report, &error)) {
-    *why = names.report + ": " + error;
+    *why = names_.report + ": " + error;
     return static_cast<int>(ExitCode::Report);
   }
   file_ = records::ReportFile::Open(report, &error, settings.interrupt);
   if (!file_) {
-    *why = names.report + ": " + error;
+    *why = names_.report + ": " + error;
     return static_cast<int>(InterruptAsked() ? ExitCode::Interrupted : ExitCode::Report);
   }
   // A pipe or a device hands out what is meant for its reader: only a file is read back.
-  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(report, &error)) {
-    *why = names.report + ": " + error;
+  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(report, why)) {
     return static_cast<int>(ExitCode::Report);
   }
   host_ = records::HostName();
-  const auto absolute = std::filesystem::absolute(std::filesystem::u8path(settings.firmware), ec);
-  const std::u8string utf8 = absolute.u8string();
-  firmware_path_ = ec ? settings.firmware : std::string(utf8.begin(), utf8.end());
+  SetFirmware(settings.firmware);
   station_ = settings.station_name;
   if (settings.records_db && !line_.Start(report, *settings.records_db, &error)) {
-    *why = names.records_db + ": " + error;
+    *why = names_.records_db + ": " + error;
     return static_cast<int>(ExitCode::Thread);
   }
   return 0;
@@ -71,7 +67,7 @@ bool UnitRecords::ReadUpgradedSerials(const std::string& path, std::string* why)
     std::vector<records::JournalLine> lines;
     std::string error;
     if (!records::ReadJournal(path, offset, kLinesPerRead, &lines, &error)) {
-      *why = error;
+      *why = names_.report + ": " + error;
       return false;
     }
     for (const auto& line : lines) {
@@ -83,6 +79,24 @@ bool UnitRecords::ReadUpgradedSerials(const std::string& path, std::string* why)
     if (lines.size() < kLinesPerRead) return true;
     offset = lines.back().end;
   }
+}
+
+std::optional<std::string> UnitRecords::FirmwareRefused(const std::string& firmware) const {
+  if (report_.empty()) return std::nullopt;
+  const auto clash = JournalFileIsFirmware(report_, firmware);
+  if (!clash) return std::nullopt;
+  if (!names_.file_after_name) {
+    return names_.report + ": " + *clash + " is the firmware file: give the records a file of their own";
+  }
+  return names_.report + " " + report_ + ": " + *clash + " is the firmware file " + firmware +
+         ": give the records a file of their own";
+}
+
+void UnitRecords::SetFirmware(const std::string& firmware) {
+  std::error_code ec;
+  const auto absolute = std::filesystem::absolute(std::filesystem::u8path(firmware), ec);
+  const std::u8string utf8 = absolute.u8string();
+  firmware_path_ = ec ? firmware : std::string(utf8.begin(), utf8.end());
 }
 
 bool UnitRecords::UpgradedBefore(const std::string& serial, const std::string& sha256) const {
@@ -112,7 +126,7 @@ void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
   r.approved_sha256 = s.approved_sha256;
   r.type_code = s.controller->TypeCode();
   r.link_mode = s.state->LearnedMode();
-  r.pacing = pacing_;
+  r.pacing = s.controller->GetPacing();
   r.data_frames_sent = s.state->DataFramesSent();
   r.result = ResultText(s);
   r.exit_code = s.exit_code;

@@ -52,6 +52,13 @@ class UnitRecords {
   // image of this SHA-256: records already there at Open (read only with
   // `serials`) and those written since.
   bool UpgradedBefore(const std::string& serial, const std::string& sha256) const;
+  // Why `firmware` may not be flashed with this journal (it is the journal,
+  // its mark or its lock under any name: the records would go into every
+  // later image), in the front end's words; nothing when it may.
+  std::optional<std::string> FirmwareRefused(const std::string& firmware) const;
+  // The firmware the next records name (a single run started again with
+  // another file), made absolute now.
+  void SetFirmware(const std::string& firmware);
 
  private:
   static records::WaitingCount Nothing() {
@@ -69,7 +76,8 @@ class UnitRecords {
   std::string station_;
   std::string host_;
   std::string firmware_path_;  // absolute
-  Pacing pacing_ = Pacing::Classic;
+  std::string report_;         // the journal's path as given; empty without one
+  SettingNames names_;
   std::optional<std::string> station_run_;
   bool failed_ = false;
   bool interrupted_ = false;

@@ -35,6 +35,7 @@ std::unique_ptr<UnitSession> MakeSession(const StationSettings& settings, const 
   s->approved_sha256 = settings.firmware_sha256;
   s->controller->SetExpectedSha256(settings.firmware_sha256);
   if (settings.sync_limit) s->controller->SetSyncLimit(*settings.sync_limit);
+  if (s->front.set_up) s->front.set_up(*s->controller);
   return s;
 }
 
@@ -78,10 +79,12 @@ void StopSessions(const std::vector<UnitSession*>& sessions) {
   }
   for (auto& t : stopping) t.join();
   for (UnitSession* s : sessions) {
+    // The controller's own outcome stands when its report was held back by
+    // the stop: an ending the worker had already reached (a "Write Error"
+    // shown a moment before the window closed), "Upgrade OK" once the
+    // trailer had gone out, or interrupted.
     std::optional<UpgradeOutcome> outcome = s->state->Ended();
-    if (!outcome) {
-      outcome = s->controller->LastOutcome() == UpgradeOutcome::Ok ? UpgradeOutcome::Ok : UpgradeOutcome::Cancelled;
-    }
+    if (!outcome) outcome = s->controller->LastOutcome();
     if (*outcome == UpgradeOutcome::Cancelled) s->note("interrupted: port closed");
     FinishSession(*s, *outcome);
   }

@@ -14,6 +14,8 @@ namespace {
 // A station file that cannot run ends the window as a bad command line ends
 // the command line's station.
 constexpr int kUnusableSettings = 2;
+// A journal that cannot be opened, as the command line's station ends.
+constexpr int kJournalUnusable = 11;
 
 // An idle session without a model has nothing to look at; the toolkit's timer
 // still fires now and then rather than never.
@@ -28,15 +30,7 @@ struct StationSession::WakeGate {
   StationToolkit* toolkit = nullptr;
 };
 
-station::SettingNames WindowSettingNames() {
-  station::SettingNames names;
-  names.port = "port";
-  names.report = "Report";
-  names.records_db = "RecordsDb";
-  names.next_enter = "Next=enter";
-  names.yes.clear();  // loader.cfg has no unattended confirmation
-  return names;
-}
+station::SettingNames WindowSettingNames() { return station::SettingsFileNames(": no unit starts"); }
 
 StationRow RowOf(const station::SlotSnapshot& slot, station::NextUnit next, unsigned units_ok,
                  unsigned units_failed) {
@@ -111,7 +105,10 @@ void StationSession::Open(station::StationSettings settings) {
   settings.start_guard = kStartGuard;
   rows_.resize(settings.ports.size());
   for (std::size_t i = 0; i < rows_.size(); ++i) rows_[i].port = FromUtf8(settings.ports[i]);
-  settings.names = WindowSettingNames();
+  // Settings read from loader.cfg or the main window come with its words;
+  // bare ones (the command line's defaults) are given them, so that the view
+  // never speaks of an option.
+  if (settings.names.port != WindowSettingNames().port) settings.names = WindowSettingNames();
   header_ = HeaderLine(HeaderFactsOf(settings));
   std::weak_ptr<WakeGate> gate = gate_;
   auto wake = [gate] {
@@ -121,11 +118,21 @@ void StationSession::Open(station::StationSettings settings) {
     }
   };
   station::StationObserver& observer = *this;
+  // The journal opens before the view appears: a FIFO without a reader is
+  // waited for only so long, and the closing view cuts its later waits.
+  settings.interrupt = journal_limit_.Check();
+  const std::string journal = settings.report.value_or("");
   model_ = std::make_unique<station::StationModel>(std::move(settings), observer, std::move(wake));
   std::string why;
-  if (const int code = model_->Open(&why); code != 0) {
+  const int code = model_->Open(&why);
+  journal_limit_.Opened();
+  if (code != 0) {
     problem_ = FromUtf8(why);
     exit_status_ = code;
+    if (journal_limit_.Expired()) {
+      problem_ = FromUtf8(JournalOpenLimit::NobodyReads(journal) + ": no unit starts");
+      exit_status_ = kJournalUnusable;
+    }
     model_.reset();
     return;
   }
@@ -200,6 +207,9 @@ void StationSession::Stop() {
   // Nothing running, nothing to interrupt: the shift ends as it stands (its
   // exit status the first failed unit's), not as a stopped one.
   if (model_->UnitsRunning() == 0) return;
+  // Records of units cut short go out at once, even into a pipe whose
+  // reader takes no more.
+  journal_limit_.Closing();
   ++passes_;
   model_->Stop();
   changed_ = false;
@@ -209,6 +219,7 @@ void StationSession::Stop() {
 void StationSession::Interrupt() {
   if (!model_ || ended_) return;
   stopped_ = true;
+  journal_limit_.Closing();
   model_->Stop();
   changed_ = false;
   toolkit_.RowsChanged();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "station/station_model.h"
+#include "ui/journal_open_limit.h"
 #include "ui/settings_file.h"
 
 namespace zevuvuri::ui {
@@ -154,6 +155,7 @@ class StationSession final : private station::StationObserver {
 
   StationToolkit& toolkit_;
   std::shared_ptr<WakeGate> gate_;
+  JournalOpenLimit journal_limit_;                // a FIFO's reader is waited for only so long
   std::unique_ptr<station::StationModel> model_;  // nothing when it could not open
   station::NextUnit next_ = station::NextUnit::Plug;
   bool yes_ = false;  // every unit over the air confirmed at its first poll

@@ -5,11 +5,12 @@
 #include <vector>
 
 #include "engine/port_name.h"
-#include "records/approved_image.h"
-#include "station/station_name.h"
+#include "station/settings_completion.h"
 
 namespace zevuvuri::ui {
 namespace {
+
+constexpr const char* kNoUnitStarts = ": no unit starts";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -76,7 +77,8 @@ std::optional<std::string> Given(std::string value) {
 
 std::optional<station::StationSettings> Build(const SettingsFile& file, std::string_view ports_text,
                                               const std::string& ports_source, std::string type_text,
-                                              std::string firmware, std::string* problem) {
+                                              std::string firmware, const station::SettingNames& names,
+                                              std::string* problem) {
   std::string ignored;
   if (problem == nullptr) problem = &ignored;
   problem->clear();
@@ -100,16 +102,19 @@ std::optional<station::StationSettings> Build(const SettingsFile& file, std::str
   settings.report = Given(file.Read(setting::kReport));
   settings.records_db = Given(file.Read(setting::kRecordsDb));
   settings.station_name = file.Read(setting::kStationName);
-  if (const auto name_problem = station::StationNameProblem(settings.station_name)) {
-    *problem = "StationName= in loader.cfg: " + *name_problem + ": no unit starts";
+  settings.firmware_sha256 = Given(file.Read(setting::kFirmwareSha256));
+  // Completed and checked as every front end's: the default journal for a
+  // records database, the host name, the pin; and since nobody at a terminal
+  // would see every unit fail, a firmware file that is there and a module
+  // type that is one.
+  station::Completion how;
+  how.names = names;
+  how.firmware_must_exist = true;
+  how.type_must_be_code = true;
+  settings.names = names;
+  if (const auto refused = station::CompleteSettings(settings, how)) {
+    *problem = *refused;
     return std::nullopt;
-  }
-  if (const std::string pin = file.Read(setting::kFirmwareSha256); !pin.empty()) {
-    settings.firmware_sha256 = records::ApprovedSha256(pin);
-    if (!settings.firmware_sha256) {
-      *problem = "FirmwareSha256= in loader.cfg is not a SHA-256 (64 hex digits): no unit starts";
-      return std::nullopt;
-    }
   }
   // The window has no one to confirm for the operator: a unit over the air
   // waits for the start button, as the single window's waits for its press.
@@ -133,13 +138,18 @@ std::optional<station::StationSettings> ReadStationSettings(const SettingsFile& 
     if (problem != nullptr) *problem = "Firmware= in loader.cfg names no file that can be opened exactly";
     return std::nullopt;
   }
-  return Build(file, file.Read(setting::kPorts), "Ports= in loader.cfg", type, firmware->Bytes(), problem);
+  return Build(file, file.Read(setting::kPorts), "Ports= in loader.cfg", type, firmware->Bytes(),
+               station::SettingsFileNames(kNoUnitStarts), problem);
 }
 
 std::optional<station::StationSettings> StationFromWindow(const SettingsFile& file, std::string_view ports,
                                                           std::string type_text, std::string firmware,
                                                           std::string* problem) {
-  return Build(file, ports, "The port list", std::move(type_text), std::move(firmware), problem);
+  // The firmware and the type are the window's fields, not the file's keys.
+  station::SettingNames names = station::SettingsFileNames(kNoUnitStarts);
+  names.firmware = "The file name field";
+  names.type = "The Type field";
+  return Build(file, ports, "The port list", std::move(type_text), std::move(firmware), names, problem);
 }
 
 }  // namespace zevuvuri::ui

@@ -1,21 +1,29 @@
 // One run of the operator window, whatever toolkit draws it: the upgrade
-// controller behind the Acquire button, the window's behaviour over the
-// toolkit's controls, the worker's sink calls carried over to the window
-// thread, and the way the run ends. A toolkit realisation supplies the
+// behind the Acquire button, the window's behaviour over the toolkit's
+// controls, the worker's sink calls carried over to the window thread, and
+// the way the run ends. Each upgrade is a unit of a one-slot station run on
+// request (station/station_model.h): the station's code records it, completes
+// the settings and runs the journal's forwarder, as for every front end; the
+// unit's sinks drive the window. A toolkit realisation supplies the
 // controls, the two dialogs and the small WindowToolkit below, binds its
 // notifications to Dialog()'s handlers, and differs from the others only in
 // its widgets.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/upgrade_controller.h"
+#include "station/station_model.h"
 #include "ui/control_surface.h"
+#include "ui/journal_open_limit.h"
 #include "ui/main_dialog.h"
 #include "ui/settings_file.h"
-#include "ui/window_records.h"
 #include "ui/window_thread_sinks.h"
 
 namespace zevuvuri::ui {
@@ -39,9 +47,11 @@ class WindowToolkit : public WindowThreadWakeUp {
 // through the toolkit; the worker, not held by anything, returns. Once the
 // toolkit's run of the window has returned, End() lets go of a worker still
 // waiting for the window thread, then shuts the upgrade down (which joins the
-// worker and releases the port), and gives the process's exit status, which
-// the program returns from main.
-class WindowSession final : private AcquireTarget, private UpgradeSinks {
+// worker, releases the port and records the unit, "interrupted" when it was
+// cut short), and gives the process's exit status, which the program returns
+// from main. The session's end (a log-off, SIGTERM) comes through
+// EndBySession(), which is the close question's "Yes".
+class WindowSession final : private AcquireTarget, private UpgradeSinks, private station::StationObserver {
  public:
   WindowSession(WindowToolkit& toolkit, ControlSurface& controls, FileDialog& file_dialog, AboutBoxOpener& about_box,
                 SettingsFile settings);
@@ -56,8 +66,9 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
   // The window's handlers, for the toolkit to bind to its notifications.
   CRazazeDeviziDlg& Dialog() { return dialog_; }
 
-  // On the toolkit's wake-up.
-  void RunQueuedCalls() { sinks_.RunQueuedCalls(); }
+  // On the toolkit's wake-up: the sink calls, then the unit's ending taken
+  // and recorded when it has come.
+  void RunQueuedCalls();
 
   // Idempotent; returns ExitStatus().
   int End();
@@ -65,17 +76,35 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
   // 0 for an ordinary window however it closed, and for a production window
   // once an upgrade has ended "Upgrade OK", whether that closed the window or
   // the operator did; 1 for a production window closed without one, so that a
-  // factory script can tell the two apart.
+  // factory script can tell the two apart; 130 (the command line's
+  // interrupt) when the session's end stopped a running upgrade.
   int ExitStatus() const;
+
+  // The desktop session ends (log-off, shut-down, SIGTERM, SIGHUP): the
+  // running upgrade is stopped as the close question's "Yes" would, recorded
+  // "interrupted", its port freed; End() then gives 130. The toolkit closes
+  // the window afterwards. Returns End().
+  int EndBySession();
 
   // With RecordsDb= in loader.cfg the toolkit calls ShowRecordsState about
   // once a second (kRecordsLookInterval); it puts the records' state into
   // the status line's tooltip when it has changed. Otherwise it need not.
-  bool ForwardsRecords() const { return records_.Forwards(); }
+  bool ForwardsRecords() const { return forwards_; }
   void ShowRecordsState();
 
-  UpgradeController& Upgrade() { return upgrade_; }
+  // From a press that started an upgrade until its worker has released the
+  // port and the button.
+  bool UpgradeInProgress() const;
+  // The last upgrade's worker has not yet returned.
+  bool WorkerThreadAlive() const;
+  Pacing GetPacing() const { return pacing_; }
+  // The port text (UTF-8) of the window's last upgrade, once one started: its
+  // board may still be on that port.
+  std::optional<std::string> LastUpgradePort() const { return last_port_; }
   std::size_t WaitingCalls() const { return sinks_.WaitingCalls(); }
+  // Called with each upgrade's controller before it starts (a module of the
+  // test's own on a virtual clock).
+  void SetUpUpgradesForTesting(std::function<void(UpgradeController&)> set_up) { test_set_up_ = std::move(set_up); }
 
  private:
   // AcquireTarget
@@ -92,19 +121,42 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks {
   void SetProgressPosition(std::uint32_t position) override;
   void EndProcess() override;
   void UpgradeEnded(UpgradeOutcome outcome) override;
-  void LinkModeLearned(LinkMode mode) override { records_.ModeLearned(mode); }
-  void FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) override {
-    records_.ImageTaken(size, sha256);
-  }
+
+  // station::StationObserver, from the model on the window thread
+  void SlotChanged(std::size_t, const station::SlotSnapshot&, station::SlotEvent) override {}
+  void Note(const std::string&) override {}
+  void RecordsLine(const std::string& text) override;
+  void TotalsChanged(const station::StationTotals&) override {}
+  station::UnitFrontEnd UnitStarting(std::size_t slot, unsigned unit) override;
+  void UnitNote(std::size_t slot, unsigned unit, const std::string& text) override;
+
+  void OpenRecords(const SettingsFile& settings);
+  // Refuses the press on the status line, its tooltip saying why.
+  void Refuse(std::string_view status, const std::string& why);
+  // Runs the worker's last calls until it has returned (up to 2 s); false
+  // when it has not.
+  bool AwaitLastWorker();
+  void TakeEnding();
+  UpgradeController* Controller() const;
 
   WindowToolkit& toolkit_;
-  WindowRecords records_;  // before the controller: it outlives the worker
   WindowThreadSinks sinks_;
-  UpgradeController upgrade_;
   CRazazeDeviziDlg dialog_;
-  std::wstring port_text_;  // the last press's, for explaining a port failure
+  JournalOpenLimit journal_limit_;
+  std::unique_ptr<station::StationModel> model_;  // nothing when the settings cannot run
+  std::string problem_;                            // why no upgrade starts, when so
+  std::optional<std::string> records_news_;        // for ShowRecordsState
+  std::wstring unit_notes_;                        // the running unit's explanations
+  std::optional<std::string> last_port_;
+  std::function<void(UpgradeController&)> test_set_up_;
+  struct WakeGate;  // lets the workers' wake-ups through until End()
+  std::shared_ptr<WakeGate> gate_;
+  Pacing pacing_ = Pacing::Classic;
+  bool production_ = false;
+  bool forwards_ = false;
   bool started_ = false;  // a press has started an upgrade
   bool ended_by_upgrade_ = false;
+  bool interrupted_by_session_ = false;
   bool ended_ = false;
 };
 

@@ -8,7 +8,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <QContextMenuEvent>
+#include <QInputDialog>
 #include <QLabel>
+#include <QMenu>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -24,6 +27,7 @@
 #include "tests/ui/qt_test_support.h"
 #include "ui/qt/about_box.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/station_window.h"
 
 namespace zevuvuri::ui::qt {
 namespace {
@@ -32,16 +36,17 @@ using ui::testing::Control;
 using ui::testing::ShowActive;
 using ui::testing::WaitFor;
 using ui::testing::WhenModal;
+using ui::testing::WhenPopup;
 using zevuvuri::testing::ChildProcess;
 using zevuvuri::testing::ReadFile;
 using zevuvuri::testing::TempDir;
 using namespace std::chrono_literals;
 
-// Whether this process still has the device open.
-bool HoldsDevice(const std::string& device) {
+// Whether this process (or the one of `pid`) still has the device open.
+bool HoldsDevice(const std::string& device, const std::string& pid = "self") {
   std::error_code ec;
   const auto target = std::filesystem::canonical(device, ec);
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd", ec)) {
     std::error_code link_ec;
     if (std::filesystem::read_symlink(fd.path(), link_ec) == target) return true;
   }
@@ -124,7 +129,7 @@ TEST_P(QtPacedUpgradeTest, SerialUpgradeShowsItsProgressAndTheModuleGetsTheFileW
   const std::string saved = dir_.Path() + "/received.bin";
   StartModule({"--expect", firmware, "--save", saved, "--wire-baud", "115200"});
   auto window = OpenWindow(firmware, "[CONFIG]\nPacing=" + GetParam() + "\n");
-  EXPECT_EQ(window->Session().Upgrade().GetPacing(), GetParam() == "fast" ? Pacing::Fast : Pacing::Classic);
+  EXPECT_EQ(window->Session().GetPacing(), GetParam() == "fast" ? Pacing::Fast : Pacing::Classic);
   QtMainWindow& w = *window;
 
   Button(w)->click();
@@ -546,6 +551,144 @@ TEST_F(QtUpgradeTest, ATracedWindowSaysByItselfThatRecordsWaitForTheDatabase) {
   EXPECT_EQ(tip().find("hidden-Pa55"), std::string::npos) << tip();
   EXPECT_EQ(Status(*window), QString());
 }
+
+std::vector<nlohmann::json> JournalRecords(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<nlohmann::json> records;
+  for (std::string line; std::getline(in, line);) records.push_back(nlohmann::json::parse(line));
+  return records;
+}
+
+std::string ThisHost() {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return name;
+}
+
+// The window's upgrades are recorded as the command line records them: a
+// port that does not open with exit code 3, a refused data frame ("Write
+// Error") with 6, the device the port led to, the host name as the station's
+// name; and RecordsDb= without Report= writes to the default journal.
+TEST_F(QtUpgradeTest, TheWindowsRecordsCarryTheCommandLinesCodesIntoTheDefaultJournal) {
+  const std::string state = dir_.Path() + "/state";
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  StartModule({"--refuse-data", "3"});
+  auto window = OpenWindow(Firmware(3000), "[CONFIG]\nComport=/nonexistent/zevuvuri-tty\n"
+                                           "RecordsDb=Driver={No Such Driver};Uid=qa;Pwd=hidden\n");
+  QtMainWindow& w = *window;
+  Button(w)->click();
+  ASSERT_TRUE(WatchFor(w, "Failure : couldn't initialize COM port"));
+  ASSERT_TRUE(WaitFor([&] { return Button(w)->isEnabled(); }, 10s));
+  Control<QLineEdit>(w, id::kComPort)->setText(QStringLiteral("1"));
+  Button(w)->click();
+  ASSERT_TRUE(WatchFor(w, "Write Error"));
+  ASSERT_TRUE(WaitFor([&] { return Button(w)->isEnabled(); }, 10s));
+  w.close();
+  window.reset();
+  ::unsetenv("XDG_STATE_HOME");
+
+  const auto records = JournalRecords(state + "/zevuvuri/records.jsonl");
+  ASSERT_EQ(records.size(), 2u) << "the default journal under XDG_STATE_HOME";
+  EXPECT_EQ(records[0]["result"], "Failure : couldn't initialize COM port");
+  EXPECT_EQ(records[0]["exit_code"], 3);
+  EXPECT_EQ(records[0]["port"], "/nonexistent/zevuvuri-tty");
+  EXPECT_EQ(records[1]["result"], "Write Error");
+  EXPECT_EQ(records[1]["exit_code"], 6);
+  EXPECT_EQ(records[1]["port"], "1");
+  EXPECT_EQ(records[1]["device"], std::filesystem::canonical(device_).string());
+  EXPECT_EQ(records[1]["data_frames_sent"], 3);
+  for (const auto& r : records) {
+    EXPECT_EQ(r["station"], ThisHost());
+    EXPECT_EQ(r["host"], ThisHost());
+    EXPECT_FALSE(r.contains("unit") || r.contains("station_run")) << "a single upgrade, as the command line's";
+  }
+}
+
+// The board the window has just upgraded is still on its port when
+// "Station..." opens a plug station there: its slot waits for it to leave
+// and does not flash it again.
+TEST_F(QtUpgradeTest, StationAfterTheWindowsUpgradeWaitsForThatBoardToLeave) {
+  StartModule({"--upgrades", "2"});
+  auto window = OpenWindow(Firmware(500), "[CONFIG]\nNext=plug\n");
+  QtMainWindow& w = *window;
+  ASSERT_TRUE(ShowActive(w));
+  Button(w)->click();
+  ASSERT_TRUE(WatchFor(w, "Upgrade OK"));
+  ASSERT_TRUE(WaitFor([&] { return Button(w)->isEnabled(); }, 10s));
+
+  std::vector<std::wstring> states;
+  bool opened = false;
+  WhenModal<QInputDialog>([&](QInputDialog* ask) {
+    WhenModal<QtStationWindow>([&](QtStationWindow* view) {
+      opened = true;
+      // Long enough for the plug watch's looks, which would start a unit on
+      // a board that is there.
+      const auto until = std::chrono::steady_clock::now() + 2s;
+      WaitFor([&] {
+        states.push_back(view->Session().Rows().at(0).state);
+        return std::chrono::steady_clock::now() > until;
+      }, 5s);
+      EXPECT_EQ(view->Session().UnitsRunning(), 0u);
+      // A board flashed again ends soon; the view then closes without asking.
+      WaitFor([&] { return view->Session().UnitsRunning() == 0; }, 20s);
+      view->reject();
+    });
+    ask->setTextValue(QStringLiteral("1"));
+    ask->accept();
+  });
+  WhenPopup<QMenu>([](QMenu* menu) {
+    menu->setActiveAction(menu->actions().back());
+    QTest::keyClick(menu, Qt::Key_Return);
+  });
+  QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), w.mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(&w, &event);
+  ASSERT_TRUE(WaitFor([&] { return opened && !QApplication::activeModalWidget(); }, 20s));
+  ASSERT_FALSE(states.empty());
+  for (const auto& state : states) EXPECT_EQ(state, L"upgraded just before, remove the unit");
+  w.close();
+  window.reset();
+  module_->Signal(SIGTERM);
+  module_->Wait(10s);
+  EXPECT_NE(module_->Stderr().find("1 of 2 upgrades complete, 0 violations, 1 sessions"), std::string::npos)
+      << module_->Stderr();
+}
+
+// The real binary in production mode, ended by the session (SIGTERM from a
+// log-off or a service manager, SIGHUP from a closed terminal) while it
+// synchronises with a module that never answers: the upgrade is stopped as
+// "Yes" to closing would stop it, recorded "interrupted" with the command
+// line's code, the port freed, and the process exits 130.
+class QtSessionEndTest : public QtUpgradeTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(QtSessionEndTest, TheSessionsEndStopsTheUpgradeRecordsItAndExits130) {
+  const std::string journal = dir_.Path() + "/journal.jsonl";
+  Firmware(3000, "REDIDADU.bin");
+  std::ofstream(dir_.Path() + "/loader.cfg") << "[CONFIG]\nProdmode=1\nComport=1\nReport=" << journal << "\n";
+  StartModule({"--ignore-sync", "1000000"});
+  ChildProcess loader({ZEVUVURI_WINDOW_PATH}, {{"ZEVUVURI_PORT_DIR", PortDir()}, {"QT_QPA_PLATFORM", "offscreen"}},
+                      dir_.Path());
+  loader.CloseStdin();
+  const std::string pid = std::to_string(loader.Pid());
+  ASSERT_TRUE(WaitFor([&] { return HoldsDevice(device_, pid); }, 30s)) << "the upgrade never opened the port";
+  const auto before = std::chrono::steady_clock::now();
+  loader.Signal(GetParam());
+  const auto status = loader.Wait(20s);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before);
+  ASSERT_TRUE(status) << "the window did not end";
+  EXPECT_EQ(*status, 130) << loader.Stderr();
+  // 2 s on an idle machine; the margin is for a loaded one.
+  EXPECT_LT(took, 6s) << took.count() << " ms";
+  std::printf("ended %d ms after the signal\n", static_cast<int>(took.count()));
+  const auto records = JournalRecords(journal);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "interrupted");
+  EXPECT_EQ(records[0]["exit_code"], 130);
+  EXPECT_EQ(records[0]["station"], ThisHost());
+  EXPECT_EQ(records[0]["device"], std::filesystem::canonical(device_).string());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, QtSessionEndTest, ::testing::Values(SIGTERM, SIGHUP),
+                         [](const auto& info) { return info.param == SIGTERM ? "SIGTERM" : "SIGHUP"; });
 
 }  // namespace
 }  // namespace zevuvuri::ui::qt

@@ -317,7 +317,9 @@ TEST(QtWindow, F1AndTheContextMenuOpenTheAboutBoxWhoseCheckBoxUnlocksTheType) {
 TEST(QtWindow, StationFromTheContextMenuTakesTheWindowsFieldsAndAsksForThePorts) {
   QtMainWindow window(SettingsFile::Parse("[CONFIG]\nType=9\nNext=enter\n"));
   ASSERT_TRUE(ShowActive(window));
-  Control<QLineEdit>(window, id::kFileName)->setText(QStringLiteral("/tmp/line.bin"));
+  TempDir dir;
+  std::ofstream(dir.Path() + "/line.bin") << "image";  // a station refuses a firmware that is not there
+  Control<QLineEdit>(window, id::kFileName)->setText(QString::fromStdString(dir.Path() + "/line.bin"));
   const auto open_menu = [&] {
     WhenPopup<QMenu>([](QMenu* menu) {
       menu->setActiveAction(menu->actions().back());

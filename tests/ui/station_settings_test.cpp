@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,8 +33,11 @@ TEST(StationSettings, StationKeyOpensTheViewUnlessItBeginsWithZero) {
 }
 
 TEST(StationSettings, EveryKeyReachesTheModelsSettings) {
+  zevuvuri::testing::TempDir dir;
+  const std::string firmware = dir.Path() + "/line 3.bin";
+  std::ofstream(firmware) << "image";
   const std::string file = std::string("[CONFIG]\nStation=1\nPorts= 1 , /dev/serial/by-id/usb-a ,com12\nNext=Enter\n") +
-                           "Firmware=/srv/fw/line 3.bin\nType=24\nPacing=FAST\nReport=/srv/units.jsonl\n" +
+                           "Firmware=" + firmware + "\nType=24\nPacing=FAST\nReport=/srv/units.jsonl\n" +
                            "RecordsDb=DSN=line;UID=loader\nStationName=bench 4\nFirmwareSha256=" + kPin + "\n";
   std::string problem = "stale";
   const auto settings = ReadStationSettings(SettingsFile::Parse(file), &problem);
@@ -40,7 +45,7 @@ TEST(StationSettings, EveryKeyReachesTheModelsSettings) {
   EXPECT_EQ(problem, "");
   EXPECT_EQ(settings->ports, (std::vector<std::string>{"1", "/dev/serial/by-id/usb-a", "12"}));
   EXPECT_EQ(settings->next, station::NextUnit::Enter);
-  EXPECT_EQ(settings->firmware, "/srv/fw/line 3.bin");
+  EXPECT_EQ(settings->firmware, firmware);
   EXPECT_EQ(settings->type_text, "24");
   EXPECT_EQ(settings->pacing, Pacing::Fast);
   EXPECT_EQ(settings->report, "/srv/units.jsonl");
@@ -49,8 +54,14 @@ TEST(StationSettings, EveryKeyReachesTheModelsSettings) {
   EXPECT_EQ(settings->firmware_sha256, kPin);
   EXPECT_FALSE(settings->yes);
 
-  // The single window's defaults where keys are missing; plug is the default Next.
+  // The single window's defaults where keys are missing; plug is the default
+  // Next. The default firmware is there in the station's working folder.
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.Path());
+  std::ofstream("REDIDADU.bin") << "image";
   const auto plain = ReadStationSettings(SettingsFile::Parse("[CONFIG]\nPorts=2\nNext=SCAN\n"), &problem);
+  const auto plug = ReadStationSettings(SettingsFile::Parse("[CONFIG]\nPorts=2\n"), &problem);
+  std::filesystem::current_path(before);
   ASSERT_TRUE(plain) << problem;
   EXPECT_EQ(plain->next, station::NextUnit::Scan);
   EXPECT_EQ(plain->firmware, "REDIDADU.bin");
@@ -59,8 +70,8 @@ TEST(StationSettings, EveryKeyReachesTheModelsSettings) {
   EXPECT_FALSE(plain->report);
   EXPECT_FALSE(plain->records_db);
   EXPECT_FALSE(plain->firmware_sha256);
-  EXPECT_EQ(ReadStationSettings(SettingsFile::Parse("[CONFIG]\nPorts=2\n"), &problem)->next,
-            station::NextUnit::Plug);
+  ASSERT_TRUE(plug) << problem;
+  EXPECT_EQ(plug->next, station::NextUnit::Plug);
 }
 
 TEST(StationSettings, AFileThatCannotRunSaysWhichKeyAndWhy) {
@@ -70,6 +81,11 @@ TEST(StationSettings, AFileThatCannotRunSaysWhichKeyAndWhy) {
   };
   // One character more than the records' station column holds.
   const std::string long_name = "Ports=1\nStationName=" + std::string(256, 's') + "\n";
+  // A station flashing every unit as another type, or failing every unit.
+  zevuvuri::testing::TempDir dir;
+  std::ofstream(dir.Path() + "/qm-d.bin") << "image";
+  const std::string firmware_there_type_300 = "Ports=1\nFirmware=" + dir.Path() + "/qm-d.bin\nType=300\n";
+  const std::string firmware_there_type_word = "Ports=1\nFirmware=" + dir.Path() + "/qm-d.bin\nType=QM-D\n";
   for (const Case& c : std::vector<Case>{
            {"Station=1\n", "Ports= in loader.cfg names no port"},
            {long_name.c_str(), "StationName= in loader.cfg: the station name is 256 characters long"},
@@ -80,6 +96,10 @@ TEST(StationSettings, AFileThatCannotRunSaysWhichKeyAndWhy) {
            {"Ports=1\nNext=pedal\n", "Next= in loader.cfg is \"pedal\": give plug, enter or scan"},
            {"Ports=1\nNext=\n", "Next= in loader.cfg is \"\""},
            {"Ports=1\nFirmwareSha256=0123abc\n", "FirmwareSha256= in loader.cfg is not a SHA-256"},
+           {"Ports=1\nFirmware=/nonexistent/qm-d.bin\n",
+            "Firmware= in loader.cfg: /nonexistent/qm-d.bin: no such file: no unit starts"},
+           {firmware_there_type_300.c_str(), "Type= in loader.cfg is \"300\": give a module type from 0 to 255"},
+           {firmware_there_type_word.c_str(), "Type= in loader.cfg is \"QM-D\": give a module type from 0 to 255"},
        }) {
     std::string problem;
     EXPECT_FALSE(ReadStationSettings(SettingsFile::Parse(std::string("[CONFIG]\n") + c.lines), &problem)) << c.lines;
@@ -90,13 +110,16 @@ TEST(StationSettings, AFileThatCannotRunSaysWhichKeyAndWhy) {
 TEST(StationSettings, TheMainWindowsFieldsStandInForPortsFirmwareAndType) {
   std::string problem;
   const SettingsFile file = SettingsFile::Parse("[CONFIG]\nPorts=9\nFirmware=other.bin\nType=8\nNext=enter\n");
-  const auto settings = StationFromWindow(file, "4, 5", "10", "/tmp/fw.bin", &problem);
+  zevuvuri::testing::TempDir dir;
+  const std::string firmware = dir.Path() + "/fw.bin";
+  std::ofstream(firmware) << "image";
+  const auto settings = StationFromWindow(file, "4, 5", "10", firmware, &problem);
   ASSERT_TRUE(settings) << problem;
   EXPECT_EQ(settings->ports, (std::vector<std::string>{"4", "5"}));
-  EXPECT_EQ(settings->firmware, "/tmp/fw.bin");
+  EXPECT_EQ(settings->firmware, firmware);
   EXPECT_EQ(settings->type_text, "10");
   EXPECT_EQ(settings->next, station::NextUnit::Enter);
-  EXPECT_FALSE(StationFromWindow(file, "", "10", "/tmp/fw.bin", &problem));
+  EXPECT_FALSE(StationFromWindow(file, "", "10", firmware, &problem));
   EXPECT_EQ(problem.rfind("The port list names no port", 0), 0u) << problem;
 }
 

@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +23,7 @@
 #include "tests/support/pseudo_terminal.h"
 #include "tests/support/module_on_virtual_clock.h"
 #include "tests/ui/fake_controls.h"
+#include "ui/station_session.h"
 
 namespace zevuvuri::ui {
 namespace {
@@ -56,7 +62,11 @@ class WindowSessionTest : public ::testing::Test {
   void Open(const std::string& settings, bool over_the_air = false) {
     module_ = std::make_unique<ModuleOnVirtualClock>(clock_, ModuleConfig(over_the_air));
     session_ = std::make_unique<WindowSession>(toolkit_, controls_, files_, about_, SettingsFile::Parse(settings));
-    module_->Attach(session_->Upgrade());
+    // Each upgrade's controller opens the module, unless the test wants the
+    // platform's own opening.
+    session_->SetUpUpgradesForTesting([this](UpgradeController& upgrade) {
+      if (attach_) module_->Attach(upgrade);
+    });
     session_->OnInitDialog();
   }
   std::string Firmware() {
@@ -85,6 +95,7 @@ class WindowSessionTest : public ::testing::Test {
   FakeAboutBoxOpener about_;
   std::unique_ptr<ModuleOnVirtualClock> module_;
   std::unique_ptr<WindowSession> session_;
+  bool attach_ = true;
 };
 
 // "Upgrade OK" in production mode closes the window from the window thread;
@@ -97,10 +108,10 @@ TEST_F(WindowSessionTest, ProductionSuccessClosesTheWindowAndEndsWithStatusZero)
   EXPECT_EQ(Status(), L"Upgrade OK");
   EXPECT_EQ(session_->ExitStatus(), 0);
   const auto give_up = std::chrono::steady_clock::now() + 10s;
-  while (session_->Upgrade().WorkerThreadAlive() && std::chrono::steady_clock::now() < give_up) {
+  while (session_->WorkerThreadAlive() && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(1ms);  // no wake-up delivered meanwhile
   }
-  EXPECT_FALSE(session_->Upgrade().WorkerThreadAlive()) << "the worker waits for the window thread after the ending";
+  EXPECT_FALSE(session_->WorkerThreadAlive()) << "the worker waits for the window thread after the ending";
   EXPECT_EQ(session_->End(), 0);
   EXPECT_EQ(toolkit_.closings, 1);
 }
@@ -121,7 +132,7 @@ TEST_F(WindowSessionTest, ClosingWhileTheWorkerWaitsForTheWindowEndsAtOnce) {
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(session_->End(), production ? 1 : 0);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
-    EXPECT_FALSE(session_->Upgrade().WorkerThreadAlive());
+    EXPECT_FALSE(session_->WorkerThreadAlive());
     EXPECT_EQ(toolkit_.closings, 0);
     session_.reset();
   }
@@ -131,13 +142,13 @@ TEST_F(WindowSessionTest, ClosingWhileTheWorkerWaitsForTheWindowEndsAtOnce) {
 // until the next press starts an upgrade.
 TEST_F(WindowSessionTest, APortFailureIsExplainedInTheStatusLinesTooltip) {
   Open("[CONFIG]\nComport=/nonexistent/zevuvuri-tty\n");
-  session_->Upgrade().Link().SetPortOpenerForTesting(nullptr);  // the platform's own opening
+  attach_ = false;  // the platform's own opening
   session_->Dialog().OnAcquire();
   EXPECT_EQ(Status(), L"Failure : couldn't initialize COM port");
   EXPECT_NE(controls_[id::kStatusLine].tool_tip.find(L"no such device: /nonexistent/zevuvuri-tty"), std::wstring::npos)
       << std::string(controls_[id::kStatusLine].tool_tip.begin(), controls_[id::kStatusLine].tool_tip.end());
 
-  module_->Attach(session_->Upgrade());
+  attach_ = true;
   const std::string firmware = Firmware();
   controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
   session_->Dialog().OnAcquire();
@@ -189,7 +200,7 @@ TEST_F(WindowSessionTest, ATracedWindowShowsTheRecordsStateAndFlashesNotItsOwnJo
     controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
     session_->Dialog().OnAcquire();
     EXPECT_EQ(Status(), L"Failure : couldn't open file");
-    EXPECT_FALSE(session_->Upgrade().UpgradeInProgress());
+    EXPECT_FALSE(session_->UpgradeInProgress());
     EXPECT_EQ(Narrow(tip), "Report= in loader.cfg: the journal " + journal +
                                " is the firmware file: give the records a file of their own\nrecords: all in the "
                                "database");
@@ -197,6 +208,100 @@ TEST_F(WindowSessionTest, ATracedWindowShowsTheRecordsStateAndFlashesNotItsOwnJo
   }
   session_.reset();
   for (const auto& [name, value] : server.OdbcEnv()) ::unsetenv(name.c_str());
+}
+
+class QuietStationToolkit final : public StationToolkit {
+ public:
+  void RowsChanged() override {}
+  void WakeUp() override {}
+  void CloseWindow() override {}
+};
+
+// Report= naming a FIFO that nobody reads: opening it for writing waits for a
+// reader, which used to keep either window from ever appearing. Each now
+// appears within its bounded wait and says why nothing can start. If a
+// window still waited, a reader comes after 30 s, so the test fails rather
+// than hangs.
+TEST_F(WindowSessionTest, AFifoJournalWithoutAReaderHoldsNeitherWindowBeforeItAppears) {
+  const std::string fifo = dir_.Path() + "/journal.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string firmware = Firmware();
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (cv.wait_for(lock, 30s, [&] { return done; })) return;
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    cv.wait(lock, [&] { return done; });
+    if (reader >= 0) ::close(reader);
+  });
+  const auto opened_within = [&](const std::function<void()>& open) {
+    const auto before = std::chrono::steady_clock::now();
+    open();
+    return std::chrono::steady_clock::now() - before;
+  };
+  const auto limit = 15s;  // the wait is 2 s; the margin is for a loaded machine
+
+  EXPECT_LT(opened_within([&] { Open("[CONFIG]\nReport=" + fifo + "\n"); }), limit);
+  controls_[id::kFileName].text = std::wstring(firmware.begin(), firmware.end());
+  session_->Dialog().OnAcquire();
+  EXPECT_EQ(Status(), L"Failure : couldn't open file");
+  EXPECT_EQ(Narrow(controls_[id::kStatusLine].tool_tip),
+            "Report= in loader.cfg: nothing reads " + fifo + " (a FIFO; waited 2 s for its reader): start the "
+            "reader first");
+  EXPECT_FALSE(session_->UpgradeInProgress());
+  EXPECT_EQ(session_->End(), 0);
+
+  QuietStationToolkit toolkit;
+  std::unique_ptr<StationSession> station;
+  EXPECT_LT(opened_within([&] {
+              station = std::make_unique<StationSession>(
+                  toolkit, SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=1\nNext=enter\nFirmware=" + firmware +
+                                               "\nReport=" + fifo + "\n"));
+            }),
+            limit);
+  EXPECT_EQ(Narrow(station->Problem()),
+            "Report= in loader.cfg: nothing reads " + fifo + " (a FIFO; waited 2 s for its reader): no unit starts");
+  EXPECT_EQ(station->End(), 11);
+  {
+    const std::lock_guard lock(mutex);
+    done = true;
+  }
+  cv.notify_all();
+  watchdog.join();
+}
+
+// A station view completes its settings as the command line does: with
+// RecordsDb= alone its units go to the default journal, under the host name,
+// and a port that does not open is recorded with the command line's code.
+TEST_F(WindowSessionTest, AStationViewRecordsIntoTheDefaultJournalUnderTheHostName) {
+  const std::string state = dir_.Path() + "/state";
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const std::string firmware = Firmware();
+  QuietStationToolkit toolkit;
+  {
+    StationSession station(toolkit, SettingsFile::Parse("[CONFIG]\nStation=1\nPorts=/nonexistent/zevuvuri-tty\n"
+                                                        "Next=enter\nFirmware=" + firmware +
+                                                        "\nRecordsDb=Driver={No Such Driver};Pwd=hidden\n"));
+    ASSERT_EQ(Narrow(station.Problem()), "");
+    station.PressStart();
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (station.TotalsLine().find(L"1 unit") == std::wstring::npos && std::chrono::steady_clock::now() < give_up) {
+      station.Tick();
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(station.End(), 3);
+  }
+  ::unsetenv("XDG_STATE_HOME");
+  std::ifstream in(state + "/zevuvuri/records.jsonl");
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line)) << "no record in the default journal";
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  EXPECT_NE(line.find("\"station\":\"" + std::string(host) + "\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"exit_code\":3"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"result\":\"Failure : couldn't initialize COM port\""), std::string::npos) << line;
 }
 
 }  // namespace

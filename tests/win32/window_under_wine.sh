@@ -352,6 +352,7 @@ case $scenario in
     Check "the next upgrade on the same port" 0 "$?"
     ;;
   station-from-menu)
+    cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"  # a station refuses a firmware that is not there
     StartWindow
     Activate
     xdotool key shift+F10
@@ -422,6 +423,30 @@ case $scenario in
     if [ "$elapsed_ms" -lt 5000 ]; then Pass "closed in ${elapsed_ms} ms"; else Fail "closing took ${elapsed_ms} ms"; fi
     # The port is free again: a loader opens it and the module answers.
     timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 25 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
+    Check "the next upgrade on the same port" 0 "$?"
+    ;;
+  end-session)
+    # A log-off mid-upgrade: wineboot --end-session sends WM_QUERYENDSESSION
+    # and WM_ENDSESSION. The upgrade is stopped as "Yes" to closing would stop
+    # it, recorded "interrupted" with the command line's code, and the
+    # process ends 130 rather than being cut off mid-stream with no record.
+    StartSimulator 35 --type 24 --reply-delay-ms 50
+    printf '[CONFIG]\r\nProdmode=1\r\nComport=35\r\nType=24\r\nFirmware=%s\r\nReport=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" "$(WinePath "$work/line.jsonl")" >"$work/loader.cfg"
+    StartWindow
+    WaitControlText "$main_title" 1000 "Upgrading over serial port" ||
+      Fail "the upgrade never began: $(Field "$probe" 1000 4)"
+    sleep 2
+    started=$(date +%s%N)
+    timeout 60 wine wineboot --end-session >/dev/null 2>&1 </dev/null
+    WaitApp 30
+    Check "ended by the session, exit status" 130 "$app_status"
+    elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+    if [ "$elapsed_ms" -lt 10000 ]; then Pass "ended ${elapsed_ms} ms after the end-session"; else Fail "ending took ${elapsed_ms} ms"; fi
+    CheckContains "its record: interrupted" '"result":"interrupted"' "$(cat "$work/line.jsonl" 2>/dev/null)"
+    CheckContains "its record: the command line's code" '"exit_code":130' "$(cat "$work/line.jsonl" 2>/dev/null)"
+    # The port is free again: a loader opens it and the module answers.
+    timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 35 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
     Check "the next upgrade on the same port" 0 "$?"
     ;;
   browse-upgrade)

@@ -2,11 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include "records/approved_image.h"
 #include "records/state_folder.h"
 #include "station/exit_codes.h"
-#include "station/station_name.h"
-#include "records/report_file.h"
+#include "station/settings_completion.h"
 #include "zevuvuri_version.h"
 
 namespace zevuvuri::cli {
@@ -164,31 +162,24 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     result.message_is_error = true;
     return result;
   }
-  if (o.records_db && !o.report && !o.doctor) {
-    if (default_journal.empty()) {
-      result.exit_code = static_cast<int>(ExitCode::Usage);
-      result.message = ParseError("--records-db: no state folder is known for the journal: give --report FILE");
-      result.message_is_error = true;
-      return result;
-    }
-    o.report = default_journal;
-  }
-  if (app.count("--firmware-sha256") > 0) {
-    o.firmware_sha256 = records::ApprovedSha256(o.firmware_sha256.value_or(""));
-    if (!o.firmware_sha256) {
-      result.exit_code = static_cast<int>(ExitCode::Usage);
-      result.message = ParseError("--firmware-sha256: HEX must be 64 hex digits (a SHA-256)");
-      result.message_is_error = true;
-      return result;
-    }
-  }
-  if (o.station_name.empty()) o.station_name = records::HostName();
-  if (const auto problem = station::StationNameProblem(o.station_name)) {
+  // The journal, the pin and the station's name are completed as every front
+  // end completes them; --doctor sends nothing and needs no journal.
+  station::StationSettings completed;
+  completed.report = o.report;
+  completed.records_db = o.records_db;
+  completed.station_name = o.station_name;
+  if (app.count("--firmware-sha256") > 0) completed.firmware_sha256 = o.firmware_sha256.value_or("");
+  station::Completion how;
+  how.default_journal = !o.doctor;
+  if (const auto problem = station::CompleteSettings(completed, how)) {
     result.exit_code = static_cast<int>(ExitCode::Usage);
-    result.message = ParseError("--station-name: " + *problem);
+    result.message = ParseError(*problem);
     result.message_is_error = true;
     return result;
   }
+  o.report = completed.report;
+  o.firmware_sha256 = completed.firmware_sha256;
+  o.station_name = completed.station_name;
   if (!ports.empty()) {
     o.ports = ports;
     o.ports_given = true;

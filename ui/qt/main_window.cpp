@@ -51,6 +51,13 @@ QtMainWindow::QtMainWindow(SettingsFile settings, QWidget* parent) : QDialog(par
   about_box_ = std::make_unique<QtAboutBoxOpener>(this);
   WindowToolkit& toolkit = *this;
   session_ = std::make_unique<WindowSession>(toolkit, *surface_, *file_dialog_, *about_box_, std::move(settings));
+  // Before a production upgrade starts: from its first byte on, the
+  // session's end stops it as "Yes" to closing would.
+  session_end_ = std::make_unique<SessionEnd>();
+  connect(session_end_.get(), &SessionEnd::EndRequested, this, [this] {
+    session_->EndBySession();
+    CloseWindow();
+  });
   // The platform's default focus: the first tab stop, the Acquire button. Set
   // before a production upgrade starts, which may disable it.
   surface_->Focus(id::kAcquire);
@@ -120,7 +127,7 @@ void QtMainWindow::contextMenuEvent(QContextMenuEvent* event) {
   about->setShortcut(kAboutShortcut);
   QAction* station = menu.addAction(QStringLiteral("Station..."));
   // One port, one upgrade: not while this window's own runs.
-  station->setEnabled(!session_->Upgrade().UpgradeInProgress());
+  station->setEnabled(!session_->UpgradeInProgress());
   QAction* chosen = menu.exec(event->globalPos());
   if (chosen == about) OpenAboutBox();
   if (chosen == station) OpenStation();
@@ -147,6 +154,9 @@ void QtMainWindow::OpenStation() {
     QMessageBox::warning(this, QStringLiteral("Station"), QString::fromStdString(problem));
     return;
   }
+  // The board this window just upgraded is still on its port: it must leave
+  // before that slot takes a unit, or it would be flashed again at once.
+  if (const auto port = session_->LastUpgradePort()) settings->leaving_ports.push_back(*port);
   QtStationWindow view(std::move(*settings), this);
   view.exec();
   view.End();

@@ -7,6 +7,7 @@
 
 #include "ui/qt/about_box.h"
 #include "ui/qt/file_dialog.h"
+#include "ui/qt/session_end.h"
 #include "ui/qt/widget_surface.h"
 #include "ui/window_session.h"
 
@@ -48,6 +49,9 @@ class QtMainWindow final : public QDialog, private WindowToolkit {
   std::unique_ptr<QtAboutBoxOpener> about_box_;
   std::unique_ptr<WindowSession> session_;
   SettingsFile settings_;  // for the station view's other keys
+  // SIGTERM, SIGHUP: the running upgrade stopped as "Yes" to closing would,
+  // recorded, its port freed; then the window closes and End() gives 130.
+  std::unique_ptr<SessionEnd> session_end_;
 };
 
 }  // namespace zevuvuri::ui::qt

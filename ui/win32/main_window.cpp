@@ -169,6 +169,14 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       if (!::IsIconic(window_)) return FALSE;
       OnPaint();
       return TRUE;
+    case WM_QUERYENDSESSION:
+      // The session may end: nothing here holds it up.
+      ::SetWindowLongPtrW(window_, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    case WM_ENDSESSION:
+      if (wparam == FALSE) return FALSE;  // another program kept the session going
+      OnEndSession();
+      return TRUE;
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(icon_);
     case WM_CONTEXTMENU:
@@ -259,12 +267,12 @@ void MainWindow::OnContextMenu(LPARAM where) {
   }
   const HMENU menu = ::CreatePopupMenu();
   if (menu == nullptr) return;
-  const bool idle = !session_->Upgrade().UpgradeInProgress();
+  const bool idle = !session_->UpgradeInProgress();
   ::AppendMenuW(menu, MF_STRING | (idle ? 0u : MF_GRAYED), kStationCommand, L"Station...");
   const auto chosen = static_cast<UINT>(
       ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr));
   ::DestroyMenu(menu);
-  if (chosen == kStationCommand && !session_->Upgrade().UpgradeInProgress()) OpenStation();
+  if (chosen == kStationCommand && !session_->UpgradeInProgress()) OpenStation();
 }
 
 // The station flashes what the fields say, with the rest of loader.cfg
@@ -281,8 +289,27 @@ void MainWindow::OpenStation() {
     ::MessageBoxW(window_, FromUtf8(problem).c_str(), L"Station", MB_OK | MB_ICONERROR);
     return;
   }
+  // The board this window just upgraded is still on its port: it must leave
+  // before that slot takes a unit, or it would be flashed again at once.
+  if (const auto port = session_->LastUpgradePort()) station->leaving_ports.push_back(*port);
   StationWindow view(instance_, window_);
+  station_open_ = true;
   view.Run(std::move(*station));
+  station_open_ = false;
+}
+
+// A log-off or shut-down (and wine's "wineboot --end-session"): the system
+// ends the process once this message has been answered, so the running
+// upgrade is stopped here as "Yes" to closing would stop it, recorded
+// "interrupted", its port freed, and the process ends with the session's
+// status (130 when an upgrade was cut short) rather than being cut off
+// mid-stream.
+void MainWindow::OnEndSession() {
+  const int status = session_->EndBySession();
+  // A station view open over this window has units of its own: it gets the
+  // message too and ends them; the process must not end under it.
+  if (station_open_) return;
+  ::ExitProcess(static_cast<UINT>(status));
 }
 
 // Minimised, the window shows its icon centred in the client area.

@@ -38,6 +38,8 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   // view over this window until it closes.
   void OnContextMenu(LPARAM where);
   void OpenStation();
+  // WM_ENDSESSION: the upgrade stopped and recorded, then the process ends.
+  void OnEndSession();
   void RunAboutBox(ControlSurface& main_window) override;
 
   // WindowToolkit
@@ -49,6 +51,7 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   SettingsFile station_file_;  // what "Station..." takes from loader.cfg besides the fields
   HICON icon_ = nullptr;
   HWND window_ = nullptr;
+  bool station_open_ = false;  // "Station..." runs its view over this window
 
   std::unique_ptr<DialogControls> controls_;
   std::unique_ptr<OpenFileDialog> file_dialog_;
