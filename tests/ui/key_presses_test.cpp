@@ -63,6 +63,12 @@ INSTANTIATE_TEST_SUITE_P(
         HeldCase{"QuickPressesAndTwoKeys",
                  {{true, kEnter, 100}, {false, kEnter, 160}, {true, kSpace, 170}, {true, kEnter, 230},
                   {false, kSpace, 240}, {true, kSpace, 240}, {false, kEnter, 300}, {false, kSpace, 900}},
+                 3},
+        // Events without a time stamp (made by a program, not a keyboard):
+        // each press after its release is a press.
+        HeldCase{"NoTimeStamps",
+                 {{true, kEnter, 0}, {false, kEnter, 0}, {true, kEnter, 0}, {false, kEnter, 0}, {true, kEnter, 0},
+                  {true, kEnter, 0, true}, {false, kEnter, 0}},
                  3}),
     [](const auto& info) { return info.param.name; });
 

@@ -122,7 +122,7 @@ TEST(StationSessionWordsTest, AStationThatCannotOpenSaysWhyInTheWindowsWords) {
   journal.next = station::NextUnit::Enter;
   journal.report = dir.Path() + "/missing/folder/units.jsonl";
   StationSession unjournalled(toolkit, journal);
-  EXPECT_EQ(unjournalled.Problem().rfind(L"Report: ", 0), 0u) << std::string(unjournalled.Problem().begin(),
+  EXPECT_EQ(unjournalled.Problem().rfind(L"Report= in loader.cfg: ", 0), 0u) << std::string(unjournalled.Problem().begin(),
                                                                              unjournalled.Problem().end());
 }
 
@@ -157,7 +157,7 @@ TEST(StationSessionWordsTest, ANoteGoesWhenALaterEventReplacesIt) {
   EXPECT_EQ(session.Status(), L"") << "the accepted scan replaces the refusal";
 
   ASSERT_TRUE(TickUntil(session, [&] { return !session.Status().empty(); }));
-  EXPECT_EQ(session.Status(), L"over the air: press Enter to start the upgrade");
+  EXPECT_EQ(session.Status(), L"over the air: press Enter with the scan field empty to start the upgrade");
   session.PressStart();
   ASSERT_TRUE(TickUntil(session, [&] { return session.Rows()[0].percent >= 0; }));
   EXPECT_EQ(session.Status(), L"") << "the unit runs: no longer waits for Enter";

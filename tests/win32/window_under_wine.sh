@@ -290,7 +290,7 @@ case $scenario in
     sleep 1
     probe=$(Probe "$station_title")
     note=$(Field "$probe" 1902 4)
-    CheckContains "the reason names the key" "Report: " "$note"
+    CheckContains "the reason names the key" "Report= in loader.cfg: " "$note"
     if [[ "$note" == *--* ]]; then Fail "an option in the window: [$note]"; else Pass "no option in the window"; fi
     Check "the start button disabled" "tab,disabled" "$(Field "$probe" 1903 3)"
     Check "the keyboard on the slot's result" "focus 2004" "$(tail -n1 <<<"$probe")"
