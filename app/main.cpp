@@ -25,13 +25,13 @@ class CRazazeDeviziApp {
     if (zevuvuri::ui::StationRequested(settings)) {
       zevuvuri::ui::qt::QtStationWindow station(settings);
       station.exec();
-      return station.End();
+      return station.Finish();
     }
     zevuvuri::ui::qt::QtMainWindow window(std::move(settings));
     window.exec();
     // Ends any upgrade still running and joins its worker, so that no thread
     // outlives the window; the status says how the window ended.
-    return window.End();
+    return window.Finish();
   }
 };
 

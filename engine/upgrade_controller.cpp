@@ -24,7 +24,7 @@ std::span<const std::uint8_t> AsBytes(std::string_view text) {
 UpgradeController::UpgradeController(UpgradeSinks& sinks)
     : sinks_(sinks), link_(link_mode_), start_thread_(StartThread) {}
 
-UpgradeController::~UpgradeController() { Shutdown(); }
+UpgradeController::~UpgradeController() { Stop(); }
 
 void UpgradeController::OnAcquire(std::wstring_view port_text, std::wstring_view type_text,
                                   std::wstring_view file_text) {
@@ -166,7 +166,7 @@ bool UpgradeController::Confirm() {
   return true;
 }
 
-void UpgradeController::Shutdown() {
+void UpgradeController::Stop() {
   shutting_down_.store(true);
   link_.Abort();
   {

@@ -41,7 +41,7 @@ constexpr auto kRebootReplyLimit = std::chrono::milliseconds{1000};  // end head
 constexpr auto kAfterTrailer = std::chrono::milliseconds{500};       // over the air, after the "p" trailer
 }  // namespace sequence_timing
 
-// Thread contract: OnAcquire, Start, Confirm, the setters and Shutdown on the
+// Thread contract: OnAcquire, Start, Confirm, the setters and Stop on the
 // front end's (window) thread; Confirm also from within the PollAcknowledged
 // sink; the getters from any thread. One upgrade runs at a time: a Start
 // while an upgrade is in progress (see UpgradeInProgress) is ignored, so no press can open a
@@ -52,7 +52,7 @@ class UpgradeController {
   using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
 
   explicit UpgradeController(UpgradeSinks& sinks);
-  ~UpgradeController();  // Shutdown()
+  ~UpgradeController();  // Stop()
   UpgradeController(const UpgradeController&) = delete;
   UpgradeController& operator=(const UpgradeController&) = delete;
 
@@ -64,7 +64,7 @@ class UpgradeController {
 
   // Begins an upgrade: opens the link and starts the worker. Ignored (false,
   // no sink called, nothing on any line) while an upgrade is in progress, after
-  // Shutdown, and at once when made inside a sink call (see SinkCallScope).
+  // Stop, and at once when made inside a sink call (see SinkCallScope).
   // An upgrade that is only making its last calls to the button is waited
   // for first, up to 2 s. A firmware name of nothing is one that could not be
   // carried exactly: the worker reports "couldn't open file".
@@ -102,7 +102,7 @@ class UpgradeController {
   // end is going away; a call already under way runs to its end first):
   // wakes every wait, releases the port, joins the worker.
   // Final: the controller starts no upgrade afterwards.
-  void Shutdown();
+  void Stop();
 
   UpgradeState State() const { return state_.load(); }
   // True from a Start that opened the link until the worker has released the
@@ -116,7 +116,7 @@ class UpgradeController {
   bool WorkerThreadAlive() const { return live_worker_threads_.load() != 0; }
   LinkMode Mode() const { return link_mode_.load(); }
   std::uint8_t TypeCode() const { return type_code_.load(); }
-  // How the last upgrade ended. Ok also when Shutdown came after "Upgrade OK"
+  // How the last upgrade ended. Ok also when Stop came after "Upgrade OK"
   // over the air, once the trailer had gone out: the module has its firmware.
   UpgradeOutcome LastOutcome() const { return outcome_.load(); }
   SerialLink& Link() { return link_; }
@@ -126,7 +126,7 @@ class UpgradeController {
   void SetClockForTesting(PacingClock* clock) { link_.SetClockForTesting(clock); }
 
  private:
-  struct Cancelled {};  // thrown inside the worker when Shutdown interrupts it
+  struct Cancelled {};  // thrown inside the worker when Stop interrupts it
   struct Ending {       // thrown inside the worker to end the upgrade with a failure
     std::string_view status;
     UpgradeOutcome outcome;
@@ -146,7 +146,7 @@ class UpgradeController {
   void ReleaseLinkAndImage();
 
   // The link's operations as the steps use them: each stops the upgrade when
-  // Shutdown has begun or the device has gone away.
+  // Stop has begun or the device has gone away.
   void Pause(std::chrono::milliseconds duration);
   void Write(std::span<const std::uint8_t> bytes);
   std::optional<std::uint8_t> WaitReply(std::chrono::milliseconds limit);
@@ -154,7 +154,7 @@ class UpgradeController {
   void ReapWorkers();
   bool AwaitPreviousEnding();
 
-  // Sink calls, skipped once Shutdown has begun, each inside a SinkCallScope.
+  // Sink calls, skipped once Stop has begun, each inside a SinkCallScope.
   bool Reporting() const { return !shutting_down_.load(); }
   template <typename Call>
   void Report(Call call) {

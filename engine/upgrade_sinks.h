@@ -30,9 +30,9 @@ enum class UpgradeOutcome {
 // Called from the window thread (Start, Confirm) and from the worker thread.
 // A front end with a window carries each call out on its window thread, in
 // order, and returns only when it has taken effect. Once
-// UpgradeController::Shutdown has begun the engine decides on no new sink
+// UpgradeController::Stop has begun the engine decides on no new sink
 // call; a call it was already making may still be made and run to its end,
-// and Shutdown returns only after it has (it joins the worker). A front end
+// and Stop returns only after it has (it joins the worker). A front end
 // that carries calls over to its window thread lets such a call go first
 // (see ui/window_thread_sinks.h).
 class UpgradeSinks {

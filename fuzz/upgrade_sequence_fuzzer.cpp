@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_lock lock(sinks.mutex_);
     Check(sinks.cv.wait_for(lock, 20s, [&] { return sinks.outcome.has_value(); }), "the upgrade did not end");
   }
-  controller.Shutdown();
+  controller.Stop();
 
   for (const auto& s : sinks.statuses) Check(StatusTable().count(s) == 1, "a status text outside the table");
   Check(controller.State() == UpgradeState::Idle, "not Idle after the ending");

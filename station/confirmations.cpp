@@ -2,12 +2,12 @@
 
 namespace zevuvuri::station {
 
-std::vector<UnitSession*> Confirmations::Waiting(const std::vector<UnitSession*>& running) {
+std::vector<UnitSession*> Confirmations::PromptWaiting(const std::vector<UnitSession*>& running) {
   std::vector<UnitSession*> waiting;
   for (UnitSession* s : running) {
     const auto& c = *s->controller;
     if (!s->outcome && c.State() == UpgradeState::Acquiring && c.Mode() == LinkMode::OverTheAir &&
-        s->state->ButtonEnabled()) {
+        s->sinks->ButtonEnabled()) {
       waiting.push_back(s);
     }
   }
@@ -22,7 +22,7 @@ std::vector<UnitSession*> Confirmations::Waiting(const std::vector<UnitSession*>
 
 void Confirmations::Apply(const std::vector<UnitSession*>& waiting, bool enter) {
   for (UnitSession* s : waiting) {
-    if (yes_ ? s->state->PollsAcknowledged() > 0 : enter) s->controller->Confirm();
+    if (yes_ ? s->sinks->PollsAcknowledged() > 0 : enter) s->controller->Confirm();
   }
 }
 

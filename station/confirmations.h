@@ -18,7 +18,7 @@ class Confirmations {
   Confirmations(bool yes, std::string prompt) : yes_(yes), prompt_(std::move(prompt)) {}
   // The sessions among `running` that wait for the operator now; each is
   // told once how to go on, in `prompt`'s words (unless `yes` does it).
-  std::vector<UnitSession*> Waiting(const std::vector<UnitSession*>& running);
+  std::vector<UnitSession*> PromptWaiting(const std::vector<UnitSession*>& running);
   // Confirms `waiting`: with `yes` those whose module has answered a poll,
   // otherwise all of them when `enter` was pressed. Confirm, never the
   // button's toggle: a poll that failed meanwhile must not turn the

@@ -97,12 +97,12 @@ struct StationModel::Impl {
   void TakeEndings();
   void ShowProgress(const std::vector<UnitSession*>& awaiting);
   void LookAtSlots(bool enter);
-  void TakeScans(const std::vector<std::string>& lines, bool confirmed);
-  void DropScansWhileHeld(const std::vector<std::string>& lines);
+  void TakeScans(const std::vector<std::string>& typed, bool confirmed);
+  void DropScansWhileHeld(const std::vector<std::string>& typed);
   void CheckRepeat(std::size_t i);
   bool DeviceHeldByAnotherSlot(std::size_t i, const std::string& device);
   bool StartUnit(std::size_t i, std::string mark, std::optional<std::string> serial = std::nullopt);
-  void EndUnit(std::size_t i, UpgradeOutcome outcome);
+  void TakeUnitEnding(std::size_t i, UpgradeOutcome outcome);
   void ShowWaiting(std::size_t i, const std::string& after, bool tell);
   void StopAll();
   void Finish(bool interrupted);
@@ -227,7 +227,7 @@ void StationModel::Impl::CheckRepeat(std::size_t i) {
   Slot& slot = slots[i];
   UnitSession& unit = *slot.unit;
   if (!unit.serial_number || unit.repeat) return;
-  const auto image = unit.state->FirmwareImage();
+  const auto image = unit.sinks->FirmwareImage();
   if (!image || !image->sha256) return;
   unit.repeat = records.UpgradedBefore(*unit.serial_number, *image->sha256);
   if (!*unit.repeat) return;
@@ -235,10 +235,10 @@ void StationModel::Impl::CheckRepeat(std::size_t i) {
   Changed(i, SlotEvent::Repeat);
 }
 
-void StationModel::Impl::EndUnit(std::size_t i, UpgradeOutcome outcome) {
+void StationModel::Impl::TakeUnitEnding(std::size_t i, UpgradeOutcome outcome) {
   Slot& slot = slots[i];
   UnitSession& unit = *slot.unit;
-  if (!unit.outcome) FinishSession(unit, outcome);  // StopSessions took an interrupt's
+  if (!unit.outcome) TakeEnding(unit, outcome);  // StopSessions took an interrupt's
   CheckRepeat(i);
   if (unit.serial_number && !unit.repeat) unit.repeat = false;  // no image taken: nothing to repeat
   records.Write(unit, settings.single_run ? std::nullopt : std::optional<unsigned>(slot.unit_number));
@@ -250,7 +250,7 @@ void StationModel::Impl::EndUnit(std::size_t i, UpgradeOutcome outcome) {
   s.result = ok ? ResultKind::Ok : ResultKind::Failed;
   s.result_text = result;
   s.text = result;
-  s.percent = unit.state->Percent();  // the last frames may have gone since the last pass
+  s.percent = unit.sinks->Percent();  // the last frames may have gone since the last pass
   s.awaiting_confirm = false;
   if (stopped || settings.single_run) s.phase = SlotPhase::Waiting;  // nothing follows
   Changed(i, SlotEvent::Ended);
@@ -273,7 +273,7 @@ void StationModel::Impl::TakeEndings() {
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (slots[i].shown.phase != SlotPhase::Upgrading) continue;
     CheckRepeat(i);
-    if (const auto outcome = slots[i].unit->state->Ended()) EndUnit(i, *outcome);
+    if (const auto outcome = slots[i].unit->sinks->Ended()) TakeUnitEnding(i, *outcome);
   }
 }
 
@@ -283,8 +283,8 @@ void StationModel::Impl::ShowProgress(const std::vector<UnitSession*>& awaiting)
   for (std::size_t i = 0; i < slots.size(); ++i) {
     Slot& slot = slots[i];
     if (slot.shown.phase != SlotPhase::Upgrading) continue;
-    const std::string text = slot.unit->state->LastStatus();
-    const int percent = slot.unit->state->Percent();
+    const std::string text = slot.unit->sinks->LastStatus();
+    const int percent = slot.unit->sinks->Percent();
     const bool confirm = std::find(awaiting.begin(), awaiting.end(), slot.unit.get()) != awaiting.end();
     SlotSnapshot& s = slot.shown;
     if (s.text == text && s.percent == percent && s.awaiting_confirm == confirm) continue;
@@ -299,8 +299,8 @@ void StationModel::Impl::ShowProgress(const std::vector<UnitSession*>& awaiting)
 // waiting is dropped, as an Enter is, so that it never starts a board plugged
 // later under another board's serial number. An empty line that confirmed a
 // unit over the air (`confirmed`) was an Enter, not a scan.
-void StationModel::Impl::TakeScans(const std::vector<std::string>& lines, bool confirmed) {
-  for (const std::string& line : lines) {
+void StationModel::Impl::TakeScans(const std::vector<std::string>& typed, bool confirmed) {
+  for (const std::string& line : typed) {
     if (confirmed && IsEnter(line)) continue;
     std::string why;
     const auto serial = SerialFromScan(line, &why);
@@ -327,9 +327,9 @@ void StationModel::Impl::TakeScans(const std::vector<std::string>& lines, bool c
 
 // A label that comes while the station is held is said to be dropped, so that
 // the operator scans it again rather than believing it taken.
-void StationModel::Impl::DropScansWhileHeld(const std::vector<std::string>& lines) {
+void StationModel::Impl::DropScansWhileHeld(const std::vector<std::string>& typed) {
   if (!Scan()) return;
-  for (const std::string& line : lines) {
+  for (const std::string& line : typed) {
     if (IsEnter(line)) continue;
     std::string why;
     const auto serial = SerialFromScan(line, &why);
@@ -386,7 +386,7 @@ void StationModel::Impl::StopAll() {
   const auto running = Running();
   StopSessions(running);
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (slots[i].shown.phase == SlotPhase::Upgrading) EndUnit(i, *slots[i].unit->outcome);
+    if (slots[i].shown.phase == SlotPhase::Upgrading) TakeUnitEnding(i, *slots[i].unit->outcome);
   }
   records.SetBusy(false);
 }
@@ -455,7 +455,7 @@ int StationModel::Open(std::string* why) {
   return 0;
 }
 
-void StationModel::Pass(const std::vector<std::string>& lines) {
+void StationModel::Pass(const std::vector<std::string>& typed) {
   Impl& m = *impl_;
   if (!m.opened || m.done) return;
   m.TakeEndings();
@@ -467,11 +467,11 @@ void StationModel::Pass(const std::vector<std::string>& lines) {
     m.records.SetBusy(false);
     return;
   }
-  const auto waiting = m.confirmations.Waiting(running);
+  const auto waiting = m.confirmations.PromptWaiting(running);
   const bool confirming = !m.confirmations.Yes() && !waiting.empty();
   const bool reading = WantsInput();
   const std::vector<std::string> none;
-  const std::vector<std::string>& input = reading ? lines : none;
+  const std::vector<std::string>& input = reading ? typed : none;
   // The input's end is said once, when it matters: without plugs no unit
   // starts any more, with them a unit waiting over the air stays unconfirmed.
   bool say_end = false;

@@ -123,7 +123,7 @@ struct UnitEnding {
 };
 
 // A front end's own view of one unit's upgrade. The model keeps both (the
-// controller is shut down before they go).
+// controller is stopped before they go).
 struct UnitFrontEnd {
   // Called from the upgrade's worker (and Start's thread), after the model's
   // own state has taken each call; may be null.
@@ -192,11 +192,11 @@ class StationModel {
   int Open(std::string* why);
 
   // One pass: units' endings, confirmations over the air, the slots (plug
-  // looks), scans, the records line. `lines`: what the operator typed since
+  // looks), scans, the records line. `typed`: what the operator typed since
   // the last pass, each without its newline; an empty line is an Enter (the
   // window's "Start waiting slots" passes {""}, its scan field {"LABEL"}).
   // A line that finds nothing waiting for it is dropped.
-  void Pass(const std::vector<std::string>& lines);
+  void Pass(const std::vector<std::string>& typed);
   // The operator's input has ended (standard input closed): without plugs no
   // more units start, and the station is done once the running ones end.
   void InputEnded();

@@ -54,7 +54,7 @@ std::pair<unsigned, unsigned> StationTally::PortCounts(const std::string& port) 
   return it == per_port_.end() ? std::pair<unsigned, unsigned>{0, 0} : it->second;
 }
 
-std::string StationTally::Line(const StationTotals& t) {
+std::string StationTally::TotalsLine(const StationTotals& t) {
   std::string line = std::to_string(t.units) + (t.units == 1 ? " unit, " : " units, ") + std::to_string(t.ok) +
                      " OK, " + std::to_string(t.failed) + " failed";
   if (!t.failures.empty()) {

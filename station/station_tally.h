@@ -42,7 +42,7 @@ class StationTally {
 
   // The totals as one line: "6 units, 5 OK, 1 failed (Write Error 1), yield
   // 83.3 %, 245.0 units/h, mean 14.2 s, p95 14.6 s".
-  static std::string Line(const StationTotals& totals);
+  static std::string TotalsLine(const StationTotals& totals);
 
  private:
   std::optional<Clock::time_point> first_began_;

@@ -51,7 +51,7 @@ int UnitRecords::Open(const StationSettings& settings, bool serials, std::string
   host_ = records::HostName();
   SetFirmware(settings.firmware);
   station_ = settings.station_name;
-  if (settings.records_db && !line_.Start(report, *settings.records_db, &error)) {
+  if (settings.records_db && !forwarding_.Start(report, *settings.records_db, &error)) {
     *why = names_.records_db + ": " + error;
     return static_cast<int>(ExitCode::Thread);
   }
@@ -103,7 +103,7 @@ bool UnitRecords::UpgradedBefore(const std::string& serial, const std::string& s
   return upgraded_.count({serial, sha256}) > 0;
 }
 
-void UnitRecords::Finish(bool interrupted) { left_ = line_.Finish(interrupted || InterruptAsked()); }
+void UnitRecords::Finish(bool interrupted) { left_ = forwarding_.Finish(interrupted || InterruptAsked()); }
 
 void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
   if (!file_) return;
@@ -119,15 +119,15 @@ void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
   r.firmware = firmware_path_;
   // The image the upgrade took (the whole file as it was when the upgrade
   // began, which every frame carried): nothing when none was taken.
-  if (const auto image = s.state->FirmwareImage()) {
+  if (const auto image = s.sinks->FirmwareImage()) {
     r.firmware_size = image->size;
     r.firmware_sha256 = image->sha256;
   }
   r.approved_sha256 = s.approved_sha256;
   r.type_code = s.controller->TypeCode();
-  r.link_mode = s.state->LearnedMode();
+  r.link_mode = s.sinks->LearnedMode();
   r.pacing = s.controller->GetPacing();
-  r.data_frames_sent = s.state->DataFramesSent();
+  r.data_frames_sent = s.sinks->DataFramesSent();
   r.result = ResultText(s);
   r.exit_code = s.exit_code;
   r.duration_s = s.seconds;
@@ -148,7 +148,7 @@ void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
   if (s.serial_number && r.firmware_sha256 && r.result == "Upgrade OK") {
     upgraded_.emplace(*s.serial_number, *r.firmware_sha256);
   }
-  line_.Wake();
+  forwarding_.Wake();
 }
 
 }  // namespace zevuvuri::station

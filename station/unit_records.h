@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "records/report_file.h"
-#include "station/line_records.h"
+#include "station/records_forwarding.h"
 #include "station/station_model.h"
 #include "station/unit_session.h"
 
@@ -33,10 +33,10 @@ class UnitRecords {
   // noted on the session, and Failed() is true from then on.
   void Write(const UnitSession& s, std::optional<unsigned> unit = std::nullopt);
   bool Failed() const { return failed_; }
-  // Whether upgrades run now (LineRecords::SetBusy); may come before Open.
-  void SetBusy(bool busy) { line_.SetBusy(busy); }
-  // The records' line when it changed (LineRecords::News).
-  std::optional<std::string> News() { return line_.News(); }
+  // Whether upgrades run now (RecordsForwarding::SetBusy); may come before Open.
+  void SetBusy(bool busy) { forwarding_.SetBusy(busy); }
+  // The records' line when it changed (RecordsForwarding::News).
+  std::optional<std::string> News() { return forwarding_.News(); }
   // At the run's end: the forwarder stopped and the records still waiting
   // counted.
   void Finish(bool interrupted);
@@ -44,7 +44,7 @@ class UnitRecords {
   // without a records database).
   const records::WaitingCount& Left() const { return left_; }
   std::uint64_t Waiting() const { return left_.waiting; }
-  const std::string& Journal() const { return line_.Journal(); }
+  const std::string& Journal() const { return forwarding_.Journal(); }
   // The interrupt came while a record waited to be written: the run ends as
   // interrupted, though every unit may have ended by itself.
   bool Interrupted() const { return interrupted_; }
@@ -70,7 +70,7 @@ class UnitRecords {
   bool InterruptAsked() const { return interrupt_.asked && interrupt_.asked(); }
 
   std::unique_ptr<records::ReportFile> file_;
-  LineRecords line_;
+  RecordsForwarding forwarding_;
   records::StopCheck interrupt_;
   records::WaitingCount left_ = Nothing();
   std::string station_;

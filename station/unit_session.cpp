@@ -12,7 +12,7 @@
 namespace zevuvuri::station {
 
 UnitSession::~UnitSession() {
-  if (controller) controller->Shutdown();
+  if (controller) controller->Stop();
 }
 
 std::unique_ptr<UnitSession> MakeSession(const StationSettings& settings, const std::string& port, UnitFrontEnd front,
@@ -20,15 +20,15 @@ std::unique_ptr<UnitSession> MakeSession(const StationSettings& settings, const 
   auto s = std::make_unique<UnitSession>();
   s->port = port;
   s->front = std::move(front);
-  s->state = std::make_unique<UnitState>(s->front.sinks.get(), std::move(wake));
-  s->controller = std::make_unique<UpgradeController>(*s->state);
+  s->sinks = std::make_unique<UnitSinks>(s->front.sinks.get(), std::move(wake));
+  s->controller = std::make_unique<UpgradeController>(*s->sinks);
   s->controller->SetPacing(settings.pacing);
   if (s->front.link_observer) s->controller->Link().SetObserver(s->front.link_observer.get());
   if (settings.yes) {
     // Confirmed from the worker at the first acknowledged poll, in every
     // pacing: waiting for the station's next pass would let fast pacing send
     // hundreds more.
-    s->state->SetPollHook([controller = s->controller.get()] {
+    s->sinks->SetPollHook([controller = s->controller.get()] {
       if (controller->Mode() == LinkMode::OverTheAir) controller->Confirm();
     });
   }
@@ -51,7 +51,7 @@ void StartSession(UnitSession& s, const StationSettings& settings) {
   s.controller->Start(s.port, FromUtf8(settings.type_text), FirmwareName::FromBytes(settings.firmware));
 }
 
-void FinishSession(UnitSession& s, UpgradeOutcome outcome) {
+void TakeEnding(UnitSession& s, UpgradeOutcome outcome) {
   s.outcome = outcome;
   s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - s.started).count();
   s.exit_code = static_cast<int>(ExitCodeFor(outcome));
@@ -59,7 +59,7 @@ void FinishSession(UnitSession& s, UpgradeOutcome outcome) {
     s.note(ExplainOpenFailure(s.port, s.controller->Link().LastOpenError()));
   }
   if (outcome == UpgradeOutcome::FileFailure && s.approved_sha256) {
-    const auto image = s.state->FirmwareImage();
+    const auto image = s.sinks->FirmwareImage();
     if (image && image->sha256 && *image->sha256 != *s.approved_sha256) {
       s.note(records::ImageNotApprovedText(*image->sha256, *s.approved_sha256));
     }
@@ -72,9 +72,9 @@ void StopSessions(const std::vector<UnitSession*>& sessions) {
   for (UnitSession* s : sessions) {
     UpgradeController* controller = s->controller.get();
     try {
-      stopping.emplace_back([controller] { controller->Shutdown(); });
+      stopping.emplace_back([controller] { controller->Stop(); });
     } catch (const std::system_error&) {
-      controller->Shutdown();
+      controller->Stop();
     }
   }
   for (auto& t : stopping) t.join();
@@ -83,15 +83,15 @@ void StopSessions(const std::vector<UnitSession*>& sessions) {
     // the stop: an ending the worker had already reached (a "Write Error"
     // shown a moment before the window closed), "Upgrade OK" once the
     // trailer had gone out, or interrupted.
-    std::optional<UpgradeOutcome> outcome = s->state->Ended();
+    std::optional<UpgradeOutcome> outcome = s->sinks->Ended();
     if (!outcome) outcome = s->controller->LastOutcome();
     if (*outcome == UpgradeOutcome::Cancelled) s->note("interrupted: port closed");
-    FinishSession(*s, *outcome);
+    TakeEnding(*s, *outcome);
   }
 }
 
 std::string ResultText(const UnitSession& s) {
-  return s.outcome == UpgradeOutcome::Cancelled ? "interrupted" : s.state->LastStatus();
+  return s.outcome == UpgradeOutcome::Cancelled ? "interrupted" : s.sinks->LastStatus();
 }
 
 }  // namespace zevuvuri::station

@@ -1,7 +1,7 @@
 // One unit's upgrade on one slot: its sinks, the front end's view of it and
 // its controller; started, ended, and stopped with the others at once.
 // Everything here runs on the station's thread, except StopSessions'
-// shutdowns (one helper thread per session) and the `yes` confirmation (on
+// stops (one helper thread per session) and the `yes` confirmation (on
 // the upgrade's worker, from its poll hook).
 #pragma once
 
@@ -15,11 +15,11 @@
 #include "engine/upgrade_controller.h"
 #include "records/unit_record.h"
 #include "station/station_model.h"
-#include "station/unit_state.h"
+#include "station/unit_sinks.h"
 
 namespace zevuvuri::station {
 
-// The destructor shuts the controller down (its worker joined) before the
+// The destructor stops the controller (its worker joined) before the
 // sinks it reports to go, whatever the members' order.
 struct UnitSession {
   UnitSession() = default;
@@ -32,7 +32,7 @@ struct UnitSession {
   std::optional<records::UsbAdapter> usb;
   std::optional<std::string> approved_sha256;
   UnitFrontEnd front;
-  std::unique_ptr<UnitState> state;
+  std::unique_ptr<UnitSinks> sinks;
   std::unique_ptr<UpgradeController> controller;
   // A line for the operator about this unit, and its ending, to the front end.
   std::function<void(const std::string&)> note;
@@ -60,9 +60,9 @@ void StartSession(UnitSession& s, const StationSettings& settings);
 
 // The ending taken: its time, exit status, the reason a port did not open or
 // an image was refused, then the ending told to the front end.
-void FinishSession(UnitSession& s, UpgradeOutcome outcome);
+void TakeEnding(UnitSession& s, UpgradeOutcome outcome);
 
-// Stops every session given at once (each Shutdown waits for its own worker,
+// Stops every session given at once (each Stop waits for its own worker,
 // and meanwhile the others must not go on sending, so they run side by side),
 // then ends each with the ending that stands: one that came by itself
 // meanwhile, "Upgrade OK" over the air once the trailer had gone out, or

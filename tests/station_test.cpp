@@ -109,11 +109,11 @@ TEST(StationTallyTest, YieldRateMeanAndP95) {
     EXPECT_EQ(tally.PortCounts("2"), (std::pair<unsigned, unsigned>{2, 0}));
   }
   StationTally tally;
-  EXPECT_EQ(StationTally::Line(tally.Totals(StationTally::Clock::now())), "0 units, 0 OK, 0 failed, yield 0.0 %");
+  EXPECT_EQ(StationTally::TotalsLine(tally.Totals(StationTally::Clock::now())), "0 units, 0 OK, 0 failed, yield 0.0 %");
   tally.Began(t0);
   tally.Ended("1", true, "Upgrade OK", 14.25);
   tally.Ended("1", false, "Write Error", 3.0);
-  EXPECT_EQ(StationTally::Line(tally.Totals(t0 + std::chrono::minutes{1})),
+  EXPECT_EQ(StationTally::TotalsLine(tally.Totals(t0 + std::chrono::minutes{1})),
             "2 units, 1 OK, 1 failed (Write Error 1), yield 50.0 %, 120.0 units/h, mean 14.2 s, p95 14.2 s");
 }
 

@@ -455,7 +455,7 @@ TEST_F(ControllerTest, ShutdownDuringEndlessSynchronisationIsPromptAndSilent) {
   ASSERT_TRUE(mute.AwaitCount(Kind::Probe, 3, 5s));
   const auto calls_before = sinks_.Calls().size();
   const auto begin = std::chrono::steady_clock::now();
-  controller_.Shutdown();
+  controller_.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s) << "an endless synchronisation ends at once";
   EXPECT_EQ(sinks_.Calls().size(), calls_before) << "no sink after shutdown";
   EXPECT_EQ(controller_.LastOutcome(), UpgradeOutcome::Cancelled);
@@ -476,7 +476,7 @@ TEST_F(ControllerTest, AShutdownOnceTheTrailerIsOutLeavesTheUpgradeSucceeded) {
   ASSERT_TRUE(module.AwaitCount(Kind::Poll, 1, 10s));
   EXPECT_TRUE(controller_.Confirm());
   ASSERT_TRUE(module.AwaitCount(Kind::Trailer, 1, 10s));
-  controller_.Shutdown();
+  controller_.Stop();
   EXPECT_EQ(controller_.LastOutcome(), UpgradeOutcome::Ok);
   EXPECT_TRUE(sinks_.Saw("status Upgrade OK"));
   EXPECT_FALSE(controller_.Link().IsOpen());

@@ -23,7 +23,7 @@ constexpr auto kIdleTick = std::chrono::milliseconds{1000};
 
 }  // namespace
 
-// The workers' wake-ups come from their own threads; End() shuts the gate
+// The workers' wake-ups come from their own threads; Finish() shuts the gate
 // before the toolkit goes, so a late one reaches nothing.
 struct StationSession::WakeGate {
   std::mutex mutex;
@@ -95,7 +95,7 @@ StationSession::StationSession(StationToolkit& toolkit, station::StationSettings
 
 // The model goes first, while every member it may still tell is alive.
 StationSession::~StationSession() {
-  End();
+  Finish();
   model_.reset();
 }
 
@@ -138,13 +138,13 @@ void StationSession::Open(station::StationSettings settings) {
   }
   rows_.resize(model_->Slots());
   for (std::size_t i = 0; i < model_->Slots(); ++i) rows_[i] = RowOf(model_->Slot(i), next_);
-  totals_ = FromUtf8(station::StationTally::Line(model_->Totals()));
+  totals_ = FromUtf8(station::StationTally::TotalsLine(model_->Totals()));
 }
 
-void StationSession::Pass(std::vector<std::string> lines) {
+void StationSession::Pass(std::vector<std::string> typed) {
   if (!model_ || stopped_) return;
   ++passes_;
-  model_->Pass(lines);
+  model_->Pass(typed);
   if (changed_) {
     changed_ = false;
     toolkit_.RowsChanged();
@@ -225,7 +225,7 @@ void StationSession::Interrupt() {
   toolkit_.RowsChanged();
 }
 
-int StationSession::End() {
+int StationSession::Finish() {
   if (!ended_) {
     ended_ = true;
     Stop();
@@ -294,7 +294,7 @@ void StationSession::RecordsLine(const std::string& text) {
 }
 
 void StationSession::TotalsChanged(const station::StationTotals& totals) {
-  totals_ = FromUtf8(station::StationTally::Line(totals));
+  totals_ = FromUtf8(station::StationTally::TotalsLine(totals));
   changed_ = true;
 }
 

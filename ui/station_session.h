@@ -51,7 +51,7 @@ class StationToolkit {
   // Window thread: Rows(), TotalsLine(), RecordsLine() or Status() changed.
   virtual void RowsChanged() = 0;
   // Any thread: ask the window thread to call Tick() soon. Never called once
-  // End() has returned.
+  // Finish() has returned.
   virtual void WakeUp() = 0;
   // Window thread: the station has done all it will (the model says so); the
   // view closes.
@@ -61,7 +61,7 @@ class StationToolkit {
 // Thread contract: window thread only (the one that constructs it); the
 // model's upgrade workers reach it only through the wake-up.
 //
-// Ending: Stop() ends every unit at once; End() (also the destructor) stops
+// Ending: Stop() ends every unit at once; Finish() (also the destructor) stops
 // what still runs, joins every worker, closes the records and gives the exit
 // status, as the command line's station gives it.
 class StationSession final : private station::StationObserver {
@@ -70,7 +70,7 @@ class StationSession final : private station::StationObserver {
   // leaves the session without one, and Problem() says why.
   StationSession(StationToolkit& toolkit, const SettingsFile& file);
   StationSession(StationToolkit& toolkit, station::StationSettings settings);
-  ~StationSession() override;  // End()
+  ~StationSession() override;  // Finish()
   StationSession(const StationSession&) = delete;
   StationSession& operator=(const StationSession&) = delete;
 
@@ -135,7 +135,7 @@ class StationSession final : private station::StationObserver {
   // Idempotent: Stop(), then the records closed. The exit status, as the
   // command line's station gives it (130 after a stop, else the first failed
   // unit's, ...; 2 for a station file that cannot run).
-  int End();
+  int Finish();
 
  private:
   // station::StationObserver, called from the model on the window thread.
@@ -149,9 +149,9 @@ class StationSession final : private station::StationObserver {
   std::string ConfirmPrompt() const override;
 
   void Open(station::StationSettings settings);
-  void Pass(std::vector<std::string> lines);
+  void Pass(std::vector<std::string> typed);
 
-  struct WakeGate;  // lets the workers' wake-ups through until End()
+  struct WakeGate;  // lets the workers' wake-ups through until Finish()
 
   StationToolkit& toolkit_;
   std::shared_ptr<WakeGate> gate_;

@@ -52,7 +52,7 @@ std::optional<std::string> Given(std::string value) {
 
 }  // namespace
 
-// The workers' wake-ups after an ending come from their own threads; End()
+// The workers' wake-ups after an ending come from their own threads; Finish()
 // shuts the gate before the toolkit may go.
 struct WindowSession::WakeGate {
   std::mutex mutex;
@@ -71,7 +71,7 @@ WindowSession::WindowSession(WindowToolkit& toolkit, ControlSurface& controls, F
 }
 
 WindowSession::~WindowSession() {
-  End();
+  Finish();
   model_.reset();
 }
 
@@ -117,7 +117,7 @@ void WindowSession::OpenRecords(const SettingsFile& settings) {
   journal_limit_.Opened();
 }
 
-int WindowSession::End() {
+int WindowSession::Finish() {
   if (!ended_) {
     ended_ = true;
     // In this order: a worker waiting for the window thread is let go first,
@@ -145,12 +145,12 @@ int WindowSession::End() {
 
 int WindowSession::EndBySession() {
   if (!ended_ && UpgradeInProgress()) interrupted_by_session_ = true;
-  return End();
+  return Finish();
 }
 
 // An upgrade that ended "Upgrade OK" counts however the window closed: also
 // when it closed while the over-the-air trailer and its pause ran, once the
-// trailer had gone out (the controller's outcome says so after Shutdown).
+// trailer had gone out (the controller's outcome says so after Stop).
 int WindowSession::ExitStatus() const {
   if (interrupted_by_session_) return static_cast<int>(station::ExitCode::Interrupted);
   if (ended_by_upgrade_ || !dialog_.ProductionMode()) return 0;
@@ -279,7 +279,7 @@ void WindowSession::SetProgressPosition(std::uint32_t position) { dialog_.SetPro
 
 // Production mode, after "Upgrade OK": the window closes, and the process
 // ends with status 0 once the toolkit's run of the window has returned and
-// End() has joined the worker. Nothing here waits for the worker, which is
+// Finish() has joined the worker. Nothing here waits for the worker, which is
 // itself waiting for this call to return.
 void WindowSession::EndProcess() {
   ended_by_upgrade_ = true;

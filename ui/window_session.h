@@ -45,7 +45,7 @@ class WindowToolkit : public WindowThreadWakeUp {
 //
 // Ending: after "Upgrade OK" in production mode the session closes the window
 // through the toolkit; the worker, not held by anything, returns. Once the
-// toolkit's run of the window has returned, End() lets go of a worker still
+// toolkit's run of the window has returned, Finish() lets go of a worker still
 // waiting for the window thread, then shuts the upgrade down (which joins the
 // worker, releases the port and records the unit, "interrupted" when it was
 // cut short), and gives the process's exit status, which the program returns
@@ -55,7 +55,7 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks, private
  public:
   WindowSession(WindowToolkit& toolkit, ControlSurface& controls, FileDialog& file_dialog, AboutBoxOpener& about_box,
                 SettingsFile settings);
-  ~WindowSession() override;  // End()
+  ~WindowSession() override;  // Finish()
   WindowSession(const WindowSession&) = delete;
   WindowSession& operator=(const WindowSession&) = delete;
 
@@ -71,7 +71,7 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks, private
   void RunQueuedCalls();
 
   // Idempotent; returns ExitStatus().
-  int End();
+  int Finish();
 
   // 0 for an ordinary window however it closed, and for a production window
   // once an upgrade has ended "Upgrade OK", whether that closed the window or
@@ -82,8 +82,8 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks, private
 
   // The desktop session ends (log-off, shut-down, SIGTERM, SIGHUP): the
   // running upgrade is stopped as the close question's "Yes" would, recorded
-  // "interrupted", its port freed; End() then gives 130. The toolkit closes
-  // the window afterwards. Returns End().
+  // "interrupted", its port freed; Finish() then gives 130. The toolkit closes
+  // the window afterwards. Returns Finish().
   int EndBySession();
 
   // With RecordsDb= in loader.cfg the toolkit calls ShowRecordsState about
@@ -149,7 +149,7 @@ class WindowSession final : private AcquireTarget, private UpgradeSinks, private
   std::wstring unit_notes_;                        // the running unit's explanations
   std::optional<std::string> last_port_;
   std::function<void(UpgradeController&)> test_set_up_;
-  struct WakeGate;  // lets the workers' wake-ups through until End()
+  struct WakeGate;  // lets the workers' wake-ups through until Finish()
   std::shared_ptr<WakeGate> gate_;
   Pacing pacing_ = Pacing::Classic;
   bool production_ = false;

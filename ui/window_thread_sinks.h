@@ -35,10 +35,10 @@ class WindowThreadWakeUp {
 // Thread contract: constructed, RunQueuedCalls and StopForwarding on the
 // window thread (the one that constructs it); the sinks from any thread.
 //
-// Stopping: UpgradeController::Shutdown joins the worker, and a worker waiting
+// Stopping: UpgradeController::Stop joins the worker, and a worker waiting
 // for a window thread that is itself waiting in that join would wait forever.
 // StopForwarding releases every waiting call and makes later ones return at
-// once without effect; call it before Shutdown.
+// once without effect; call it before Stop.
 //
 // Only what the window shows and records is carried over: the six window
 // sinks, the upgrade's ending, and the image taken and link mode learned

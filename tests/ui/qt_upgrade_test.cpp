@@ -408,7 +408,7 @@ TEST_F(QtUpgradeTest, ProductionClosedAfterUpgradeOkExitsZero) {
   QTimer::singleShot(60s, &w, [&] { w.reject(); });
   w.exec();
   EXPECT_EQ(Status(w), QStringLiteral("Upgrade OK"));
-  EXPECT_EQ(w.End(), 0);
+  EXPECT_EQ(w.Finish(), 0);
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
 }
 
@@ -491,7 +491,7 @@ TEST_F(QtUpgradeTest, ATracedProductionWindowRecordsEachUpgradeAndFlashesOnlyThe
     QTimer::singleShot(60s, &w, [&] { w.reject(); });
     w.exec();
     EXPECT_EQ(Status(w), QStringLiteral("Upgrade OK"));
-    EXPECT_EQ(w.End(), 0);
+    EXPECT_EQ(w.Finish(), 0);
   }
   EXPECT_EQ(ModuleStatus(), 0) << module_->Stderr();
 
@@ -510,7 +510,7 @@ TEST_F(QtUpgradeTest, ATracedProductionWindowRecordsEachUpgradeAndFlashesOnlyThe
       EXPECT_TRUE(why.contains(QStringLiteral("FirmwareSha256="))) << why.toStdString();
     }
     w.reject();
-    EXPECT_EQ(w.End(), 1);
+    EXPECT_EQ(w.Finish(), 1);
     module_->Signal(SIGTERM);
     module_->Wait(5s);
     EXPECT_NE(module_->Stderr().find("0 sessions"), std::string::npos) << module_->Stderr();

@@ -142,7 +142,7 @@ nlohmann::json RunWindow(const Ending& ending, const std::string& port, const st
   }
   session.RunQueuedCalls();
   EXPECT_FALSE(session.WorkerThreadAlive()) << "the upgrade did not end";
-  EXPECT_EQ(session.End(), 0);
+  EXPECT_EQ(session.Finish(), 0);
   return OnlyRecord(journal);
 }
 

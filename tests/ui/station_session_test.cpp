@@ -164,7 +164,7 @@ TEST(StationSessionWordsTest, ANoteGoesWhenALaterEventReplacesIt) {
   ASSERT_TRUE(TickUntil(session, [&] { return session.Rows()[0].result == RowResult::Ok; }));
   EXPECT_EQ(session.Rows()[0].units_ok, 1u);
   EXPECT_EQ(session.Rows()[0].units_failed, 0u);
-  EXPECT_EQ(session.End(), 0);
+  EXPECT_EQ(session.Finish(), 0);
   EXPECT_EQ(board.Wait(30s).value_or(-1), 0) << board.Stderr();
 }
 

@@ -232,7 +232,7 @@ TEST(StationSessionTest, TheStartButtonIsThereWhereAPressCanStartOrConfirm) {
     EXPECT_EQ(session.StartEnabled(), c.enabled);
     session.Interrupt();
     EXPECT_FALSE(session.StartEnabled()) << "nothing starts after the end";
-    EXPECT_EQ(session.End(), 130) << "the desktop's end, as the command line's interrupt";
+    EXPECT_EQ(session.Finish(), 130) << "the desktop's end, as the command line's interrupt";
   }
 }
 

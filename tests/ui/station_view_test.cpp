@@ -206,7 +206,7 @@ TEST_F(StationViewTest, TwoSlotsStartedByEnterOneBoardFailing) {
 
   Xdotool("key Escape");
   EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s)) << "nothing runs: no question";
-  EXPECT_EQ(window.End(), 5) << "the failed unit's status, as the command line's station ends";
+  EXPECT_EQ(window.Finish(), 5) << "the failed unit's status, as the command line's station ends";
   EXPECT_EQ(BoardsStatus(1), 0) << boards_[1]->Stderr();
   EXPECT_EQ(BoardsStatus(2), 0) << boards_[2]->Stderr();
 }
@@ -238,7 +238,7 @@ TEST_F(StationViewTest, ClosingMidUnitAsksAndStopRecordsTheUnitAndFreesThePort) 
   ASSERT_TRUE(WaitFor([&] { return !window.isVisible(); }, 10s));
   EXPECT_EQ(asked.size(), 2);
   EXPECT_EQ(window.Session().UnitsRunning(), 0u);
-  EXPECT_EQ(window.End(), 130);
+  EXPECT_EQ(window.Finish(), 130);
 
   const auto records = Records();
   ASSERT_EQ(records.size(), 1u);
@@ -274,7 +274,7 @@ TEST_F(StationViewTest, APulledBoardsFailureStaysDimmedUntilTheNextUnit) {
   EXPECT_EQ(BoardsStatus(4), 0) << boards_[4]->Stderr();
   Xdotool("key Escape");
   EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
-  EXPECT_EQ(window.End(), 6);
+  EXPECT_EQ(window.Finish(), 6);
 }
 
 // The view on a small or scaled screen (ZEVUVURI_FIT_SLOTS slots; the
@@ -386,7 +386,7 @@ TEST_P(HeldKeyTest, AHeldKeyStartsEachSlotOnce) {
   EXPECT_EQ(by_port["9"]["exit_code"], 3);
   Xdotool("key Escape");
   EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
-  EXPECT_EQ(window.End(), 3);
+  EXPECT_EQ(window.Finish(), 3);
   EXPECT_EQ(BoardsStatus(1), 0) << boards_[1]->Stderr();
   EXPECT_NE(boards_[1]->Stderr().find("board 1: upgraded, 1 session"), std::string::npos) << boards_[1]->Stderr();
 }
@@ -429,7 +429,7 @@ TEST_F(StationViewTest, AScannerEndingLabelsWithTabRecordsEachSerialWhole) {
   EXPECT_EQ(by_port["2"]["result"], "Upgrade OK");
   Xdotool("key Escape");
   EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
-  EXPECT_EQ(window.End(), 0);
+  EXPECT_EQ(window.Finish(), 0);
   EXPECT_EQ(BoardsStatus(1), 0) << boards_[1]->Stderr();
   EXPECT_EQ(BoardsStatus(2), 0) << boards_[2]->Stderr();
 }
@@ -449,7 +449,7 @@ TEST_F(StationViewTest, SigtermMidUnitRecordsItInterruptedAndEndsWith130) {
   const auto signalled = std::chrono::steady_clock::now();
   ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
   ASSERT_TRUE(WaitFor([&] { return !window.isVisible(); }, 10s)) << "the view stayed open";
-  EXPECT_EQ(window.End(), 130);
+  EXPECT_EQ(window.Finish(), 130);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
   std::cout << "SIGTERM to status 130 in " << took.count() << " ms\n";
   const auto records = Records();
@@ -502,7 +502,7 @@ TEST_F(StationViewTest, NothingStartsUnderTheStopQuestionAndNoResumes) {
   ASSERT_TRUE(WaitFor([&] { return !window.isVisible(); }, 20s));
   ASSERT_EQ(asked.size(), 2);
   EXPECT_EQ(asked.back(), QStringLiteral("1 units are being upgraded. Stop them?"));
-  EXPECT_EQ(window.End(), 130);
+  EXPECT_EQ(window.Finish(), 130);
   const auto records = Records();
   ASSERT_EQ(records.size(), 2u);
   std::map<std::string, nlohmann::json> by_port;
@@ -538,7 +538,7 @@ TEST_F(StationViewTest, PlugModeOverTheAirOffersTheStart) {
   EXPECT_FALSE(start->isEnabled()) << "nothing waits for it any more";
   Xdotool("key Escape");
   EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 5s));
-  EXPECT_EQ(window.End(), 0);
+  EXPECT_EQ(window.Finish(), 0);
   const auto records = Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0]["result"], "Upgrade OK");

@@ -112,12 +112,12 @@ TEST_F(WindowSessionTest, ProductionSuccessClosesTheWindowAndEndsWithStatusZero)
     std::this_thread::sleep_for(1ms);  // no wake-up delivered meanwhile
   }
   EXPECT_FALSE(session_->WorkerThreadAlive()) << "the worker waits for the window thread after the ending";
-  EXPECT_EQ(session_->End(), 0);
+  EXPECT_EQ(session_->Finish(), 0);
   EXPECT_EQ(toolkit_.closings, 1);
 }
 
 // Closing while the worker waits for the window thread (its first call,
-// which nobody delivers): End lets it go before joining it, so it returns at
+// which nobody delivers): Finish lets it go before joining it, so it returns at
 // once. A production window closed so has status 1; an ordinary one 0.
 TEST_F(WindowSessionTest, ClosingWhileTheWorkerWaitsForTheWindowEndsAtOnce) {
   for (const bool production : {false, true}) {
@@ -130,7 +130,7 @@ TEST_F(WindowSessionTest, ClosingWhileTheWorkerWaitsForTheWindowEndsAtOnce) {
     }
     ASSERT_EQ(session_->WaitingCalls(), 1u);
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_EQ(session_->End(), production ? 1 : 0);
+    EXPECT_EQ(session_->Finish(), production ? 1 : 0);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
     EXPECT_FALSE(session_->WorkerThreadAlive());
     EXPECT_EQ(toolkit_.closings, 0);
@@ -251,7 +251,7 @@ TEST_F(WindowSessionTest, AFifoJournalWithoutAReaderHoldsNeitherWindowBeforeItAp
             "Report= in loader.cfg: nothing reads " + fifo + " (a FIFO; waited 2 s for its reader): start the "
             "reader first");
   EXPECT_FALSE(session_->UpgradeInProgress());
-  EXPECT_EQ(session_->End(), 0);
+  EXPECT_EQ(session_->Finish(), 0);
 
   QuietStationToolkit toolkit;
   std::unique_ptr<StationSession> station;
@@ -263,7 +263,7 @@ TEST_F(WindowSessionTest, AFifoJournalWithoutAReaderHoldsNeitherWindowBeforeItAp
             limit);
   EXPECT_EQ(Narrow(station->Problem()),
             "Report= in loader.cfg: nothing reads " + fifo + " (a FIFO; waited 2 s for its reader): no unit starts");
-  EXPECT_EQ(station->End(), 11);
+  EXPECT_EQ(station->Finish(), 11);
   {
     const std::lock_guard lock(mutex);
     done = true;
@@ -291,7 +291,7 @@ TEST_F(WindowSessionTest, AStationViewRecordsIntoTheDefaultJournalUnderTheHostNa
       station.Tick();
       std::this_thread::sleep_for(5ms);
     }
-    EXPECT_EQ(station.End(), 3);
+    EXPECT_EQ(station.Finish(), 3);
   }
   ::unsetenv("XDG_STATE_HOME");
   std::ifstream in(state + "/zevuvuri/records.jsonl");

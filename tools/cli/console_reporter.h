@@ -1,6 +1,6 @@
 // The command line's view of one upgrade: status texts as plain lines (or
 // JSON events) on standard output, a progress bar on a terminal's standard
-// error. The station keeps the upgrade's state (station/unit_state.h) and
+// error. The station keeps the upgrade's state (station/unit_sinks.h) and
 // passes each call on to this reporter.
 // With several ports, one reporter per port: its lines carry the port, and on
 // a terminal a shared board shows every port's progress instead. A station

@@ -6,7 +6,7 @@
 #include "records/forwarder_news.h"
 #include "records/journal_file.h"
 #include "station/exit_codes.h"
-#include "station/line_records.h"
+#include "station/records_forwarding.h"
 #include "tools/cli/console.h"
 
 namespace zevuvuri::cli {

@@ -37,7 +37,7 @@ class ProgressBoard {
   void SetSerial(std::size_t row, std::string_view serial, bool repeat);
   // Station: the totals line below the ports.
   void SetFooter(std::string_view text);
-  // The records' state (line_records.h), a line at the board's foot; empty:
+  // The records' state (records_forwarding.h), a line at the board's foot; empty:
   // none.
   void SetRecordsLine(std::string_view text);
   // A line for the operator, printed above the board, which is then redrawn.

@@ -50,7 +50,7 @@ void StationPrinter::Begin(const station::StationModel& model) {
   if (Station()) {
     if (ErrorIsTerminal() && !options_.json) {
       board_ = std::make_unique<ProgressBoard>(stderr, ports_, /*station=*/true, ErrorColumns);
-      board_->SetFooter(StationTally::Line(model.Totals()));
+      board_->SetFooter(StationTally::TotalsLine(model.Totals()));
     }
     for (std::size_t i = 0; i < model.Slots(); ++i) SlotChanged(i, model.Slot(i), SlotEvent::Waiting);
   } else if (ports_.size() > 1 && ErrorIsTerminal() && !options_.json) {
@@ -140,9 +140,9 @@ void StationPrinter::TotalsChanged(const StationTotals& totals) {
     event["event"] = "totals";
     PrintLine(records::JsonLine(event));
   } else if (board_) {
-    board_->SetFooter(StationTally::Line(totals));
+    board_->SetFooter(StationTally::TotalsLine(totals));
   } else {
-    PrintLine("station: " + StationTally::Line(totals));
+    PrintLine("station: " + StationTally::TotalsLine(totals));
   }
 }
 
@@ -221,7 +221,7 @@ void StationPrinter::StationSummary(const station::StationModel& model, int exit
     row(port, units, ok);
   }
   row("all", totals.units, totals.ok);
-  table += StationTally::Line(totals) + "\n";
+  table += StationTally::TotalsLine(totals) + "\n";
   std::fputs(table.c_str(), stdout);
   FlushChecked(stdout);
 }

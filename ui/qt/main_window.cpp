@@ -86,7 +86,7 @@ QtMainWindow::QtMainWindow(SettingsFile settings, QWidget* parent) : QDialog(par
   connect(about, &QShortcut::activated, this, [this] { OpenAboutBox(); });
 }
 
-QtMainWindow::~QtMainWindow() { session_->End(); }
+QtMainWindow::~QtMainWindow() { session_->Finish(); }
 
 // The wake-up carries nothing, so one that is never delivered loses nothing;
 // the session stops posting before this window goes.
@@ -159,7 +159,7 @@ void QtMainWindow::OpenStation() {
   if (const auto port = session_->LastUpgradePort()) settings->leaving_ports.push_back(*port);
   QtStationWindow view(std::move(*settings), this);
   view.exec();
-  view.End();
+  view.Finish();
 }
 
 // The platform's dialog ends on Enter unless a push button has the focus (a

@@ -14,7 +14,7 @@
 namespace zevuvuri::ui::qt {
 
 // Thread contract: window thread only, PostWakeUp excepted (WindowToolkit).
-// Run it with exec(); then End() ends any upgrade still running, releases its
+// Run it with exec(); then Finish() ends any upgrade still running, releases its
 // port and gives the process's exit status. The destructor does the same.
 class QtMainWindow final : public QDialog, private WindowToolkit {
   Q_OBJECT
@@ -25,7 +25,7 @@ class QtMainWindow final : public QDialog, private WindowToolkit {
   explicit QtMainWindow(SettingsFile settings, QWidget* parent = nullptr);
   ~QtMainWindow() override;
 
-  int End() { return session_->End(); }
+  int Finish() { return session_->Finish(); }
   int ExitStatus() const { return session_->ExitStatus(); }
   WindowSession& Session() { return *session_; }
 
@@ -50,7 +50,7 @@ class QtMainWindow final : public QDialog, private WindowToolkit {
   std::unique_ptr<WindowSession> session_;
   SettingsFile settings_;  // for the station view's other keys
   // SIGTERM, SIGHUP: the running upgrade stopped as "Yes" to closing would,
-  // recorded, its port freed; then the window closes and End() gives 130.
+  // recorded, its port freed; then the window closes and Finish() gives 130.
   std::unique_ptr<SessionEnd> session_end_;
 };
 

@@ -125,7 +125,7 @@ QtStationWindow::QtStationWindow(QWidget* parent, const MakeSession& make) : QDi
 
 QtStationWindow::~QtStationWindow() {
   QCoreApplication::instance()->removeEventFilter(this);
-  session_->End();
+  session_->Finish();
 }
 
 void QtStationWindow::Build() {

@@ -29,7 +29,7 @@ class FittingLabel;
 // Run it with exec(); closing while units run asks once whether to stop them
 // (the close button, Esc), and no unit starts while the question is open.
 // SIGTERM, SIGHUP, SIGINT and the session manager's end stop every unit as
-// the question's "Yes" and close the view, whose status is then 130. End()
+// the question's "Yes" and close the view, whose status is then 130. Finish()
 // stops what still runs, joins every worker and gives the exit status; the
 // destructor does the same.
 //
@@ -47,7 +47,7 @@ class QtStationWindow final : public QDialog, private StationToolkit {
   explicit QtStationWindow(station::StationSettings settings, QWidget* parent = nullptr);
   ~QtStationWindow() override;
 
-  int End() { return session_->End(); }
+  int Finish() { return session_->Finish(); }
   StationSession& Session() { return *session_; }
 
   // Esc and the close button come here: with units running, the question

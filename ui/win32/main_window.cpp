@@ -109,7 +109,7 @@ int MainWindow::RunModal() {
   const INT_PTR ended = ::DialogBoxIndirectParamW(instance_, reinterpret_cast<LPCDLGTEMPLATEW>(resource.data()),
                                                  nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
   if (!session_) return 1;  // the window could not be made: no upgrade ran
-  const int status = session_->End();
+  const int status = session_->Finish();
   return ended == -1 ? 1 : status;
 }
 

@@ -107,7 +107,7 @@ void SetTextIfChanged(HWND window, int id, std::wstring& shown, const std::wstri
 }  // namespace
 
 StationWindow::~StationWindow() {
-  if (session_) session_->End();
+  if (session_) session_->Finish();
   if (result_font_ != nullptr) ::DeleteObject(result_font_);
 }
 
@@ -135,7 +135,7 @@ int StationWindow::RunSession() {
   const std::vector<std::uint32_t> resource = BuildDialogResource(layout.Dialog());
   const INT_PTR ended = ::DialogBoxIndirectParamW(instance_, reinterpret_cast<LPCDLGTEMPLATEW>(resource.data()),
                                                  owner_, DialogProc, reinterpret_cast<LPARAM>(this));
-  const int status = session_->End();
+  const int status = session_->Finish();
   return ended == -1 ? 1 : status;
 }
 
@@ -292,7 +292,7 @@ void StationWindow::OnDestroy() {
   repeat_filter_ = nullptr;
   g_guarded_window = nullptr;
   if (annotations_) annotations_->Clear();
-  window_ = nullptr;  // wake-ups from now on are dropped: End() takes what remains
+  window_ = nullptr;  // wake-ups from now on are dropped: Finish() takes what remains
 }
 
 void StationWindow::Tick() {
@@ -464,7 +464,7 @@ void StationWindow::OnEndSession() {
   closing_ = true;
   if (const HWND window = window_) ::KillTimer(window, kTickTimer);
   session_->Interrupt();
-  const int status = session_->End();
+  const int status = session_->Finish();
   ::ExitProcess(static_cast<UINT>(status));
 }
 

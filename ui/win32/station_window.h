@@ -30,7 +30,7 @@ class StationWindow final : private StationToolkit {
   // unit stopped after the question, or by the session. The station that
   // loader.cfg describes (a file that describes none shows why on the status
   // line), or one given whole. Each returns the process's exit status
-  // (StationSession::End), 1 when the window could not be made; once only.
+  // (StationSession::Finish), 1 when the window could not be made; once only.
   int Run(const SettingsFile& file);
   int Run(station::StationSettings settings);
 

@@ -16,11 +16,11 @@ namespace zevuvuri::station {
 
 // Sinks: from the thread that starts the upgrade and from its worker. The
 // queries: any thread.
-class UnitState final : public UpgradeSinks {
+class UnitSinks final : public UpgradeSinks {
  public:
   // `front`: the front end's sinks, called after each call has been kept;
   // may be null. `wake`: called after the upgrade's end has been kept.
-  UnitState(UpgradeSinks* front, std::function<void()> wake) : front_(front), wake_(std::move(wake)) {}
+  UnitSinks(UpgradeSinks* front, std::function<void()> wake) : front_(front), wake_(std::move(wake)) {}
 
   void SetStatus(std::string_view text) override;
   void SetButtonCaption(std::string_view text) override;

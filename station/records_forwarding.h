@@ -19,7 +19,7 @@ namespace zevuvuri::station {
 constexpr auto kEndSendLimit = std::chrono::milliseconds{400};
 
 // The station's thread only.
-class LineRecords {
+class RecordsForwarding {
  public:
   // Starts forwarding the journal's records to `connection`. False and
   // `*error` when the thread cannot start.

@@ -1,10 +1,10 @@
-#include "station/unit_state.h"
+#include "station/unit_sinks.h"
 
 #include <algorithm>
 
 namespace zevuvuri::station {
 
-void UnitState::SetStatus(std::string_view text) {
+void UnitSinks::SetStatus(std::string_view text) {
   {
     std::lock_guard lock(mutex_);
     last_status_ = text;
@@ -12,11 +12,11 @@ void UnitState::SetStatus(std::string_view text) {
   if (front_) front_->SetStatus(text);
 }
 
-void UnitState::SetButtonCaption(std::string_view text) {
+void UnitSinks::SetButtonCaption(std::string_view text) {
   if (front_) front_->SetButtonCaption(text);
 }
 
-void UnitState::EnableButton(bool enabled) {
+void UnitSinks::EnableButton(bool enabled) {
   {
     std::lock_guard lock(mutex_);
     button_enabled_ = enabled;
@@ -24,19 +24,19 @@ void UnitState::EnableButton(bool enabled) {
   if (front_) front_->EnableButton(enabled);
 }
 
-void UnitState::SetProgressRange(std::uint16_t maximum) {
+void UnitSinks::SetProgressRange(std::uint16_t maximum) {
   if (front_) front_->SetProgressRange(maximum);
 }
 
-void UnitState::SetProgressPosition(std::uint32_t position) {
+void UnitSinks::SetProgressPosition(std::uint32_t position) {
   if (front_) front_->SetProgressPosition(position);
 }
 
-void UnitState::EndProcess() {
+void UnitSinks::EndProcess() {
   if (front_) front_->EndProcess();
 }
 
-void UnitState::LinkModeLearned(LinkMode mode) {
+void UnitSinks::LinkModeLearned(LinkMode mode) {
   {
     std::lock_guard lock(mutex_);
     learned_mode_ = mode;
@@ -44,7 +44,7 @@ void UnitState::LinkModeLearned(LinkMode mode) {
   if (front_) front_->LinkModeLearned(mode);
 }
 
-void UnitState::PollAcknowledged() {
+void UnitSinks::PollAcknowledged() {
   {
     std::lock_guard lock(mutex_);
     ++polls_acknowledged_;
@@ -53,7 +53,7 @@ void UnitState::PollAcknowledged() {
   if (poll_hook_) poll_hook_();
 }
 
-void UnitState::FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) {
+void UnitSinks::FirmwareImageTaken(std::uint64_t size, const std::optional<std::string>& sha256) {
   {
     std::lock_guard lock(mutex_);
     image_ = Image{size, sha256};
@@ -61,7 +61,7 @@ void UnitState::FirmwareImageTaken(std::uint64_t size, const std::optional<std::
   if (front_) front_->FirmwareImageTaken(size, sha256);
 }
 
-void UnitState::DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) {
+void UnitSinks::DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) {
   {
     std::lock_guard lock(mutex_);
     ++data_frames_;
@@ -71,11 +71,11 @@ void UnitState::DataProgress(std::uint64_t bytes_sent, std::uint64_t file_size) 
   if (front_) front_->DataProgress(bytes_sent, file_size);
 }
 
-void UnitState::FirmwareSent(std::span<const std::uint8_t> bytes) {
+void UnitSinks::FirmwareSent(std::span<const std::uint8_t> bytes) {
   if (front_) front_->FirmwareSent(bytes);
 }
 
-void UnitState::UpgradeEnded(UpgradeOutcome outcome) {
+void UnitSinks::UpgradeEnded(UpgradeOutcome outcome) {
   {
     std::lock_guard lock(mutex_);
     outcome_ = outcome;
@@ -84,42 +84,42 @@ void UnitState::UpgradeEnded(UpgradeOutcome outcome) {
   if (wake_) wake_();
 }
 
-std::optional<UpgradeOutcome> UnitState::Ended() const {
+std::optional<UpgradeOutcome> UnitSinks::Ended() const {
   std::lock_guard lock(mutex_);
   return outcome_;
 }
 
-bool UnitState::ButtonEnabled() const {
+bool UnitSinks::ButtonEnabled() const {
   std::lock_guard lock(mutex_);
   return button_enabled_;
 }
 
-int UnitState::PollsAcknowledged() const {
+int UnitSinks::PollsAcknowledged() const {
   std::lock_guard lock(mutex_);
   return polls_acknowledged_;
 }
 
-std::string UnitState::LastStatus() const {
+std::string UnitSinks::LastStatus() const {
   std::lock_guard lock(mutex_);
   return last_status_;
 }
 
-std::optional<LinkMode> UnitState::LearnedMode() const {
+std::optional<LinkMode> UnitSinks::LearnedMode() const {
   std::lock_guard lock(mutex_);
   return learned_mode_;
 }
 
-std::uint64_t UnitState::DataFramesSent() const {
+std::uint64_t UnitSinks::DataFramesSent() const {
   std::lock_guard lock(mutex_);
   return data_frames_;
 }
 
-int UnitState::Percent() const {
+int UnitSinks::Percent() const {
   std::lock_guard lock(mutex_);
   return percent_;
 }
 
-std::optional<UnitState::Image> UnitState::FirmwareImage() const {
+std::optional<UnitSinks::Image> UnitSinks::FirmwareImage() const {
   std::lock_guard lock(mutex_);
   return image_;
 }

@@ -1,10 +1,10 @@
-#include "station/line_records.h"
+#include "station/records_forwarding.h"
 
 #include "records/forwarder.h"
 
 namespace zevuvuri::station {
 
-bool LineRecords::Start(const std::string& journal, const std::string& connection, std::string* error) {
+bool RecordsForwarding::Start(const std::string& journal, const std::string& connection, std::string* error) {
   journal_ = journal;
   forwarder_ = std::make_unique<records::RecordForwarder>(journal, connection);
   forwarder_->SetBusy(busy_);
@@ -13,22 +13,22 @@ bool LineRecords::Start(const std::string& journal, const std::string& connectio
   return false;
 }
 
-void LineRecords::Wake() {
+void RecordsForwarding::Wake() {
   if (forwarder_) forwarder_->Wake();
 }
 
-void LineRecords::SetBusy(bool busy) {
+void RecordsForwarding::SetBusy(bool busy) {
   if (busy == busy_) return;
   busy_ = busy;
   if (forwarder_) forwarder_->SetBusy(busy);
 }
 
-std::optional<std::string> LineRecords::News() {
+std::optional<std::string> RecordsForwarding::News() {
   if (!forwarder_) return std::nullopt;
   return news_.Next(forwarder_->State());
 }
 
-records::WaitingCount LineRecords::Finish(bool interrupted) {
+records::WaitingCount RecordsForwarding::Finish(bool interrupted) {
   records::WaitingCount left;
   left.read = true;
   if (!forwarder_) return left;
