@@ -237,7 +237,10 @@ void StationWindow::OnInitDialog() {
   // goes to the first result, or the window itself, so that the keyboard
   // (Esc, Tab) still reaches the view.
   const HWND focus = ::GetFocus();
-  if (focus == nullptr || !::IsWindowEnabled(focus)) {
+  const bool cannot_run = !session_->Problem().empty();
+  if (focus == nullptr || !::IsWindowEnabled(focus) || (cannot_run && focus == window)) {
+    // Nothing will ever be enabled here: the dialog keeps no focus for later.
+    if (cannot_run) focus_kept_ = false;
     if (const HWND first = ::GetDlgItem(window, Row(0, RowPart::Result))) {
       ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first), TRUE);
     } else {
