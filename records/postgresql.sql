@@ -70,3 +70,49 @@ SELECT serial_number,
        duration_s, repeat_unit = 1 AS repeat, record_id
 FROM unit_records
 WHERE serial_number IS NOT NULL;
+
+-- The line's live state, which every station with --records-db keeps up to
+-- date beside its records: one row per station (its heartbeat, its image and
+-- the totals of its current run) and one per slot. Best effort and not a
+-- record: a station that is gone leaves its last state here, and its beat
+-- tells how old that is. Times are the database server's own clock, so
+-- that stations whose clocks differ still compare.
+CREATE TABLE IF NOT EXISTS line_stations (
+  station          varchar(255)  PRIMARY KEY,
+  host             varchar(255)  NOT NULL,
+  station_run      varchar(64)   NOT NULL,    -- the run now (or last) on it
+  started_utc      timestamptz   NOT NULL,    -- when that run opened
+  beat_utc         timestamptz   NOT NULL,    -- its last heartbeat
+  ended_utc        timestamptz,               -- set when the run ended cleanly; NULL while it runs
+  slots            integer       NOT NULL,
+  type_code        integer       NOT NULL,    -- module type
+  pacing           varchar(16)   NOT NULL,
+  firmware         varchar(4096) NOT NULL,    -- the image's path as given
+  firmware_sha256  char(64),                  -- of the image the run flashes, once known
+  approved_sha256  char(64),                  -- the pin, when the image is pinned
+  units            integer       NOT NULL DEFAULT 0,  -- this run's totals, as the station shows them
+  ok               integer       NOT NULL DEFAULT 0,
+  failed           integer       NOT NULL DEFAULT 0,
+  failures         text,                      -- JSON [["result text", count], ...] in first-seen order
+  loader_version   varchar(32)   NOT NULL
+);
+
+CREATE TABLE IF NOT EXISTS station_slots (
+  station          varchar(255)  NOT NULL,
+  port             varchar(1024) NOT NULL,
+  slot             integer       NOT NULL,    -- 0.. in the station's order
+  station_run      varchar(64)   NOT NULL,
+  unit             integer,                   -- on the slot now, or the last one
+  serial_number    varchar(255),
+  phase            varchar(16)   NOT NULL,    -- waiting, upgrading, leaving
+  state_text       varchar(1024) NOT NULL,    -- as the station view shows it
+  percent          smallint,                  -- 0..100 of the image sent; NULL before the first data frame
+  result           varchar(16),               -- ok, failed; NULL while a unit runs or before the first
+  result_text      varchar(1024),             -- "Upgrade OK", the failure's status text, "interrupted"
+  repeat_unit      smallint,                  -- 1: the serial had "Upgrade OK" with this image before
+  firmware         varchar(4096),             -- of the unit on the slot (or the last one)
+  firmware_sha256  char(64),
+  type_code        integer,
+  changed_utc      timestamptz   NOT NULL,
+  PRIMARY KEY (station, port)
+);
