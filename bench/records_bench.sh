@@ -22,7 +22,9 @@
 #      --units 1, as on a line) with --records-db and no backlog
 #      a. publishing its live state (its slot's row at most every 250 ms);
 #      b. with the two live state tables dropped: the publisher stops at
-#         its first write, so nothing but the records goes to the database.
+#         its first write, so nothing but the records goes to the database;
+#      c. published again, the tables created anew (how much a. and c.
+#         differ is the noise of the machine).
 #   bench/records_bench.sh [BUILD_DIR] [COUNT]   (default: build, 100000)
 # Figures, not a test: nothing here fails on a slow machine.
 set -euo pipefail
@@ -180,5 +182,9 @@ live_rows=$("${psql[@]}" -d line -c "SELECT count(*) FROM station_slots WHERE re
 : >"$work/dead.jsonl"
 upgrade "station, --records-db, live state tables dropped:" --station --units 1 --yes --report "$work/dead.jsonl" \
   --records-db "$connection"
+"${psql[@]}" -d line -v ON_ERROR_STOP=1 -c 'SET client_min_messages = warning' -f records/postgresql.sql >/dev/null
+: >"$work/again.jsonl"
+upgrade "station, --records-db, live state published again:" --station --units 1 --yes \
+  --report "$work/again.jsonl" --records-db "$connection"
 echo "slots' rows with the unit's OK while published: $live_rows"
 echo "-- ($(uptime_now))"
