@@ -135,6 +135,12 @@ class LiveStateSql final : public LiveStateWriter {
         update, error);
     if (!changed) return Refusal(*error, error);
     if (*changed > 0) return LiveWrite::Done;
+    // A slot that now has another port (the main window's single run started
+    // again on another one) leaves no row of its old port behind.
+    if (!Exec("DELETE FROM station_slots WHERE station = ? AND slot = ? AND port <> ?",
+              {station_, static_cast<std::int64_t>(s.slot), Text(s.port, kPort)}, error)) {
+      return Refusal(*error, error);
+    }
     std::vector<SqlValue> insert = {station_, Text(s.port, kPort)};
     insert.insert(insert.end(), values.begin(), values.end());
     if (!Exec("INSERT INTO station_slots (station, port, slot, station_run, unit, serial_number, phase, state_text, "
