@@ -216,8 +216,8 @@ void LiveStatePublisher::Ending() {
 }
 
 bool LiveStatePublisher::Stop(Clock::time_point deadline) {
-  if (!thread_.joinable()) return shared_->end_written;
   std::unique_lock lock(shared_->mutex);
+  if (!thread_.joinable()) return shared_->done && shared_->end_written;
   if (!shared_->ending) shared_->stop = true;
   shared_->changed.notify_all();
   shared_->changed.wait_until(lock, deadline - kCancelBefore, [&] { return shared_->done; });
