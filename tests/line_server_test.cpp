@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fstream>
 #include <thread>
 
 #include "tests/support/child_process.h"
@@ -328,6 +329,7 @@ struct StartCase {
   const char* name;
   const char* role;  // nullptr: a port where no database listens
   bool allow_write_role;
+  bool from_file;  // --records-db-file, as the service gives it
   bool serves;
   std::vector<std::string> says;
   std::vector<std::string> never_says;
@@ -342,8 +344,14 @@ TEST_P(LineProgramTest, StartsOnlyWithARoleThatReads) {
   std::string connection = c.role ? ConnectionAs(c.role) : ConnectionAs("line_page");
   if (!c.role) connection.replace(connection.find("Port="), 5, "Port=1;Unused=");
   const int port = FreePort();
-  std::vector<std::string> argv = {ZEVUVURI_LINE_PATH, "--records-db", connection, "--listen",
-                                   "127.0.0.1:" + std::to_string(port)};
+  testing::TempDir dir;
+  std::vector<std::string> argv = {ZEVUVURI_LINE_PATH, "--listen", "127.0.0.1:" + std::to_string(port)};
+  if (c.from_file) {
+    std::ofstream(dir.Path() + "/records-db") << connection << "\n";
+    argv.insert(argv.end(), {"--records-db-file", dir.Path() + "/records-db"});
+  } else {
+    argv.insert(argv.end(), {"--records-db", connection});
+  }
   if (c.allow_write_role) argv.push_back("--allow-write-role");
   testing::ChildProcess line(argv, server_->OdbcEnv());
   if (c.serves) {
@@ -368,16 +376,16 @@ TEST_P(LineProgramTest, StartsOnlyWithARoleThatReads) {
 INSTANTIATE_TEST_SUITE_P(
     Roles, LineProgramTest,
     ::testing::Values(
-        StartCase{"ReadOnly", "line_page", false, true, {"serving the line page on http://127.0.0.1:"}, {"WARNING"}},
-        StartCase{"Superuser", "line", false, false,
+        StartCase{"ReadOnly", "line_page", false, true, true, {"serving the line page on http://127.0.0.1:"}, {"WARNING"}},
+        StartCase{"Superuser", "line", false, false, false,
                   {"refusing to start", "superuser", "INSERT on unit_records", "TRUNCATE on station_slots",
                    "GRANT SELECT ON unit_records, line_stations, station_slots"},
                   {"serving"}},
-        StartCase{"StationsRights", "station_writer", false, false,
+        StartCase{"StationsRights", "station_writer", false, false, false,
                   {"refusing to start", "INSERT on unit_records", "UPDATE on station_slots"},
                   {"superuser", "DELETE", "on line_stations"}},
-        StartCase{"Allowed", "line", true, true, {"WARNING", "can write", "superuser", "serving"}, {}},
-        StartCase{"NoDatabase", nullptr, false, false, {"cannot connect to the database"}, {"serving"}}),
+        StartCase{"Allowed", "line", true, false, true, {"WARNING", "can write", "superuser", "serving"}, {}},
+        StartCase{"NoDatabase", nullptr, false, true, false, {"cannot connect to the database"}, {"serving"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

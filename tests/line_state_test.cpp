@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/line/line_json.h"
+#include "tools/line/line_options.h"
 #include "tools/line/line_state.h"
 
 namespace zevuvuri::line {
@@ -148,6 +149,45 @@ TEST(LineJsonAnswers, TextsStayTextAndNullsStayNull) {
 
   const auto none = nlohmann::json::parse(SerialJson("SN1", {}));
   EXPECT_EQ(none, nlohmann::json::parse(R"({"serial":"SN1","attempts":[]})"));
+}
+
+struct OptionsCase {
+  std::vector<const char*> args;
+  int exit_code;  // 0 with options: it runs
+  const char* host;
+  int port;
+};
+
+TEST(LineOptions, AddressesAndUsageErrors) {
+  const OptionsCase cases[] = {
+      {{"--records-db", "DSN=line"}, 0, "127.0.0.1", 8088},
+      {{"--records-db", "DSN=line", "--listen", "0.0.0.0:80"}, 0, "0.0.0.0", 80},
+      {{"--records-db", "DSN=line", "--listen", "[::1]:8090"}, 0, "::1", 8090},
+      {{"--records-db", "DSN=line", "--listen", "::1:8090"}, 2, "", 0},
+      {{"--records-db", "DSN=line", "--listen", "127.0.0.1"}, 2, "", 0},
+      {{"--records-db", "DSN=line", "--listen", "127.0.0.1:65536"}, 2, "", 0},
+      {{"--records-db", "DSN=line", "--shift-hours", "0"}, 2, "", 0},
+      {{"--records-db", "DSN=line", "--records-db-file", "/nonexistent"}, 2, "", 0},
+      {{"--records-db-file", "/nonexistent/connection"}, 2, "", 0},
+      {{}, 2, "", 0},
+      {{"--records-db", "DSN=line", "--bogus"}, 2, "", 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"zevuvuri-line"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const LineParseResult r = ParseLineCommandLine(static_cast<int>(argv.size()), argv.data());
+    const std::string what = c.args.empty() ? "(none)" : c.args.back();
+    EXPECT_EQ(r.options.has_value(), c.exit_code == 0) << what;
+    EXPECT_EQ(r.exit_code, c.exit_code) << what;
+    if (r.options) {
+      EXPECT_EQ(r.options->listen_host, c.host) << what;
+      EXPECT_EQ(r.options->listen_port, c.port) << what;
+      EXPECT_EQ(r.options->shift_hours, 8);
+    } else {
+      EXPECT_TRUE(r.message_is_error) << what;
+      EXPECT_EQ(r.message.find("Pwd"), std::string::npos);
+    }
+  }
 }
 
 }  // namespace
