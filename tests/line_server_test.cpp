@@ -336,6 +336,17 @@ TEST_F(LineDatabaseTest, ADatabaseThatStopsAnsweringGets503ThenServesAgain) {
   EXPECT_EQ(back->status, 200) << back->body;
 }
 
+// A port already served is refused, with the reason, never shared.
+TEST(LineServerPort, APortInUseIsRefused) {
+  ConnectionPool pool("DSN=unused", {1s, 1s}, 1);
+  LineReader reader(&pool, 8);
+  LineServer first(&reader, {}, false), second(&reader, {}, false);
+  std::string error;
+  ASSERT_TRUE(first.Bind("127.0.0.1", 0, &error)) << error;
+  EXPECT_FALSE(second.Bind("127.0.0.1", first.Port(), &error));
+  EXPECT_EQ(error, "cannot listen on 127.0.0.1:" + std::to_string(first.Port()) + ": Address already in use");
+}
+
 // The program: whether it starts with a connection, what it says, and that
 // SIGTERM ends it cleanly.
 struct StartCase {

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -106,6 +108,13 @@ LineServer::LineServer(LineReader* reader, const ServerLimits& limits, bool acce
   s.set_keep_alive_timeout(limits.keep_alive_timeout_s);
   s.set_keep_alive_max_count(static_cast<std::size_t>(limits.requests_per_connection));
   s.set_payload_max_length(limits.max_body);
+  // The library's default lets a second server bind the same port
+  // (SO_REUSEPORT) and take half its requests; SO_REUSEADDR alone still
+  // lets a restart bind while the last one's connections close.
+  s.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   // The page loads only its own files and talks only to this server; no
   // other site may frame it or learn its address from a link.
   s.set_default_headers({{"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
