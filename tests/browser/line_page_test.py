@@ -287,7 +287,8 @@ const slot = card.querySelector('.slot[data-port="' + CSS.escape(arguments[1]) +
 if (!slot) return null;
 const text = (sel) => { const e = slot.querySelector(sel); return e ? e.textContent.trim() : null; };
 const result = slot.querySelector('.result');
-return {state: text('.state'), unit: text('.unit'), serial: text('.serial'), percent: text('.percent'),
+const unit = text('.unit');
+return {state: text('.state'), unit: unit === null ? null : unit.replace(/^#/, ''), serial: text('.serial'), percent: text('.percent'),
         result: text('.result'),
         result_class: result ? (result.classList.contains('ok') ? 'ok'
                                 : result.classList.contains('failed') ? 'failed' : '') : null,
@@ -455,8 +456,8 @@ def scenario(procs, work):
     # line-a takes what is plugged: three boards, the second refuses a frame.
     # line-b takes a scan before each board: the same label twice (its first
     # attempt fails), then a label that is markup.
-    a = Station(procs, work, env, "line-a", 1, 3, ["--board", "2:--refuse-data 5"], ["--units", "3"], db)
-    b = Station(procs, work, env, "line-b", 2, 3, ["--board", "1:--refuse-data 5"], ["--next", "scan"], db)
+    a = Station(procs, work, env, "line-a", 1, 3, ["--board", "2:--refuse-data 60"], ["--units", "3"], db)
+    b = Station(procs, work, env, "line-b", 2, 3, ["--board", "1:--refuse-data 60"], ["--next", "scan"], db)
     page = Page(url, work)
     try:
         # line-b: waiting, then each scanned board's state while it runs and
