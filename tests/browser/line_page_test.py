@@ -65,8 +65,13 @@ class Processes:
     def __init__(self):
         self.children = []
 
-    def start(self, name, argv, **kwargs):
-        child = subprocess.Popen(argv, start_new_session=True, **kwargs)
+    def start(self, name, argv, as_user=None, **kwargs):
+        # Each also dies with this scenario should it be killed outright
+        # (the parent-death signal, set after the change of user).
+        wrapper = ["setpriv", "--pdeathsig", "KILL"]
+        if as_user:
+            wrapper += ["--reuid=" + as_user, "--regid=" + as_user, "--clear-groups"]
+        child = subprocess.Popen(wrapper + argv, start_new_session=True, **kwargs)
         self.children.append((name, child))
         return child
 
@@ -168,8 +173,10 @@ class Database:
         self.dir = os.path.join(work, "pg")
         os.mkdir(self.dir)
         self.as_server = []
+        server_user = None
         if os.geteuid() == 0:
-            shutil.chown(self.dir, "postgres", "postgres")
+            server_user = "postgres"
+            shutil.chown(self.dir, server_user, server_user)
             self.as_server = ["setpriv", "--reuid=postgres", "--regid=postgres", "--clear-groups"]
         run(self.as_server + [PG_BIN + "/initdb", "-D", self.dir + "/data", "-U", "postgres", "-A", "trust",
                               "-E", "UTF8", "--no-sync", "--no-instructions"])
@@ -178,10 +185,9 @@ class Database:
         # goes with the scenario; it dies with its parent too.
         self.server = procs.start(
             "postgres",
-            self.as_server + ["--pdeathsig", "KILL"] * bool(self.as_server) +
             [PG_BIN + "/postgres", "-D", self.dir + "/data", "-p", str(self.port), "-k", self.dir,
              "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c", "log_min_messages=warning"],
-            stdout=open(os.path.join(work, "postgres.log"), "w"), stderr=subprocess.STDOUT)
+            as_user=server_user, stdout=open(os.path.join(work, "postgres.log"), "w"), stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30
         while subprocess.run([PG_BIN + "/pg_isready", "-q", "-h", self.dir, "-p", str(self.port)]).returncode != 0:
             if self.server.poll() is not None or time.monotonic() > deadline:
@@ -317,16 +323,37 @@ return {empty_shown: !!empty && empty.offsetParent !== null,
 
 
 class Page:
-    def __init__(self, url, work):
+    """Headless chromium through a chromedriver that this scenario starts
+    (in its own process group, so that ending the group ends the browser
+    too)."""
+
+    def __init__(self, procs, url, work):
         from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
+        from selenium.webdriver.remote.remote_connection import RemoteConnection
+        # No command to the browser waits for ever.
+        RemoteConnection.set_timeout(60)
+        port = free_port()
+        self.chromedriver = procs.start("chromedriver", [CHROMEDRIVER, "--port=%d" % port],
+                                        stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "chromedriver.log"), "w"),
+                                        stderr=subprocess.STDOUT)
+        driver_url = "http://127.0.0.1:%d" % port
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                with urllib.request.urlopen(driver_url + "/status", timeout=5) as answer:
+                    if json.load(answer)["value"]["ready"]:
+                        break
+            except (OSError, ValueError, KeyError):
+                pass
+            if self.chromedriver.poll() is not None or time.monotonic() > deadline:
+                raise Failure("chromedriver did not start")
+            time.sleep(0.1)
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
         for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1100",
                      "--user-data-dir=" + os.path.join(work, "chromium")):
             options.add_argument(flag)
-        self.service = Service(CHROMEDRIVER, log_output=os.path.join(work, "chromedriver.log"))
-        self.driver = webdriver.Chrome(service=self.service, options=options)
+        self.driver = webdriver.Remote(command_executor=driver_url, options=options)
         self.driver.set_page_load_timeout(30)
         self.driver.set_script_timeout(10)
         self.driver.get(url)
@@ -458,7 +485,7 @@ def scenario(procs, work):
     # attempt fails), then a label that is markup.
     a = Station(procs, work, env, "line-a", 1, 3, ["--board", "2:--refuse-data 60"], ["--units", "3"], db)
     b = Station(procs, work, env, "line-b", 2, 3, ["--board", "1:--refuse-data 60"], ["--next", "scan"], db)
-    page = Page(url, work)
+    page = Page(procs, url, work)
     try:
         # line-b: waiting, then each scanned board's state while it runs and
         # its result, each compared with what the station printed.
