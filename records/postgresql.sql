@@ -116,3 +116,7 @@ CREATE TABLE IF NOT EXISTS station_slots (
   changed_utc      timestamptz   NOT NULL,
   PRIMARY KEY (station, port)
 );
+
+-- The line page's count of a shift's units by hour and failures by reason
+-- reads these two columns only (an index-only scan over the hour it asks).
+CREATE INDEX IF NOT EXISTS unit_records_started_result ON unit_records (started_utc, result);
