@@ -189,19 +189,19 @@ class Database:
              "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c", "log_min_messages=warning"],
             as_user=server_user, stdout=open(os.path.join(work, "postgres.log"), "w"), stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30
-        while subprocess.run([PG_BIN + "/pg_isready", "-q", "-h", self.dir, "-p", str(self.port)]).returncode != 0:
+        while subprocess.run([PG_BIN + "/pg_isready", "-q", "-h", self.dir, "-p", str(self.port), "-U", "postgres"]).returncode != 0:
             if self.server.poll() is not None or time.monotonic() > deadline:
                 raise Failure("the PostgreSQL server did not start: " + open(os.path.join(work, "postgres.log")).read())
             time.sleep(0.1)
         self.psql("postgres", """
             CREATE ROLE loader LOGIN PASSWORD '%s';
-            CREATE ROLE line_viewer LOGIN PASSWORD '%s';
+            CREATE ROLE line_page LOGIN PASSWORD '%s';
             CREATE DATABASE line;""" % (LOADER_PASSWORD, VIEWER_PASSWORD))
         self.psql("line", open(args.schema).read())
         self.psql("line", """
             GRANT INSERT, SELECT (record_id) ON unit_records TO loader;
             GRANT SELECT, INSERT, UPDATE ON line_stations, station_slots TO loader;
-            GRANT SELECT ON unit_records, line_stations, station_slots TO line_viewer;""")
+            GRANT SELECT ON unit_records, line_stations, station_slots TO line_page;""")
         # The ODBC driver, without its per-process communication logs.
         drivers = glob.glob("/usr/lib/*/odbc/psqlodbcw.so")
         if not drivers:
@@ -294,7 +294,7 @@ if (!slot) return null;
 const text = (sel) => { const e = slot.querySelector(sel); return e ? e.textContent.trim() : null; };
 const result = slot.querySelector('.result');
 const unit = text('.unit');
-return {state: text('.state'), unit: unit === null ? null : unit.replace(/^#/, ''), serial: text('.serial'), percent: text('.percent'),
+return {state: text('.state'), unit: unit === null ? null : (unit.match(/\d+/) || [''])[0], serial: text('.serial'), percent: text('.percent'),
         result: text('.result'),
         result_class: result ? (result.classList.contains('ok') ? 'ok'
                                 : result.classList.contains('failed') ? 'failed' : '') : null,
@@ -464,7 +464,7 @@ def scenario(procs, work):
     line_port = free_port()
     line_log = os.path.join(work, "line.log")
     line = procs.start("zevuvuri-line",
-                       [args.line, "--records-db", db.connection("line_viewer", VIEWER_PASSWORD),
+                       [args.line, "--records-db", db.connection("line_page", VIEWER_PASSWORD),
                         "--listen", "127.0.0.1:%d" % line_port],
                        env=env, stdin=subprocess.DEVNULL, stdout=open(line_log, "w"), stderr=subprocess.STDOUT)
     url = "http://127.0.0.1:%d/" % line_port
