@@ -10,6 +10,7 @@
 #include "station/confirmations.h"
 #include "station/distinct_devices.h"
 #include "station/exit_codes.h"
+#include "station/live_publishing.h"
 #include "station/plug_watcher.h"
 #include "station/serial_device_info.h"
 #include "station/serial_scan.h"
@@ -92,7 +93,10 @@ struct StationModel::Impl {
                        [](const Slot& s) { return s.unit && s.unit->outcome == UpgradeOutcome::Cancelled; });
   }
   std::vector<UnitSession*> Running();
-  void Changed(std::size_t i, SlotEvent event) { observer.SlotChanged(i, slots[i].shown, event); }
+  void Changed(std::size_t i, SlotEvent event) {
+    observer.SlotChanged(i, slots[i].shown, event);
+    live.SlotChanged(i, slots[i].shown, slots[i].unit.get(), slots[i].unit_number);
+  }
 
   void TakeEndings();
   void ShowProgress(const std::vector<UnitSession*>& awaiting);
@@ -113,6 +117,7 @@ struct StationModel::Impl {
   std::function<void()> wake;
   std::unique_ptr<PlugWatcher> watcher;
   UnitRecords records;
+  LivePublishing live;  // the line's view of this station, with a records database
   Confirmations confirmations;
   StartGuard guard;   // presses of the start key, by slot
   bool held = false;  // Hold: nothing starts
@@ -266,7 +271,9 @@ void StationModel::Impl::TakeUnitEnding(std::size_t i, UpgradeOutcome outcome) {
       ShowWaiting(i, result, true);
     }
   }
-  observer.TotalsChanged(tally.Totals(Clock::now()));
+  const StationTotals totals = tally.Totals(Clock::now());
+  observer.TotalsChanged(totals);
+  live.RunChanged(totals, slot.unit.get());
 }
 
 void StationModel::Impl::TakeEndings() {
@@ -401,10 +408,17 @@ bool StationModel::Impl::LeavesFirst(const std::string& port) const {
   return false;
 }
 
+// The live state's end goes out while the records' forwarder ends, and
+// waits no longer than the forwarder may: the run still ends within 2 s of
+// its last unit whatever the database does.
 void StationModel::Impl::Finish(bool interrupted) {
   if (finished) return;
   finished = true;
+  const auto deadline = Clock::now() + kEndSendLimit + records::RecordForwarder::kStopLimit;
+  live.Ending();
   records.Finish(interrupted);
+  live.Stop(deadline);
+  if (const auto news = live.News()) observer.Note(*news);
 }
 
 StationModel::StationModel(StationSettings settings, StationObserver& observer, std::function<void()> wake)
@@ -451,6 +465,9 @@ int StationModel::Open(std::string* why) {
       m.slots[i].adopt_present = true;
     }
   }
+  std::vector<SlotSnapshot> shown;
+  for (const auto& slot : m.slots) shown.push_back(slot.shown);
+  m.live.Start(s, m.run_id, shown);
   m.opened = true;
   return 0;
 }
@@ -503,6 +520,7 @@ void StationModel::Pass(const std::vector<std::string>& typed) {
   if (confirming && !enter) awaiting = waiting;
   m.ShowProgress(awaiting);
   if (const auto news = m.records.News()) m.observer.RecordsLine(*news);
+  if (const auto news = m.live.News()) m.observer.Note(*news);
   // Units run when some ran at the pass's start or one started just now.
   m.busy = !idle || m.started != started_before;
   // The records' forwarder yields while an upgrade streams; an upgrade
@@ -561,6 +579,7 @@ bool StationModel::StartAgain(const UnitOrder& order, std::string* why) {
   m.settings.firmware = order.firmware;
   m.settings.pacing = order.pacing;
   m.records.SetFirmware(order.firmware);
+  m.live.SetFirmware(order.firmware);
   slot.shown.port = order.port;
   m.done = false;
   return m.StartUnit(0, "");
