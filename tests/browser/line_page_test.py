@@ -200,7 +200,8 @@ class Database:
         self.psql("line", open(args.schema).read())
         self.psql("line", """
             GRANT INSERT, SELECT (record_id) ON unit_records TO loader;
-            GRANT SELECT, INSERT, UPDATE ON line_stations, station_slots TO loader;
+            GRANT SELECT, INSERT, UPDATE ON line_stations TO loader;
+            GRANT SELECT, INSERT, UPDATE, DELETE ON station_slots TO loader;
             GRANT SELECT ON unit_records, line_stations, station_slots TO line_page;""")
         # The ODBC driver, without its per-process communication logs.
         drivers = glob.glob("/usr/lib/*/odbc/psqlodbcw.so")
@@ -234,6 +235,7 @@ class Station:
              "--expect", args.firmware, "--reply-delay-ms", "8"] + sim_faults,
             env=env, stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, name + ".sim.out"), "w"),
             stderr=subprocess.STDOUT)
+        self.sim_log = os.path.join(work, name + ".sim.out")
         link = os.path.join(env["ZEVUVURI_PORT_DIR"], "com%d" % com)
         deadline = time.monotonic() + 20
         while not os.path.lexists(link):
@@ -248,6 +250,16 @@ class Station:
             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=open(os.path.join(work, name + ".err"), "w"))
         self.out = OutputLines(self.cli.stdout, os.path.join(work, name + ".out"))
+
+    def wait_board(self, board, timeout_s=20):
+        """Waits until the simulator has plugged its board-th board: a scan
+        takes whatever is on the port at that moment, and between two boards
+        there is none."""
+        deadline = time.monotonic() + timeout_s
+        while "board %d plugged" % board not in open(self.sim_log, errors="replace").read():
+            if self.sim.poll() is not None or time.monotonic() > deadline:
+                raise Failure("%s: the simulator did not plug board %d" % (self.name, board))
+            time.sleep(0.05)
 
     def scan(self, label):
         self.cli.stdin.write(label.encode("utf-8") + b"\n")
@@ -495,6 +507,7 @@ def scenario(procs, work):
         unit = 0
         for label in ("SN-0007", "SN-0007", "<b>x</b>"):
             unit += 1
+            b.wait_board(unit)
             b.scan(label)
             up, up_at, _ = b.out.wait_for(r"^2 #%d: Upgrading" % unit, b_line + 1, 20,
                                           "line-b unit %d upgrading" % unit)
@@ -545,7 +558,7 @@ def scenario(procs, work):
 
         # The board SN-0007's attempts, in the journal's order.
         want = [r for r in b.records() if r.get("serial_number") == "SN-0007"]
-        want.sort(key=lambda r: r["started_utc"])
+        want.sort(key=lambda r: r["start"])
         page.search("SN-0007")
         _, history = page.until("SN-0007's two attempts", page.history, lambda h: len(h["rows"]) == len(want), 10)
         got = [(row["station"], row["result"]) for row in history["rows"]]
