@@ -50,7 +50,8 @@ WaitSimulator
 Check "simulator exit status (station)" 0 "$sim_status"
 Check "the station's live row: ended, its totals" "wine-line|1|1|0|t|t" \
   "$("${pg_psql[@]}" -c "SELECT station, units, ok, failed, ended_utc IS NOT NULL,
-                                beat_utc > now() - interval '5 minutes' FROM line_stations")"
+                                beat_utc > now() - interval '5 minutes' FROM line_stations
+                         WHERE station = 'wine-line'")"
 sha256=$(sha256sum "$ZEVUVURI_SAMPLE" | cut -c1-64)
 Check "the station's slot row: its port, unit, result and image" "92|1|ok|Upgrade OK|$sha256|24" \
   "$("${pg_psql[@]}" -c "SELECT port, unit, result, result_text, firmware_sha256, type_code
