@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/child_process.h"
+#include "tests/support/fake_station.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/pseudo_terminal.h"
 
@@ -95,8 +96,8 @@ class CliLiveStateTest : public testing::PostgresTest {
   std::unique_ptr<ChildProcess> loader_;
 };
 
-// Two slots: port 1 upgrades two boards slowly, port 2's board refuses a
-// data frame. While the station runs its rows show the slots; at the end
+// Two slots: port 1 upgrades a board slowly, port 2's board refuses a data
+// frame. While the station runs its rows show the slots; at the end
 // they hold each slot's last unit, and the station's row its totals (as the
 // station printed them), its image and its end. A row left by an earlier run
 // on a port the station no longer has is gone.
@@ -104,9 +105,9 @@ TEST_F(CliLiveStateTest, StationOfTwoSlotsKeepsItsRowsWhileRunningAndEndsThem) {
   ASSERT_EQ(server_->Query("INSERT INTO station_slots (station, port, slot, station_run, phase, state_text, "
                            "changed_utc) VALUES ('line-b-1', '9', 2, 'old', 'waiting', 'old', now())"),
             "INSERT 0 1");
-  StartBoards(1, {"--units", "2", "--plug-gap-ms", "300", "--delay", "data=40"});
+  StartBoards(1, {"--units", "1", "--delay", "data=15"});
   StartBoards(2, {"--units", "1", "--refuse-data", "5"});
-  StartLoader({"--station", "--units", "3", "--port", "1", "--port", "2", "--station-name", "line-b-1"});
+  StartLoader({"--station", "--units", "2", "--port", "1", "--port", "2", "--station-name", "line-b-1"});
 
   // Running: slot 1 upgrading with its progress, the station's row beating.
   const std::string running = QueryUntil(
@@ -123,7 +124,7 @@ TEST_F(CliLiveStateTest, StationOfTwoSlotsKeepsItsRowsWhileRunningAndEndsThem) {
   const auto summary = LastEvent("summary");
   ASSERT_TRUE(summary.contains("totals")) << loader_->Stdout();
   const auto records = JournalRecords();
-  ASSERT_EQ(records.size(), 3u);
+  ASSERT_EQ(records.size(), 2u);
   std::string failure, sha256, run;
   std::map<std::string, int> last_unit;  // by port
   for (const auto& r : records) {
@@ -135,11 +136,15 @@ TEST_F(CliLiveStateTest, StationOfTwoSlotsKeepsItsRowsWhileRunningAndEndsThem) {
     sha256 = r["firmware_sha256"];
     run = r["station_run"];
   }
+  // The summary's failures by text, as the row keeps them: [["text", count]].
+  nlohmann::json failures = nlohmann::json::array();
+  for (const auto& [text, count] : summary["totals"]["failures"].items()) failures.push_back({text, count});
   EXPECT_EQ(server_->Query("SELECT station_run, slots, units, ok, failed, failures, firmware_sha256, "
                            "ended_utc IS NOT NULL, ended_utc >= started_utc FROM line_stations"),
-            run + "|2|" + summary["totals"]["units"].dump() + "|" + summary["totals"]["ok"].dump() + "|1|" +
-                nlohmann::json::array({nlohmann::json::array({failure, 1})}).dump() + "|" + sha256 + "|t|t");
-  EXPECT_EQ(summary["totals"]["units"], 3);
+            run + "|2|" + summary["totals"]["units"].dump() + "|" + summary["totals"]["ok"].dump() + "|" +
+                summary["totals"]["failed"].dump() + "|" + failures.dump() + "|" + sha256 + "|t|t")
+      << testing::ReadFile(journal_);
+  EXPECT_EQ(summary["totals"]["units"], 2);
   EXPECT_EQ(server_->Query("SELECT port, slot, station_run = '" + run + "', unit, result, result_text, "
                            "firmware_sha256 = '" + sha256 + "', repeat_unit FROM station_slots ORDER BY port"),
             "1|0|t|" + std::to_string(last_unit["1"]) + "|ok|Upgrade OK|t|0\n2|1|t|" + std::to_string(last_unit["2"]) +
@@ -150,29 +155,30 @@ TEST_F(CliLiveStateTest, StationOfTwoSlotsKeepsItsRowsWhileRunningAndEndsThem) {
 // The database freezes while a station upgrades: the unit goes on, its
 // record is written, and the station still ends within 2 s of its last unit.
 TEST_F(CliLiveStateTest, FrozenDatabaseDelaysNeitherTheUpgradeNorTheEnd) {
-  StartBoards(1, {"--units", "2", "--plug-gap-ms", "300"});
-  StartLoader({"--station", "--units", "2", "--port", "1", "--station-name", "line-b-2"});
-  ASSERT_NE(QueryUntil("SELECT count(*) FROM station_slots WHERE unit = 1 AND result = 'ok'",
-                       [](const std::string& n) { return n == "1"; }),
-            "0");
+  StartBoards(1, {"--units", "1", "--delay", "data=15"});
+  StartLoader({"--station", "--units", "1", "--port", "1", "--station-name", "line-b-2"});
+  ASSERT_EQ(QueryUntil("SELECT percent IS NOT NULL FROM station_slots WHERE phase = 'upgrading'",
+                       [](const std::string& row) { return row == "t"; }),
+            "t");
   server_->Freeze(true);
   std::optional<Clock::time_point> last_result;
-  int results = 0;
   const auto end = Clock::now() + 60s;
-  while (results < 2 && Clock::now() < end) {
+  while (!last_result && Clock::now() < end) {
     const auto line = loader_->ReadLine(1s);
     if (!line) continue;
     const auto e = nlohmann::json::parse(*line, nullptr, false);
-    if (!e.is_discarded() && e["event"] == "result" && ++results == 2) last_result = Clock::now();
+    if (!e.is_discarded() && e["event"] == "result") last_result = Clock::now();
   }
   const auto status = loader_->Wait(10s);
   const auto took = Clock::now() - last_result.value_or(Clock::now());
   server_->Freeze(false);
-  ASSERT_TRUE(last_result) << "the second unit did not end\n" << loader_->Stderr();
+  ASSERT_TRUE(last_result) << "the unit did not end\n" << loader_->Stderr();
   ASSERT_TRUE(status) << "the station did not end";
-  EXPECT_EQ(*status, 14) << "its records wait for the database\n" << loader_->Stderr();
+  // The record went in before the freeze reached the forwarder's connection, or waits.
+  EXPECT_TRUE(*status == 0 || *status == 14) << *status << "\n" << loader_->Stderr();
   EXPECT_LT(took, 2s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
-  EXPECT_EQ(JournalRecords().size(), 2u);
+  ASSERT_EQ(JournalRecords().size(), 1u);
+  EXPECT_EQ(JournalRecords()[0]["result"], "Upgrade OK");
   EXPECT_EQ(boards_.back()->Wait(30s), 0);
 }
 
