@@ -32,8 +32,8 @@ fi
 publisher=
 server=
 cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
-  [ -n "$publisher" ] && kill "$publisher" 2>/dev/null && wait "$publisher" 2>/dev/null
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null; wait "$server" 2>/dev/null || true; fi
+  if [ -n "$publisher" ]; then kill "$publisher" 2>/dev/null; wait "$publisher" 2>/dev/null || true; fi
   "${as_server[@]}" timeout 60 "$bin/pg_ctl" -D "$work/data" -m immediate -w stop >/dev/null 2>&1 || true
   rm -rf "$work"
 }

@@ -17,6 +17,7 @@ packages=(
   time
   postgresql-15 unixodbc-dev odbc-postgresql
   chromium chromium-driver python3-selenium
+  libcpp-httplib-dev
 )
 for flag in "$@"; do
   case $flag in

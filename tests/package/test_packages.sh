@@ -86,6 +86,13 @@ installed_files=$(dpkg -L "${packages[@]}" 2>/dev/null)
 
 Check "installed zevuvuri-cli --version" "zevuvuri-cli $version" "$(zevuvuri-cli --version 2>&1)"
 Check "installed zevuvuri-sim --version" "zevuvuri-sim $version" "$(zevuvuri-sim --version 2>&1)"
+Check "installed zevuvuri-line --version" "zevuvuri-line $version" "$(zevuvuri-line --version 2>&1)"
+# The line page's unit: shipped, installed but not enabled (nor started).
+line_unit=/lib/systemd/system/zevuvuri-line.service
+if grep -qx "$line_unit" <<<"$installed_files"; then Pass "zevuvuri-line.service shipped"; else Fail "$line_unit not shipped"; fi
+Check "systemctl is-enabled zevuvuri-line" disabled "$(systemctl is-enabled zevuvuri-line 2>&1)"
+Check "links to zevuvuri-line.service in /etc/systemd/system" "" \
+  "$(find /etc/systemd/system -name zevuvuri-line.service 2>/dev/null)"
 Check "zevuvuri-cli on the PATH" /usr/bin/zevuvuri-cli "$(command -v zevuvuri-cli)"
 
 # Starts the installed simulator on COM port $1 of the port directory.
@@ -122,7 +129,7 @@ StartDebianSimulator 2
 Check "installed zevuvuri in production mode: exit status" 0 "$?"
 ExpectDebianSimulatorDone 2 "installed zevuvuri"
 
-for page in zevuvuri zevuvuri-cli zevuvuri-sim; do
+for page in zevuvuri zevuvuri-cli zevuvuri-sim zevuvuri-line; do
   Check "man -w $page" "/usr/share/man/man1/$page.1.gz" "$(man -w "$page" 2>&1)"
 done
 Check "menu entry" "$(printf 'Exec=zevuvuri\nIcon=zevuvuri')" \

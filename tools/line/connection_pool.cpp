@@ -1,5 +1,10 @@
 #include "tools/line/connection_pool.h"
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "records/connection_text.h"
 
 namespace zevuvuri::line {
@@ -9,49 +14,74 @@ namespace {
 // idle; one that took longer met a server that does not answer, and trying
 // again would only double the wait.
 constexpr auto kQuickFailure = std::chrono::seconds{1};
+// Past the statement limit: how long before the call is cancelled, and how
+// long after that before it is given up on.
+constexpr auto kCancelAfter = std::chrono::seconds{1};
+constexpr auto kGiveUpAfter = std::chrono::seconds{2};
+
+// One call on its own thread, and what the caller learns of it.
+struct Call {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  bool ok = false;
+  bool given_up = false;  // the caller went on without it
+  std::string why;
+};
 
 }  // namespace
 
+struct ConnectionPool::State {
+  explicit State(std::size_t n) : size(n == 0 ? 1 : n) {}
+  // A connection back: kept for the next call, or (nullptr) its place freed.
+  void Give(std::shared_ptr<records::OdbcConnection> connection) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (connection) {
+        idle.push_back(std::move(connection));
+      } else {
+        --open;
+      }
+    }
+    returned.notify_one();
+  }
+
+  const std::size_t size;
+  std::mutex mutex;
+  std::condition_variable returned;
+  std::vector<std::shared_ptr<records::OdbcConnection>> idle;
+  std::size_t open = 0;  // idle, lent out, or given up on and not yet ended
+};
+
 ConnectionPool::ConnectionPool(std::string connection, records::ConnectionLimits limits, std::size_t size)
-    : connection_(std::move(connection)), limits_(limits), size_(size == 0 ? 1 : size) {}
+    : connection_(std::move(connection)), limits_(limits), state_(std::make_shared<State>(size)) {}
 
 ConnectionPool::~ConnectionPool() = default;
 
-std::unique_ptr<records::OdbcConnection> ConnectionPool::Take(bool* fresh, std::string* error) {
+std::shared_ptr<records::OdbcConnection> ConnectionPool::Take(bool* fresh, std::string* error) {
+  State& s = *state_;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!returned_.wait_for(lock, limits_.statement, [&] { return !idle_.empty() || open_ < size_; })) {
-      *error = "every connection to the database is busy";
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (!s.returned.wait_for(lock, limits_.statement, [&] { return !s.idle.empty() || s.open < s.size; })) {
+      *error = "every connection to the database is busy (or waits for a database that does not answer)";
       return nullptr;
     }
-    if (!idle_.empty()) {
-      auto connection = std::move(idle_.back());
-      idle_.pop_back();
+    if (!s.idle.empty()) {
+      auto connection = std::move(s.idle.back());
+      s.idle.pop_back();
       *fresh = false;
       return connection;
     }
-    ++open_;
+    ++s.open;
   }
   *fresh = true;
   std::string why;
-  auto connection = records::OdbcConnection::Open(connection_, limits_, &why);
+  std::shared_ptr<records::OdbcConnection> connection = records::OdbcConnection::Open(connection_, limits_, &why);
   if (!connection) {
     *error = "cannot connect to the database: " + records::OneLine(why);
-    Give(nullptr);
+    s.Give(nullptr);
   }
   return connection;
-}
-
-void ConnectionPool::Give(std::unique_ptr<records::OdbcConnection> connection) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (connection) {
-      idle_.push_back(std::move(connection));
-    } else {
-      --open_;
-    }
-  }
-  returned_.notify_one();
 }
 
 bool ConnectionPool::Run(const Work& work, std::string* error) {
@@ -60,14 +90,43 @@ bool ConnectionPool::Run(const Work& work, std::string* error) {
     auto connection = Take(&fresh, error);
     if (!connection) return false;
     const auto started = std::chrono::steady_clock::now();
-    std::string why;
-    if (work(*connection, &why)) {
-      Give(std::move(connection));
+    auto call = std::make_shared<Call>();
+    std::thread([call, connection, work, state = state_]() mutable {
+      std::string why;
+      const bool ok = work(*connection, &why);
+      std::unique_lock<std::mutex> lock(call->mutex);
+      call->done = true;
+      call->ok = ok;
+      call->why = std::move(why);
+      call->ended.notify_all();
+      if (call->given_up) {
+        lock.unlock();
+        connection.reset();
+        state->Give(nullptr);
+      }
+    }).detach();
+
+    std::unique_lock<std::mutex> lock(call->mutex);
+    const auto done = [&] { return call->done; };
+    if (!call->ended.wait_for(lock, limits_.statement + kCancelAfter, done)) {
+      connection->Cancel();
+      if (!call->ended.wait_for(lock, kGiveUpAfter, done)) {
+        // Its thread frees the connection's place once the call ends.
+        call->given_up = true;
+        *error = "the database did not answer within " +
+                 std::to_string((limits_.statement + kCancelAfter + kGiveUpAfter).count()) + " s";
+        return false;
+      }
+    }
+    if (call->ok) {
+      lock.unlock();
+      state_->Give(std::move(connection));
       return true;
     }
+    *error = "the database did not answer: " + records::OneLine(call->why);
+    lock.unlock();
     connection.reset();
-    Give(nullptr);
-    *error = "the database did not answer: " + records::OneLine(why);
+    state_->Give(nullptr);
     if (fresh || std::chrono::steady_clock::now() - started >= kQuickFailure) return false;
   }
   return false;

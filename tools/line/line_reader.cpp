@@ -97,10 +97,9 @@ SlotState SlotFrom(const SqlRow& r) {
   return s;
 }
 
-}  // namespace
-
-bool LineReader::Tally(records::OdbcConnection& db, std::int64_t from_ms, std::int64_t to_ms, ShiftTally* tally,
-                       std::string* error) {
+// A span's units by hour and failures by reason.
+bool Tally(records::OdbcConnection& db, std::int64_t from_ms, std::int64_t to_ms, ShiftTally* tally,
+           std::string* error) {
   const std::string from = SqlUtc(from_ms), to = SqlUtc(to_ms);
   std::vector<SqlRow> rows;
   if (!db.Query(kShiftSql, {from, to, from, to}, &rows, error)) return false;
@@ -115,69 +114,81 @@ bool LineReader::Tally(records::OdbcConnection& db, std::int64_t from_ms, std::i
   return true;
 }
 
-bool LineReader::PastTally(records::OdbcConnection& db, std::int64_t now_ms, ShiftTally* tally,
-                           std::string* error) {
-  const std::int64_t hour = HourStart(now_ms);
-  std::lock_guard<std::mutex> lock(past_mutex_);
-  if (!past_ || past_->to_ms != hour || now_ms - past_->read_at_ms > kPastHoursMaxAgeMs ||
-      now_ms < past_->read_at_ms) {
-    PastHours past;
-    past.from_ms = now_ms - static_cast<std::int64_t>(shift_hours_) * 3'600'000;
-    past.to_ms = hour;
-    past.read_at_ms = now_ms;
-    if (!Tally(db, past.from_ms, past.to_ms, &past.tally, error)) return false;
-    past_ = std::move(past);
+}  // namespace
+
+LineReader::LineReader(ConnectionPool* pool, int shift_hours) : pool_(pool), shared_(std::make_shared<Shared>()) {
+  shared_->shift_hours = shift_hours;
+}
+
+bool LineReader::ReadLineOn(records::OdbcConnection& db, Shared& shared, LineState* state, std::string* error) {
+  std::vector<SqlRow> now, stations, slots;
+  if (!db.Query(kNowSql, {}, &now, error) || !db.Query(kStationsSql, {}, &stations, error) ||
+      !db.Query(kSlotsSql, {}, &slots, error)) {
+    return false;
   }
-  *tally = past_->tally;
+  LineState s;
+  s.shift_hours = shared.shift_hours;
+  s.now_ms = now.empty() ? 0 : Time(now[0], 0);
+  const std::int64_t hour = HourStart(s.now_ms);
+  const std::int64_t from_ms = s.now_ms - static_cast<std::int64_t>(s.shift_hours) * 3'600'000;
+
+  // The hours before this one: as last counted, unless the hour has turned
+  // or the count is old. Two requests at such a moment may both count.
+  std::optional<PastHours> past;
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (shared.past && shared.past->to_ms == hour && s.now_ms >= shared.past->read_at_ms &&
+        s.now_ms - shared.past->read_at_ms <= kPastHoursMaxAgeMs) {
+      past = shared.past;
+    }
+  }
+  if (!past) {
+    PastHours counted{from_ms, hour, s.now_ms, {}};
+    if (!Tally(db, counted.from_ms, counted.to_ms, &counted.tally, error)) return false;
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.past = counted;
+    past = std::move(counted);
+  }
+  ShiftTally current;
+  if (!Tally(db, hour, s.now_ms + kAheadMs, &current, error)) return false;
+
+  std::map<std::string, std::size_t> index;
+  for (const auto& row : stations) {
+    index[Text(row, 0)] = s.stations.size();
+    s.stations.push_back(StationFrom(row));
+  }
+  for (const auto& row : slots) {
+    const auto found = index.find(Text(row, 0));
+    if (found != index.end()) s.stations[found->second].slot_states.push_back(SlotFrom(row));
+  }
+  JudgeStations(&s.stations, s.now_ms);
+
+  const ShiftTally shift = AddTallies(past->tally, current);
+  s.yield_by_hour = FillShiftHours(shift.hours, from_ms, s.now_ms);
+  s.top_failures = TopFailures(shift.failures, kTopFailures);
+  *state = std::move(s);
   return true;
 }
 
 bool LineReader::ReadLine(LineState* state, std::string* error) {
-  return pool_->Run(
-      [&](records::OdbcConnection& db, std::string* why) {
-        std::vector<SqlRow> now, stations, slots;
-        if (!db.Query(kNowSql, {}, &now, why) || !db.Query(kStationsSql, {}, &stations, why) ||
-            !db.Query(kSlotsSql, {}, &slots, why)) {
-          return false;
-        }
-        LineState s;
-        s.shift_hours = shift_hours_;
-        s.now_ms = now.empty() ? 0 : Time(now[0], 0);
-        ShiftTally past, current;
-        if (!PastTally(db, s.now_ms, &past, why) ||
-            !Tally(db, HourStart(s.now_ms), s.now_ms + kAheadMs, &current, why)) {
-          return false;
-        }
-
-        std::map<std::string, std::size_t> index;
-        for (const auto& row : stations) {
-          index[Text(row, 0)] = s.stations.size();
-          s.stations.push_back(StationFrom(row));
-        }
-        for (const auto& row : slots) {
-          const auto found = index.find(Text(row, 0));
-          if (found != index.end()) s.stations[found->second].slot_states.push_back(SlotFrom(row));
-        }
-        JudgeStations(&s.stations, s.now_ms);
-
-        const ShiftTally shift = AddTallies(past, current);
-        const std::int64_t from_ms = s.now_ms - static_cast<std::int64_t>(shift_hours_) * 3'600'000;
-        s.yield_by_hour = FillShiftHours(shift.hours, from_ms, s.now_ms);
-        s.top_failures = TopFailures(shift.failures, kTopFailures);
-        *state = std::move(s);
-        return true;
+  auto out = std::make_shared<LineState>();
+  const bool ok = pool_->Run(
+      [out, shared = shared_](records::OdbcConnection& db, std::string* why) {
+        return ReadLineOn(db, *shared, out.get(), why);
       },
       error);
+  if (ok) *state = std::move(*out);
+  return ok;
 }
 
 bool LineReader::ReadSerial(const std::string& serial, std::vector<Attempt>* attempts, std::string* error) {
-  return pool_->Run(
-      [&](records::OdbcConnection& db, std::string* why) {
+  auto out = std::make_shared<std::vector<Attempt>>();
+  const bool ok = pool_->Run(
+      [out, serial](records::OdbcConnection& db, std::string* why) {
         std::vector<SqlRow> rows;
         if (!db.Query(kSerialSql, {serial}, &rows, why)) return false;
-        attempts->clear();
         for (const auto& r : rows) {
-          if (attempts->size() == kMaxAttempts) break;
+          if (out->size() == kMaxAttempts) break;
           Attempt a;
           a.started_ms = Time(r, 0);
           a.ended_ms = Time(r, 1);
@@ -193,11 +204,13 @@ bool LineReader::ReadSerial(const std::string& serial, std::vector<Attempt>* att
           } catch (const std::exception&) {
             a.duration_s = 0;
           }
-          attempts->push_back(std::move(a));
+          out->push_back(std::move(a));
         }
         return true;
       },
       error);
+  if (ok) *attempts = std::move(*out);
+  return ok;
 }
 
 }  // namespace zevuvuri::line

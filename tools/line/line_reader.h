@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,7 +25,7 @@ constexpr std::int64_t kPastHoursMaxAgeMs = 60'000;
 
 class LineReader {
  public:
-  LineReader(ConnectionPool* pool, int shift_hours) : pool_(pool), shift_hours_(shift_hours) {}
+  LineReader(ConnectionPool* pool, int shift_hours);
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
@@ -35,21 +36,23 @@ class LineReader {
   bool ReadSerial(const std::string& serial, std::vector<Attempt>* attempts, std::string* error);
 
  private:
-  // [from_ms, to_ms): the shift's records before the current hour.
+  // The shift's records before the current hour, [from_ms, to_ms), as last
+  // counted. Shared with the pool's calls, which may outlive a request.
   struct PastHours {
     std::int64_t from_ms = 0;
     std::int64_t to_ms = 0;
     std::int64_t read_at_ms = 0;  // the database's clock
     ShiftTally tally;
   };
-  bool Tally(records::OdbcConnection& db, std::int64_t from_ms, std::int64_t to_ms, ShiftTally* tally,
-             std::string* error);
-  bool PastTally(records::OdbcConnection& db, std::int64_t now_ms, ShiftTally* tally, std::string* error);
+  struct Shared {
+    int shift_hours = 8;
+    std::mutex mutex;  // for past; never held during a statement
+    std::optional<PastHours> past;
+  };
+  static bool ReadLineOn(records::OdbcConnection& db, Shared& shared, LineState* state, std::string* error);
 
   ConnectionPool* pool_;
-  int shift_hours_;
-  std::mutex past_mutex_;  // held while the past hours are counted, so that they are counted once
-  std::optional<PastHours> past_;
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace zevuvuri::line

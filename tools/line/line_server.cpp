@@ -118,6 +118,8 @@ LineServer::LineServer(LineReader* reader, const ServerLimits& limits, bool acce
     if (req.has_param("number")) number = req.get_param_value("number");
     SetJson(res, AnswerSerial(*reader, number));
   });
+  // Browsers ask for an icon by themselves; the page has none.
+  s.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   s.Get(".*", [](const httplib::Request& req, httplib::Response& res) {
     const PageFile* file = IsApi(req.path) ? nullptr : FindPageFile(req.path);
     if (file == nullptr) {
