@@ -569,6 +569,18 @@ def scenario(procs, work):
         page.until("nothing found for an unknown serial", page.history,
                    lambda h: h["empty_shown"] and not h["rows"], 10)
 
+        # The line: the shift's chart is drawn, and its top failure reasons
+        # add up both stations' failures (one "Write Error" each).
+        line_failures = {}
+        for station in (a, b):
+            for reason, count in reasons(f for f in station.totals()["failures"].split(", ") if f):
+                line_failures[reason] = line_failures.get(reason, 0) + int(count)
+        page.until("the line's chart and top failures %r" % line_failures, lambda: page.driver.execute_script(
+            "return {svg: document.querySelectorAll('#yield-chart svg').length,"
+            " top: Array.from(document.querySelectorAll('#top-failures li')).map((e) => e.textContent.trim())};"),
+            lambda line: line["svg"] == 1 and
+            {r: int(c) for r, c in reasons(line["top"])} == line_failures, 5)
+
         # Both stations flash the same image: listed, neither flagged.
         rows = page.driver.execute_script(
             "return Array.from(document.querySelectorAll('#firmware tr[data-station]'))"
