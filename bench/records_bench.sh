@@ -18,6 +18,13 @@
 #         loader's forwarder sends paced while the upgrade runs; and the
 #         records the database took meanwhile, the paced rate, and the
 #         time the backlog would take at that rate (upgrades back to back).
+#   4. the live state's effect on an upgrade: a one-slot station (--station
+#      --units 1, as on a line) with --records-db and no backlog
+#      a. publishing its live state (its slot's row at most every 250 ms);
+#      b. with the two live state tables dropped: the publisher stops at
+#         its first write, so nothing but the records goes to the database;
+#      c. published again, the tables created anew (how much a. and c.
+#         differ is the noise of the machine).
 #   bench/records_bench.sh [BUILD_DIR] [COUNT]   (default: build, 100000)
 # Figures, not a test: nothing here fails on a slow machine.
 set -euo pipefail
@@ -163,4 +170,21 @@ awk -v n="$count" 'NR == 1 { t0 = $1; r0 = $2 } { t = $1; r = $2 }
   END { if (NR < 2 || t <= t0 || r <= r0) { print "paced: no records seen while the upgrade ran"; exit }
         printf "paced: %d records in %.1f s while the upgrade ran, %.0f records/s: %d would take %.0f s\n",
           r - r0, t - t0, (r - r0) / (t - t0), n, n / ((r - r0) / (t - t0)) }' "$work/rows"
+
+# 4. The live state, published and not. The station takes the board the
+# simulator plugs (it is there before the station opens).
+echo "-- live state ($(uptime_now))"
+: >"$work/live.jsonl"
+upgrade "station, --records-db, live state published:" --station --units 1 --yes --report "$work/live.jsonl" \
+  --records-db "$connection"
+live_rows=$("${psql[@]}" -d line -c "SELECT count(*) FROM station_slots WHERE result = 'ok'")
+"${psql[@]}" -d line -c 'DROP TABLE station_slots, line_stations' >/dev/null
+: >"$work/dead.jsonl"
+upgrade "station, --records-db, live state tables dropped:" --station --units 1 --yes --report "$work/dead.jsonl" \
+  --records-db "$connection"
+"${psql[@]}" -d line -v ON_ERROR_STOP=1 -c 'SET client_min_messages = warning' -f records/postgresql.sql >/dev/null
+: >"$work/again.jsonl"
+upgrade "station, --records-db, live state published again:" --station --units 1 --yes \
+  --report "$work/again.jsonl" --records-db "$connection"
+echo "slots' rows with the unit's OK while published: $live_rows"
 echo "-- ($(uptime_now))"

@@ -189,7 +189,8 @@ void LiveStatePublisher::SetSlot(LiveSlot slot) {
   const std::size_t i = static_cast<std::size_t>(slot.slot);
   if (i >= shared_->slots.size() || shared_->slots[i] == slot) return;
   shared_->slots[i] = std::move(slot);
-  shared_->throttle.SlotChanged(i);
+  // A slot already waiting for its gap wakes nobody: its state is taken when the gap ends.
+  if (!shared_->throttle.SlotChanged(i)) return;
   shared_->woken = true;
   shared_->changed.notify_all();
 }

@@ -17,9 +17,9 @@ constexpr ConnectionLimits kLiveLimits{std::chrono::seconds{5}, std::chrono::sec
 
 // The columns' widths (postgresql.sql).
 constexpr std::size_t kName = 255;
-constexpr std::size_t kPort = 1024;
+constexpr std::size_t kPort = 590;  // SQL Server's key limit; PostgreSQL's column is wider
 constexpr std::size_t kText = 1024;
-constexpr std::size_t kPath = 4096;
+constexpr std::size_t kPath = 4000;  // SQL Server's nvarchar(4000); PostgreSQL's is wider
 constexpr std::size_t kShort = 16;
 constexpr std::size_t kRun = 64;
 
@@ -57,6 +57,7 @@ class LiveStateSql final : public LiveStateWriter {
   explicit LiveStateSql(std::unique_ptr<OdbcConnection> c) : c_(std::move(c)) {}
 
   LiveWrite Open(const LiveStation& s, std::string* error) override {
+    if (!LearnClock(error)) return Refusal(*error, error);
     station_ = FitColumn(s.station, kName);
     run_ = FitColumn(s.station_run, kRun);
     // A row of this run already (written before a lost connection) keeps its start.
@@ -129,7 +130,7 @@ class LiveStateSql final : public LiveStateWriter {
     update.push_back(Text(s.port, kPort));
     const auto changed = Exec(
         "UPDATE station_slots SET slot = ?, station_run = ?, unit = ?, serial_number = ?, phase = ?, state_text = ?, "
-        "percent = ?, result = ?, result_text = ?, repeat_unit = ?, firmware = ?, firmware_sha256 = ?, "
+        "\"percent\" = ?, result = ?, result_text = ?, repeat_unit = ?, firmware = ?, firmware_sha256 = ?, "
         "type_code = ?, changed_utc = CURRENT_TIMESTAMP WHERE station = ? AND port = ?",
         update, error);
     if (!changed) return Refusal(*error, error);
@@ -137,7 +138,7 @@ class LiveStateSql final : public LiveStateWriter {
     std::vector<SqlValue> insert = {station_, Text(s.port, kPort)};
     insert.insert(insert.end(), values.begin(), values.end());
     if (!Exec("INSERT INTO station_slots (station, port, slot, station_run, unit, serial_number, phase, state_text, "
-              "percent, result, result_text, repeat_unit, firmware, firmware_sha256, type_code, changed_utc) "
+              "\"percent\", result, result_text, repeat_unit, firmware, firmware_sha256, type_code, changed_utc) "
               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, CURRENT_TIMESTAMP)",
               insert, error)) {
       return Refusal(*error, error);
@@ -162,7 +163,24 @@ class LiveStateSql final : public LiveStateWriter {
   void Cancel() override { c_->Cancel(); }
 
  private:
-  std::optional<std::int64_t> Exec(const std::string& sql, const std::vector<SqlValue>& values, std::string* error) {
+  // Every time is the server's clock with its zone: PostgreSQL's
+  // CURRENT_TIMESTAMP carries it, SQL Server's is its local time without
+  // one (its SYSDATETIMEOFFSET() has it). Told apart by what the server
+  // answers, so that neither sees a failed statement.
+  bool LearnClock(std::string* error) {
+    std::vector<SqlRow> rows;
+    // As text the zone shows: "2026-12-09 12:21:37.793+00" or "Dec  9 2026 12:21PM".
+    if (!c_->Query("SELECT CAST(CURRENT_TIMESTAMP AS varchar(40))", {}, &rows, error)) return false;
+    const std::string now = rows.empty() || rows[0].empty() ? std::string() : rows[0][0].value_or("");
+    const auto zone = now.find_first_of("+-", 19);  // after "YYYY-MM-DD HH:MM:SS"
+    clock_ = now.size() > 19 && zone != std::string::npos ? "CURRENT_TIMESTAMP" : "SYSDATETIMEOFFSET()";
+    return true;
+  }
+  std::optional<std::int64_t> Exec(std::string sql, const std::vector<SqlValue>& values, std::string* error) {
+    for (auto at = sql.find("CURRENT_TIMESTAMP"); at != std::string::npos; at = sql.find("CURRENT_TIMESTAMP", at)) {
+      sql.replace(at, 17, clock_);
+      at += clock_.size();
+    }
     return c_->Execute(sql, values, error);
   }
   // The station's row must be there: one removed under the station (or taken
@@ -179,6 +197,7 @@ class LiveStateSql final : public LiveStateWriter {
   std::unique_ptr<OdbcConnection> c_;
   std::string station_;
   std::string run_;
+  std::string clock_ = "CURRENT_TIMESTAMP";
 };
 
 }  // namespace

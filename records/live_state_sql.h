@@ -1,8 +1,9 @@
 // The live state's writer on the line's database: line_stations and
 // station_slots (postgresql.sql, sqlserver.sql) through one OdbcConnection.
 // Each write is an UPDATE, then an INSERT when it changed no row, so that
-// both servers take it; every time is the server's own CURRENT_TIMESTAMP, so
-// stations with wrong clocks still compare.
+// both servers take it; every time is the server's own clock with its zone
+// (CURRENT_TIMESTAMP, SQL Server's SYSDATETIMEOFFSET()), so stations with
+// wrong clocks still compare.
 #pragma once
 
 #include <memory>

@@ -1,12 +1,13 @@
 #include "records/live_state_throttle.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zevuvuri::records {
 
 LiveStateThrottle::LiveStateThrottle(std::size_t slots, LiveTimes times) : times_(times), slots_(slots) {}
 
-void LiveStateThrottle::SlotChanged(std::size_t slot) { slots_.at(slot).changed = true; }
+bool LiveStateThrottle::SlotChanged(std::size_t slot) { return !std::exchange(slots_.at(slot).changed, true); }
 
 void LiveStateThrottle::RunChanged() { run_changed_ = true; }
 

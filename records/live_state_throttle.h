@@ -26,7 +26,9 @@ class LiveStateThrottle {
 
   LiveStateThrottle(std::size_t slots, LiveTimes times);
 
-  void SlotChanged(std::size_t slot);
+  // Whether the slot had no change waiting yet: the writer's wait may then
+  // end sooner.
+  bool SlotChanged(std::size_t slot);
   void RunChanged();
   // A new connection: everything is written again, at once.
   void AllChanged();

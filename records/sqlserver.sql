@@ -73,3 +73,49 @@ GO
 IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = 'unit_records_started_result')
   CREATE INDEX unit_records_started_result ON unit_records (started_utc, result);
 GO
+
+-- The line's live state: one row per station (its heartbeat, this run's
+-- totals) and one per slot, kept by every station with --records-db, as in
+-- postgresql.sql. The stations write the times with SYSDATETIMEOFFSET().
+IF OBJECT_ID('line_stations') IS NULL
+CREATE TABLE line_stations (
+  station          nvarchar(255)  NOT NULL PRIMARY KEY,
+  host             nvarchar(255)  NOT NULL,
+  station_run      nvarchar(64)   NOT NULL,
+  started_utc      datetimeoffset(3) NOT NULL,
+  beat_utc         datetimeoffset(3) NOT NULL,
+  ended_utc        datetimeoffset(3) NULL,
+  slots            int            NOT NULL,
+  type_code        int            NOT NULL,
+  pacing           nvarchar(16)   NOT NULL,
+  firmware         nvarchar(4000) NOT NULL,
+  firmware_sha256  char(64)       NULL,
+  approved_sha256  char(64)       NULL,
+  units            int            NOT NULL DEFAULT 0,
+  ok               int            NOT NULL DEFAULT 0,
+  failed           int            NOT NULL DEFAULT 0,
+  failures         nvarchar(max)  NULL,
+  loader_version   nvarchar(32)   NOT NULL
+);
+GO
+IF OBJECT_ID('station_slots') IS NULL
+CREATE TABLE station_slots (
+  station          nvarchar(255)  NOT NULL,
+  port             nvarchar(590)  NOT NULL,  -- the key within 1700 bytes
+  slot             int            NOT NULL,
+  station_run      nvarchar(64)   NOT NULL,
+  unit             int            NULL,
+  serial_number    nvarchar(255)  NULL,
+  phase            nvarchar(16)   NOT NULL,
+  state_text       nvarchar(1024) NOT NULL,
+  [percent]        smallint       NULL,      -- a keyword here: the stations write "percent"
+  result           nvarchar(16)   NULL,
+  result_text      nvarchar(1024) NULL,
+  repeat_unit      smallint       NULL,
+  firmware         nvarchar(4000) NULL,
+  firmware_sha256  char(64)       NULL,
+  type_code        int            NULL,
+  changed_utc      datetimeoffset(3) NOT NULL,
+  PRIMARY KEY NONCLUSTERED (station, port)
+);
+GO

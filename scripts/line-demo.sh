@@ -100,6 +100,7 @@ SQL
 psql_admin -d line <"$schema"
 psql_admin -d line <<'SQL'
 GRANT INSERT, SELECT (record_id) ON unit_records TO loader;
+GRANT SELECT, INSERT, UPDATE, DELETE ON line_stations, station_slots TO loader;
 GRANT SELECT ON unit_records, yield_by_station_hour, yield_by_firmware, serial_history TO quality;
 SQL
 
@@ -186,3 +187,7 @@ summary=$(quality -At -c "SELECT count(*) || ' ' || count(DISTINCT station) FROM
 [ "$summary" = "$((2 * units)) 2" ] ||
   die "the database holds $summary (units, stations), not $((2 * units)) units from 2 stations"
 say "$((2 * units)) units from 2 stations are in the database"
+# The stations' live state, through the loader role's rights: both ended cleanly.
+ended=$(psql_admin -d line -At -c "SELECT count(*) FROM line_stations WHERE ended_utc IS NOT NULL AND units = $units")
+[ "$ended" = 2 ] || die "line_stations shows $ended of 2 stations ended with $units units"
+say "both stations' live state is in the database, ended"

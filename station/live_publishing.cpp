@@ -1,5 +1,6 @@
 #include "station/live_publishing.h"
 
+#include <cstdio>
 #include <random>
 #include <utility>
 

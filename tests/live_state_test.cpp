@@ -80,6 +80,7 @@ TEST(ColumnText, ColumnsAreCutOnCharactersAndForeignBytesReplaced) {
   EXPECT_EQ(FitColumn("a\xF0\x9F\x98\x80", 3), "a\xF0\x9F\x98\x80");
   EXPECT_EQ(FitColumn("fw\xE4.bin", 10), "fw\xEF\xBF\xBD.bin") << "a Latin-1 byte";
   EXPECT_EQ(FitColumn("x\xE2\x82", 10), "x\xEF\xBF\xBD\xEF\xBF\xBD") << "a character cut short";
+  EXPECT_EQ(FitColumn("\xED\xA0\x80", 10), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD") << "a surrogate";
 }
 
 // The database in memory: what each writer was asked to write, in order.
