@@ -281,9 +281,22 @@ TEST_F(LineDatabaseTest, TheApiAndThePageShowTheTablesAsText) {
   EXPECT_TRUE(running.Served());
 }
 
-TEST_F(LineDatabaseTest, AHalfSentRequestDoesNotHoldTheOthers) {
-  RunningServer running(ConnectionAs("line_page"), {5s, 5s});
+// Open pages (a connection kept after each poll) and clients that send half a
+// request and stop: neither keeps the next client waiting.
+TEST_F(LineDatabaseTest, ClientsThatHoldConnectionsDoNotHoldTheServer) {
+  ServerLimits limits;
+  limits.keep_alive_timeout_s = 30;  // as if each page polled again at once
+  RunningServer running(ConnectionAs("line_page"), {5s, 5s}, limits);
   ASSERT_TRUE(running.Bound());
+  std::vector<std::unique_ptr<httplib::Client>> pages;
+  for (int i = 0; i < limits.workers; ++i) {
+    pages.push_back(std::make_unique<httplib::Client>("127.0.0.1", running.Port()));
+    pages.back()->set_keep_alive(true);
+    pages.back()->set_read_timeout(20s);
+    auto answer = pages.back()->Get("/api/line");
+    ASSERT_TRUE(answer) << "page " << i << ": " << httplib::to_string(answer.error());
+    ASSERT_EQ(answer->status, 200);
+  }
   // Two clients that send part of a request and then nothing.
   int stalled[2];
   for (int& fd : stalled) {

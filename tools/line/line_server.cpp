@@ -104,7 +104,7 @@ LineServer::LineServer(LineReader* reader, const ServerLimits& limits, bool acce
   s.set_read_timeout(limits.read_timeout_s, 0);
   s.set_write_timeout(limits.write_timeout_s, 0);
   s.set_keep_alive_timeout(limits.keep_alive_timeout_s);
-  s.set_keep_alive_max_count(100);
+  s.set_keep_alive_max_count(static_cast<std::size_t>(limits.requests_per_connection));
   s.set_payload_max_length(limits.max_body);
   // The page loads only its own files and talks only to this server; no
   // other site may frame it or learn its address from a link.

@@ -21,6 +21,10 @@ struct ServerLimits {
   int workers = 8;             // requests served at once
   int read_timeout_s = 5;      // a request must arrive within this
   int write_timeout_s = 5;
+  // One request per connection: a page that polls every second over a kept
+  // connection would hold a worker for as long as it stays open, and a few
+  // open pages would then take them all.
+  int requests_per_connection = 1;
   int keep_alive_timeout_s = 3;
   std::size_t max_body = 16 * 1024;  // the API takes GETs only
 };

@@ -80,7 +80,9 @@
 
   function createSlot() {
     const slot = make('div', 'slot');
-    for (const part of ['port', 'unit', 'serial', 'state', 'percent', 'result']) slot.append(make('div', part));
+    for (const part of ['port', 'unit', 'serial', 'repeat', 'state', 'percent', 'result']) {
+      slot.append(make('div', part));
+    }
     return slot;
   }
 
@@ -88,7 +90,9 @@
     const part = (name) => node.querySelector('.' + name);
     setText(part('port'), s.port);
     setText(part('unit'), s.unit === null ? '' : 'unit ' + s.unit);
-    setText(part('serial'), s.serial === null ? '' : s.serial + (s.repeat ? ' (again)' : ''));
+    setText(part('serial'), s.serial);
+    // The board had "Upgrade OK" with this image before.
+    setText(part('repeat'), s.repeat ? 'flashed OK before' : '');
     setText(part('state'), s.state);
     setText(part('percent'), s.percent === null ? '' : s.percent + ' %');
     const result = part('result');
@@ -179,8 +183,8 @@
     setText($('shift'), `(last ${line.shift_hours} h)`);
     drawChart(line.yield_by_hour);
     setList($('top-failures'), line.top_failures.map((f) => [f.reason, f.count]), ([reason, count]) => {
-      const li = make('li', '', reason);
-      li.append(make('span', 'count', String(count)));
+      const li = make('li');
+      li.append(make('span', 'reason', reason), ': ', make('span', 'count', String(count)));
       return li;
     });
     $('no-failures').hidden = line.top_failures.length > 0;
