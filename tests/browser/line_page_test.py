@@ -200,8 +200,7 @@ class Database:
         self.psql("line", open(args.schema).read())
         self.psql("line", """
             GRANT INSERT, SELECT (record_id) ON unit_records TO loader;
-            GRANT SELECT, INSERT, UPDATE ON line_stations TO loader;
-            GRANT SELECT, INSERT, UPDATE, DELETE ON station_slots TO loader;
+            GRANT SELECT, INSERT, UPDATE, DELETE ON line_stations, station_slots TO loader;
             GRANT SELECT ON unit_records, line_stations, station_slots TO line_page;""")
         # The ODBC driver, without its per-process communication logs.
         drivers = glob.glob("/usr/lib/*/odbc/psqlodbcw.so")
