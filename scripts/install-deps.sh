@@ -16,6 +16,7 @@ packages=(
   bash-completion man-db
   time
   postgresql-15 unixodbc-dev odbc-postgresql
+  chromium chromium-driver python3-selenium
   libcpp-httplib-dev
 )
 for flag in "$@"; do

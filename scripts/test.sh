@@ -5,7 +5,8 @@
 # The suite is meant to pass on a busy machine (other builds on the same
 # cores). Compiles go through ccache when it is installed. Environment:
 #   ZEVUVURI_TEST_EXCLUDE_LABELS  ctest -LE regular expression: leave out the
-#                                 tests with these labels (soak, x-server)
+#                                 tests with these labels (soak, x-server,
+#                                 browser)
 #   ZEVUVURI_TEST_JOBS            tests run at once (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
