@@ -5,6 +5,9 @@
 // flags: "tab" (a tab stop), "hidden", "disabled", or "-"; the rectangle in
 // screen pixels. A last line "focus ID" names the control with the focus.
 // Exit status 1 when no such window exists.
+//   window_probe --end-session TITLE
+// tells that window alone, as a log-off would, that the session ends:
+// WM_QUERYENDSESSION, then WM_ENDSESSION with its answer.
 #include <windows.h>
 
 #include <cstdio>
@@ -50,9 +53,26 @@ BOOL CALLBACK PrintChild(HWND child, LPARAM) {
 
 }  // namespace
 
+// The window's process may end while it handles WM_ENDSESSION: the call
+// then fails, which is no error here.
+int EndSession(HWND window) {
+  DWORD_PTR may_end = FALSE;
+  if (!::SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &may_end)) {
+    return 3;
+  }
+  DWORD_PTR ignored = 0;
+  ::SendMessageTimeoutW(window, WM_ENDSESSION, may_end != FALSE ? TRUE : FALSE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG,
+                        20000, &ignored);
+  return may_end != FALSE ? 0 : 4;
+}
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"--end-session") {
+    const HWND window = ::FindWindowW(nullptr, argv[2]);
+    return window == nullptr ? 1 : EndSession(window);
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: window_probe TITLE\n");
+    std::fprintf(stderr, "usage: window_probe [--end-session] TITLE\n");
     return 2;
   }
   const HWND window = ::FindWindowW(nullptr, argv[1]);

@@ -45,6 +45,12 @@
 #   window_under_wine.sh station-end-session  the session ends (wineboot
 #       --end-session) while the station view streams to a board: the unit
 #       recorded interrupted, exit status 130 within a bound, the port free
+#   window_under_wine.sh station-over-window-end-session  the session ends
+#       (wineboot --end-session) while a station view opened from the main
+#       window streams to a board: both windows end, the unit recorded
+#       interrupted, exit status 130 within a bound, the port free
+#   window_under_wine.sh station-over-window-logoff-message  the same, the
+#       log-off's messages sent to the main window alone
 #   window_under_wine.sh station-from-menu  the main window's context menu,
 #       opened from the keyboard: "Station..." asks for the ports and opens
 #       the station view over the window, which Esc closes again
@@ -349,6 +355,45 @@ case $scenario in
       "$(sed -E 's/.*"exit_code":([0-9]+).*"result":"([^"]*)".*/\2 \1/' "$work/units.jsonl" 2>/dev/null)"
     # The port is free again: a loader opens it and the module answers.
     timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 36 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
+    Check "the next upgrade on the same port" 0 "$?"
+    ;;
+  station-over-window-end-session | station-over-window-logoff-message)
+    state=2002
+    station_title="ZE Vuvuri station"
+    StartSimulator 37 --type 24 --reply-delay-ms 50
+    # The station flashes the main window's file name, REDIDADU.bin in the
+    # working folder.
+    cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"
+    printf '[CONFIG]\r\nProdmode=0\r\nComport=37\r\nType=24\r\nNext=enter\r\nReport=%s\r\n' \
+      "$(WinePath "$work/units.jsonl")" >"$work/loader.cfg"
+    StartWindow
+    Activate
+    xdotool key shift+F10
+    sleep 0.5
+    xdotool key Down Return
+    if WaitWindow "Station"; then Pass "the ports asked for"; else Fail "no ports dialog"; fi
+    xdotool key Return
+    if WaitWindow "$station_title"; then Pass "station view opened"; else Fail "no station view"; fi
+    WaitControlText "$station_title" $state "waiting for Enter" || Fail "the slot never waited: $(Field "$probe" $state 4)"
+    xdotool key Return
+    # Into the data frames (50 ms each), far from done.
+    WaitControlText "$station_title" $state "Upgrading over serial port" ||
+      Fail "the upgrade never began: $(Field "$probe" $state 4)"
+    sleep 2
+    started=$(date +%s%N)
+    if [ "$scenario" = station-over-window-end-session ]; then
+      timeout 60 wineboot --end-session </dev/null >/dev/null 2>&1
+    else
+      timeout 60 wine "$ZEVUVURI_PROBE_EXE" --end-session "$main_title" </dev/null >/dev/null 2>&1
+    fi
+    WaitApp 20
+    elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+    Check "exit status after the session's end" 130 "$app_status"
+    echo "  the session's end to the exit: ${elapsed_ms} ms"
+    Check "the unit recorded" "interrupted 130" \
+      "$(sed -E 's/.*"exit_code":([0-9]+).*"result":"([^"]*)".*/\2 \1/' "$work/units.jsonl" 2>/dev/null)"
+    # The port is free again: a loader opens it and the module answers.
+    timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 37 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
     Check "the next upgrade on the same port" 0 "$?"
     ;;
   station-from-menu)

@@ -33,6 +33,10 @@ class StationWindow final : private StationToolkit {
   // (StationSession::Finish), 1 when the window could not be made; once only.
   int Run(const SettingsFile& file);
   int Run(station::StationSettings settings);
+  // A log-off or shut-down told to the window under this view: every unit
+  // stopped and recorded, the process ended with the station's status (130
+  // when units were cut short). Does nothing before Run.
+  void EndBySession() { OnEndSession(); }
 
  private:
   int RunSession();
