@@ -58,6 +58,10 @@
 #   window_under_wine.sh station-plug-air  Next=plug over the air: the board
 #       found on its port waits for the start button, enabled now; one click
 #       starts its one upgrade
+#   window_under_wine.sh station-long-serial  a 255-character label scanned
+#       (Next=scan): the slot's unit field shows its start cut with an
+#       ellipsis; the tooltip over it, in a screenshot in $ZEVUVURI_ARTIFACTS,
+#       shows it whole
 #   window_under_wine.sh station-from-menu  the main window's context menu,
 #       opened from the keyboard: "Station..." asks for the ports and opens
 #       the station view over the window, which Esc closes again
@@ -456,6 +460,32 @@ case $scenario in
     WaitApp 10
     Check "exit status" 0 "$app_status"
     ExpectFirmwareWhole
+    ;;
+  station-long-serial)
+    unit=2001 result=2004
+    station_title="ZE Vuvuri station"
+    printf '[CONFIG]\r\nStation=1\r\nPorts=40\r\nNext=scan\r\nType=24\r\nFirmware=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" >"$work/loader.cfg"
+    main_title=$station_title
+    StartWindow
+    sleep 1
+    serial=SN-$(printf '%0252d' 7)
+    xdotool type --delay 5 "$serial"
+    xdotool key Return
+    WaitControlText "$station_title" $result "Failure : couldn't initialize COM port" ||
+      Fail "no unit ended: $(Field "$probe" $result 4)"
+    shown=$(Field "$probe" $unit 4)
+    CheckContains "the unit field shows the serial's start" "#1 SN-0000" "$shown"
+    if [[ "$shown" == *"…" && ${#shown} -lt 60 ]]; then Pass "cut with an ellipsis: [$shown]"; else Fail "not cut: [$shown]"; fi
+    IFS=, read -r l t r b <<<"$(Field "$probe" $unit 5)"
+    xdotool mousemove $(((l + r) / 2)) $(((t + b) / 2))
+    sleep 0.3
+    xdotool mousemove $(((l + r) / 2 + 2)) $(((t + b) / 2 + 1))
+    sleep 2
+    Shot station-long-serial 640x400
+    xdotool key Escape
+    WaitApp 10
+    Check "exit status: the port that did not open" 3 "$app_status"
     ;;
   station-from-menu)
     cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"  # a station refuses a firmware that is not there

@@ -55,6 +55,7 @@ class StationWindow final : private StationToolkit {
   void OnEnter();
   void DrawResult(const DRAWITEMSTRUCT& item);
   void Describe();
+  void AddUnitTips();
 
   // StationToolkit
   void RowsChanged() override;
@@ -69,6 +70,7 @@ class StationWindow final : private StationToolkit {
   std::unique_ptr<AccessibleAnnotations> annotations_;
   HFONT result_font_ = nullptr;
   HHOOK repeat_filter_ = nullptr;  // drops the start keys' auto-repeats
+  HWND tips_ = nullptr;  // the unit fields' tooltips, owned by the view (destroyed with it)
   bool asking_ = false;  // the close question is open
   bool focus_kept_ = false;  // the dialog holds the focus for the disabled start button
   bool closing_ = false;
@@ -77,6 +79,7 @@ class StationWindow final : private StationToolkit {
   // announced) and the result fields are drawn from their kind.
   struct ShownRow {
     std::wstring unit, counts, state, result;
+    std::wstring unit_whole;  // the unit's text before its serial was cut to fit
     int percent = -2;
     RowResult kind = RowResult::Waiting;
     bool dimmed = false;
