@@ -18,6 +18,11 @@ struct StopCheck {
   std::function<void(std::chrono::milliseconds)> pause;
 };
 
+// How long one record may wait for room in a pipe or a device whose reader
+// takes no more: the append may run on a window's thread, which must not
+// freeze behind it.
+constexpr auto kRecordWriteLimit = std::chrono::seconds{2};
+
 // Opened once, before any module is touched, and kept open for the run, so a
 // FIFO's reader sees one writer from the first record to the last. Used from
 // one thread at a time.
@@ -35,8 +40,11 @@ class ReportFile {
   // several processes never interleave, and a regular file is flushed to the
   // disk, so that a crash leaves no half record; a pipe or a device cannot be
   // and is not. A record that a full disk cut short is followed by a newline
-  // before the next one. On POSIX a pipe whose reader takes no more holds the
-  // call until Ctrl-C, and the records written after Ctrl-C a second in all.
+  // before the next one. On POSIX a pipe or a device that has no room for
+  // the record holds the call at most kRecordWriteLimit (the record is then
+  // not written, or cut short, and the next one starts on a line of its
+  // own); after one ran out, the next ones are refused at once while there
+  // is still no room. After Ctrl-C the records get a second in all.
   // False and `*error` when the record did not go out whole.
   //
   // A regular file may be rotated under a station that runs for months: at

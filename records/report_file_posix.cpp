@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -52,36 +53,53 @@ int OpenReader(const std::string& path, int fd) {
   return -1;
 }
 
-// Writes all of `bytes`. A write that waits for room in a full pipe is cut
-// short by the interrupt's signal (installed without SA_RESTART); from the
-// interrupt on, the descriptor no longer blocks and the writes wait for room
-// only until `*deadline`, set then.
+// How long poll waits at a time, so that an interrupt is seen promptly.
+constexpr auto kRoomCheck = std::chrono::milliseconds{50};
+
+// Whether a pipe or a device has room for a write now.
+bool HasRoom(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) != 0;
+}
+
+// Writes all of `bytes`, `*done` of them so far; `*out_of_time` when a wait
+// for room ran out. A regular file's descriptor blocks, and its writes never
+// wait for room. A pipe's or a device's does not: a write that finds no room waits for it until
+// kRecordWriteLimit has passed since the record began, or, from an
+// interrupt on, until `*deadline` (set then), whichever comes first.
 bool WriteAll(int fd, const std::string& bytes, const StopCheck& stop, std::optional<Clock::time_point>* deadline,
-              std::string* why) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    if (stop.asked && stop.asked()) {
-      if (!*deadline) {
-        *deadline = Clock::now() + kAfterInterrupt;
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(**deadline - Clock::now()).count();
-      pollfd p{fd, POLLOUT, 0};
-      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) == 0) {
-        *why = "interrupted: the reader took no more";
+              std::size_t* done, bool* out_of_time, std::string* why) {
+  *out_of_time = false;
+  const Clock::time_point limit = Clock::now() + kRecordWriteLimit;
+  while (*done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + *done, bytes.size() - *done);
+    if (n > 0) {
+      // A pipe may take a long record in parts; a file cut short by a full
+      // disk gets the error on the next call.
+      *done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (stop.asked && stop.asked() && !*deadline) *deadline = Clock::now() + kAfterInterrupt;
+      const Clock::time_point until = *deadline ? std::min(limit, **deadline) : limit;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      if (left.count() <= 0) {
+        *out_of_time = true;
+        if (*deadline) {
+          *why = "interrupted: the reader took no more";
+        } else {
+          *why = "its reader took no more for " +
+                 std::to_string(std::chrono::seconds(kRecordWriteLimit).count()) + " s";
+        }
         return false;
       }
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, static_cast<int>(std::min(left, kRoomCheck).count()));
+      continue;
     }
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) {
-      *why = n < 0 ? std::strerror(errno) : "nothing written";
-      return false;
-    }
-    // A pipe may take a long record in parts; a file cut short by a full
-    // disk gets the error on the next call.
-    done += static_cast<std::size_t>(n);
+    *why = n < 0 ? std::strerror(errno) : "nothing written";
+    return false;
   }
   return true;
 }
@@ -98,6 +116,11 @@ struct ReportFile::Handle {
   off_t size = 0;
   std::optional<Clock::time_point> deadline;  // set by the first write after an interrupt
   StopCheck stop;
+  // Pipes and devices: the last record ran out of time (its reader takes
+  // nothing), and whether it went out in part, so that the next one starts
+  // on a line of its own.
+  bool stalled = false;
+  bool torn = false;
   ~Handle() {
     if (fd >= 0) ::close(fd);
     if (reader >= 0) ::close(reader);
@@ -129,12 +152,15 @@ std::unique_ptr<ReportFile> ReportFile::Open(const std::string& utf8_path, std::
     *error = utf8_path + ": " + (asked() ? "interrupted" : std::strerror(open_errno));
     return nullptr;
   }
-  // Records are written with blocking writes, whole.
-  const int flags = ::fcntl(handle->fd, F_GETFL);
-  if (flags >= 0) ::fcntl(handle->fd, F_SETFL, flags & ~O_NONBLOCK);
+  // A regular file's records are written with blocking writes, whole. A
+  // pipe or a device keeps O_NONBLOCK: a reader that takes nothing must not
+  // hold the append (and the window thread it may run on) past
+  // kRecordWriteLimit.
   struct stat st {};
   handle->regular = ::fstat(handle->fd, &st) == 0 && S_ISREG(st.st_mode);
   if (handle->regular) {
+    const int flags = ::fcntl(handle->fd, F_GETFL);
+    if (flags >= 0) ::fcntl(handle->fd, F_SETFL, flags & ~O_NONBLOCK);
     handle->reader = OpenReader(utf8_path, handle->fd);
     handle->device = st.st_dev;
     handle->inode = st.st_ino;
@@ -225,7 +251,9 @@ bool ReportFile::Append(const std::string& line, std::string* error) {
     if (!EndsWithNewline(handle_->reader)) whole = "\n" + whole;
     // O_APPEND places the write at the end in one step: a record is never
     // split by another writer's.
-    ok = WriteAll(fd, whole, handle_->stop, &handle_->deadline, &why);
+    std::size_t done = 0;
+    bool out_of_time = false;
+    ok = WriteAll(fd, whole, handle_->stop, &handle_->deadline, &done, &out_of_time, &why);
     if (ok && ::fdatasync(fd) != 0) {
       ok = false;
       why = std::strerror(errno);
@@ -236,7 +264,21 @@ bool ReportFile::Append(const std::string& line, std::string* error) {
     if (::fstat(fd, &st) == 0) handle_->size = st.st_size;
     ::flock(fd, LOCK_UN);
   } else {
-    ok = WriteAll(fd, whole, handle_->stop, &handle_->deadline, &why);
+    // A pipe or a device. Once a record ran out of time, the next ones are
+    // not waited for while there is still no room at all: each is said to
+    // be lost at once, rather than holding its caller another
+    // kRecordWriteLimit.
+    Handle& h = *handle_;
+    if (h.stalled && !HasRoom(fd)) {
+      *error = path_ + ": its reader still takes no more";
+      return false;
+    }
+    // A record cut short is ended by the next one's newline, so that a
+    // reader finds every later record on a line of its own.
+    if (h.torn) whole = "\n" + whole;
+    std::size_t done = 0;
+    ok = WriteAll(fd, whole, h.stop, &h.deadline, &done, &h.stalled, &why);
+    h.torn = !ok && done > 0;
   }
   if (!ok) *error = path_ + ": " + why;
   return ok;

@@ -482,6 +482,7 @@ void StationModel::Pass(const std::vector<std::string>& typed) {
     m.done = true;
     m.busy = false;
     m.records.SetBusy(false);
+    if (const auto line = m.records.Unwritten()) m.observer.RecordsLine(*line);
     return;
   }
   const auto waiting = m.confirmations.PromptWaiting(running);

@@ -103,6 +103,11 @@ bool UnitRecords::UpgradedBefore(const std::string& serial, const std::string& s
   return upgraded_.count({serial, sha256}) > 0;
 }
 
+std::optional<std::string> UnitRecords::News() {
+  if (auto line = Unwritten()) return line;
+  return forwarding_.News();
+}
+
 void UnitRecords::Finish(bool interrupted) { left_ = forwarding_.Finish(interrupted || InterruptAsked()); }
 
 void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
@@ -140,6 +145,10 @@ void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
     failed_ = true;
     interrupted_ = interrupted_ || InterruptAsked();
     s.note("the record could not be written: " + error);
+    // Said on the records' line too: the unit's own line may soon show the
+    // next unit.
+    unwritten_ = "records: " + (unit ? "unit " + std::to_string(*unit) + "'s record" : std::string("the record")) +
+                 " was not written: " + error;
     return;
   }
   // Rotation took the journal: said once, on the unit whose record started

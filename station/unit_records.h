@@ -35,8 +35,12 @@ class UnitRecords {
   bool Failed() const { return failed_; }
   // Whether upgrades run now (RecordsForwarding::SetBusy); may come before Open.
   void SetBusy(bool busy) { forwarding_.SetBusy(busy); }
-  // The records' line when it changed (RecordsForwarding::News).
-  std::optional<std::string> News() { return forwarding_.News(); }
+  // The records' line when it changed: a record not written, else the
+  // forwarder's (RecordsForwarding::News).
+  std::optional<std::string> News();
+  // The records' line for a record not written, once: also for the run's
+  // last unit, after which no news is asked for.
+  std::optional<std::string> Unwritten() { return std::exchange(unwritten_, std::nullopt); }
   // At the run's end: the forwarder stopped and the records still waiting
   // counted.
   void Finish(bool interrupted);
@@ -81,6 +85,7 @@ class UnitRecords {
   std::optional<std::string> station_run_;
   bool failed_ = false;
   bool interrupted_ = false;
+  std::optional<std::string> unwritten_;  // the records' line for a record not written, until shown
   std::set<std::pair<std::string, std::string>> upgraded_;  // serial number, SHA-256
 };
 

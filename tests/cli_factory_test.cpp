@@ -311,10 +311,10 @@ TEST_F(FactoryTest, InterruptStopsEveryPortAtOnce) {
 // A --report that is no regular file: a FIFO without a reader is waited for
 // until Ctrl-C (130, no module touched); a FIFO with a reader and standard
 // output take the record whole, and the run ends 0; a reader that stops
-// reading holds the loader only until Ctrl-C.
+// reading holds the loader only until Ctrl-C, or for the record's 2 s.
 TEST_F(FactoryTest, ReportsIntoFifosAndStreams) {
   const std::string fw = Firmware(100);
-  StartModule(1, {"--mode", "air", "--expect", fw, "--upgrades", "2"});
+  StartModule(1, {"--mode", "air", "--expect", fw, "--upgrades", "3"});
   const std::string fifo = dir_.Path() + "/units.fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   loader_ = std::make_unique<ChildProcess>(
@@ -349,7 +349,6 @@ TEST_F(FactoryTest, ReportsIntoFifosAndStreams) {
   ASSERT_FALSE(loader_->StdoutLines().empty());
   EXPECT_EQ(nlohmann::json::parse(loader_->StdoutLines().back(), nullptr, false).value("result", ""), "Upgrade OK")
       << loader_->Stdout();
-  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
 
   // A reader that stays but never reads: two ports that fail at once, each
   // record over half of a 4096-byte pipe, so the second waits for room.
@@ -375,6 +374,24 @@ TEST_F(FactoryTest, ReportsIntoFifosAndStreams) {
   loader_->Signal(SIGINT);
   EXPECT_EQ(loader_->Wait(5s), 130) << loader_->Stderr();
   EXPECT_NE(loader_->Stderr().find("the record could not be written"), std::string::npos) << loader_->Stderr();
+
+  // The same reader, its pipe filled to the brim: an upgrade that ends OK
+  // ends the run by itself, its record not written (11), said on the unit's
+  // line and on the records' line.
+  const int filler = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(filler, 0);
+  const std::string block(512, 'x');
+  while (::write(filler, block.data(), block.size()) > 0 || ::write(filler, block.data(), 1) > 0) {
+  }
+  ::close(filler);
+  EXPECT_EQ(RunLoader({"--port", "1", "--yes", "--report", fifo, fw}, Env()), 11) << loader_->Stderr();
+  EXPECT_EQ(loader_->StdoutLines().back(), "Upgrade OK") << loader_->Stdout();
+  const std::string said = fifo + ": its reader took no more for 2 s";
+  EXPECT_NE(loader_->Stderr().find("the record could not be written: " + said), std::string::npos)
+      << loader_->Stderr();
+  EXPECT_NE(loader_->Stderr().find("records: the record was not written: " + said), std::string::npos)
+      << loader_->Stderr();
+  EXPECT_EQ(ModuleStatus(1), 0) << modules_[1]->Stderr();
   ::close(stalled);
 }
 

@@ -3,6 +3,10 @@
 // speak loader.cfg's language and go when a later event makes them untrue.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -166,6 +170,54 @@ TEST(StationSessionWordsTest, ANoteGoesWhenALaterEventReplacesIt) {
   EXPECT_EQ(session.Rows()[0].units_failed, 0u);
   EXPECT_EQ(session.Finish(), 0);
   EXPECT_EQ(board.Wait(30s).value_or(-1), 0) << board.Stderr();
+}
+
+
+// A FIFO journal whose reader is there but has stopped reading, its pipe
+// full: the unit's end costs the view's pass at most the record's 2 s, and
+// the record not written is said on the slot's line and on the records'
+// line; the shift ends 11.
+TEST(StationSessionWordsTest, AJournalWhoseReaderTakesNoMoreHoldsNoPass) {
+  TempDir dir;
+  const ScopedEnv env({{"ZEVUVURI_PORT_DIR", dir.Path() + "/ports"}});
+  const std::string fw = dir.Path() + "/fw.bin";
+  std::ofstream(fw, std::ios::binary) << std::string(2000, '\x5a');
+  const std::string fifo = dir.Path() + "/journal.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  {
+    const int filler = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    while (::write(filler, "x", 1) == 1) {
+    }
+    ::close(filler);
+  }
+  ChildProcess board({ZEVUVURI_SIM_PATH, "--com", "1", "--timeout", "60", "--units", "1", "--expect", fw},
+                     {{"ZEVUVURI_PORT_DIR", dir.Path() + "/ports"}});
+  ASSERT_TRUE(board.ReadLine(10s)) << "the simulator did not start";
+
+  QuietToolkit toolkit;
+  station::StationSettings settings;
+  settings.ports = {"1"};
+  settings.next = station::NextUnit::Enter;
+  settings.firmware = fw;
+  settings.pacing = Pacing::Fast;
+  settings.report = fifo;
+  StationSession session(toolkit, settings);
+  ASSERT_TRUE(session.Problem().empty()) << std::string(session.Problem().begin(), session.Problem().end());
+  session.PressStart();
+  // Bounded by TickUntil's own limit: a pass that waited for the reader
+  // would never return.
+  ASSERT_TRUE(TickUntil(session, [&] { return session.Rows()[0].result == RowResult::Ok; }));
+  ASSERT_TRUE(TickUntil(session, [&] { return !session.RecordsLine().empty(); }, 10s));
+  const std::wstring said = std::wstring(fifo.begin(), fifo.end()) + L": its reader took no more for 2 s";
+  EXPECT_EQ(session.RecordsLine(), L"records: unit 1's record was not written: " + said);
+  EXPECT_NE(session.Status().find(L"the record could not be written: " + said), std::wstring::npos)
+      << std::string(session.Status().begin(), session.Status().end());
+  EXPECT_EQ(session.Finish(), 11);
+  EXPECT_EQ(board.Wait(30s).value_or(-1), 0) << board.Stderr();
+  ::close(reader);
 }
 
 }  // namespace

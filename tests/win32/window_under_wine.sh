@@ -45,6 +45,23 @@
 #   window_under_wine.sh station-end-session  the session ends (wineboot
 #       --end-session) while the station view streams to a board: the unit
 #       recorded interrupted, exit status 130 within a bound, the port free
+#   window_under_wine.sh station-over-window-end-session  the session ends
+#       (wineboot --end-session) while a station view opened from the main
+#       window streams to a board: both windows end, the unit recorded
+#       interrupted, exit status 130 within a bound, the port free
+#   window_under_wine.sh station-over-window-logoff-message  the same, the
+#       log-off's messages sent to the main window alone
+#   window_under_wine.sh station-auto-repeat  Enter held down as a keyboard
+#       repeats it (key-downs marked as repeats, sent by window_probe) on a
+#       slot whose unit fails at once: one unit only; a fresh press starts
+#       the next
+#   window_under_wine.sh station-plug-air  Next=plug over the air: the board
+#       found on its port waits for the start button, enabled now; one click
+#       starts its one upgrade
+#   window_under_wine.sh station-long-serial  a 255-character label scanned
+#       (Next=scan): the slot's unit field shows its start cut with an
+#       ellipsis; the tooltip over it, in a screenshot in $ZEVUVURI_ARTIFACTS,
+#       shows it whole
 #   window_under_wine.sh station-from-menu  the main window's context menu,
 #       opened from the keyboard: "Station..." asks for the ports and opens
 #       the station view over the window, which Esc closes again
@@ -350,6 +367,125 @@ case $scenario in
     # The port is free again: a loader opens it and the module answers.
     timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 36 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
     Check "the next upgrade on the same port" 0 "$?"
+    ;;
+  station-over-window-end-session | station-over-window-logoff-message)
+    state=2002
+    station_title="ZE Vuvuri station"
+    StartSimulator 37 --type 24 --reply-delay-ms 50
+    # The station flashes the main window's file name, REDIDADU.bin in the
+    # working folder.
+    cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"
+    printf '[CONFIG]\r\nProdmode=0\r\nComport=37\r\nType=24\r\nNext=enter\r\nReport=%s\r\n' \
+      "$(WinePath "$work/units.jsonl")" >"$work/loader.cfg"
+    StartWindow
+    Activate
+    xdotool key shift+F10
+    sleep 0.5
+    xdotool key Down Return
+    if WaitWindow "Station"; then Pass "the ports asked for"; else Fail "no ports dialog"; fi
+    xdotool key Return
+    if WaitWindow "$station_title"; then Pass "station view opened"; else Fail "no station view"; fi
+    WaitControlText "$station_title" $state "waiting for Enter" || Fail "the slot never waited: $(Field "$probe" $state 4)"
+    xdotool key Return
+    # Into the data frames (50 ms each), far from done.
+    WaitControlText "$station_title" $state "Upgrading over serial port" ||
+      Fail "the upgrade never began: $(Field "$probe" $state 4)"
+    sleep 2
+    started=$(date +%s%N)
+    if [ "$scenario" = station-over-window-end-session ]; then
+      timeout 60 wineboot --end-session </dev/null >/dev/null 2>&1
+    else
+      timeout 60 wine "$ZEVUVURI_PROBE_EXE" --end-session "$main_title" </dev/null >/dev/null 2>&1
+    fi
+    WaitApp 20
+    elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+    Check "exit status after the session's end" 130 "$app_status"
+    echo "  the session's end to the exit: ${elapsed_ms} ms"
+    Check "the unit recorded" "interrupted 130" \
+      "$(sed -E 's/.*"exit_code":([0-9]+).*"result":"([^"]*)".*/\2 \1/' "$work/units.jsonl" 2>/dev/null)"
+    # The port is free again: a loader opens it and the module answers.
+    timeout 60 wine "$ZEVUVURI_CLI_EXE" --port 37 --type 24 "$(WinePath "$ZEVUVURI_SAMPLE")" >/dev/null 2>&1 </dev/null
+    Check "the next upgrade on the same port" 0 "$?"
+    ;;
+  station-auto-repeat)
+    state=2002
+    station_title="ZE Vuvuri station"
+    printf '[CONFIG]\r\nStation=1\r\nPorts=40\r\nNext=enter\r\nType=24\r\nFirmware=%s\r\nReport=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" "$(WinePath "$work/units.jsonl")" >"$work/loader.cfg"
+    main_title=$station_title
+    StartWindow
+    WaitControlText "$station_title" $state "waiting for Enter" || Fail "the slot never waited: $(Field "$probe" $state 4)"
+    # 35 key-downs over 3.5 s, three times the guard after a start; COM40
+    # names nothing, so the unit fails at once and any repeat let through
+    # would start the next one.
+    timeout 60 wine "$ZEVUVURI_PROBE_EXE" --hold-enter "$station_title" 35 </dev/null >/dev/null 2>&1
+    sleep 1.5  # a late start would show by now
+    Check "one unit for the held Enter" 1 "$(wc -l <"$work/units.jsonl" 2>/dev/null)"
+    # A fresh press is no repeat: it starts the next unit.
+    xdotool key Return
+    for _ in $(seq 50); do
+      [ "$(wc -l <"$work/units.jsonl")" -ge 2 ] && break
+      sleep 0.2
+    done
+    Check "a fresh press starts the next unit" 2 "$(wc -l <"$work/units.jsonl" 2>/dev/null)"
+    xdotool key Escape
+    WaitApp 10
+    Check "exit status: the port that did not open" 3 "$app_status"
+    ;;
+  station-plug-air)
+    state=2002 result=2004 start=1903
+    station_title="ZE Vuvuri station"
+    StartSimulator 38 --type 24 --mode air --expect "$ZEVUVURI_SAMPLE" --save "$work/received.bin"
+    # Wine's COM list holds the ports named in its registry when its server
+    # starts: the board's is named there, and the server started afresh.
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM38 /d "$(head -n1 "$sim_out")" /f >/dev/null 2>&1 </dev/null
+    RestartWineServer
+    printf '[CONFIG]\r\nStation=1\r\nPorts=38\r\nNext=plug\r\nType=24\r\nPacing=fast\r\nFirmware=%s\r\nReport=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" "$(WinePath "$work/units.jsonl")" >"$work/loader.cfg"
+    main_title=$station_title
+    StartWindow
+    for _ in $(seq 120); do
+      probe=$(Probe "$station_title")
+      [ "$(Field "$probe" $start 3)" == tab ] && break
+      sleep 0.5
+    done
+    Check "the start button offered, enabled" "Start waiting slots tab" \
+      "$(Field "$probe" $start 4) $(Field "$probe" $start 3)"
+    CheckContains "the slot asks for it" "press Enter, Space or \"Start waiting slots\"" \
+      "$(Field "$probe" $state 4) $(Field "$probe" 1902 4)"
+    ClickProbed $start
+    if WaitControlText "$station_title" $result "OK"; then Pass "one click upgraded the board"; else Fail "no OK shown"; fi
+    Check "one record" 1 "$(wc -l <"$work/units.jsonl" 2>/dev/null)"
+    xdotool key Escape
+    WaitApp 10
+    Check "exit status" 0 "$app_status"
+    ExpectFirmwareWhole
+    ;;
+  station-long-serial)
+    unit=2001 result=2004
+    station_title="ZE Vuvuri station"
+    printf '[CONFIG]\r\nStation=1\r\nPorts=40\r\nNext=scan\r\nType=24\r\nFirmware=%s\r\n' \
+      "$(WinePath "$ZEVUVURI_SAMPLE")" >"$work/loader.cfg"
+    main_title=$station_title
+    StartWindow
+    sleep 1
+    serial=SN-$(printf '%0252d' 7)
+    xdotool type --delay 5 "$serial"
+    xdotool key Return
+    WaitControlText "$station_title" $result "Failure : couldn't initialize COM port" ||
+      Fail "no unit ended: $(Field "$probe" $result 4)"
+    shown=$(Field "$probe" $unit 4)
+    CheckContains "the unit field shows the serial's start" "#1 SN-0000" "$shown"
+    if [[ "$shown" == *"…" && ${#shown} -lt 60 ]]; then Pass "cut with an ellipsis: [$shown]"; else Fail "not cut: [$shown]"; fi
+    IFS=, read -r l t r b <<<"$(Field "$probe" $unit 5)"
+    xdotool mousemove $(((l + r) / 2)) $(((t + b) / 2))
+    sleep 0.3
+    xdotool mousemove $(((l + r) / 2 + 2)) $(((t + b) / 2 + 1))
+    sleep 2
+    Shot station-long-serial 640x400
+    xdotool key Escape
+    WaitApp 10
+    Check "exit status: the port that did not open" 3 "$app_status"
     ;;
   station-from-menu)
     cp "$ZEVUVURI_SAMPLE" "$work/REDIDADU.bin"  # a station refuses a firmware that is not there

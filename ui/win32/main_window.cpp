@@ -293,9 +293,9 @@ void MainWindow::OpenStation() {
   // before that slot takes a unit, or it would be flashed again at once.
   if (const auto port = session_->LastUpgradePort()) station->leaving_ports.push_back(*port);
   StationWindow view(instance_, window_);
-  station_open_ = true;
+  station_ = &view;
   view.Run(std::move(*station));
-  station_open_ = false;
+  station_ = nullptr;
 }
 
 // A log-off or shut-down (and wine's "wineboot --end-session"): the system
@@ -306,9 +306,11 @@ void MainWindow::OpenStation() {
 // mid-stream.
 void MainWindow::OnEndSession() {
   const int status = session_->EndBySession();
-  // A station view open over this window has units of its own: it gets the
-  // message too and ends them; the process must not end under it.
-  if (station_open_) return;
+  // A station view open over this window has units of its own: it ends
+  // them and the process with its status (no upgrade of this window runs
+  // meanwhile). The view may get the message itself too, or not at all:
+  // whichever window has it first ends both.
+  if (station_ != nullptr) station_->EndBySession();
   ::ExitProcess(static_cast<UINT>(status));
 }
 

@@ -16,6 +16,8 @@
 
 namespace zevuvuri::ui::win32 {
 
+class StationWindow;
+
 // Thread contract: window thread only, PostWakeUp excepted (WindowToolkit).
 class MainWindow final : public AboutBoxOpener, private WindowToolkit {
  public:
@@ -51,7 +53,7 @@ class MainWindow final : public AboutBoxOpener, private WindowToolkit {
   SettingsFile station_file_;  // what "Station..." takes from loader.cfg besides the fields
   HICON icon_ = nullptr;
   HWND window_ = nullptr;
-  bool station_open_ = false;  // "Station..." runs its view over this window
+  StationWindow* station_ = nullptr;  // the view "Station..." runs over this window, while it runs
 
   std::unique_ptr<DialogControls> controls_;
   std::unique_ptr<OpenFileDialog> file_dialog_;

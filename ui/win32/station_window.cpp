@@ -57,15 +57,66 @@ HFONT MakeResultFont(HWND window) {
 // The "(repeat)" mark goes beside the unit's number, where a long serial
 // number under it cannot push it out of sight.
 constexpr std::wstring_view kRepeatMark = L" (repeat)";
-std::wstring UnitText(const StationRow& row) {
-  if (row.serial.empty()) return row.unit;
-  std::wstring serial = row.serial;
-  std::wstring first = row.unit;
-  if (serial.ends_with(kRepeatMark)) {
-    serial.resize(serial.size() - kRepeatMark.size());
-    first += kRepeatMark;
+struct UnitLines {
+  std::wstring first;   // the unit's number, and the repeat mark
+  std::wstring serial;  // empty without a scan
+};
+
+UnitLines LinesOf(const StationRow& row) {
+  UnitLines lines{row.unit, row.serial};
+  if (lines.serial.ends_with(kRepeatMark)) {
+    lines.serial.resize(lines.serial.size() - kRepeatMark.size());
+    lines.first += kRepeatMark;
   }
-  return first + L"\n" + serial;
+  return lines;
+}
+
+std::wstring UnitText(const UnitLines& lines) {
+  return lines.serial.empty() ? lines.first : lines.first + L"\n" + lines.serial;
+}
+
+// The tooltip's text: a serial has no spaces to wrap at, and a tooltip
+// cannot break a word, so it goes in lines of kTipLine characters.
+constexpr std::size_t kTipLine = 50;
+std::wstring TipText(const UnitLines& lines) {
+  std::wstring serial;
+  for (std::size_t at = 0; at < lines.serial.size();) {
+    std::size_t end = std::min(at + kTipLine, lines.serial.size());
+    if (end < lines.serial.size() && IS_HIGH_SURROGATE(lines.serial[end - 1])) --end;  // never half a pair
+    serial += (at == 0 ? L"" : L"\n") + lines.serial.substr(at, end - at);
+    at = end;
+  }
+  return UnitText({lines.first, serial});
+}
+
+// The longest start of `line` that fits the control's width in its font,
+// ended by an ellipsis when it had to be cut (a scanned serial may be 255
+// characters long; the field would only wrap and clip it).
+std::wstring Elided(HWND control, const std::wstring& line) {
+  RECT box{};
+  ::GetClientRect(control, &box);
+  const HDC dc = ::GetDC(control);
+  if (dc == nullptr) return line;
+  const HGDIOBJ before = ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0)));
+  auto fits = [&](const std::wstring& text) {
+    SIZE size{};
+    return ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size) && size.cx <= box.right;
+  };
+  std::wstring shown = line;
+  if (!fits(line)) {
+    std::size_t low = 0, high = line.size();
+    while (low < high) {
+      const std::size_t middle = (low + high + 1) / 2;
+      if (fits(line.substr(0, middle) + L"\u2026")) low = middle;
+      else high = middle - 1;
+    }
+    // Never half a surrogate pair.
+    if (low > 0 && IS_HIGH_SURROGATE(line[low - 1])) --low;
+    shown = line.substr(0, low) + L"\u2026";
+  }
+  ::SelectObject(dc, before);
+  ::ReleaseDC(control, dc);
+  return shown;
 }
 
 // The result fields take the focus on Tab; they are drawn again as it comes
@@ -218,6 +269,7 @@ void StationWindow::OnInitDialog() {
     ::SetWindowSubclass(result, ResultFieldProc, 1, 0);
     ::SendMessageW(::GetDlgItem(window, Row(slot, RowPart::Progress)), PBM_SETRANGE32, 0, 100);
   }
+  AddUnitTips();
   annotations_ = std::make_unique<AccessibleAnnotations>();
   Describe();
   g_guarded_window = window;
@@ -248,6 +300,29 @@ void StationWindow::OnInitDialog() {
     }
   }
   Tick();
+}
+
+// A tooltip for each unit field, which shows the unit's text whole. A
+// static lets the mouse through to the dialog unless it notifies.
+void StationWindow::AddUnitTips() {
+  const HWND window = window_;
+  tips_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
+                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance_,
+                            nullptr);
+  if (tips_ == nullptr) return;
+  // Wide enough for a long serial over a few lines.
+  ::SendMessageW(tips_, TTM_SETMAXTIPWIDTH, 0, 400);
+  for (std::size_t slot = 0; slot < shown_.size(); ++slot) {
+    const HWND unit = ::GetDlgItem(window, Row(slot, RowPart::Unit));
+    ::SetWindowLongPtrW(unit, GWL_STYLE, ::GetWindowLongPtrW(unit, GWL_STYLE) | SS_NOTIFY);
+    TOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window;
+    tool.uId = reinterpret_cast<UINT_PTR>(unit);
+    tool.lpszText = const_cast<wchar_t*>(L"");
+    ::SendMessageW(tips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
 }
 
 // Accessible names where a control's own text is not one, and a description
@@ -315,8 +390,26 @@ void StationWindow::Redraw() {
   for (std::size_t slot = 0; slot < count; ++slot) {
     const StationRow& row = rows[slot];
     ShownRow& shown = shown_[slot];
-    // A scanned serial number goes under the unit's number.
-    SetTextIfChanged(window, Row(slot, RowPart::Unit), shown.unit, UnitText(row), false);
+    // A scanned serial number goes under the unit's number, cut to the
+    // field's width; the tooltip shows it whole.
+    const UnitLines lines = LinesOf(row);
+    const std::wstring whole = UnitText(lines);
+    if (shown.unit_whole != whole) {
+      shown.unit_whole = whole;
+      const HWND unit = ::GetDlgItem(window, Row(slot, RowPart::Unit));
+      SetTextIfChanged(window, Row(slot, RowPart::Unit), shown.unit,
+                       UnitText({lines.first, lines.serial.empty() ? std::wstring() : Elided(unit, lines.serial)}),
+                       false);
+      if (tips_ != nullptr) {
+        const std::wstring tip = TipText(lines);
+        TOOLINFOW tool{};
+        tool.cbSize = TTTOOLINFOW_V2_SIZE;
+        tool.hwnd = window;
+        tool.uId = reinterpret_cast<UINT_PTR>(unit);
+        tool.lpszText = const_cast<wchar_t*>(tip.c_str());
+        ::SendMessageW(tips_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+      }
+    }
     const std::wstring counts =
         std::to_wstring(row.units_ok) + L" OK\n" + std::to_wstring(row.units_failed) + L" failed";
     SetTextIfChanged(window, Row(slot, RowPart::Counts), shown.counts, counts, false);

@@ -33,6 +33,10 @@ class StationWindow final : private StationToolkit {
   // (StationSession::Finish), 1 when the window could not be made; once only.
   int Run(const SettingsFile& file);
   int Run(station::StationSettings settings);
+  // A log-off or shut-down told to the window under this view: every unit
+  // stopped and recorded, the process ended with the station's status (130
+  // when units were cut short). Does nothing before Run.
+  void EndBySession() { OnEndSession(); }
 
  private:
   int RunSession();
@@ -51,6 +55,7 @@ class StationWindow final : private StationToolkit {
   void OnEnter();
   void DrawResult(const DRAWITEMSTRUCT& item);
   void Describe();
+  void AddUnitTips();
 
   // StationToolkit
   void RowsChanged() override;
@@ -65,6 +70,7 @@ class StationWindow final : private StationToolkit {
   std::unique_ptr<AccessibleAnnotations> annotations_;
   HFONT result_font_ = nullptr;
   HHOOK repeat_filter_ = nullptr;  // drops the start keys' auto-repeats
+  HWND tips_ = nullptr;  // the unit fields' tooltips, owned by the view (destroyed with it)
   bool asking_ = false;  // the close question is open
   bool focus_kept_ = false;  // the dialog holds the focus for the disabled start button
   bool closing_ = false;
@@ -73,6 +79,7 @@ class StationWindow final : private StationToolkit {
   // announced) and the result fields are drawn from their kind.
   struct ShownRow {
     std::wstring unit, counts, state, result;
+    std::wstring unit_whole;  // the unit's text before its serial was cut to fit
     int percent = -2;
     RowResult kind = RowResult::Waiting;
     bool dimmed = false;
