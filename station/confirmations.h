@@ -1,7 +1,7 @@
 // Over the air the module's start is enabled after synchronisation: the
 // operator confirms with the start key (one press for every unit then
 // waiting), or `yes` confirms each unit at its module's first acknowledged
-// poll (the poll hook MakeSession sets; Apply's `yes` case only backs it up).
+// poll (the poll hook each UnitSession sets; Apply's `yes` case only backs it up).
 #pragma once
 
 #include <string>

@@ -58,10 +58,8 @@ records::LiveSlot LiveSlotOf(std::size_t slot, const SlotSnapshot& shown, const 
   if (unit != nullptr) {
     if (!live.unit) live.unit = number;
     live.firmware = firmware;
-    if (unit->sinks) {
-      if (const auto image = unit->sinks->FirmwareImage()) live.firmware_sha256 = image->sha256;
-    }
-    if (unit->controller) live.type_code = unit->controller->TypeCode();
+    if (const auto image = unit->Sinks().FirmwareImage()) live.firmware_sha256 = image->sha256;
+    live.type_code = unit->TypeCode();
   }
   return live;
 }
@@ -101,8 +99,8 @@ void LivePublishing::SlotChanged(std::size_t slot, const SlotSnapshot& shown, co
   if (!publisher_) return;
   publisher_->SetSlot(LiveSlotOf(slot, shown, unit, number, run_.firmware));
   // The run flashes the image its first unit took.
-  if (!run_.firmware_sha256 && unit != nullptr && unit->sinks) {
-    if (const auto image = unit->sinks->FirmwareImage(); image && image->sha256) {
+  if (!run_.firmware_sha256 && unit != nullptr) {
+    if (const auto image = unit->Sinks().FirmwareImage(); image && image->sha256) {
       run_.firmware_sha256 = image->sha256;
       publisher_->SetRun(run_);
     }
@@ -115,8 +113,8 @@ void LivePublishing::RunChanged(const StationTotals& totals, const UnitSession* 
   run_.ok = totals.ok;
   run_.failed = totals.failed;
   run_.failures = totals.failures;
-  if (unit != nullptr && unit->sinks) {
-    if (const auto image = unit->sinks->FirmwareImage(); image && image->sha256) run_.firmware_sha256 = image->sha256;
+  if (unit != nullptr) {
+    if (const auto image = unit->Sinks().FirmwareImage(); image && image->sha256) run_.firmware_sha256 = image->sha256;
   }
   publisher_->SetRun(run_);
 }

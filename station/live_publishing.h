@@ -17,7 +17,7 @@
 
 namespace zevuvuri::station {
 
-struct UnitSession;
+class UnitSession;
 
 // The live row of a slot: the snapshot, and of the unit on it or the last
 // one (`unit`, numbered `number`; null before the slot's first) its number,

@@ -90,7 +90,7 @@ struct StationModel::Impl {
   bool Interrupted() const {
     if (!settings.single_run) return stopped;
     return std::any_of(slots.begin(), slots.end(),
-                       [](const Slot& s) { return s.unit && s.unit->outcome == UpgradeOutcome::Cancelled; });
+                       [](const Slot& s) { return s.unit && s.unit->Outcome() == UpgradeOutcome::Cancelled; });
   }
   std::vector<UnitSession*> Running();
   void Changed(std::size_t i, SlotEvent event) {
@@ -204,10 +204,10 @@ bool StationModel::Impl::StartUnit(std::size_t i, std::string mark, std::optiona
   slot.mark = std::move(mark);
   // The last unit's session goes (its worker long ended) before the next one's opens the port.
   slot.unit.reset();
-  slot.unit = MakeSession(settings, slot.shown.port, observer.UnitStarting(i, number), wake);
-  slot.unit->note = [this, i, number](const std::string& text) { observer.UnitNote(i, number, text); };
-  slot.unit->ended = [this, i, number](const UnitEnding& e) { observer.UnitEnded(i, number, e); };
-  slot.unit->serial_number = serial;
+  slot.unit = std::make_unique<UnitSession>(
+      settings, slot.shown.port, observer.UnitStarting(i, number), wake,
+      [this, i, number](const std::string& text) { observer.UnitNote(i, number, text); },
+      [this, i, number](const UnitEnding& e) { observer.UnitEnded(i, number, e); }, serial);
   SlotSnapshot& s = slot.shown;
   s.phase = SlotPhase::Upgrading;
   s.unit = number;
@@ -221,7 +221,7 @@ bool StationModel::Impl::StartUnit(std::size_t i, std::string mark, std::optiona
   guard.Started(i, Clock::now());
   Changed(i, SlotEvent::Started);
   tally.Began(Clock::now());
-  StartSession(*slot.unit, settings);
+  slot.unit->Start(settings);
   return true;
 }
 
@@ -231,11 +231,11 @@ bool StationModel::Impl::StartUnit(std::size_t i, std::string mark, std::optiona
 void StationModel::Impl::CheckRepeat(std::size_t i) {
   Slot& slot = slots[i];
   UnitSession& unit = *slot.unit;
-  if (!unit.serial_number || unit.repeat) return;
-  const auto image = unit.sinks->FirmwareImage();
+  if (!unit.SerialNumber() || unit.Repeat()) return;
+  const auto image = unit.Sinks().FirmwareImage();
   if (!image || !image->sha256) return;
-  unit.repeat = records.UpgradedBefore(*unit.serial_number, *image->sha256);
-  if (!*unit.repeat) return;
+  unit.SetRepeat(records.UpgradedBefore(*unit.SerialNumber(), *image->sha256));
+  if (!*unit.Repeat()) return;
   slot.shown.repeat = true;
   Changed(i, SlotEvent::Repeat);
 }
@@ -243,19 +243,19 @@ void StationModel::Impl::CheckRepeat(std::size_t i) {
 void StationModel::Impl::TakeUnitEnding(std::size_t i, UpgradeOutcome outcome) {
   Slot& slot = slots[i];
   UnitSession& unit = *slot.unit;
-  if (!unit.outcome) TakeEnding(unit, outcome);  // StopSessions took an interrupt's
+  if (!unit.Outcome()) unit.TakeEnding(outcome);  // StopAll took an interrupt's
   CheckRepeat(i);
-  if (unit.serial_number && !unit.repeat) unit.repeat = false;  // no image taken: nothing to repeat
+  if (unit.SerialNumber() && !unit.Repeat()) unit.SetRepeat(false);  // no image taken: nothing to repeat
   records.Write(unit, settings.single_run ? std::nullopt : std::optional<unsigned>(slot.unit_number));
-  const std::string result = ResultText(unit);
-  const bool ok = unit.outcome == UpgradeOutcome::Ok;
-  tally.Ended(slot.shown.port, ok, result, unit.seconds);
-  if (unit.exit_code != 0) failures.emplace(slot.unit_number, unit.exit_code);
+  const std::string result = unit.ResultText();
+  const bool ok = unit.Outcome() == UpgradeOutcome::Ok;
+  tally.Ended(slot.shown.port, ok, result, unit.Seconds());
+  if (unit.ExitCode() != 0) failures.emplace(slot.unit_number, unit.ExitCode());
   SlotSnapshot& s = slot.shown;
   s.result = ok ? ResultKind::Ok : ResultKind::Failed;
   s.result_text = result;
   s.text = result;
-  s.percent = unit.sinks->Percent();  // the last frames may have gone since the last pass
+  s.percent = unit.Sinks().Percent();  // the last frames may have gone since the last pass
   s.awaiting_confirm = false;
   if (stopped || settings.single_run) s.phase = SlotPhase::Waiting;  // nothing follows
   Changed(i, SlotEvent::Ended);
@@ -280,7 +280,7 @@ void StationModel::Impl::TakeEndings() {
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (slots[i].shown.phase != SlotPhase::Upgrading) continue;
     CheckRepeat(i);
-    if (const auto outcome = slots[i].unit->sinks->Ended()) TakeUnitEnding(i, *outcome);
+    if (const auto outcome = slots[i].unit->Sinks().Ended()) TakeUnitEnding(i, *outcome);
   }
 }
 
@@ -290,8 +290,8 @@ void StationModel::Impl::ShowProgress(const std::vector<UnitSession*>& awaiting)
   for (std::size_t i = 0; i < slots.size(); ++i) {
     Slot& slot = slots[i];
     if (slot.shown.phase != SlotPhase::Upgrading) continue;
-    const std::string text = slot.unit->sinks->LastStatus();
-    const int percent = slot.unit->sinks->Percent();
+    const std::string text = slot.unit->Sinks().LastStatus();
+    const int percent = slot.unit->Sinks().Percent();
     const bool confirm = std::find(awaiting.begin(), awaiting.end(), slot.unit.get()) != awaiting.end();
     SlotSnapshot& s = slot.shown;
     if (s.text == text && s.percent == percent && s.awaiting_confirm == confirm) continue;
@@ -391,9 +391,9 @@ void StationModel::Impl::StopAll() {
   stopped = true;
   done = true;
   const auto running = Running();
-  StopSessions(running);
+  UnitSession::StopAll(running);
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (slots[i].shown.phase == SlotPhase::Upgrading) TakeUnitEnding(i, *slots[i].unit->outcome);
+    if (slots[i].shown.phase == SlotPhase::Upgrading) TakeUnitEnding(i, *slots[i].unit->Outcome());
   }
   records.SetBusy(false);
 }
@@ -509,7 +509,7 @@ void StationModel::Pass(const std::vector<std::string>& typed) {
   // While held a press is dropped and a scan dropped with a note.
   const bool enter = !m.held && (m.Scan() ? std::any_of(input.begin(), input.end(), IsEnter) : !input.empty());
   m.confirmations.Apply(waiting, enter);
-  if (say_end && m.settings.single_run) waiting.front()->note(end_text);
+  if (say_end && m.settings.single_run) waiting.front()->Note(end_text);
   const unsigned started_before = m.started;
   if (m.held) {
     m.DropScansWhileHeld(input);
@@ -588,7 +588,7 @@ bool StationModel::StartAgain(const UnitOrder& order, std::string* why) {
 
 UpgradeController* StationModel::UnitController(std::size_t slot) const {
   const auto& unit = impl_->slots.at(slot).unit;
-  return unit ? unit->controller.get() : nullptr;
+  return unit ? &unit->Controller() : nullptr;
 }
 
 StationTotals StationModel::Totals() const { return impl_->tally.Totals(Clock::now()); }

@@ -116,35 +116,35 @@ void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
   r.record_id = records::NewRecordId();
   r.station = station_;
   r.loader_version = ZEVUVURI_VERSION;
-  r.started = s.started_wall;
+  r.started = s.StartedWall();
   r.host = host_;
-  r.port = s.port;
-  r.device = s.device;
-  r.usb = s.usb;
+  r.port = s.Port();
+  r.device = s.Device();
+  r.usb = s.Usb();
   r.firmware = firmware_path_;
   // The image the upgrade took (the whole file as it was when the upgrade
   // began, which every frame carried): nothing when none was taken.
-  if (const auto image = s.sinks->FirmwareImage()) {
+  if (const auto image = s.Sinks().FirmwareImage()) {
     r.firmware_size = image->size;
     r.firmware_sha256 = image->sha256;
   }
-  r.approved_sha256 = s.approved_sha256;
-  r.type_code = s.controller->TypeCode();
-  r.link_mode = s.sinks->LearnedMode();
-  r.pacing = s.controller->GetPacing();
-  r.data_frames_sent = s.sinks->DataFramesSent();
-  r.result = ResultText(s);
-  r.exit_code = s.exit_code;
-  r.duration_s = s.seconds;
+  r.approved_sha256 = s.ApprovedSha256();
+  r.type_code = s.TypeCode();
+  r.link_mode = s.Sinks().LearnedMode();
+  r.pacing = s.GetPacing();
+  r.data_frames_sent = s.Sinks().DataFramesSent();
+  r.result = s.ResultText();
+  r.exit_code = s.ExitCode();
+  r.duration_s = s.Seconds();
   r.unit = unit;
   r.station_run = station_run_;
-  r.serial_number = s.serial_number;
-  r.repeat = s.repeat;
+  r.serial_number = s.SerialNumber();
+  r.repeat = s.Repeat();
   std::string error;
   if (!file_->Append(records::RecordLine(r), &error)) {
     failed_ = true;
     interrupted_ = interrupted_ || InterruptAsked();
-    s.note("the record could not be written: " + error);
+    s.Note("the record could not be written: " + error);
     // Said on the records' line too: the unit's own line may soon show the
     // next unit.
     unwritten_ = "records: " + (unit ? "unit " + std::to_string(*unit) + "'s record" : std::string("the record")) +
@@ -153,9 +153,9 @@ void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
   }
   // Rotation took the journal: said once, on the unit whose record started
   // the fresh one.
-  if (const auto fresh = file_->FreshStart()) s.note(*fresh);
-  if (s.serial_number && r.firmware_sha256 && r.result == "Upgrade OK") {
-    upgraded_.emplace(*s.serial_number, *r.firmware_sha256);
+  if (const auto fresh = file_->FreshStart()) s.Note(*fresh);
+  if (s.SerialNumber() && r.firmware_sha256 && r.result == "Upgrade OK") {
+    upgraded_.emplace(*s.SerialNumber(), *r.firmware_sha256);
   }
   forwarding_.Wake();
 }
