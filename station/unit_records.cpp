@@ -2,9 +2,7 @@
 
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
-#include "records/journal.h"
 #include "records/state_folder.h"
 #include "records/unit_record.h"
 #include "station/exit_codes.h"
@@ -45,7 +43,10 @@ int UnitRecords::Open(const StationSettings& settings, bool serials, std::string
     return static_cast<int>(InterruptAsked() ? ExitCode::Interrupted : ExitCode::Report);
   }
   // A pipe or a device hands out what is meant for its reader: only a file is read back.
-  if (serials && std::filesystem::is_regular_file(journal, ec) && !ReadUpgradedSerials(report, why)) {
+  // The journal's "Upgrade OK" records that carry a serial number: a board
+  // scanned again with the same image is then flagged as a repeat.
+  if (serials && std::filesystem::is_regular_file(journal, ec) && !repeats_.ReadJournal(report, &error)) {
+    *why = names_.report + ": " + error;
     return static_cast<int>(ExitCode::Report);
   }
   host_ = records::HostName();
@@ -56,29 +57,6 @@ int UnitRecords::Open(const StationSettings& settings, bool serials, std::string
     return static_cast<int>(ExitCode::Thread);
   }
   return 0;
-}
-
-// The journal's "Upgrade OK" records that carry a serial number: a board
-// scanned again with the same image is then flagged as a repeat.
-bool UnitRecords::ReadUpgradedSerials(const std::string& path, std::string* why) {
-  constexpr std::size_t kLinesPerRead = 4096;
-  std::uint64_t offset = 0;
-  for (;;) {
-    std::vector<records::JournalLine> lines;
-    std::string error;
-    if (!records::ReadJournal(path, offset, kLinesPerRead, &lines, &error)) {
-      *why = names_.report + ": " + error;
-      return false;
-    }
-    for (const auto& line : lines) {
-      const auto row = records::ParseRecord(line.text);
-      if (row && row->result == "Upgrade OK" && row->serial_number && row->firmware_sha256) {
-        upgraded_.emplace(*row->serial_number, *row->firmware_sha256);
-      }
-    }
-    if (lines.size() < kLinesPerRead) return true;
-    offset = lines.back().end;
-  }
 }
 
 std::optional<std::string> UnitRecords::FirmwareRefused(const std::string& firmware) const {
@@ -97,10 +75,6 @@ void UnitRecords::SetFirmware(const std::string& firmware) {
   const auto absolute = std::filesystem::absolute(std::filesystem::u8path(firmware), ec);
   const std::u8string utf8 = absolute.u8string();
   firmware_path_ = ec ? firmware : std::string(utf8.begin(), utf8.end());
-}
-
-bool UnitRecords::UpgradedBefore(const std::string& serial, const std::string& sha256) const {
-  return upgraded_.count({serial, sha256}) > 0;
 }
 
 std::optional<std::string> UnitRecords::News() {
@@ -154,9 +128,7 @@ void UnitRecords::Write(const UnitSession& s, std::optional<unsigned> unit) {
   // Rotation took the journal: said once, on the unit whose record started
   // the fresh one.
   if (const auto fresh = file_->FreshStart()) s.Note(*fresh);
-  if (s.SerialNumber() && r.firmware_sha256 && r.result == "Upgrade OK") {
-    upgraded_.emplace(*s.SerialNumber(), *r.firmware_sha256);
-  }
+  repeats_.Take(r.serial_number, r.firmware_sha256, r.result);
   forwarding_.Wake();
 }
 

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 
 #include "records/report_file.h"
 #include "station/records_forwarding.h"
+#include "station/repeat_index.h"
 #include "station/station_model.h"
 #include "station/unit_session.h"
 
@@ -55,7 +55,9 @@ class UnitRecords {
   // Whether the journal holds "Upgrade OK" for this serial number with an
   // image of this SHA-256: records already there at Open (read only with
   // `serials`) and those written since.
-  bool UpgradedBefore(const std::string& serial, const std::string& sha256) const;
+  bool UpgradedBefore(const std::string& serial, const std::string& sha256) const {
+    return repeats_.UpgradedBefore(serial, sha256);
+  }
   // Why `firmware` may not be flashed with this journal (it is the journal,
   // its mark or its lock under any name: the records would go into every
   // later image), in the front end's words; nothing when it may.
@@ -70,7 +72,6 @@ class UnitRecords {
     none.read = true;
     return none;
   }
-  bool ReadUpgradedSerials(const std::string& path, std::string* why);
   bool InterruptAsked() const { return interrupt_.asked && interrupt_.asked(); }
 
   std::unique_ptr<records::ReportFile> file_;
@@ -86,7 +87,7 @@ class UnitRecords {
   bool failed_ = false;
   bool interrupted_ = false;
   std::optional<std::string> unwritten_;  // the records' line for a record not written, until shown
-  std::set<std::pair<std::string, std::string>> upgraded_;  // serial number, SHA-256
+  RepeatIndex repeats_;
 };
 
 }  // namespace zevuvuri::station
