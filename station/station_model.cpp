@@ -15,6 +15,7 @@
 #include "station/serial_device_info.h"
 #include "station/serial_scan.h"
 #include "station/start_guard.h"
+#include "station/station_slot.h"
 #include "station/unit_records.h"
 #include "station/unit_session.h"
 
@@ -53,7 +54,8 @@ std::string StationObserver::ConfirmPrompt() const {
 
 struct StationModel::Impl {
   struct Slot {
-    SlotSnapshot shown;
+    explicit Slot(std::string port) : state(std::move(port)) {}
+    StationSlot state;                      // what it shows, and its phase
     std::unique_ptr<UnitSession> unit;  // the unit being upgraded, or the last one
     unsigned unit_number = 0;
     std::string mark;                       // plug: the device the last unit was on
@@ -62,7 +64,6 @@ struct StationModel::Impl {
     bool shared_noted = false;              // told that another slot holds its device
     bool taken = false;                     // single run: its one unit has started
     bool adopt_present = false;             // plug: leaving a board found there at the start
-    Clock::time_point waiting_since{};      // scan: the longest waiting slot takes the next scan
   };
 
   Impl(StationSettings s, StationObserver& o, std::function<void()> w)
@@ -82,6 +83,8 @@ struct StationModel::Impl {
 
   bool Plug() const { return settings.next == NextUnit::Plug && !settings.single_run; }
   bool Scan() const { return settings.next == NextUnit::Scan && !settings.single_run; }
+  // What a waiting slot waits for: a single run's is shown as Enter.
+  NextUnit WaitingFor() const { return Plug() ? NextUnit::Plug : Scan() ? NextUnit::Scan : NextUnit::Enter; }
   bool MayStart() const {
     if (settings.on_request) return true;  // the front end says when
     if (settings.single_run) return std::any_of(slots.begin(), slots.end(), [](const Slot& s) { return !s.taken; });
@@ -94,8 +97,8 @@ struct StationModel::Impl {
   }
   std::vector<UnitSession*> Running();
   void Changed(std::size_t i, SlotEvent event) {
-    observer.SlotChanged(i, slots[i].shown, event);
-    live.SlotChanged(i, slots[i].shown, slots[i].unit.get(), slots[i].unit_number);
+    observer.SlotChanged(i, slots[i].state.Shown(), event);
+    live.SlotChanged(i, slots[i].state.Shown(), slots[i].unit.get(), slots[i].unit_number);
   }
 
   void TakeEndings();
@@ -139,7 +142,7 @@ struct StationModel::Impl {
 std::vector<UnitSession*> StationModel::Impl::Running() {
   std::vector<UnitSession*> running;
   for (auto& slot : slots) {
-    if (slot.shown.phase == SlotPhase::Upgrading) running.push_back(slot.unit.get());
+    if (slot.state.Phase() == SlotPhase::Upgrading) running.push_back(slot.unit.get());
   }
   return running;
 }
@@ -149,26 +152,8 @@ std::vector<UnitSession*> StationModel::Impl::Running() {
 // the front end draws every slot after Open).
 void StationModel::Impl::ShowWaiting(std::size_t i, const std::string& after, bool tell) {
   Slot& slot = slots[i];
-  SlotSnapshot& s = slot.shown;
-  s.phase = SlotPhase::Waiting;
-  s.awaiting_confirm = false;
   slot.seen.reset();
-  slot.waiting_since = Clock::now();
-  if (Plug()) {
-    // The unit went: its row starts afresh, but for the last unit's result,
-    // which stays until the next unit starts (a board pulled mid-upgrade
-    // leaves its failure on the slot for the operator to see).
-    SlotSnapshot fresh;
-    fresh.port = s.port;
-    fresh.result = s.result;
-    fresh.result_text = std::move(s.result_text);
-    s = std::move(fresh);
-    s.text = "waiting for a unit";
-  } else if (Scan()) {
-    s.text = after.empty() ? "waiting for a scan" : after + ", scan the next unit";
-  } else {
-    s.text = after.empty() ? "waiting for Enter" : after + ", Enter for the next unit";
-  }
+  slot.state.Wait(WaitingFor(), after, Clock::now());
   if (tell) Changed(i, SlotEvent::Waiting);
 }
 
@@ -178,12 +163,12 @@ void StationModel::Impl::ShowWaiting(std::size_t i, const std::string& after, bo
 bool StationModel::Impl::DeviceHeldByAnotherSlot(std::size_t i, const std::string& device) {
   Slot& slot = slots[i];
   for (const Slot& other : slots) {
-    if (&other == &slot || device.empty() || other.device != device || other.shown.phase == SlotPhase::Waiting) {
+    if (&other == &slot || device.empty() || other.device != device || other.state.Phase() == SlotPhase::Waiting) {
       continue;
     }
     if (!slot.shared_noted) {
       const std::string& port = settings.names.port;
-      observer.Note(port + " " + other.shown.port + " and " + port + " " + slot.shown.port +
+      observer.Note(port + " " + other.state.Port() + " and " + port + " " + slot.state.Port() +
                     " name the same device " + device + ": only one slot takes a unit there");
       slot.shared_noted = true;
     }
@@ -195,7 +180,7 @@ bool StationModel::Impl::DeviceHeldByAnotherSlot(std::size_t i, const std::strin
 // False: another slot's unit holds the device, and this one takes nothing.
 bool StationModel::Impl::StartUnit(std::size_t i, std::string mark, std::optional<std::string> serial) {
   Slot& slot = slots[i];
-  std::string device = DeviceForPort(slot.shown.port);
+  std::string device = DeviceForPort(slot.state.Port());
   if (!settings.single_run && DeviceHeldByAnotherSlot(i, device)) return false;
   slot.device = std::move(device);
   slot.shared_noted = false;
@@ -205,19 +190,10 @@ bool StationModel::Impl::StartUnit(std::size_t i, std::string mark, std::optiona
   // The last unit's session goes (its worker long ended) before the next one's opens the port.
   slot.unit.reset();
   slot.unit = std::make_unique<UnitSession>(
-      settings, slot.shown.port, observer.UnitStarting(i, number), wake,
+      settings, slot.state.Port(), observer.UnitStarting(i, number), wake,
       [this, i, number](const std::string& text) { observer.UnitNote(i, number, text); },
       [this, i, number](const UnitEnding& e) { observer.UnitEnded(i, number, e); }, serial);
-  SlotSnapshot& s = slot.shown;
-  s.phase = SlotPhase::Upgrading;
-  s.unit = number;
-  s.text.clear();
-  s.percent = -1;
-  s.result = ResultKind::None;
-  s.result_text.clear();
-  s.serial = std::move(serial);
-  s.repeat = false;
-  s.awaiting_confirm = false;
+  slot.state.Begin(number, std::move(serial));
   guard.Started(i, Clock::now());
   Changed(i, SlotEvent::Started);
   tally.Began(Clock::now());
@@ -236,7 +212,7 @@ void StationModel::Impl::CheckRepeat(std::size_t i) {
   if (!image || !image->sha256) return;
   unit.SetRepeat(records.UpgradedBefore(*unit.SerialNumber(), *image->sha256));
   if (!*unit.Repeat()) return;
-  slot.shown.repeat = true;
+  slot.state.MarkRepeat();
   Changed(i, SlotEvent::Repeat);
 }
 
@@ -249,23 +225,18 @@ void StationModel::Impl::TakeUnitEnding(std::size_t i, UpgradeOutcome outcome) {
   records.Write(unit, settings.single_run ? std::nullopt : std::optional<unsigned>(slot.unit_number));
   const std::string result = unit.ResultText();
   const bool ok = unit.Outcome() == UpgradeOutcome::Ok;
-  tally.Ended(slot.shown.port, ok, result, unit.Seconds());
+  tally.Ended(slot.state.Port(), ok, result, unit.Seconds());
   if (unit.ExitCode() != 0) failures.emplace(slot.unit_number, unit.ExitCode());
-  SlotSnapshot& s = slot.shown;
-  s.result = ok ? ResultKind::Ok : ResultKind::Failed;
-  s.result_text = result;
-  s.text = result;
-  s.percent = unit.Sinks().Percent();  // the last frames may have gone since the last pass
-  s.awaiting_confirm = false;
-  if (stopped || settings.single_run) s.phase = SlotPhase::Waiting;  // nothing follows
+  // The last frames may have gone since the last pass; stopped or a single
+  // run, nothing follows.
+  slot.state.End(ok, result, unit.Sinks().Percent(), stopped || settings.single_run);
   Changed(i, SlotEvent::Ended);
   if (!stopped && !settings.single_run) {
     // Success or failure, a plugged unit must go before the next is taken: a
     // board that stays is never flashed twice, and a failed one is re-plugged
     // to be tried again.
     if (Plug()) {
-      s.phase = SlotPhase::Leaving;
-      s.text = result + ", remove the unit";
+      slot.state.Leave(result);
       Changed(i, SlotEvent::Leaving);
     } else {
       ShowWaiting(i, result, true);
@@ -278,7 +249,7 @@ void StationModel::Impl::TakeUnitEnding(std::size_t i, UpgradeOutcome outcome) {
 
 void StationModel::Impl::TakeEndings() {
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (slots[i].shown.phase != SlotPhase::Upgrading) continue;
+    if (slots[i].state.Phase() != SlotPhase::Upgrading) continue;
     CheckRepeat(i);
     if (const auto outcome = slots[i].unit->Sinks().Ended()) TakeUnitEnding(i, *outcome);
   }
@@ -289,16 +260,11 @@ void StationModel::Impl::TakeEndings() {
 void StationModel::Impl::ShowProgress(const std::vector<UnitSession*>& awaiting) {
   for (std::size_t i = 0; i < slots.size(); ++i) {
     Slot& slot = slots[i];
-    if (slot.shown.phase != SlotPhase::Upgrading) continue;
-    const std::string text = slot.unit->Sinks().LastStatus();
-    const int percent = slot.unit->Sinks().Percent();
+    if (slot.state.Phase() != SlotPhase::Upgrading) continue;
     const bool confirm = std::find(awaiting.begin(), awaiting.end(), slot.unit.get()) != awaiting.end();
-    SlotSnapshot& s = slot.shown;
-    if (s.text == text && s.percent == percent && s.awaiting_confirm == confirm) continue;
-    s.text = text;
-    s.percent = percent;
-    s.awaiting_confirm = confirm;
-    Changed(i, SlotEvent::Progress);
+    if (slot.state.Progress(slot.unit->Sinks().LastStatus(), slot.unit->Sinks().Percent(), confirm)) {
+      Changed(i, SlotEvent::Progress);
+    }
   }
 }
 
@@ -313,16 +279,18 @@ void StationModel::Impl::TakeScans(const std::vector<std::string>& typed, bool c
     const auto serial = SerialFromScan(line, &why);
     std::vector<std::size_t> waiting;
     for (std::size_t i = 0; i < slots.size(); ++i) {
-      if (slots[i].shown.phase == SlotPhase::Waiting) waiting.push_back(i);
+      if (slots[i].state.Phase() == SlotPhase::Waiting) waiting.push_back(i);
     }
     if (waiting.empty() || !MayStart()) {
       observer.Note((serial ? "scan " + *serial : std::string("a scan")) + " dropped: no slot waits for a unit");
       continue;
     }
     std::stable_sort(waiting.begin(), waiting.end(),
-                     [&](std::size_t a, std::size_t b) { return slots[a].waiting_since < slots[b].waiting_since; });
+                     [&](std::size_t a, std::size_t b) {
+                       return slots[a].state.WaitingSince() < slots[b].state.WaitingSince();
+                     });
     if (!serial) {
-      observer.Note("scan refused: " + why + "; " + settings.names.port + " " + slots[waiting.front()].shown.port +
+      observer.Note("scan refused: " + why + "; " + settings.names.port + " " + slots[waiting.front()].state.Port() +
                     " waits for the next scan");
       continue;
     }
@@ -356,16 +324,16 @@ void StationModel::Impl::LookAtSlots(bool enter) {
   if (Plug()) watcher->NewPass();
   for (std::size_t i = 0; i < slots.size(); ++i) {
     Slot& slot = slots[i];
-    if (slot.shown.phase == SlotPhase::Upgrading) continue;
+    if (slot.state.Phase() == SlotPhase::Upgrading) continue;
     if (!Plug()) {
       // Without plugs a slot never waits for its unit to leave; scans are taken by TakeScans.
       if (enter && MayStart() && !Scan() && guard.Allows(i, now)) StartUnit(i, "");
       continue;
     }
-    if (slot.shown.phase == SlotPhase::Waiting && !MayStart()) continue;
+    if (slot.state.Phase() == SlotPhase::Waiting && !MayStart()) continue;
     // One look serves both: the last unit gone, and the next already there.
     const auto look = watcher->Look(i);
-    if (slot.shown.phase == SlotPhase::Leaving) {
+    if (slot.state.Phase() == SlotPhase::Leaving) {
       // A board upgraded before the station opened is known by its first look.
       if (std::exchange(slot.adopt_present, false) && look) slot.mark = look->mark;
       if (look && look->mark == slot.mark) continue;
@@ -393,7 +361,7 @@ void StationModel::Impl::StopAll() {
   const auto running = Running();
   UnitSession::StopAll(running);
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (slots[i].shown.phase == SlotPhase::Upgrading) TakeUnitEnding(i, *slots[i].unit->Outcome());
+    if (slots[i].state.Phase() == SlotPhase::Upgrading) TakeUnitEnding(i, *slots[i].unit->Outcome());
   }
   records.SetBusy(false);
 }
@@ -455,18 +423,17 @@ int StationModel::Open(std::string* why) {
     m.records.SetStationRun(m.run_id);
   }
   if (m.Plug()) m.watcher = std::make_unique<PlugWatcher>(s.ports, m.wake);
-  m.slots.resize(s.ports.size());
+  m.slots.reserve(s.ports.size());
   for (std::size_t i = 0; i < s.ports.size(); ++i) {
-    m.slots[i].shown.port = s.ports[i];
+    m.slots.emplace_back(s.ports[i]);
     m.ShowWaiting(i, "", false);
     if (m.Plug() && m.LeavesFirst(s.ports[i])) {
-      m.slots[i].shown.phase = SlotPhase::Leaving;
-      m.slots[i].shown.text = "upgraded just before, remove the unit";
+      m.slots[i].state.LeaveFirst();
       m.slots[i].adopt_present = true;
     }
   }
   std::vector<SlotSnapshot> shown;
-  for (const auto& slot : m.slots) shown.push_back(slot.shown);
+  for (const auto& slot : m.slots) shown.push_back(slot.state.Shown());
   m.live.Start(s, m.run_id, shown);
   m.opened = true;
   return 0;
@@ -570,7 +537,7 @@ bool StationModel::StartAgain(const UnitOrder& order, std::string* why) {
   why->clear();
   if (!m.opened || m.stopped || !m.settings.on_request || m.slots.size() != 1) return false;
   Impl::Slot& slot = m.slots[0];
-  if (slot.shown.phase == SlotPhase::Upgrading) return false;
+  if (slot.state.Phase() == SlotPhase::Upgrading) return false;
   if (const auto refused = m.records.FirmwareRefused(order.firmware)) {
     *why = *refused;
     return false;
@@ -581,7 +548,7 @@ bool StationModel::StartAgain(const UnitOrder& order, std::string* why) {
   m.settings.pacing = order.pacing;
   m.records.SetFirmware(order.firmware);
   m.live.SetFirmware(order.firmware);
-  slot.shown.port = order.port;
+  slot.state.SetPort(order.port);
   m.done = false;
   return m.StartUnit(0, "");
 }
@@ -596,7 +563,7 @@ std::pair<unsigned, unsigned> StationModel::PortCounts(const std::string& port) 
   return impl_->tally.PortCounts(port);
 }
 std::size_t StationModel::Slots() const { return impl_->slots.size(); }
-const SlotSnapshot& StationModel::Slot(std::size_t i) const { return impl_->slots.at(i).shown; }
+const SlotSnapshot& StationModel::Slot(std::size_t i) const { return impl_->slots.at(i).state.Shown(); }
 const std::string& StationModel::RunId() const { return impl_->run_id; }
 const StationSettings& StationModel::Settings() const { return impl_->settings; }
 
