@@ -13,9 +13,9 @@
 #include "station/live_publishing.h"
 #include "station/plug_watcher.h"
 #include "station/serial_device_info.h"
-#include "station/serial_scan.h"
 #include "station/start_guard.h"
 #include "station/station_slot.h"
+#include "station/typed_input.h"
 #include "station/unit_records.h"
 #include "station/unit_session.h"
 
@@ -40,8 +40,6 @@ std::string NewRunId() {
   std::snprintf(suffix, sizeof suffix, "-%08x", static_cast<unsigned>(random()));
   return records::UtcTimeText(std::chrono::system_clock::now()) + suffix;
 }
-
-bool IsEnter(const std::string& line) { return line.empty() || line == "\r"; }
 
 }  // namespace
 
@@ -268,48 +266,29 @@ void StationModel::Impl::ShowProgress(const std::vector<UnitSession*>& awaiting)
   }
 }
 
-// Each scan goes to the slot that has waited longest; one that finds no slot
-// waiting is dropped, as an Enter is, so that it never starts a board plugged
-// later under another board's serial number. An empty line that confirmed a
-// unit over the air (`confirmed`) was an Enter, not a scan.
+// Each scan goes where MatchScan sends it, against the slots waiting at that
+// moment (the line before may have started one). An empty line that
+// confirmed a unit over the air (`confirmed`) was an Enter, not a scan.
 void StationModel::Impl::TakeScans(const std::vector<std::string>& typed, bool confirmed) {
   for (const std::string& line : typed) {
     if (confirmed && IsEnter(line)) continue;
-    std::string why;
-    const auto serial = SerialFromScan(line, &why);
-    std::vector<std::size_t> waiting;
+    std::vector<WaitingSlot> waiting;
     for (std::size_t i = 0; i < slots.size(); ++i) {
-      if (slots[i].state.Phase() == SlotPhase::Waiting) waiting.push_back(i);
+      const StationSlot& state = slots[i].state;
+      if (state.Phase() == SlotPhase::Waiting) waiting.push_back({i, state.WaitingSince(), state.Port()});
     }
-    if (waiting.empty() || !MayStart()) {
-      observer.Note((serial ? "scan " + *serial : std::string("a scan")) + " dropped: no slot waits for a unit");
-      continue;
-    }
-    std::stable_sort(waiting.begin(), waiting.end(),
-                     [&](std::size_t a, std::size_t b) {
-                       return slots[a].state.WaitingSince() < slots[b].state.WaitingSince();
-                     });
-    if (!serial) {
-      observer.Note("scan refused: " + why + "; " + settings.names.port + " " + slots[waiting.front()].state.Port() +
-                    " waits for the next scan");
-      continue;
-    }
-    for (std::size_t i : waiting) {
-      if (StartUnit(i, "", serial)) break;
+    const ScanMatch match = MatchScan(line, std::move(waiting), MayStart(), settings.names.port);
+    if (!match.note.empty()) observer.Note(match.note);
+    for (std::size_t i : match.slots) {
+      if (StartUnit(i, "", match.serial)) break;
     }
   }
 }
 
-// A label that comes while the station is held is said to be dropped, so that
-// the operator scans it again rather than believing it taken.
 void StationModel::Impl::DropScansWhileHeld(const std::vector<std::string>& typed) {
   if (!Scan()) return;
   for (const std::string& line : typed) {
-    if (IsEnter(line)) continue;
-    std::string why;
-    const auto serial = SerialFromScan(line, &why);
-    observer.Note((serial ? "scan " + *serial : std::string("a scan")) +
-                  " dropped: no unit starts while the station is held");
+    if (const auto note = HeldScanNote(line)) observer.Note(*note);
   }
 }
 
@@ -474,7 +453,7 @@ void StationModel::Pass(const std::vector<std::string>& typed) {
   if (say_end && !m.settings.single_run) m.observer.Note(end_text);
   // A scan is no Enter: only an empty line confirms over the air then.
   // While held a press is dropped and a scan dropped with a note.
-  const bool enter = !m.held && (m.Scan() ? std::any_of(input.begin(), input.end(), IsEnter) : !input.empty());
+  const bool enter = !m.held && PressesStart(input, m.Scan());
   m.confirmations.Apply(waiting, enter);
   if (say_end && m.settings.single_run) waiting.front()->Note(end_text);
   const unsigned started_before = m.started;
