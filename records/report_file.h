@@ -40,11 +40,12 @@ class ReportFile {
   // several processes never interleave, and a regular file is flushed to the
   // disk, so that a crash leaves no half record; a pipe or a device cannot be
   // and is not. A record that a full disk cut short is followed by a newline
-  // before the next one. On POSIX a pipe or a device that has no room for
-  // the record holds the call at most kRecordWriteLimit (the record is then
-  // not written, or cut short, and the next one starts on a line of its
-  // own); after one ran out, the next ones are refused at once while there
-  // is still no room. After Ctrl-C the records get a second in all.
+  // before the next one. A pipe (on Windows also a \\.\pipe\ name) or a
+  // device that has no room for the record holds the call at most
+  // kRecordWriteLimit (the record is then not written, or cut short, and the
+  // next one starts on a line of its own); after one ran out, the next ones
+  // are refused at once while there is still no room. After Ctrl-C the
+  // records get a second in all.
   // False and `*error` when the record did not go out whole.
   //
   // A regular file may be rotated under a station that runs for months: at
