@@ -278,7 +278,8 @@ bool ReportFile::Append(const std::string& line, std::string* error) {
     if (h.torn) whole = "\n" + whole;
     std::size_t done = 0;
     ok = WriteAll(fd, whole, h.stop, &h.deadline, &done, &h.stalled, &why);
-    h.torn = !ok && done > 0;
+    // A torn record stays unended until some of the next one went out.
+    h.torn = !ok && (done > 0 || h.torn);
   }
   if (!ok) *error = path_ + ": " + why;
   return ok;
