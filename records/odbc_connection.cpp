@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "engine/text_encoding.h"
+#include "records/odbc_connect_lock.h"
 #include "records/odbc_diagnostic.h"
 
 namespace zevuvuri::records {
@@ -170,6 +171,7 @@ std::unique_ptr<OdbcConnection> OdbcConnection::Open(const std::string& connecti
                                                      std::string* error) {
   auto h = std::make_unique<Handles>();
   h->limits = limits;
+  std::unique_lock connecting(OdbcConnectLock());
   if (!SQL_SUCCEEDED(::SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env)) ||
       !SQL_SUCCEEDED(::SQLSetEnvAttr(h->env, SQL_ATTR_ODBC_VERSION, Number(SQL_OV_ODBC3), 0)) ||
       !SQL_SUCCEEDED(::SQLAllocHandle(SQL_HANDLE_DBC, h->env, &h->dbc))) {
@@ -185,6 +187,7 @@ std::unique_ptr<OdbcConnection> OdbcConnection::Open(const std::string& connecti
     return nullptr;
   }
   h->connected = true;
+  connecting.unlock();
   ::SQLSetConnectAttrW(h->dbc, SQL_ATTR_AUTOCOMMIT, Number(SQL_AUTOCOMMIT_ON), 0);
   return std::unique_ptr<OdbcConnection>(new OdbcConnection(std::move(h)));
 }

@@ -17,6 +17,7 @@
 
 #include "engine/text_encoding.h"
 #include "records/connection_text.h"
+#include "records/odbc_connect_lock.h"
 #include "records/odbc_diagnostic.h"
 #include "records/sql_state.h"
 
@@ -605,6 +606,7 @@ std::unique_ptr<RecordStore> OpenOdbcStore(const std::string& connection, std::s
 std::unique_ptr<RecordStore> OpenOdbcStore(const std::string& connection, const StoreTimeLimits& limits,
                                            std::string* error) {
   auto h = std::make_unique<Handles>();
+  std::unique_lock connecting(OdbcConnectLock());
   if (!SQL_SUCCEEDED(::SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env)) ||
       !SQL_SUCCEEDED(::SQLSetEnvAttr(h->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)) ||
       !SQL_SUCCEEDED(::SQLAllocHandle(SQL_HANDLE_DBC, h->env, &h->dbc))) {
@@ -622,6 +624,7 @@ std::unique_ptr<RecordStore> OpenOdbcStore(const std::string& connection, const 
     return nullptr;
   }
   h->connected = true;
+  connecting.unlock();
   // The store's transactions: a Store call's rows, one commit.
   if (!SQL_SUCCEEDED(::SQLSetConnectAttrW(h->dbc, SQL_ATTR_AUTOCOMMIT,
                                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_OFF)), 0))) {
