@@ -159,11 +159,12 @@ for p in "${packages[@]}"; do
   else Fail "$p still known to dpkg: $status"; fi
 done
 # Every file of the packages is gone, and every folder of their own (the
-# shared ones, /usr/bin and the like, stay).
+# shared ones, /usr/bin and the like, stay; so does /lib, which is a link to
+# /usr/lib on a merged /usr and is listed by the systemd unit's path).
 left=""
 while IFS= read -r path; do
   [ -z "$path" ] && continue
-  if [ -d "$path" ] && [ ! -L "$path" ]; then
+  if [ -d "$path" ]; then
     [[ $(basename "$path") == *zevuvuri* ]] && [ -e "$path" ] && left+="$path "
   elif [ -e "$path" ] || [ -L "$path" ]; then
     left+="$path "
